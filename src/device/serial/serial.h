@@ -1,0 +1,67 @@
+// CSerial: one serial (COM) port of the Windows communications API.
+// Every operation records a Win32 error number in the object (0 for success)
+// and most return it.
+#ifndef BRL_SERIAL_H
+#define BRL_SERIAL_H
+
+#include <windows.h>
+
+class CSerial {
+public:
+    // Error codes beyond GetLastError's.
+    static constexpr LONG kInvalidArgument = static_cast<LONG>(0x80070057);  // E_INVALIDARG
+    enum HandshakeMode { HandshakeOff = 0, HandshakeHardware = 1, HandshakeSoftware = 2 };
+    enum ReadMode { ReadImmediate = 0, ReadBlocking = 1 };
+
+    CSerial();
+    CSerial(const CSerial&) = delete;
+    CSerial& operator=(const CSerial&) = delete;
+
+    // Virtual slots in this order; the destructor is slot 0.
+    virtual ~CSerial();
+    virtual LONG Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlapped);
+    virtual LONG Close();
+    virtual LONG Configure(DWORD baudRate, BYTE dataBits, BYTE parity, BYTE stopBits);
+    virtual LONG SetEventCharacter(BYTE character, bool addToMask);
+    virtual LONG SetEventMask(DWORD mask);
+    virtual LONG WaitForEvent(OVERLAPPED* overlapped, DWORD timeout);
+    virtual LONG SetHandshakeMode(int mode);
+    virtual LONG SetReadMode(int mode);
+    virtual LONG GetBaudRate();
+    virtual LONG GetDataBits();
+    virtual LONG GetParity();
+    virtual LONG GetStopBits();
+    virtual LONG GetHandshakeMode();
+    virtual DWORD GetEventMask();
+    virtual BYTE GetEventCharacter();
+    virtual LONG WriteString(const char* text, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
+    virtual LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
+    virtual LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
+
+    LONG Purge();
+    LONG SendBreak();
+    DWORD TakeEvents();
+    DWORD GetLineErrors();
+    bool IsCtsOn();
+    bool IsDsrOn();
+    bool IsRingOn();
+    bool IsCarrierOn();
+
+    LONG LastError() const { return lastError; }
+    HANDLE Handle() const { return handle; }
+    bool IsOpen() const { return handle != nullptr; }
+
+private:
+    enum class IoKind { Write, Read, WaitEvent };
+    LONG Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
+    bool ReadState(DCB& dcb);
+    bool ModemStatus(DWORD bit);
+
+    LONG lastError;
+    HANDLE handle;
+    DWORD events;
+    DWORD eventMask;
+    HANDLE ioEvent;
+};
+
+#endif

@@ -1,0 +1,248 @@
+// The driver object: one class holds all of the driver's state. Its fields are
+// declared here in one place, grouped by the area that owns them; the
+// operations of each area live in their own source file:
+//   driver/host_interface.cpp   host-facing slots, construction, start and stop
+//   driver/worker.cpp           worker thread and command channel
+//   driver/key_delivery.cpp     key window and key events to the host
+//   device/connection.cpp       device open/close, cell image, poll cycle
+//   device/serial_protocol.cpp  serial frames, identification, receiver
+//   device/hid_transport.cpp    USB HID transport
+//   keyboard/keyboard.cpp       keystroke emulation
+//   handover/handover.cpp       shared-memory port handover
+#ifndef BRL_DRIVER_H
+#define BRL_DRIVER_H
+
+#include <windows.h>
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+#include <setupapi.h>
+#include <stdint.h>
+
+#include "brailledriver.h"
+#include "platform/platform.h"
+
+class CSerial;
+
+// Worker commands: thread message WM_DRIVER_COMMAND + command number.
+enum : UINT {
+    WM_BRAILLE_KEY = WM_USER + 1,     // 1025, to the key window
+    WM_DRIVER_COMMAND = WM_USER + 2,  // 1026 + n, to the worker thread
+};
+enum DriverCommand : int {
+    CMD_STOP = 0,
+    CMD_SYNC = 1,
+    CMD_OPEN = 2,
+    CMD_CLOSE = 3,
+    CMD_SUSPEND = 4,
+    CMD_TEXT_CELLS = 5,
+    CMD_ALL_CELLS = 6,
+    CMD_CLEAR = 7,
+    CMD_TICK = 8,
+};
+
+// Sizes of the fixed fields.
+constexpr int kInitStringSize = 256;
+constexpr int kPortNameSize = 128;
+constexpr int kClassNameSize = 80;
+constexpr int kCellImageSize = 200;
+constexpr int kFrameCells = 42;     // cells carried by every display frame
+constexpr int kRingSlots = 8;
+constexpr int kRingSlotSize = 40;
+constexpr int kHidPayloadSize = 8;
+
+// The module instance that the key window class and window are registered under.
+HINSTANCE ModuleInstance();
+void SetModuleInstance(HINSTANCE instance);
+
+class CBrailleSampleDriver : public IBrailleDriver {
+public:
+    CBrailleSampleDriver();
+    // Tests bind the seam to their doubles; the module's object uses RealPlatform().
+    explicit CBrailleSampleDriver(IPlatform& platform);
+    ~CBrailleSampleDriver();
+    CBrailleSampleDriver(const CBrailleSampleDriver&) = delete;
+    CBrailleSampleDriver& operator=(const CBrailleSampleDriver&) = delete;
+
+    // ---- slots 0..34 (IBrailleDriver) and 35..36 (own) ----
+    int32_t BRL_CALL Initialize(const char* portName, IBrailleHost* host, const char* text1,
+                                const char* text2) override;
+    void BRL_CALL Terminate() override;
+    IBrailleHost* BRL_CALL SetHost(IBrailleHost* host) override;
+    int32_t BRL_CALL GetInitString1(char* buffer, int32_t size) override;
+    int32_t BRL_CALL GetInitString2(char* buffer, int32_t size) override;
+    int32_t BRL_CALL Unsupported05(intptr_t, int32_t) override { return 0; }
+    int32_t BRL_CALL GetDriverCode() override { return 768; }
+    int32_t BRL_CALL Unsupported07() override { return 0; }
+    int32_t BRL_CALL Unsupported08() override { return 0; }
+    int32_t BRL_CALL Unsupported09() override { return 0; }
+    int32_t BRL_CALL Unsupported10(intptr_t) override { return 0; }
+    int32_t BRL_CALL WriteTextCells(const unsigned char* cells, int32_t count) override;
+    int32_t BRL_CALL WriteAllCells(const unsigned char* cells, int32_t count) override;
+    int32_t BRL_CALL ClearCells() override;
+    int32_t BRL_CALL Unsupported14(intptr_t, int32_t) override { return 0; }
+    int32_t BRL_CALL Unsupported15() override { return 0; }
+    int32_t BRL_CALL Suspend(int32_t flag) override;
+    void BRL_CALL NoOp17() override {}
+    int32_t BRL_CALL GetTextCellCount() override { return textCells; }
+    int32_t BRL_CALL Unsupported19() override { return 0; }
+    int32_t BRL_CALL GetStatusCellCount() override { return statusCells; }
+    int32_t BRL_CALL GetTotalCellCount() override { return textCells + statusCells; }
+    int32_t BRL_CALL Unsupported22() override { return 0; }
+    int32_t BRL_CALL Unsupported23(int32_t, int32_t, int32_t) override { return 0; }
+    int32_t BRL_CALL Unsupported24() override { return 0; }
+    int32_t BRL_CALL Unsupported25(int32_t, unsigned char) override { return 0; }
+    int32_t BRL_CALL Unsupported26(intptr_t, int32_t, int32_t) override { return 0; }
+    int32_t BRL_CALL Unsupported27(intptr_t) override { return 0; }
+    int32_t BRL_CALL Unsupported28(int32_t) override { return 0; }
+    int32_t BRL_CALL Unsupported29() override { return 0; }
+    void BRL_CALL NoOp30(int32_t) override {}
+    int32_t BRL_CALL Unsupported31() override { return 0; }
+    void BRL_CALL NoOp32(int32_t) override {}
+    int32_t BRL_CALL Unsupported33() override { return 0; }
+    int32_t BRL_CALL Identify(char* name, int32_t size, void* id) override;
+    virtual void BRL_CALL NoOp35(int32_t) {}
+    virtual void BRL_CALL NoOp36(int32_t) {}
+
+    // ---- host interface helpers ----
+    void CleanUp();
+    bool OnWorkerThread() const;
+
+    // ---- worker thread and command channel ----
+    int StartWorkerThread();
+    int32_t PostCommand(int command, const void* data, uint32_t length, int wait);
+    bool DispatchCommand(int command, void* data, uint32_t parameter);
+    static unsigned __stdcall WorkerLoop(void* driver);
+    void StopWorker();
+
+    // ---- key delivery ----
+    ATOM RegisterKeyWindowClass(HINSTANCE instance);
+    HWND CreateKeyWindow(HINSTANCE instance);
+    static LRESULT CALLBACK KeyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    void DeliverFunctionKey(uint8_t code);
+    void DeliverRoutingKey(uint8_t code);
+    void DeliverHidRoutingKey(uint8_t code);
+    void PostKeyEvent(const char* name, int32_t value);
+    static const char* FunctionKeyName(int code);  // code 1..64; null for none
+
+    // ---- device connection and poll cycle ----
+    int OpenDevice(const char* name);
+    void CloseDevice();
+    static uint8_t TranslateDots(uint8_t b);
+    void SendTextCells(const uint8_t* cells, uint32_t count);
+    void SendAllCells(const uint8_t* cells, uint32_t count);
+    void SendBlankCells();
+    void ResendCellImage();
+    void PollTick();
+    void SuspendFromWorker();
+    void ProbeReturningDisplay();
+
+    // ---- serial frame protocol ----
+    int OpenSerialPort();
+    int IdentifySerialDevice();
+    void SendFrame(uint8_t command, uint8_t length, const uint8_t* data);
+    void FeedByte(uint8_t b);
+    void BusyWait(uint16_t milliseconds);
+    void CompleteFrame();
+
+    // ---- USB HID transport ----
+    int FindHidDevice();
+    int HidHandshake();
+    int WriteHidReport(const uint8_t* payload);
+    int ReadHidReport(uint8_t* payload);
+    void WriteCellsHid(const uint8_t* cells);
+    void HandleHidReport(const uint8_t* payload);
+    void FinishHidRead();
+
+    // ---- keyboard emulation ----
+    void TypeCharacter(uint16_t code);
+    void InjectScanCode(uint16_t code);
+
+    // ---- port handover ----
+    bool ServiceHandover();
+    void LendPort(int lend);
+    void ReleaseHandoverSection();
+
+    // ===================== state =====================
+    IPlatform* platform;  // the seam; RealPlatform() in the module's object
+
+    // Host interface
+    int32_t initialized;               // set when Initialize succeeds; never cleared
+    volatile int32_t suspended;        // last value given to Suspend; nonzero = suspended
+    char initString1[kInitStringSize];  // Initialize's third argument
+    char initString2[kInitStringSize];  // Initialize's fourth argument
+    IBrailleHost* volatile host;       // the host's callback object
+
+    // Worker thread and command channel
+    HANDLE workerThread;
+    HANDLE commandDone;        // manual-reset: the worker's completion signal
+    DWORD workerThreadId;
+    uint32_t tickCounter;      // poll ticks run (also cleared by the HID hello)
+    UINT_PTR timerId;          // the worker's 100 ms thread timer, 0 if none
+    volatile LONG workerStart; // start hand-shake between Initialize and a new worker
+
+    // Key delivery
+    HWND keyWindow;
+    char className[kClassNameSize];  // "KVR"
+    int32_t alternateRouting;        // routing and status keys use the alternate names
+
+    // Device connection and poll cycle
+    volatile int32_t textCells;
+    volatile int32_t statusCells;
+    int32_t opening;          // a transport handshake is running
+    uint32_t lastSendTick;    // clock value of the last display send
+    int32_t usingHid;         // transport of the current or last connection
+    uint8_t cellImage[kCellImageSize];  // status cells first, display bit order
+    int32_t awaitingAck;      // a display frame waits for its acknowledgement
+    CSerial* serial;          // the open serial port, or none
+    char portName[kPortNameSize];
+    uint8_t failureCount;     // consecutive serial acknowledgement time-outs
+    int32_t selfSuspended;    // the driver suspended itself after repeated time-outs
+    uint32_t probeTick;       // clock value of the last probe for a returning display
+
+    // Serial frame protocol
+    int32_t comPortNumber;
+    uint8_t rxState;
+    uint8_t rxRemaining;
+    uint16_t rxSum;
+    uint16_t rxChecksum;
+    uint8_t rxIndex;
+    int32_t identified;
+    uint8_t pendingCommand;
+    uint8_t pendingLength;
+    uint8_t pendingData[126];
+    uint8_t lastFrame[128];   // total length, command, frame bytes
+    int32_t pendingValid;
+    uint8_t deviceVersion[2];
+    uint8_t rxCommand;
+    uint8_t rxLength;
+    uint8_t rxData[256];
+
+    // USB HID transport
+    HANDLE hidHandle;         // synchronous handle for output reports
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A* hidDetail;
+    HIDP_CAPS hidCaps;
+    HANDLE hidReadEvent;
+    OVERLAPPED hidOverlapped;
+    HANDLE hidReadHandle;     // overlapped handle for input reports
+    int32_t ringRead;
+    int32_t ringWrite;
+    uint8_t hidRing[kRingSlots][kRingSlotSize];
+    uint32_t hidInfo[2];
+    uint8_t hidReadBuffer[256];  // input report buffer, valid until a read has finished
+    int32_t hidReadPending;      // a read on hidReadBuffer has not finished yet
+
+    // Keyboard emulation
+    uint32_t scanFlags;
+
+    // Port handover
+    HANDLE handoverMapping;
+    void* handoverView;
+    int32_t handoverActive;
+};
+
+// The module's one driver object.
+CBrailleSampleDriver& TheDriver();
+
+#endif

@@ -1,0 +1,200 @@
+// Host-facing slots of the driver object: construction, start and stop,
+// writes, suspension and identification.
+#include <cstring>
+#include <process.h>
+
+#include "driver.h"
+
+namespace {
+HINSTANCE g_instance = nullptr;
+
+// Driver GUID {D5D2D9E8-4637-4A07-BF46-42543A3CAACC} in its in-memory layout.
+const uint8_t kDriverGuid[16] = {0xE8, 0xD9, 0xD2, 0xD5, 0x37, 0x46, 0x07, 0x4A,
+                                 0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC};
+
+// Copies a host text into a fixed field: at most size - 1 characters, the rest
+// zero, so the field always holds a terminated text.
+void CopyText(char* field, size_t size, const char* text) {
+    std::memset(field, 0, size);
+    if (text) {
+        size_t n = strnlen(text, size - 1);
+        std::memcpy(field, text, n);
+    }
+}
+
+int32_t CopyTextOut(const char* field, size_t fieldSize, char* buffer, int32_t size) {
+    if (!buffer || size <= 0) return 0;
+    size_t n = strnlen(field, fieldSize);
+    if (n > static_cast<size_t>(size) - 1) n = static_cast<size_t>(size) - 1;
+    std::memcpy(buffer, field, n);
+    std::memset(buffer + n, 0, static_cast<size_t>(size) - n);
+    return static_cast<int32_t>(n);
+}
+}  // namespace
+
+HINSTANCE ModuleInstance() { return g_instance ? g_instance : GetModuleHandleA(nullptr); }
+void SetModuleInstance(HINSTANCE instance) { g_instance = instance; }
+
+CBrailleSampleDriver::CBrailleSampleDriver() : CBrailleSampleDriver(RealPlatform()) {}
+
+CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) {
+    // The object starts zeroed (static storage); objects made by tests are zeroed
+    // here the same way before the constructor's own assignments.
+    std::memset(static_cast<void*>(&platform), 0,
+                reinterpret_cast<char*>(&handoverActive + 1) - reinterpret_cast<char*>(&platform));
+    platform = &seam;
+    host = nullptr;
+    textCells = 0;
+    statusCells = 0;
+    workerThread = nullptr;
+    std::memcpy(className, "KVR", 4);
+    keyWindow = nullptr;
+    suspended = 0;
+    alternateRouting = 0;
+    ringRead = ringWrite = 0;
+    awaitingAck = 0;
+    opening = 0;
+    tickCounter = 0;
+    handoverMapping = nullptr;
+    handoverView = nullptr;
+}
+
+CBrailleSampleDriver::~CBrailleSampleDriver() {
+    if (timerId) {
+        KillTimer(nullptr, timerId);
+        timerId = 0;
+    }
+    ReleaseHandoverSection();
+}
+
+bool CBrailleSampleDriver::OnWorkerThread() const {
+    return workerThread && GetCurrentThreadId() == workerThreadId;
+}
+
+void CBrailleSampleDriver::CleanUp() {
+    if (commandDone) {
+        CloseHandle(commandDone);
+        commandDone = nullptr;
+    }
+    if (keyWindow) {
+        DestroyWindow(keyWindow);
+        keyWindow = nullptr;
+    }
+}
+
+// Sends the stop command and waits for the worker thread to end.
+void CBrailleSampleDriver::StopWorker() {
+    if (!workerThread) return;
+    PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + CMD_STOP, 0, 0);
+    WaitForSingleObject(workerThread, 5000);
+    CloseHandle(workerThread);
+    workerThread = nullptr;
+}
+
+int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost, const char* text1,
+                                         const char* text2) {
+    if (OnWorkerThread()) return 0;
+    // A second Initialize while running restarts the driver instead of leaking
+    // the running worker, its event and its window.
+    if (workerThread) Terminate();
+
+    commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!commandDone) {
+        CleanUp();
+        return 0;
+    }
+    ResetEvent(commandDone);
+    if (!StartWorkerThread()) {
+        CleanUp();
+        return 0;
+    }
+    DWORD waited = WaitForSingleObject(commandDone, 5000);
+    if (waited != WAIT_OBJECT_0 &&
+        InterlockedCompareExchange(&workerStart, 2, 0) == 0) {
+        // The worker never reported its queue: it is abandoned and ends by itself
+        // when it starts, without touching commandDone.
+        CloseHandle(workerThread);
+        workerThread = nullptr;
+        CleanUp();
+        return 0;
+    }
+
+    const char* name = port ? port : "";
+    PostCommand(CMD_OPEN, name, static_cast<uint32_t>(strnlen(name, 0x7fffffff)), 1);
+
+    if (textCells > 0) {
+        host = newHost;
+        CopyText(initString1, sizeof initString1, text1);
+        CopyText(initString2, sizeof initString2, text2);
+        RegisterKeyWindowClass(ModuleInstance());
+        keyWindow = CreateKeyWindow(ModuleInstance());
+        initialized = 1;
+        suspended = 0;
+        return 1;
+    }
+    StopWorker();
+    CleanUp();
+    return 0;
+}
+
+void CBrailleSampleDriver::Terminate() {
+    if (!initialized || OnWorkerThread()) return;
+    PostCommand(CMD_CLOSE, nullptr, 0, 1);
+    StopWorker();
+    CleanUp();
+}
+
+IBrailleHost* CBrailleSampleDriver::SetHost(IBrailleHost* newHost) {
+    IBrailleHost* old = host;
+    host = newHost;
+    return old;
+}
+
+int32_t CBrailleSampleDriver::GetInitString1(char* buffer, int32_t size) {
+    return CopyTextOut(initString1, sizeof initString1, buffer, size);
+}
+
+int32_t CBrailleSampleDriver::GetInitString2(char* buffer, int32_t size) {
+    return CopyTextOut(initString2, sizeof initString2, buffer, size);
+}
+
+int32_t CBrailleSampleDriver::Suspend(int32_t flag) {
+    if (OnWorkerThread()) {
+        // The worker cannot wait for itself, and the key window belongs to the
+        // host's thread: suspend directly.
+        if (flag != 0) SuspendFromWorker();
+        return 1;
+    }
+    if (flag == suspended) return 1;
+    suspended = flag;
+    selfSuspended = 0;
+    if (flag != 0 && keyWindow) {
+        DestroyWindow(keyWindow);
+        keyWindow = nullptr;
+    } else if (flag == 0 && !keyWindow) {
+        keyWindow = CreateKeyWindow(ModuleInstance());
+    }
+    return PostCommand(CMD_SUSPEND, nullptr, static_cast<uint32_t>(flag), 1);
+}
+
+int32_t CBrailleSampleDriver::WriteTextCells(const unsigned char* cells, int32_t count) {
+    if (suspended || !cells || count <= 0) return 0;
+    return PostCommand(CMD_TEXT_CELLS, cells, static_cast<uint32_t>(count), 0);
+}
+
+int32_t CBrailleSampleDriver::WriteAllCells(const unsigned char* cells, int32_t count) {
+    if (suspended || !cells || count <= 0) return 0;
+    return PostCommand(CMD_ALL_CELLS, cells, static_cast<uint32_t>(count), 0);
+}
+
+int32_t CBrailleSampleDriver::ClearCells() {
+    if (suspended) return 0;
+    return PostCommand(CMD_CLEAR, nullptr, 0, 0);
+}
+
+int32_t CBrailleSampleDriver::Identify(char* name, int32_t size, void* id) {
+    if (!name || !id) return 0;
+    CopyTextOut("KVR", 4, name, size);
+    std::memcpy(id, kDriverGuid, sizeof kDriverGuid);
+    return 1;
+}

@@ -1,0 +1,129 @@
+// Key events from the worker thread to the host's thread: the worker posts a
+// static key name and a value to a hidden window that the host's thread owns;
+// its window procedure calls the host's OnKey when the thread dispatches it.
+#include <cstring>
+
+#include "driver.h"
+
+namespace {
+// Key name table: 64 slots of 128 bytes, function key code - 1.
+// code - 1 = 16 * group + position; the name is the group prefix and the base name.
+struct KeyNameTable {
+    char names[64][128];
+    KeyNameTable() {
+        static const char* const prefixes[4] = {"", "S", "L", "SL"};
+        static const char* const bases[16] = {"F1", "F2", "F3", "F4", "F5", "F6", "F7", "F8",
+                                              "F9", "F10", "LF", "UP", "RG", "DN", "", ""};
+        std::memset(names, 0, sizeof names);
+        for (int group = 0; group < 4; ++group)
+            for (int position = 0; position < 16; ++position) {
+                if (!bases[position][0]) continue;
+                char* slot = names[group * 16 + position];
+                std::strcat(slot, prefixes[group]);
+                std::strcat(slot, bases[position]);
+            }
+    }
+};
+const KeyNameTable& Names() {
+    static const KeyNameTable table;
+    return table;
+}
+
+const char kRouting[] = "Routing";
+const char kRouting2[] = "Routing2";
+const char kStatus1[] = "STATUS1";
+const char kStatus2[] = "STATUS2";
+const char kStatus3[] = "STATUS3";
+const char kStatus4[] = "STATUS4";
+}  // namespace
+
+const char* CBrailleSampleDriver::FunctionKeyName(int code) {
+    if (code < 1 || code > 64) return nullptr;
+    const char* name = Names().names[code - 1];
+    return name[0] ? name : nullptr;
+}
+
+ATOM CBrailleSampleDriver::RegisterKeyWindowClass(HINSTANCE instance) {
+    WNDCLASSEXA wc;
+    std::memset(&wc, 0, sizeof wc);
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = &CBrailleSampleDriver::KeyWindowProc;
+    wc.hInstance = instance;
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = className;
+    return RegisterClassExA(&wc);
+}
+
+HWND CBrailleSampleDriver::CreateKeyWindow(HINSTANCE instance) {
+    HWND window = CreateWindowExA(0, className, nullptr, WS_DISABLED, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                                  nullptr, nullptr, instance, nullptr);
+    if (!window) return nullptr;
+    // The window procedure finds its driver object here (tests run several).
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CBrailleSampleDriver::KeyWindowProc));
+    RemovePropA(window, "AfxOldWndProc423");
+    return window;
+}
+
+LRESULT CALLBACK CBrailleSampleDriver::KeyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != WM_BRAILLE_KEY || !IsWindow(window))
+        return DefWindowProcA(window, message, wParam, lParam);
+    auto* self = reinterpret_cast<CBrailleSampleDriver*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!self || self->keyWindow != window) return DefWindowProcA(window, message, wParam, lParam);
+    IBrailleHost* target = self->host;
+    const char* name = reinterpret_cast<const char*>(wParam);
+    if (target && name && name[0]) target->OnKey(self, name, static_cast<int32_t>(lParam));
+    return 0;
+}
+
+void CBrailleSampleDriver::PostKeyEvent(const char* name, int32_t value) {
+    HWND window = keyWindow;
+    // With no key window the key is dropped (a post to no window would land in
+    // the worker's own queue and be lost there anyway).
+    if (!window) return;
+    PostMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(name), static_cast<LPARAM>(value));
+}
+
+void CBrailleSampleDriver::DeliverFunctionKey(uint8_t code) {
+    if (code > 64) return;
+    if (code == 63) alternateRouting = 1;
+    if (code == 64) alternateRouting = 0;
+    if (!host) return;
+    const char* name = FunctionKeyName(code);  // code 0 lies outside the table
+    if (!name) return;
+    PostKeyEvent(name, 0);
+}
+
+void CBrailleSampleDriver::DeliverRoutingKey(uint8_t code) {
+    if (!host) return;
+    const char* name;
+    int32_t value = 0;
+    if (code < 0x80) {
+        if (code == 1)
+            name = alternateRouting ? kStatus3 : kStatus1;
+        else if (code == 2)
+            name = alternateRouting ? kStatus4 : kStatus2;
+        else {
+            name = alternateRouting ? kRouting2 : kRouting;
+            value = static_cast<int32_t>(code) - 2;
+        }
+    } else {
+        int c = code & 0x7F;
+        if (c == 1)
+            name = kStatus3;
+        else if (c == 2)
+            name = kStatus4;
+        else {
+            name = kRouting2;
+            value = c - 2;
+        }
+    }
+    PostKeyEvent(name, value);
+}
+
+void CBrailleSampleDriver::DeliverHidRoutingKey(uint8_t code) {
+    if (!host) return;
+    if (code >= 0x80) return;
+    PostKeyEvent(alternateRouting ? kRouting2 : kRouting, code);
+}

@@ -1,0 +1,67 @@
+#include "platform.h"
+
+namespace {
+class CRealPlatform final : public IPlatform {};
+
+// QueryPerformanceCounter scaled to milliseconds, kept to 32 bits so it wraps
+// like GetTickCount.
+DWORD QpcMilliseconds() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart > 0 ? f.QuadPart : 1;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    // Split to avoid overflow of now * 1000 for large counters.
+    const LONGLONG whole = now.QuadPart / frequency;
+    const LONGLONG rest = now.QuadPart % frequency;
+    return static_cast<DWORD>(whole * 1000 + rest * 1000 / frequency);
+}
+}  // namespace
+
+IPlatform& RealPlatform() {
+    static CRealPlatform real;
+    return real;
+}
+
+DWORD IPlatform::NowMs() { return QpcMilliseconds(); }
+DWORD IPlatform::TickCount() { return GetTickCount(); }
+
+void IPlatform::HidGetHidGuid(GUID* guid) { HidD_GetHidGuid(guid); }
+HDEVINFO IPlatform::SetupGetClassDevs(const GUID* guid, DWORD flags) {
+    return SetupDiGetClassDevsA(guid, nullptr, nullptr, flags);
+}
+BOOL IPlatform::SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
+                                          SP_DEVICE_INTERFACE_DATA* data) {
+    return SetupDiEnumDeviceInterfaces(set, nullptr, guid, index, data);
+}
+BOOL IPlatform::SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                              SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                              DWORD* required) {
+    return SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, nullptr);
+}
+BOOL IPlatform::SetupDestroyDeviceInfoList(HDEVINFO set) { return SetupDiDestroyDeviceInfoList(set); }
+HANDLE IPlatform::HidOpen(const char* path, DWORD flags) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+BOOL IPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) { return HidD_GetAttributes(h, attributes); }
+BOOL IPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) { return HidD_GetPreparsedData(h, data); }
+NTSTATUS IPlatform::HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) { return HidP_GetCaps(data, caps); }
+BOOL IPlatform::HidFreePreparsedData(PHIDP_PREPARSED_DATA data) { return HidD_FreePreparsedData(data); }
+BOOL IPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written) {
+    return WriteFile(h, buffer, size, written, nullptr);
+}
+BOOL IPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) {
+    return ReadFile(h, buffer, size, read, overlapped);
+}
+BOOL IPlatform::HidCancelIo(HANDLE h) { return CancelIo(h); }
+BOOL IPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
+    return GetOverlappedResult(h, overlapped, transferred, wait);
+}
+BOOL IPlatform::HidClose(HANDLE h) { return CloseHandle(h); }
+
+SHORT IPlatform::VkKeyScan(CHAR c) { return VkKeyScanA(c); }
+void IPlatform::KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) { keybd_event(vk, scan, flags, extra); }
+UINT IPlatform::SendInputs(UINT count, INPUT* inputs, int size) { return SendInput(count, inputs, size); }

@@ -1,0 +1,64 @@
+// The seam: the few platform services that cannot be produced for real under
+// Wine in tests. Everything else (threads, queues, timers, windows, events,
+// serial ports, file mappings) is used directly.
+//
+//  - the 1 ms clock of the driver's waits and time-outs, and the GetTickCount
+//    value handed to the host;
+//  - the USB HID stack: SetupAPI enumeration, HidD_/HidP_ calls and the file
+//    calls made on HID handles;
+//  - keystroke synthesis.
+//
+// Production binds RealPlatform() once; tests derive from IPlatform, override
+// what they simulate and hand the object to a driver they create themselves.
+#ifndef BRL_PLATFORM_H
+#define BRL_PLATFORM_H
+
+#include <windows.h>
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+#include <setupapi.h>
+
+class IPlatform {
+public:
+    // --- clocks ---
+    // Milliseconds with 1 ms resolution, wrapping at 2^32 (GetTickCount moves in
+    // steps of about 16 ms, too coarse for the driver's 2 ms waits).
+    virtual DWORD NowMs();
+    // GetTickCount itself, for values handed to the host as tick counts.
+    virtual DWORD TickCount();
+
+    // --- USB HID stack ---
+    virtual void HidGetHidGuid(GUID* guid);
+    virtual HDEVINFO SetupGetClassDevs(const GUID* guid, DWORD flags);
+    virtual BOOL SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
+                                           SP_DEVICE_INTERFACE_DATA* data);
+    virtual BOOL SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                               SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                               DWORD* required);
+    virtual BOOL SetupDestroyDeviceInfoList(HDEVINFO set);
+    virtual HANDLE HidOpen(const char* path, DWORD flags);  // CreateFileA on a HID device path
+    virtual BOOL HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes);
+    virtual BOOL HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data);
+    virtual NTSTATUS HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps);
+    virtual BOOL HidFreePreparsedData(PHIDP_PREPARSED_DATA data);
+    virtual BOOL HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written);
+    virtual BOOL HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped);
+    virtual BOOL HidCancelIo(HANDLE h);
+    virtual BOOL HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+    virtual BOOL HidClose(HANDLE h);
+
+    // --- keystroke synthesis ---
+    virtual SHORT VkKeyScan(CHAR c);
+    virtual void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra);
+    virtual UINT SendInputs(UINT count, INPUT* inputs, int size);
+
+protected:
+    ~IPlatform() = default;
+};
+
+// The process-wide binding to the real functions.
+IPlatform& RealPlatform();
+
+#endif

@@ -1,0 +1,2 @@
+// Replaced by the simulated display.
+int DisplaySimPlaceholder() { return 0; }
