@@ -177,14 +177,20 @@ int32_t CBrailleSampleDriver::Suspend(int32_t flag) {
     return PostCommand(CMD_SUSPEND, nullptr, static_cast<uint32_t>(flag), 1);
 }
 
+// Cells beyond the cell image are never shown, so at most that many are copied:
+// a huge count neither reads past them in the host's buffer nor allocates for them.
+static uint32_t BoundedCellCount(int32_t count) {
+    return count > kCellImageSize ? static_cast<uint32_t>(kCellImageSize) : static_cast<uint32_t>(count);
+}
+
 int32_t CBrailleSampleDriver::WriteTextCells(const unsigned char* cells, int32_t count) {
     if (suspended || !cells || count <= 0) return 0;
-    return PostCommand(CMD_TEXT_CELLS, cells, static_cast<uint32_t>(count), 0);
+    return PostCommand(CMD_TEXT_CELLS, cells, BoundedCellCount(count), 0);
 }
 
 int32_t CBrailleSampleDriver::WriteAllCells(const unsigned char* cells, int32_t count) {
     if (suspended || !cells || count <= 0) return 0;
-    return PostCommand(CMD_ALL_CELLS, cells, static_cast<uint32_t>(count), 0);
+    return PostCommand(CMD_ALL_CELLS, cells, BoundedCellCount(count), 0);
 }
 
 int32_t CBrailleSampleDriver::ClearCells() {
