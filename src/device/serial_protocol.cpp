@@ -1,8 +1,201 @@
-// Placeholder: serial frame protocol.
+// Serial frame protocol: 01 02 CMD LEN 03 DATA CHK-low CHK-high at 38400 8N1.
+// Every valid frame received is acknowledged (0x7F) before it is acted on; a
+// display frame (0x00) waits for the display's acknowledgement, and while it
+// waits only the newest further image is kept.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "device/serial/serial.h"
 #include "driver/driver.h"
-int CBrailleSampleDriver::OpenSerialPort() { return 0; }
-int CBrailleSampleDriver::IdentifySerialDevice() { return 0; }
-void CBrailleSampleDriver::SendFrame(uint8_t, uint8_t, const uint8_t*) {}
-void CBrailleSampleDriver::FeedByte(uint8_t) {}
-void CBrailleSampleDriver::BusyWait(uint16_t) {}
-void CBrailleSampleDriver::CompleteFrame() {}
+
+namespace {
+constexpr uint8_t SOH = 0x01;
+constexpr uint8_t STX = 0x02;
+constexpr uint8_t ETX = 0x03;
+constexpr uint8_t CMD_DISPLAY = 0x00;
+constexpr uint8_t CMD_FUNCTION_KEY = 0x10;
+constexpr uint8_t CMD_ROUTING_KEY = 0x11;
+constexpr uint8_t CMD_CHARACTER_KEY = 0x13;
+constexpr uint8_t CMD_SCAN_CODE = 0x14;
+constexpr uint8_t CMD_IDENTIFY = 0x24;
+constexpr uint8_t CMD_IDENTITY = 0x25;
+constexpr uint8_t CMD_IDENTIFY_DONE = 0x26;
+constexpr uint8_t CMD_ACK = 0x7F;
+constexpr uint16_t kChecksumMask = 0xAA55;
+constexpr int kMaxFrameData = 119;  // the largest frame lastFrame holds
+constexpr DWORD kWriteTimeoutMs = 1000;
+}  // namespace
+
+size_t EncodeSerialFrame(uint8_t command, uint8_t length, const uint8_t* data, uint8_t* out) {
+    uint16_t sum = static_cast<uint16_t>(command + length + 5);
+    out[0] = SOH;
+    out[1] = STX;
+    out[2] = command;
+    out[3] = length;
+    out[4] = ETX;
+    for (int i = 0; i < length; ++i) {
+        out[5 + i] = data[i];
+        sum = static_cast<uint16_t>(sum + data[i]);
+    }
+    sum ^= kChecksumMask;
+    out[5 + length] = static_cast<uint8_t>(sum & 0xFF);
+    out[6 + length] = static_cast<uint8_t>(sum >> 8);
+    return static_cast<size_t>(length) + 7;
+}
+
+void CBrailleSampleDriver::BusyWait(uint16_t milliseconds) {
+    const DWORD start = platform->NowMs();
+    while (static_cast<DWORD>(platform->NowMs() - start) <= milliseconds) YieldProcessor();
+}
+
+int CBrailleSampleDriver::OpenSerialPort() {
+    if (serial) return 0;
+    serial = new (std::nothrow) CSerial();
+    if (!serial) return 0;
+    if (serial->Open(portName, 0, 0, true) != 0) {
+        delete serial;
+        serial = nullptr;
+        return 0;
+    }
+    serial->Configure(38400, 8, 0, 0);
+    return 1;
+}
+
+int CBrailleSampleDriver::IdentifySerialDevice() {
+    if (!serial) return 0;
+    const char* com = std::strstr(portName, "COM");
+    comPortNumber = com ? static_cast<int32_t>(std::strtol(com + 3, nullptr, 10)) : 0;
+
+    SendFrame(CMD_IDENTIFY, 0, nullptr);
+    identified = 0;
+    const int budget = 2000;
+    int resendMark = budget / 4;
+    for (int elapsed = 0; elapsed < budget; elapsed += 2) {
+        uint8_t b = 0;
+        DWORD count = 0;
+        serial->Read(&b, 1, &count, nullptr, INFINITE);
+        if (count == 1) FeedByte(b);
+        if (identified) {
+            const uint8_t done = 0x00;
+            SendFrame(CMD_IDENTIFY_DONE, 1, &done);
+            return 1;
+        }
+        if (elapsed >= resendMark) {
+            SendFrame(CMD_IDENTIFY, 0, nullptr);
+            resendMark += budget / 4;
+        }
+        BusyWait(2);
+    }
+    return 0;
+}
+
+void CBrailleSampleDriver::SendFrame(uint8_t command, uint8_t length, const uint8_t* data) {
+    if (failureCount > 3) return;
+    if (!serial) return;
+    if (suspended) return;
+    if (length > kMaxFrameData || (length && !data)) return;  // never built by the driver itself
+    if (awaitingAck && command == CMD_DISPLAY) {
+        pendingCommand = command;
+        pendingLength = length;
+        std::memcpy(pendingData, data, length);
+        pendingValid = 1;
+        return;
+    }
+    const size_t total = EncodeSerialFrame(command, length, data, lastFrame + 2);
+    lastFrame[0] = static_cast<uint8_t>(total);
+    lastFrame[1] = command;
+    serial->Write(lastFrame + 2, static_cast<DWORD>(total), nullptr, nullptr, kWriteTimeoutMs);
+    if (command == CMD_DISPLAY) ++awaitingAck;
+    lastSendTick = platform->NowMs();
+}
+
+void CBrailleSampleDriver::FeedByte(uint8_t b) {
+    switch (rxState) {
+    case 0:
+        if (b == SOH) rxState = 1;
+        break;
+    case 1:
+        if (b == STX) {
+            rxSum = STX;
+            rxState = 2;
+        } else {
+            rxState = 0;
+        }
+        break;
+    case 2:
+        rxCommand = b;
+        rxSum = static_cast<uint16_t>(rxSum + b);
+        rxState = 3;
+        break;
+    case 3:
+        rxLength = b;
+        rxRemaining = b;
+        rxSum = static_cast<uint16_t>(rxSum + b);
+        rxIndex = 0;
+        rxState = 4;
+        break;
+    case 4:
+        if (b == ETX) {
+            rxSum = static_cast<uint16_t>(rxSum + ETX);
+            rxState = rxRemaining > 0 ? 5 : 6;
+        } else {
+            rxState = 0;
+        }
+        break;
+    case 5:
+        --rxRemaining;
+        rxData[rxIndex] = b;  // rxIndex is 8-bit and rxData has 256 bytes
+        ++rxIndex;
+        rxSum = static_cast<uint16_t>(rxSum + b);
+        if (rxRemaining == 0) rxState = 6;
+        break;
+    case 6:
+        rxChecksum = b;
+        rxState = 7;
+        break;
+    case 7:
+        rxChecksum = static_cast<uint16_t>(rxChecksum + b * 256);
+        rxSum ^= kChecksumMask;
+        rxState = 0;
+        CompleteFrame();
+        break;
+    default:
+        rxState = 0;  // never reached: the states are 0..7
+        break;
+    }
+}
+
+void CBrailleSampleDriver::CompleteFrame() {
+    if (rxSum != rxChecksum) return;
+    if (rxCommand == CMD_ACK) {
+        awaitingAck = 0;
+        failureCount = 0;
+        return;
+    }
+    SendFrame(CMD_ACK, 0, nullptr);
+    const uint8_t* d = rxData;
+    switch (rxCommand) {
+    case CMD_FUNCTION_KEY:
+        DeliverFunctionKey(d[0]);
+        break;
+    case CMD_ROUTING_KEY:
+        DeliverRoutingKey(d[0]);
+        break;
+    case CMD_CHARACTER_KEY:
+        TypeCharacter(static_cast<uint16_t>(d[0] + 256 * d[1]));
+        break;
+    case CMD_SCAN_CODE:
+        InjectScanCode(static_cast<uint16_t>(d[0] + 256 * d[1]));
+        break;
+    case CMD_IDENTITY:
+        textCells = d[0];
+        statusCells = 2;
+        deviceVersion[0] = d[4];
+        deviceVersion[1] = d[5];
+        identified = 1;
+        break;
+    default:
+        break;
+    }
+}

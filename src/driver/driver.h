@@ -137,6 +137,8 @@ public:
     void PollTick();
     void SuspendFromWorker();
     void ProbeReturningDisplay();
+    void CloseHidHandles();
+    void PlaceCells(uint32_t first, const uint8_t* cells, uint32_t count);
 
     // ---- serial frame protocol ----
     int OpenSerialPort();
@@ -200,6 +202,7 @@ public:
     uint8_t failureCount;     // consecutive serial acknowledgement time-outs
     int32_t selfSuspended;    // the driver suspended itself after repeated time-outs
     uint32_t probeTick;       // clock value of the last probe for a returning display
+    int32_t probePortOpen;    // the serial port is open only to probe for the display
 
     // Serial frame protocol
     int32_t comPortNumber;
@@ -241,6 +244,9 @@ public:
     void* handoverView;
     int32_t handoverActive;
 };
+
+// Builds one serial frame into out (length + 7 bytes); returns its size.
+size_t EncodeSerialFrame(uint8_t command, uint8_t length, const uint8_t* data, uint8_t* out);
 
 // The module's one driver object.
 CBrailleSampleDriver& TheDriver();
