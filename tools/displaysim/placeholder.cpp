@@ -1,2 +1,0 @@
-// Replaced by the simulated display.
-int DisplaySimPlaceholder() { return 0; }

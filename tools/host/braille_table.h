@@ -1,0 +1,13 @@
+// A built-in 8-dot computer braille table for printable ASCII: one cell byte per
+// character, bit 0 = dot 1 ... bit 7 = dot 8 (the host's dot order).
+#ifndef BRL_HOST_BRAILLE_TABLE_H
+#define BRL_HOST_BRAILLE_TABLE_H
+
+#include <string>
+#include <vector>
+
+// The cell for one character; characters outside 0x20..0x7E become dots 1-8.
+unsigned char AsciiToCell(char c);
+std::vector<unsigned char> TextToCells(const std::string& text);
+
+#endif
