@@ -46,9 +46,11 @@ int CBrailleSampleDriver::OpenDevice(const char* name) {
     usingHid = 0;
     // A name that does not fit the field is refused as a whole (an empty name
     // opens no serial port) rather than cut into the name of another port.
-    if (!name || strnlen(name, kPortNameSize) >= static_cast<size_t>(kPortNameSize)) name = "";
-    std::memset(portName, 0, sizeof portName);
-    std::memcpy(portName, name, strnlen(name, kPortNameSize - 1));
+    // The name may be portName itself (resume, restore): copy through a local.
+    char copy[kPortNameSize] = {};
+    if (name && strnlen(name, kPortNameSize) < static_cast<size_t>(kPortNameSize))
+        std::memcpy(copy, name, strnlen(name, kPortNameSize - 1));
+    std::memcpy(portName, copy, sizeof portName);
     for (char& c : portName)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 

@@ -119,6 +119,9 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
         return 0;
     }
 
+    // Counts left by an earlier run must not make a failed open look like success.
+    textCells = 0;
+    statusCells = 0;
     const char* name = port ? port : "";
     PostCommand(CMD_OPEN, name, static_cast<uint32_t>(strnlen(name, 0x7fffffff)), 1);
 

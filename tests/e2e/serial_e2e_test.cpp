@@ -1,0 +1,252 @@
+// The DLL driven exactly as a host drives it (LoadLibrary, GetBrailleInterface,
+// the slot table, a message loop on the host's thread) against the simulated
+// display on the other end of a virtual serial cable.
+#include <gtest/gtest.h>
+#include <windows.h>
+// after windows.h
+#include <tlhelp32.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "brailledriver.h"
+#include "display_sim.h"
+#include "support/test_env.h"
+
+namespace {
+
+struct Key {
+    std::string name;
+    int32_t value;
+    DWORD thread;
+};
+
+class CRecordingHost : public IBrailleHost {
+public:
+    std::vector<Key> keys;
+    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
+        keys.push_back({name, value, GetCurrentThreadId()});
+        return 0;
+    }
+    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
+};
+
+IBrailleDriver* LoadDriver() {
+    static HMODULE dll = LoadLibraryA("brailledriver.dll");
+    if (!dll) return nullptr;
+    auto get = reinterpret_cast<GetBrailleInterfaceFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
+    return get ? get(nullptr) : nullptr;
+}
+
+int CountThreads() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// Host cells for a line of text: a distinct pattern per position.
+std::vector<uint8_t> Pattern(uint8_t seed, size_t n) {
+    std::vector<uint8_t> cells(n);
+    for (size_t i = 0; i < n; ++i) cells[i] = static_cast<uint8_t>(seed + i * 37);
+    return cells;
+}
+
+class SerialEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cable = testenv::CableAt(0);
+        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable";
+        driver = LoadDriver();
+        ASSERT_NE(nullptr, driver);
+        DrainDriverEnd();
+        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    }
+    // A cable keeps bytes that reached an end while nobody had it open (a real
+    // port drops them at close); start each test with an empty driver end.
+    void DrainDriverEnd() {
+        HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return;
+        PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+        CloseHandle(h);
+    }
+    void TearDown() override {
+        if (driver) driver->Terminate();
+        display.Close();
+    }
+    bool Start() { return driver->Initialize(cable.driverEnd.c_str(), &host, "first", "second") == 1; }
+    bool WaitForCells(const std::vector<uint8_t>& text, DWORD ms) {
+        return display.WaitFor([&] { return display.HostTextCells() == text; }, ms);
+    }
+    bool PumpUntilKeys(size_t n, DWORD ms) {
+        return testenv::WaitUntil([&] { return host.keys.size() >= n; }, ms);
+    }
+
+    testenv::Cable cable;
+    IBrailleDriver* driver = nullptr;
+    sim::CSimDisplay display;
+    CRecordingHost host;
+};
+
+TEST_F(SerialEndToEnd, InitializeIdentifiesTheDisplay) {
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(40, driver->GetTextCellCount());
+    EXPECT_EQ(2, driver->GetStatusCellCount());
+    EXPECT_EQ(42, driver->GetTotalCellCount());
+    // The display saw a request, acknowledged frames, and the closing 0x26 with 0.
+    ASSERT_TRUE(display.WaitForIdentifyDone(1, 2000));
+    sim::Counters c = display.GetCounters();
+    EXPECT_GE(c.identifyRequests, 1u);
+    EXPECT_EQ(0, c.lastIdentifyDoneByte);
+    EXPECT_GE(c.acksReceived, 1u);  // the identity reply was acknowledged
+    char text[32];
+    EXPECT_EQ(5, driver->GetInitString1(text, sizeof text));
+    EXPECT_STREQ("first", text);
+}
+
+TEST_F(SerialEndToEnd, TextReachesTheDisplayInItsDotOrder) {
+    ASSERT_TRUE(Start());
+    const std::vector<uint8_t> text = Pattern(1, 40);
+    ASSERT_EQ(1, driver->WriteTextCells(text.data(), 40));
+    ASSERT_TRUE(WaitForCells(text, 3000)) << display.RenderLine();
+    std::array<uint8_t, 42> device = display.Cells();
+    EXPECT_EQ(0, device[0]);
+    EXPECT_EQ(0, device[1]);
+    // Status cells through the all-cells write; the text stays.
+    const uint8_t status[2] = {0x01, 0x80};
+    ASSERT_EQ(1, driver->WriteAllCells(status, 2));
+    ASSERT_TRUE(display.WaitFor([&] { return display.Cells()[0] == 0x08 && display.Cells()[1] == 0x10; }, 3000));
+    EXPECT_EQ(text, display.HostTextCells());
+    // Many writes in a burst: the newest image always arrives.
+    std::vector<uint8_t> last;
+    for (int i = 0; i < 50; ++i) {
+        last = Pattern(static_cast<uint8_t>(i), 40);
+        ASSERT_EQ(1, driver->WriteTextCells(last.data(), 40));
+    }
+    EXPECT_TRUE(WaitForCells(last, 5000));
+    // A blank display, then a one-cell write shows the old text again around it.
+    ASSERT_EQ(1, driver->ClearCells());
+    ASSERT_TRUE(display.WaitFor([&] { return display.HostTextCells() == std::vector<uint8_t>(40, 0); }, 3000));
+    const uint8_t one = 0x3F;
+    ASSERT_EQ(1, driver->WriteTextCells(&one, 1));
+    std::vector<uint8_t> expected = last;
+    expected[0] = 0x3F;
+    EXPECT_TRUE(WaitForCells(expected, 3000));
+}
+
+TEST_F(SerialEndToEnd, KeysReachTheHostThreadInOrder) {
+    ASSERT_TRUE(Start());
+    display.PressFunctionKey(1);   // F1
+    display.PressRoutingKey(3);    // first routing key
+    display.PressRoutingKey(1);    // STATUS1
+    display.PressFunctionKey(30);  // SDN
+    display.PressFunctionKey(63);  // alternate routing on, no event
+    display.PressRoutingKey(5);    // Routing2 3
+    display.PressRoutingKey(0x82); // STATUS4
+    display.PressFunctionKey(64);  // off again
+    display.PressRoutingKey(0);    // Routing -2
+    ASSERT_TRUE(PumpUntilKeys(7, 5000)) << host.keys.size();
+    testenv::WaitUntil([] { return false; }, 200);  // nothing more may follow
+    const std::vector<std::pair<std::string, int32_t>> expected = {
+        {"F1", 0}, {"Routing", 1}, {"STATUS1", 0}, {"SDN", 0}, {"Routing2", 3}, {"STATUS4", 0}, {"Routing", -2}};
+    ASSERT_EQ(expected.size(), host.keys.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(expected[i].first, host.keys[i].name) << i;
+        EXPECT_EQ(expected[i].second, host.keys[i].value) << i;
+        EXPECT_EQ(GetCurrentThreadId(), host.keys[i].thread) << i;
+    }
+    // Every key frame was acknowledged.
+    EXPECT_TRUE(display.WaitFor([&] { return !display.KeyAckOutstanding(); }, 2000));
+}
+
+TEST_F(SerialEndToEnd, SuspendClosesAndResumeReopens) {
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(display.WaitForIdentifyDone(1, 2000));
+    EXPECT_EQ(1, driver->Suspend(1));
+    const uint8_t cell = 0xFF;
+    EXPECT_EQ(0, driver->WriteTextCells(&cell, 1));
+    display.PressFunctionKey(2);  // nobody listens while suspended
+    testenv::WaitUntil([] { return false; }, 300);
+    EXPECT_EQ(1, driver->Suspend(0));  // re-opens and identifies again
+    EXPECT_TRUE(display.WaitForIdentifyDone(2, 5000));
+    EXPECT_TRUE(host.keys.empty());
+    std::vector<uint8_t> text = Pattern(9, 40);
+    ASSERT_EQ(1, driver->WriteTextCells(text.data(), 40));
+    EXPECT_TRUE(WaitForCells(text, 3000));
+    display.PressFunctionKey(2);
+    ASSERT_TRUE(PumpUntilKeys(1, 3000));
+    EXPECT_EQ("F2", host.keys[0].name);
+}
+
+TEST_F(SerialEndToEnd, SilentDisplaySuspendsTheDriverAndItComesBack) {
+    ASSERT_TRUE(Start());
+    const std::vector<uint8_t> shown = Pattern(3, 40);
+    ASSERT_EQ(1, driver->WriteTextCells(shown.data(), 40));
+    ASSERT_TRUE(WaitForCells(shown, 3000));
+    display.SetSilent(true);
+    // The host keeps writing; after four missed acknowledgements the driver gives up.
+    std::vector<uint8_t> last = shown;
+    bool refused = testenv::WaitUntil(
+        [&] {
+            last = Pattern(static_cast<uint8_t>(GetTickCount()), 40);
+            return driver->WriteTextCells(last.data(), 40) == 0;
+        },
+        10000);
+    ASSERT_TRUE(refused) << "the driver never suspended itself";
+    // The display answers again: the driver finds it without any host action and
+    // shows the last image it accepted.
+    display.SetSilent(false);
+    display.ClearHistory();
+    ASSERT_TRUE(display.WaitForIdentifyDone(1, 5000));
+    const uint8_t again = 0x07;
+    ASSERT_TRUE(testenv::WaitUntil([&] { return driver->WriteTextCells(&again, 1) == 1; }, 3000));
+    ASSERT_TRUE(display.WaitFor([&] { return display.HostTextCells()[0] == 0x07; }, 3000));
+    display.PressRoutingKey(4);
+    ASSERT_TRUE(PumpUntilKeys(1, 3000));
+    EXPECT_EQ("Routing", host.keys[0].name);
+    EXPECT_EQ(2, host.keys[0].value);
+}
+
+TEST_F(SerialEndToEnd, TerminateLeavesNoThreadAndFreesThePort) {
+    const int before = CountThreads();
+    ASSERT_TRUE(Start());
+    EXPECT_GT(CountThreads(), before);
+    driver->Terminate();
+    EXPECT_TRUE(testenv::WaitUntil([&] { return CountThreads() <= before; }, 3000)) << CountThreads() << " " << before;
+    HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, h);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    // And the driver starts again on the same port.
+    ASSERT_TRUE(Start());
+    EXPECT_EQ(40, driver->GetTextCellCount());
+}
+
+TEST_F(SerialEndToEnd, NoDisplayAnsweringFailsInitialize) {
+    // Silent from the first byte on, with nothing left over from earlier tests.
+    display.Close();
+    testenv::WaitUntil([] { return false; }, 300);
+    DrainDriverEnd();
+    sim::CSimDisplay::Options silent;
+    silent.answerIdentify = false;
+    silent.ack = sim::AckPolicy::Never;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), silent));
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(0, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    const DWORD took = GetTickCount() - start;
+    EXPECT_GE(took, 1500u);
+    EXPECT_LT(took, 10000u);  // about 3 s of identification, not 16
+    EXPECT_EQ(4u, display.GetCounters().identifyRequests);
+    // The counts of the earlier run do not make a missing display look present.
+    EXPECT_EQ(0, driver->GetTextCellCount());
+}
+
+}  // namespace
