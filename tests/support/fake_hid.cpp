@@ -1,0 +1,616 @@
+#include "support/fake_hid.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace {
+// NTSTATUS values kept in OVERLAPPED::Internal, as the kernel does.
+constexpr ULONG_PTR kStatusSuccess = 0;
+constexpr ULONG_PTR kStatusPending = 0x00000103;
+constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
+constexpr ULONG_PTR kStatusNotConnected = 0xC000009D;
+
+// The HID interface class GUID Windows reports.
+constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+DWORD ErrorOf(ULONG_PTR status) {
+    switch (status) {
+    case kStatusSuccess: return ERROR_SUCCESS;
+    case kStatusPending: return ERROR_IO_INCOMPLETE;
+    case kStatusCancelled: return ERROR_OPERATION_ABORTED;
+    case kStatusNotConnected: return ERROR_DEVICE_NOT_CONNECTED;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+bool Starts(const std::vector<uint8_t>& report, uint8_t a, uint8_t b, uint8_t c) {
+    return report.size() >= 4 && report[1] == a && report[2] == b && report[3] == c;
+}
+}  // namespace
+
+CFakeHidPlatform::CFakeHidPlatform() = default;
+CFakeHidPlatform::~CFakeHidPlatform() = default;
+
+// ---- clock ----
+
+void CFakeHidPlatform::SetNow(DWORD ms) { now = ms; }
+DWORD CFakeHidPlatform::Now() const { return now.load(); }
+void CFakeHidPlatform::Advance(DWORD ms) { now += ms; }
+void CFakeHidPlatform::SetAutoAdvance(DWORD ms) { step = ms; }
+uint64_t CFakeHidPlatform::NowReads() const { return nowReads.load(); }
+
+DWORD CFakeHidPlatform::NowMs() {
+    ++nowReads;
+    return now.fetch_add(step.load());  // unsigned: wraps at 2^32 like the real clock
+}
+
+DWORD CFakeHidPlatform::TickCount() { return now.load(); }
+
+// ---- devices ----
+
+int CFakeHidPlatform::AddDevice(const FakeHidDeviceConfig& config) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto device = std::make_unique<Device>();
+    device->config = config;
+    const int index = static_cast<int>(devices.size());
+    if (device->config.path.empty()) device->config.path = "\\\\?\\hid#fake_display#" + std::to_string(index);
+    devices.push_back(std::move(device));
+    return index;
+}
+
+void CFakeHidPlatform::Configure(int device, const std::function<void(FakeHidDeviceConfig&)>& change) {
+    std::lock_guard<std::mutex> guard(lock);
+    change(devices.at(device)->config);
+}
+
+void CFakeHidPlatform::Unplug(int index) {
+    std::lock_guard<std::mutex> guard(lock);
+    Device& device = *devices.at(index);
+    device.present = false;
+    device.input.clear();
+    device.framePhase = 0;
+    // Reads in flight on the removed device fail, as they do when a cable is pulled.
+    for (auto it = reads.begin(); it != reads.end();) {
+        auto h = handles.find(it->second.handle);
+        if (h != handles.end() && h->second.device == index) {
+            FinishRead(it->first, it->second.cancelling ? kStatusCancelled : kStatusNotConnected, 0);
+            it = reads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void CFakeHidPlatform::Plug(int index) {
+    std::lock_guard<std::mutex> guard(lock);
+    Device& device = *devices.at(index);
+    if (device.present) return;
+    device.present = true;
+    ++device.generation;
+}
+
+bool CFakeHidPlatform::IsPlugged(int index) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return devices.at(index)->present;
+}
+
+void CFakeHidPlatform::SetClassDevsFails(bool fail) {
+    std::lock_guard<std::mutex> guard(lock);
+    classDevsFail = fail;
+}
+
+// ---- input ----
+
+void CFakeHidPlatform::QueueLocked(Device& device, std::vector<uint8_t> report) {
+    if (!device.present) return;  // a removed display sends nothing
+    device.input.push_back(std::move(report));
+    // A read already waiting on this device takes the report at once.
+    for (auto it = reads.begin(); it != reads.end(); ++it) {
+        if (it->second.cancelling) continue;
+        bool alive = false;
+        Device* owner = DeviceOf(it->second.handle, &alive);
+        if (owner != &device || !alive) continue;
+        if (CompleteRead(it->first, it->second, device)) reads.erase(it);
+        return;
+    }
+}
+
+void CFakeHidPlatform::QueueInput(int index, const std::vector<uint8_t>& payload) {
+    std::lock_guard<std::mutex> guard(lock);
+    Device& device = *devices.at(index);
+    std::vector<uint8_t> report(std::max<size_t>(device.config.inputLength, 9), 0);
+    std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 8), report.begin() + 1);
+    QueueLocked(device, std::move(report));
+}
+
+void CFakeHidPlatform::QueueRawInput(int index, const std::vector<uint8_t>& report) {
+    std::lock_guard<std::mutex> guard(lock);
+    QueueLocked(*devices.at(index), report);
+}
+
+void CFakeHidPlatform::QueueKey(int device, uint8_t kind, uint8_t code) { QueueInput(device, {kind, code}); }
+void CFakeHidPlatform::QueueAck(int device) { QueueInput(device, {0xFF}); }
+void CFakeHidPlatform::QueueHelloReply(int device, uint8_t info0, uint8_t info1) {
+    QueueInput(device, {0xFB, 0xAA, 0x55, info0, info1});
+}
+
+size_t CFakeHidPlatform::PendingInput(int device) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return devices.at(device)->input.size();
+}
+
+void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(lock);
+    beforeCancel = std::move(hook);
+}
+
+// ---- output ----
+
+std::vector<std::vector<uint8_t>> CFakeHidPlatform::Outputs(int device) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return devices.at(device)->outputs;
+}
+
+std::vector<std::vector<uint8_t>> CFakeHidPlatform::OutputPayloads(int device) const {
+    std::vector<std::vector<uint8_t>> payloads;
+    for (const auto& report : Outputs(device)) {
+        std::vector<uint8_t> payload(8, 0);
+        for (size_t i = 1; i < report.size() && i <= 8; ++i) payload[i - 1] = report[i];
+        payloads.push_back(payload);
+    }
+    return payloads;
+}
+
+std::vector<FakeFrame> CFakeHidPlatform::Frames(int device) const {
+    const auto reports = Outputs(device);
+    std::vector<FakeFrame> frames;
+    auto byte = [&](size_t report, size_t payloadIndex) -> uint8_t {
+        return reports[report].size() > payloadIndex + 1 ? reports[report][payloadIndex + 1] : 0;
+    };
+    for (size_t i = 0; i + 5 < reports.size();) {
+        const bool head = Starts(reports[i], 0xFF, 0xAA, 0x55);
+        const bool tail = byte(i + 5, 5) == 0x55 && byte(i + 5, 6) == 0xAA && byte(i + 5, 7) == 0xFF;
+        if (!head || !tail) {
+            ++i;
+            continue;
+        }
+        FakeFrame frame{};
+        for (size_t k = 0; k < 5; ++k) frame[k] = byte(i, 3 + k);
+        for (size_t r = 1; r <= 4; ++r)
+            for (size_t k = 0; k < 8; ++k) frame[5 + (r - 1) * 8 + k] = byte(i + r, k);
+        for (size_t k = 0; k < 5; ++k) frame[37 + k] = byte(i + 5, k);
+        frames.push_back(frame);
+        i += 6;
+    }
+    return frames;
+}
+
+size_t CFakeHidPlatform::HelloCount(int device) const {
+    const auto reports = Outputs(device);
+    return static_cast<size_t>(std::count_if(reports.begin(), reports.end(), [](const std::vector<uint8_t>& r) {
+        return Starts(r, 0xFB, 0xAA, 0x55);
+    }));
+}
+
+void CFakeHidPlatform::ClearOutputs(int device) {
+    std::lock_guard<std::mutex> guard(lock);
+    devices.at(device)->outputs.clear();
+}
+
+void CFakeHidPlatform::OnOutput(Device& device, const uint8_t* report, DWORD size) {
+    device.outputs.emplace_back(report, report + size);
+    if (size < 9) return;
+    const uint8_t* p = report + 1;
+    if (device.framePhase >= 1 && device.framePhase <= 5) {
+        if (++device.framePhase == 6) {
+            device.framePhase = 0;
+            if (p[5] == 0x55 && p[6] == 0xAA && p[7] == 0xFF && device.config.ack == FakeAck::Auto) {
+                std::vector<uint8_t> ack(std::max<size_t>(device.config.inputLength, 9), 0);
+                ack[1] = 0xFF;
+                QueueLocked(device, std::move(ack));
+            }
+        }
+        return;
+    }
+    if (p[0] == 0xFB && p[1] == 0xAA && p[2] == 0x55) {
+        if (device.config.answersHello) {
+            std::vector<uint8_t> reply(std::max<size_t>(device.config.inputLength, 9), 0);
+            reply[1] = 0xFB;
+            reply[2] = 0xAA;
+            reply[3] = 0x55;
+            reply[4] = device.config.info[0];
+            reply[5] = device.config.info[1];
+            QueueLocked(device, std::move(reply));
+        }
+    } else if (p[0] == 0xFF && p[1] == 0xAA && p[2] == 0x55) {
+        device.framePhase = 1;
+    }
+}
+
+// ---- bookkeeping ----
+
+size_t CFakeHidPlatform::OpenHandleCount() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return handles.size();
+}
+
+size_t CFakeHidPlatform::OpenHandleCount(int device) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return static_cast<size_t>(std::count_if(handles.begin(), handles.end(),
+                                             [device](const auto& h) { return h.second.device == device; }));
+}
+
+size_t CFakeHidPlatform::OpenCount(int device) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return devices.at(device)->opens;
+}
+
+size_t CFakeHidPlatform::OpenSetCount() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return sets.size();
+}
+
+size_t CFakeHidPlatform::PreparsedCount() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return preparsed.size();
+}
+
+size_t CFakeHidPlatform::ReadsIssued(int device) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return devices.at(device)->reads;
+}
+
+size_t CFakeHidPlatform::CancelCount() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return cancels;
+}
+
+size_t CFakeHidPlatform::PendingReadCount() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return reads.size();
+}
+
+size_t CFakeHidPlatform::Misuses() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return misuses.size();
+}
+
+std::vector<std::string> CFakeHidPlatform::MisuseLog() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return misuses;
+}
+
+void CFakeHidPlatform::Misuse(const std::string& what) { misuses.push_back(what); }
+
+CFakeHidPlatform::Device* CFakeHidPlatform::DeviceOf(HANDLE h, bool* alive) {
+    auto it = handles.find(h);
+    if (it == handles.end()) {
+        *alive = false;
+        return nullptr;
+    }
+    Device* device = devices[it->second.device].get();
+    *alive = device->present && device->generation == it->second.generation;
+    return device;
+}
+
+bool CFakeHidPlatform::CompleteRead(OVERLAPPED* ov, Read& read, Device& device) {
+    if (device.input.empty()) return false;
+    std::vector<uint8_t> report = std::move(device.input.front());
+    device.input.pop_front();
+    const DWORD n = static_cast<DWORD>(std::min<size_t>(report.size(), read.size));
+    std::memcpy(read.buffer, report.data(), n);
+    FinishRead(ov, kStatusSuccess, n);
+    return true;
+}
+
+void CFakeHidPlatform::FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes) {
+    ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
+    ov->InternalHigh = bytes;
+    if (ov->hEvent) SetEvent(ov->hEvent);
+}
+
+// ---- IPlatform: enumeration ----
+
+void CFakeHidPlatform::HidGetHidGuid(GUID* guid) { *guid = kHidGuid; }
+
+HDEVINFO CFakeHidPlatform::SetupGetClassDevs(const GUID* guid, DWORD flags) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!guid || !IsEqualGUID(*guid, kHidGuid)) Misuse("SetupGetClassDevs: not the HID class GUID");
+    if (flags != (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) Misuse("SetupGetClassDevs: unexpected flags");
+    if (classDevsFail) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return INVALID_HANDLE_VALUE;
+    }
+    HDEVINFO set = reinterpret_cast<HDEVINFO>(nextHandle);
+    nextHandle += 4;
+    std::vector<int> present;
+    for (size_t i = 0; i < devices.size(); ++i)
+        if (devices[i]->present) present.push_back(static_cast<int>(i));
+    sets[set] = present;
+    return set;
+}
+
+BOOL CFakeHidPlatform::SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
+                                                 SP_DEVICE_INTERFACE_DATA* data) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = sets.find(set);
+    if (it == sets.end() || !data) {
+        Misuse("SetupEnumDeviceInterfaces: unknown set");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+        Misuse("SetupEnumDeviceInterfaces: cbSize");
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    if (index >= it->second.size()) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    data->InterfaceClassGuid = guid ? *guid : kHidGuid;
+    data->Flags = SPINT_ACTIVE;
+    data->Reserved = static_cast<ULONG_PTR>(it->second[index]);
+    return TRUE;
+}
+
+BOOL CFakeHidPlatform::SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                                     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                                     DWORD* required) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (sets.find(set) == sets.end() || !data || data->Reserved >= devices.size()) {
+        Misuse("SetupGetDeviceInterfaceDetail: unknown set or interface");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const Device& device = *devices[data->Reserved];
+    const std::string& path = device.config.path;
+    const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
+    if (required) *required = device.config.detailSizeOverride ? device.config.detailSizeOverride : needed;
+    if (!detail) {
+        if (size != 0) Misuse("SetupGetDeviceInterfaceDetail: size without a buffer");
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+        Misuse("SetupGetDeviceInterfaceDetail: cbSize");
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    if (device.config.failDetail) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (size < needed) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
+    return TRUE;
+}
+
+BOOL CFakeHidPlatform::SetupDestroyDeviceInfoList(HDEVINFO set) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (sets.erase(set) == 0) {
+        Misuse("SetupDestroyDeviceInfoList: unknown set");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// ---- IPlatform: device handles ----
+
+HANDLE CFakeHidPlatform::HidOpen(const char* path, DWORD flags) {
+    std::lock_guard<std::mutex> guard(lock);
+    for (size_t i = 0; i < devices.size(); ++i) {
+        Device& device = *devices[i];
+        if (!path || device.config.path != path || !device.present) continue;
+        if (device.config.failOpen || (device.config.failOverlappedOpen && (flags & FILE_FLAG_OVERLAPPED))) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+        HANDLE h = reinterpret_cast<HANDLE>(nextHandle);
+        nextHandle += 4;
+        handles[h] = Handle{static_cast<int>(i), device.generation, (flags & FILE_FLAG_OVERLAPPED) != 0};
+        ++device.opens;
+        return h;
+    }
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL CFakeHidPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) {
+    std::lock_guard<std::mutex> guard(lock);
+    bool alive = false;
+    Device* device = DeviceOf(h, &alive);
+    if (!device || !attributes) {
+        Misuse("HidGetAttributes: unknown handle");
+        return FALSE;
+    }
+    if (attributes->Size != sizeof(HIDD_ATTRIBUTES)) Misuse("HidGetAttributes: Size");
+    if (!alive || device->config.failAttributes) return FALSE;
+    attributes->VendorID = device->config.vendor;
+    attributes->ProductID = device->config.product;
+    attributes->VersionNumber = device->config.version;
+    return TRUE;
+}
+
+BOOL CFakeHidPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) {
+    std::lock_guard<std::mutex> guard(lock);
+    bool alive = false;
+    Device* device = DeviceOf(h, &alive);
+    if (!device || !data) {
+        Misuse("HidGetPreparsedData: unknown handle");
+        return FALSE;
+    }
+    if (!alive || device->config.failCaps) return FALSE;
+    PHIDP_PREPARSED_DATA p = reinterpret_cast<PHIDP_PREPARSED_DATA>(nextHandle);
+    nextHandle += 4;
+    preparsed[p] = handles[h].device;
+    *data = p;
+    return TRUE;
+}
+
+NTSTATUS CFakeHidPlatform::HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = preparsed.find(data);
+    if (it == preparsed.end() || !caps) {
+        Misuse("HidGetCaps: unknown preparsed data");
+        return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    }
+    const Device& device = *devices[it->second];
+    std::memset(caps, 0, sizeof *caps);
+    caps->UsagePage = 0xFF00;
+    caps->Usage = 1;
+    caps->InputReportByteLength = device.config.inputLength;
+    caps->OutputReportByteLength = device.config.outputLength;
+    return HIDP_STATUS_SUCCESS;
+}
+
+BOOL CFakeHidPlatform::HidFreePreparsedData(PHIDP_PREPARSED_DATA data) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (preparsed.erase(data) == 0) {
+        Misuse("HidFreePreparsedData: unknown preparsed data");
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (written) *written = 0;
+    bool alive = false;
+    Device* device = DeviceOf(h, &alive);
+    if (!device || !buffer) {
+        Misuse("HidWrite: unknown handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!alive) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    // The HID class driver takes output reports of exactly the declared length.
+    if (size != device->config.outputLength) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    OnOutput(*device, static_cast<const uint8_t*>(buffer), size);
+    if (written) *written = size;
+    return TRUE;
+}
+
+BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (read) *read = 0;
+    bool alive = false;
+    Device* device = DeviceOf(h, &alive);
+    if (!device || !buffer) {
+        Misuse("HidRead: unknown handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!overlapped || !handles[h].overlapped) {
+        Misuse("HidRead: not an overlapped read on an overlapped handle (it would block)");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (reads.count(overlapped)) {
+        Misuse("HidRead: OVERLAPPED reused while its read is in flight");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    ++device->reads;
+    if (overlapped->hEvent) ResetEvent(overlapped->hEvent);  // as ReadFile does
+    if (!alive) {
+        // Worst case for the caller: the failure also signals the event.
+        FinishRead(overlapped, kStatusNotConnected, 0);
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    if (size < device->config.inputLength) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    Read pending{h, static_cast<uint8_t*>(buffer), size, false};
+    if (CompleteRead(overlapped, pending, *device)) {
+        if (read) *read = static_cast<DWORD>(overlapped->InternalHigh);
+        return TRUE;
+    }
+    overlapped->Internal = kStatusPending;
+    overlapped->InternalHigh = 0;
+    reads[overlapped] = pending;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL CFakeHidPlatform::HidCancelIo(HANDLE h) {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        hook = beforeCancel;
+    }
+    if (hook) hook();
+    std::lock_guard<std::mutex> guard(lock);
+    ++cancels;
+    if (!handles.count(h)) {
+        Misuse("HidCancelIo: unknown handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // The cancellation finishes asynchronously: the read stays in flight until collected.
+    for (auto& entry : reads)
+        if (entry.second.handle == h) entry.second.cancelling = true;
+    return TRUE;
+}
+
+BOOL CFakeHidPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (transferred) *transferred = 0;
+    if (!overlapped) {
+        Misuse("HidGetOverlappedResult: no OVERLAPPED");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto it = reads.find(overlapped);
+    if (it != reads.end()) {
+        if (it->second.handle != h) Misuse("HidGetOverlappedResult: read belongs to another handle");
+        if (!it->second.cancelling) {
+            if (wait) Misuse("HidGetOverlappedResult: waiting on a read that nothing will complete");
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        if (!wait) {
+            SetLastError(ERROR_IO_INCOMPLETE);
+            return FALSE;
+        }
+        FinishRead(overlapped, kStatusCancelled, 0);
+        reads.erase(it);
+    }
+    if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal == kStatusSuccess) return TRUE;
+    SetLastError(ErrorOf(overlapped->Internal));
+    return FALSE;
+}
+
+BOOL CFakeHidPlatform::HidClose(HANDLE h) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!handles.count(h)) {
+        Misuse("HidClose: unknown or already closed handle");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    for (auto it = reads.begin(); it != reads.end();) {
+        if (it->second.handle == h) {
+            Misuse("HidClose: closed with a read in flight");
+            FinishRead(it->first, kStatusCancelled, 0);
+            it = reads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    handles.erase(h);
+    return TRUE;
+}

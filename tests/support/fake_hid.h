@@ -1,0 +1,215 @@
+// A simulated HID bus and clock for driver tests.
+//
+// CFakeHidPlatform replaces the clock and the USB HID stack of the seam
+// (IPlatform). Keystroke synthesis keeps its real defaults. Hand it to a driver
+// object made by the test:
+//
+//     CFakeHidPlatform bus;
+//     bus.AddDevice();                       // a display that answers and acknowledges
+//     CBrailleSampleDriver driver(bus);
+//     driver.FindHidDevice();
+//
+// Devices are enumerated in the order they were added (unplugged ones are left
+// out). Each device is addressed by the index AddDevice returned.
+//
+// Clock. NowMs() returns the fake time and then adds the auto-advance step
+// (default 1 ms), so busy waits end after a bounded number of reads.
+// TickCount() returns the same time without advancing it. SetNow() may set any
+// value, including one just below the 2^32 wrap.
+//
+// Reads. Input reports are queued per device. HidRead copies a queued report
+// and signals overlapped->hEvent at once; with nothing queued the read stays
+// pending (ERROR_IO_PENDING). A report queued while a read is pending completes
+// that read right away, from the test's thread, as a real device would. A
+// cancelled read stays in flight until the driver collects it with
+// HidGetOverlappedResult(wait TRUE), so a driver that reuses the buffer or the
+// OVERLAPPED too early is caught (see Misuses()).
+//
+// Writes. Every output report written is kept per device, exactly as written
+// (report ID byte first, OutputReportByteLength bytes). A device can answer the
+// hello (FB AA 55) with FB AA 55 info0 info1, and acknowledge (FF) every display
+// frame once its sixth report has arrived.
+//
+// Removal. Unplug() makes reads and writes on the device's handles fail (a
+// pending read completes with an error) and hides it from enumeration. Plug()
+// brings it back as a new instance: handles opened before the removal stay
+// dead, as they do on Windows.
+//
+// Thread safety: every member may be called from any thread (the driver's
+// worker calls the seam while a test queues input or reads outputs).
+#ifndef BRL_FAKE_HID_H
+#define BRL_FAKE_HID_H
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// How a simulated display answers display frames.
+enum class FakeAck {
+    Auto,    // queue an FF report after every complete six-report frame
+    Manual,  // the test queues acknowledgements itself (QueueAck)
+};
+
+// Configuration of one simulated HID device. Change it before the driver uses
+// the device, or through CFakeHidPlatform::Configure while it runs.
+struct FakeHidDeviceConfig {
+    std::string path;             // device path; empty = made up from the index
+    USHORT vendor = 0x04D8;
+    USHORT product = 0xABD7;
+    USHORT version = 0xF100;
+    USHORT inputLength = 9;       // declared InputReportByteLength
+    USHORT outputLength = 9;      // declared OutputReportByteLength
+    bool answersHello = true;     // replies FB AA 55 info0 info1 to a hello
+    uint8_t info[2] = {0x21, 0x43};
+    FakeAck ack = FakeAck::Auto;
+
+    // Failure injection.
+    bool failOpen = false;           // every CreateFile on the path fails
+    bool failOverlappedOpen = false; // only the FILE_FLAG_OVERLAPPED open fails
+    bool failAttributes = false;     // HidD_GetAttributes fails
+    bool failCaps = false;           // HidD_GetPreparsedData fails
+    bool failDetail = false;         // the second interface-detail call fails
+    DWORD detailSizeOverride = 0;    // nonzero: required detail size reported instead of the real one
+};
+
+// One frame of 42 cells decoded from six consecutive output reports.
+using FakeFrame = std::array<uint8_t, 42>;
+
+class CFakeHidPlatform : public IPlatform {
+public:
+    CFakeHidPlatform();
+    ~CFakeHidPlatform();
+    CFakeHidPlatform(const CFakeHidPlatform&) = delete;
+    CFakeHidPlatform& operator=(const CFakeHidPlatform&) = delete;
+
+    // ---- clock ----
+    void SetNow(DWORD ms);
+    DWORD Now() const;              // current fake time, without advancing it
+    void Advance(DWORD ms);
+    void SetAutoAdvance(DWORD step);  // added after every NowMs() read; 0 = frozen
+    uint64_t NowReads() const;      // number of NowMs() calls so far
+
+    // ---- devices ----
+    // Adds a device (present) and returns its index.
+    int AddDevice(const FakeHidDeviceConfig& config = FakeHidDeviceConfig());
+    // Changes a device's configuration under the lock.
+    void Configure(int device, const std::function<void(FakeHidDeviceConfig&)>& change);
+    void Unplug(int device);
+    void Plug(int device);
+    bool IsPlugged(int device) const;
+    void SetClassDevsFails(bool fail);  // SetupDiGetClassDevs returns INVALID_HANDLE_VALUE
+
+    // ---- input (device -> driver) ----
+    // Queues a report: ID byte 0, the payload (up to 8 bytes, zero padded), then
+    // zeros up to the device's input length.
+    void QueueInput(int device, const std::vector<uint8_t>& payload);
+    // Queues a report exactly as given (ID byte included), whatever its length.
+    void QueueRawInput(int device, const std::vector<uint8_t>& report);
+    void QueueKey(int device, uint8_t kind, uint8_t code);  // kind FD routing, FE function
+    void QueueAck(int device);
+    void QueueHelloReply(int device, uint8_t info0, uint8_t info1);
+    size_t PendingInput(int device) const;  // reports queued and not yet read
+    // Called at the start of every HidCancelIo, outside the lock: a test can
+    // queue input here to make a report complete just as the read is cancelled.
+    void SetBeforeCancelHook(std::function<void()> hook);
+
+    // ---- output (driver -> device) ----
+    std::vector<std::vector<uint8_t>> Outputs(int device) const;  // whole reports as written
+    std::vector<std::vector<uint8_t>> OutputPayloads(int device) const;  // bytes 1..8 of each
+    std::vector<FakeFrame> Frames(int device) const;  // complete display frames, in order
+    size_t HelloCount(int device) const;              // hello reports received
+    void ClearOutputs(int device);
+
+    // ---- bookkeeping for leak and misuse checks ----
+    size_t OpenHandleCount() const;            // HID handles not yet closed, all devices
+    size_t OpenHandleCount(int device) const;
+    size_t OpenCount(int device) const;        // successful opens ever
+    size_t OpenSetCount() const;               // device information sets not destroyed
+    size_t PreparsedCount() const;             // preparsed data not freed
+    size_t ReadsIssued(int device) const;      // HidRead calls on the device's handles
+    size_t CancelCount() const;                // HidCancelIo calls
+    size_t PendingReadCount() const;           // reads in flight (pending or cancelling)
+    // Misuse of the HID API by the code under test: a second read on an OVERLAPPED
+    // still in flight, a close with a read in flight, a wait on a read nobody will
+    // complete, calls on unknown or closed handles, wrong cbSize/Size fields.
+    size_t Misuses() const;
+    std::vector<std::string> MisuseLog() const;
+
+    // ---- IPlatform ----
+    DWORD NowMs() override;
+    DWORD TickCount() override;
+    void HidGetHidGuid(GUID* guid) override;
+    HDEVINFO SetupGetClassDevs(const GUID* guid, DWORD flags) override;
+    BOOL SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
+                                   SP_DEVICE_INTERFACE_DATA* data) override;
+    BOOL SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                       SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
+                                       DWORD* required) override;
+    BOOL SetupDestroyDeviceInfoList(HDEVINFO set) override;
+    HANDLE HidOpen(const char* path, DWORD flags) override;
+    BOOL HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) override;
+    BOOL HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) override;
+    NTSTATUS HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) override;
+    BOOL HidFreePreparsedData(PHIDP_PREPARSED_DATA data) override;
+    BOOL HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written) override;
+    BOOL HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) override;
+    BOOL HidCancelIo(HANDLE h) override;
+    BOOL HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) override;
+    BOOL HidClose(HANDLE h) override;
+
+private:
+    struct Device {
+        FakeHidDeviceConfig config;
+        bool present = true;
+        int generation = 0;  // bumped by Plug: older handles stay dead
+        std::deque<std::vector<uint8_t>> input;
+        std::vector<std::vector<uint8_t>> outputs;
+        int framePhase = 0;  // reports of the current display frame seen so far
+        size_t opens = 0;
+        size_t reads = 0;
+    };
+    struct Handle {
+        int device;
+        int generation;
+        bool overlapped;
+    };
+    struct Read {
+        HANDLE handle;
+        uint8_t* buffer;
+        DWORD size;
+        bool cancelling;
+    };
+
+    Device* DeviceOf(HANDLE h, bool* alive);  // null for an unknown handle
+    bool CompleteRead(OVERLAPPED* ov, Read& read, Device& device);  // from queued input
+    void FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes);
+    void Misuse(const std::string& what);
+    void OnOutput(Device& device, const uint8_t* report, DWORD size);
+    void QueueLocked(Device& device, std::vector<uint8_t> report);
+
+    mutable std::mutex lock;
+    std::atomic<DWORD> now{0};
+    std::atomic<DWORD> step{1};
+    std::atomic<uint64_t> nowReads{0};
+    std::vector<std::unique_ptr<Device>> devices;
+    std::map<HANDLE, Handle> handles;
+    std::map<HDEVINFO, std::vector<int>> sets;  // snapshot of present devices
+    std::map<PHIDP_PREPARSED_DATA, int> preparsed;
+    std::map<OVERLAPPED*, Read> reads;          // in flight
+    std::vector<std::string> misuses;
+    std::function<void()> beforeCancel;
+    bool classDevsFail = false;
+    uintptr_t nextHandle = 0x7A000000;
+    size_t cancels = 0;
+};
+
+#endif
