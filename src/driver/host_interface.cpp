@@ -168,7 +168,9 @@ int32_t CBrailleSampleDriver::Suspend(int32_t flag) {
         if (flag != 0) SuspendFromWorker();
         return 1;
     }
-    if (flag == suspended) return 1;
+    // While the driver has suspended itself it probes for the display; a host
+    // suspension takes over from that and closes the probe's port.
+    if (flag == suspended && !selfSuspended) return 1;
     suspended = flag;
     selfSuspended = 0;
     if (flag != 0 && keyWindow) {
