@@ -1,0 +1,475 @@
+// Keystroke emulation: what reaches keystroke synthesis and the host for the
+// display's character codes and scan codes, the translation tables, and real
+// synthetic keystrokes arriving in a focused window.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <process.h>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "keyboard/keyboard_tables.h"
+#include "support/test_env.h"
+
+namespace {
+
+// One call seen by the seam or the host, in the order it happened.
+struct Call {
+    enum Kind { Key, Input, Data } kind;
+    explicit Call(Kind k) : kind(k) {}
+    BYTE vk = 0;
+    BYTE scan = 0;
+    DWORD flags = 0;
+    ULONG_PTR extra = 0;
+    UINT count = 0;
+    int size = 0;
+    INPUT input = {};
+    std::vector<uint8_t> bytes;
+};
+
+class CRecordingPlatform : public IPlatform {
+public:
+    std::map<uint8_t, SHORT> layout;  // characters the layout has a key for
+    std::vector<uint8_t> scanned;     // characters handed to VkKeyScan
+    std::vector<Call> calls;
+    DWORD tick = 0;
+
+    SHORT VkKeyScan(CHAR c) override {
+        uint8_t b = static_cast<uint8_t>(c);
+        scanned.push_back(b);
+        auto it = layout.find(b);
+        return it == layout.end() ? static_cast<SHORT>(-1) : it->second;
+    }
+    void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) override {
+        Call c{Call::Key};
+        c.vk = vk;
+        c.scan = scan;
+        c.flags = flags;
+        c.extra = extra;
+        calls.push_back(c);
+    }
+    UINT SendInputs(UINT count, INPUT* inputs, int size) override {
+        Call c{Call::Input};
+        c.count = count;
+        c.size = size;
+        if (count >= 1) c.input = inputs[0];
+        calls.push_back(c);
+        return count;
+    }
+    DWORD TickCount() override { return tick; }
+    // The host's bytes must come from TickCount; a value from here would show.
+    DWORD NowMs() override { return 0xA5A5A5A5; }
+};
+
+class CRecordingHost : public IBrailleHost {
+public:
+    explicit CRecordingHost(CRecordingPlatform& p) : platform(p) {}
+    int32_t BRL_CALL OnKey(IBrailleDriver*, const char*, int32_t) override { return 0; }
+    int32_t BRL_CALL OnData(IBrailleDriver* d, const unsigned char* bytes, int32_t count) override {
+        driver = d;
+        Call c{Call::Data};
+        c.bytes.assign(bytes, bytes + count);
+        platform.calls.push_back(c);
+        return 0;
+    }
+    CRecordingPlatform& platform;
+    IBrailleDriver* driver = nullptr;
+};
+
+// Key events as "vk+" (down) and "vk-" (up), hex, for readable comparisons.
+std::string KeySequence(const std::vector<Call>& calls) {
+    std::ostringstream out;
+    for (const Call& c : calls) {
+        if (c.kind != Call::Key) {
+            out << "? ";
+            continue;
+        }
+        out << std::hex << std::uppercase << int(c.vk) << ((c.flags & KEYEVENTF_KEYUP) ? "-" : "+") << " ";
+    }
+    return out.str();
+}
+
+class KeyboardTypeCharacter : public ::testing::Test {
+protected:
+    CRecordingPlatform platform;
+    CBrailleSampleDriver driver{platform};
+};
+
+TEST_F(KeyboardTypeCharacter, ModifiersPressFirstAndReleaseInPressOrder) {
+    platform.layout['A'] = 0x0141;  // Shift + A
+    driver.TypeCharacter('A');
+    EXPECT_EQ("10+ 41+ 41- 10- ", KeySequence(platform.calls));
+
+    platform.calls.clear();
+    platform.layout['@'] = 0x0632;  // Ctrl + Alt + 2 (AltGr layouts)
+    driver.TypeCharacter('@');
+    EXPECT_EQ("11+ 12+ 32+ 32- 11- 12- ", KeySequence(platform.calls));
+
+    platform.calls.clear();
+    platform.layout['x'] = 0x0758;
+    driver.TypeCharacter('x');
+    EXPECT_EQ("10+ 11+ 12+ 58+ 58- 10- 11- 12- ", KeySequence(platform.calls));
+
+    platform.calls.clear();
+    platform.layout['a'] = 0x0041;
+    driver.TypeCharacter('a');
+    EXPECT_EQ("41+ 41- ", KeySequence(platform.calls));
+
+    for (const Call& c : platform.calls) {
+        EXPECT_EQ(0, c.scan);
+        EXPECT_EQ(0u, c.extra);
+        EXPECT_TRUE(c.flags == 0 || c.flags == KEYEVENTF_KEYUP);
+    }
+}
+
+TEST_F(KeyboardTypeCharacter, HighBitsOtherThanModifiersAreIgnored) {
+    platform.layout['k'] = 0x384B;  // Hankaku and reserved bits with no modifier
+    driver.TypeCharacter('k');
+    EXPECT_EQ("4B+ 4B- ", KeySequence(platform.calls));
+}
+
+TEST_F(KeyboardTypeCharacter, CodePage437IsTranslatedBeforeLayoutLookup) {
+    platform.layout[0xE9] = 0x00DE;
+    driver.TypeCharacter(0x82);  // é
+    driver.TypeCharacter(0x9E);  // no 1252 counterpart
+    driver.TypeCharacter(0xF8);  // °
+    driver.TypeCharacter(0x7F);  // ASCII passes unchanged
+    EXPECT_EQ((std::vector<uint8_t>{0xE9, 0x90, 0xB0, 0x7F}), platform.scanned);
+    EXPECT_EQ("DE+ DE- ", KeySequence(platform.calls));
+}
+
+TEST_F(KeyboardTypeCharacter, CharacterWithoutKeyPressesNothing) {
+    driver.TypeCharacter('q');
+    driver.TypeCharacter(0x9E);
+    EXPECT_EQ(2u, platform.scanned.size());
+    EXPECT_TRUE(platform.calls.empty());
+}
+
+TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
+    struct {
+        uint16_t code;
+        const char* keys;
+    } const cases[] = {
+        {256, "D+ D- "},   {257, "26+ 26- "}, {258, "28+ 28- "}, {259, "27+ 27- "},
+        {260, "25+ 25- "}, {261, "2D+ 2D- "}, {262, "24+ 24- "}, {263, "2E+ 2E- "},
+        {264, "23+ 23- "}, {265, "21+ 21- "}, {266, "22+ 22- "}, {267, "8+ 8- "},
+        {268, "9+ 9- "},   {269, "1B+ 1B- "},
+        {297, "12+ 73+ 73- 12- "},  // Alt+F4
+        {309, "11+ 73+ 73- 11- "},  // Ctrl+F4
+        {382, "10+ 9+ 9- 10- "},    // Shift+Tab
+        {270, ""}, {296, ""}, {300, ""}, {383, ""}, {0xFFFF, ""},
+    };
+    for (const auto& c : cases) {
+        platform.calls.clear();
+        driver.TypeCharacter(c.code);
+        EXPECT_EQ(c.keys, KeySequence(platform.calls)) << "code " << c.code;
+    }
+    EXPECT_TRUE(platform.scanned.empty());
+}
+
+class KeyboardScanCode : public ::testing::Test {
+protected:
+    CRecordingPlatform platform;
+    CBrailleSampleDriver driver{platform};
+    CRecordingHost host{platform};
+
+    void Feed(std::initializer_list<uint16_t> codes) {
+        for (uint16_t c : codes) driver.InjectScanCode(c);
+    }
+    // The one INPUT record of the only call, checked for the fields that never vary.
+    KEYBDINPUT OnlyInput() {
+        EXPECT_EQ(1u, platform.calls.size());
+        if (platform.calls.size() != 1 || platform.calls[0].kind != Call::Input) return KEYBDINPUT{};
+        const Call& c = platform.calls[0];
+        EXPECT_EQ(1u, c.count);
+        EXPECT_EQ(40, c.size);
+        EXPECT_EQ(static_cast<DWORD>(INPUT_KEYBOARD), c.input.type);
+        EXPECT_EQ(0, c.input.ki.wVk);
+        EXPECT_EQ(0u, c.input.ki.time);
+        EXPECT_EQ(0u, c.input.ki.dwExtraInfo);
+        return c.input.ki;
+    }
+};
+
+TEST_F(KeyboardScanCode, PressIsMakeCodeAndReleaseIsBreakCode) {
+    Feed({0x75});
+    KEYBDINPUT ki = OnlyInput();
+    EXPECT_EQ(0x48, ki.wScan);
+    EXPECT_EQ(0x08u, ki.dwFlags);
+
+    platform.calls.clear();
+    Feed({0xE0, 0xF0, 0x75});
+    ki = OnlyInput();
+    EXPECT_EQ(0xC8, ki.wScan);
+    EXPECT_EQ(0x0Bu, ki.dwFlags);
+    EXPECT_EQ(0u, driver.scanFlags);
+
+    platform.calls.clear();
+    Feed({0xE0, 0x75});
+    ki = OnlyInput();
+    EXPECT_EQ(0x48, ki.wScan);
+    EXPECT_EQ(0x09u, ki.dwFlags);
+}
+
+TEST_F(KeyboardScanCode, PrefixWaitsForNextCodeAndIsClearedAfterIt) {
+    Feed({0xF0});
+    EXPECT_TRUE(platform.calls.empty());
+    EXPECT_EQ(2u, driver.scanFlags);
+    Feed({0x1C});
+    KEYBDINPUT ki = OnlyInput();
+    EXPECT_EQ(0x9E, ki.wScan);
+    EXPECT_EQ(0x0Au, ki.dwFlags);
+    EXPECT_EQ(0u, driver.scanFlags);
+
+    platform.calls.clear();
+    Feed({0x1C});
+    ki = OnlyInput();
+    EXPECT_EQ(0x1E, ki.wScan);
+    EXPECT_EQ(0x08u, ki.dwFlags);
+}
+
+TEST_F(KeyboardScanCode, CodesWithoutKeyInjectNothingAndKeepPrefixes) {
+    Feed({0xE0, 0xE1, 0x100, 0x1FF, 0xFFFF});
+    EXPECT_TRUE(platform.calls.empty());
+    EXPECT_EQ(1u, driver.scanFlags);
+    Feed({0x75});
+    KEYBDINPUT ki = OnlyInput();
+    EXPECT_EQ(0x48, ki.wScan);
+    EXPECT_EQ(0x09u, ki.dwFlags);
+}
+
+TEST_F(KeyboardScanCode, ExtraKeyKeepsCodeBothWaysAndEmptyEntriesSendZero) {
+    Feed({0x61});
+    EXPECT_EQ(0x56, OnlyInput().wScan);
+    platform.calls.clear();
+    Feed({0xF0, 0x61});
+    KEYBDINPUT ki = OnlyInput();
+    EXPECT_EQ(0x56, ki.wScan);
+    EXPECT_EQ(0x0Au, ki.dwFlags);
+
+    for (uint16_t code : {0x00, 0x88, 0xDF}) {
+        platform.calls.clear();
+        Feed({0xF0, code});
+        ki = OnlyInput();
+        EXPECT_EQ(0, ki.wScan) << "code " << code;
+        EXPECT_EQ(0x0Au, ki.dwFlags);
+    }
+}
+
+TEST_F(KeyboardScanCode, CtrlNotifiesHostWithTickBytesBeforeTheKey) {
+    driver.host = &host;
+    platform.tick = 0x12345678;  // t = 0x5678
+    Feed({0xE0, 0xF0, 0x14});
+    ASSERT_EQ(2u, platform.calls.size());
+    EXPECT_EQ(Call::Data, platform.calls[0].kind);
+    EXPECT_EQ((std::vector<uint8_t>{0x78, 0x78 ^ 0x56, 0x56}), platform.calls[0].bytes);
+    EXPECT_EQ(static_cast<IBrailleDriver*>(&driver), host.driver);
+    ASSERT_EQ(Call::Input, platform.calls[1].kind);
+    EXPECT_EQ(0x9D, platform.calls[1].input.ki.wScan);
+    EXPECT_EQ(0x0Bu, platform.calls[1].input.ki.dwFlags);
+
+    platform.calls.clear();
+    platform.tick = 0xFFFF00FF;  // only the low 16 bits count
+    Feed({0x14});
+    ASSERT_EQ(2u, platform.calls.size());
+    EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF, 0x00}), platform.calls[0].bytes);
+    EXPECT_EQ(0x1D, platform.calls[1].input.ki.wScan);
+
+    // Other keys and prefixes alone tell the host nothing.
+    platform.calls.clear();
+    Feed({0xE0, 0xF0, 0x12, 0x1D});
+    for (const Call& c : platform.calls) EXPECT_NE(Call::Data, c.kind);
+}
+
+TEST_F(KeyboardScanCode, CtrlWithoutHostIsStillInjected) {
+    Feed({0x14});
+    KEYBDINPUT ki = OnlyInput();
+    EXPECT_EQ(0x1D, ki.wScan);
+    EXPECT_EQ(0x08u, ki.dwFlags);
+}
+
+// Written out from the key layout independently of the driver's source: row =
+// high digit of the set-2 code, column = low digit; rows 88-FF are all zero.
+const char kScanGrid[] = R"(
+    00: 00 C3 00 BF BD BB BC D8 00 C4 C2 C0 BE 8F A9 00
+    10: 00 B8 AA 00 9D 90 82 00 00 00 AC 9F 9E 91 83 DB
+    20: 00 AE AD A0 92 85 84 DC 00 B9 AF A1 94 93 86 DD
+    30: 00 B1 B0 A3 A2 95 87 00 00 00 B2 A4 96 88 89 00
+    40: 00 B3 A5 97 98 8B 8A 00 00 B4 B5 A6 A7 99 8C 00
+    50: 00 00 A8 00 9A 8D 00 00 BA B6 9C 9B 00 AB 00 00
+    60: 00 56 00 00 00 00 8E 00 00 CF 00 CB C7 00 00 00
+    70: D2 D3 D0 CC CD C8 81 C5 D7 CE D1 CA B7 C9 C6 00
+    80: 00 00 00 C1 00 00 00 00
+)";
+
+TEST(KeyboardTables, ScanTableMatchesKeyGrid) {
+    std::vector<unsigned> expected(256, 0);
+    std::istringstream in(kScanGrid);
+    std::string row;
+    size_t filled = 0;
+    while (in >> row) {
+        ASSERT_EQ(':', row.back());
+        unsigned base = std::stoul(row, nullptr, 16);
+        for (unsigned col = 0; col < 16 && base < 0x88; ++col, ++base) {
+            std::string cell;
+            ASSERT_TRUE(static_cast<bool>(in >> cell));
+            expected[base] = std::stoul(cell, nullptr, 16);
+            ++filled;
+        }
+    }
+    ASSERT_EQ(0x88u, filled);
+    for (unsigned code = 0; code < 256; ++code)
+        EXPECT_EQ(expected[code], keyboard::kSet2ToSet1[code]) << "set-2 code " << std::hex << code;
+}
+
+TEST(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
+    // The characters of code page 437 that Windows-1252 also has.
+    const std::pair<uint8_t, uint8_t> mapped[] = {
+        {0x80, 0xC7}, {0x81, 0xFC}, {0x82, 0xE9}, {0x83, 0xE2}, {0x84, 0xE4}, {0x85, 0xE0}, {0x86, 0xE5},
+        {0x87, 0xE7}, {0x88, 0xEA}, {0x89, 0xEB}, {0x8A, 0xE8}, {0x8B, 0xEF}, {0x8C, 0xEE}, {0x8D, 0xEC},
+        {0x8E, 0xC4}, {0x8F, 0xC5}, {0x90, 0xC9}, {0x91, 0xE6}, {0x92, 0xC6}, {0x93, 0xF4}, {0x94, 0xF6},
+        {0x95, 0xF2}, {0x96, 0xFB}, {0x97, 0xF9}, {0x98, 0xFF}, {0x99, 0xD6}, {0x9A, 0xDC}, {0x9B, 0xA2},
+        {0x9C, 0xA3}, {0x9D, 0xA5}, {0x9F, 0x83}, {0xA0, 0xE1}, {0xA1, 0xED}, {0xA2, 0xF3}, {0xA3, 0xFA},
+        {0xA4, 0xF1}, {0xA5, 0xD1}, {0xA6, 0xAA}, {0xA7, 0xBA}, {0xA8, 0xBF}, {0xAA, 0xAC}, {0xAB, 0xBD},
+        {0xAC, 0xBC}, {0xAD, 0xA1}, {0xAE, 0xAB}, {0xAF, 0xBB}, {0xF1, 0xB1}, {0xF8, 0xB0},
+    };
+    ASSERT_EQ(48u, sizeof mapped / sizeof mapped[0]);
+    std::vector<unsigned> expected(128, 0x90);
+    for (const auto& m : mapped) expected[m.first - 0x80] = m.second;
+    for (unsigned i = 0; i < 128; ++i)
+        EXPECT_EQ(expected[i], keyboard::kCp437To1252[i]) << "CP437 " << std::hex << (i + 0x80);
+}
+
+// ---- real synthetic keystrokes, no seam double ----
+
+struct Received {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::vector<Received> g_received;
+
+LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_KEYDOWN: case WM_KEYUP: case WM_CHAR:
+        case WM_SYSKEYDOWN: case WM_SYSKEYUP: case WM_SYSCHAR:
+            g_received.push_back({message, wParam, lParam});
+            return 0;
+        default:
+            return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+const char* MessageName(UINT m) {
+    switch (m) {
+        case WM_KEYDOWN: return "down";
+        case WM_KEYUP: return "up";
+        case WM_CHAR: return "char";
+        case WM_SYSKEYDOWN: return "sysdown";
+        case WM_SYSKEYUP: return "sysup";
+        case WM_SYSCHAR: return "syschar";
+        default: return "?";
+    }
+}
+
+// Messages as "down:10 char:41 ..." (wParam in hex).
+std::string Describe(const std::vector<Received>& messages) {
+    std::ostringstream out;
+    for (const Received& r : messages)
+        out << MessageName(r.message) << ":" << std::hex << std::uppercase << r.wParam << " ";
+    return out.str();
+}
+
+// Runs `work` on a thread of its own, as the driver's worker thread does, while
+// this thread keeps dispatching its window's messages.
+unsigned __stdcall RunWork(void* work) {
+    (*static_cast<std::function<void()>*>(work))();
+    return 0;
+}
+
+class KeyboardEndToEnd : public ::testing::Test {
+protected:
+    HWND window = nullptr;
+    CBrailleSampleDriver driver;  // real keystroke synthesis
+
+    void SetUp() override {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = RecordingWindowProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "KeyboardTestWindow";
+        RegisterClassA(&wc);  // fails harmlessly when an earlier test registered it
+        window = CreateWindowExA(0, wc.lpszClassName, "keyboard test", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                                 nullptr, nullptr, wc.hInstance, nullptr);
+        ASSERT_NE(nullptr, window);
+        ShowWindow(window, SW_SHOW);
+        SetForegroundWindow(window);
+        SetFocus(window);
+        testenv::WaitUntil([] { return false; }, 50);  // let activation messages settle
+        g_received.clear();
+    }
+    void TearDown() override {
+        if (window) DestroyWindow(window);
+        g_received.clear();
+    }
+
+    // Synthesises on another thread and collects until `count` messages have
+    // arrived; false when either takes longer than a generous bound.
+    bool TypeAndCollect(std::function<void()> work, size_t count) {
+        HANDLE thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunWork, &work, 0, nullptr));
+        EXPECT_NE(nullptr, thread);
+        if (!thread) return false;
+        bool finished = testenv::WaitUntil([thread] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }, 5000);
+        if (!finished) {
+            // A synthesis call that never returns must fail this test, not hang the run.
+            ADD_FAILURE() << "keystroke synthesis did not return";
+            TerminateThread(thread, 1);
+            WaitForSingleObject(thread, INFINITE);
+        }
+        CloseHandle(thread);
+        return finished && testenv::WaitUntil([count] { return g_received.size() >= count; }, 3000);
+    }
+};
+
+TEST_F(KeyboardEndToEnd, TypedCharactersReachFocusedWindowInOrder) {
+    ASSERT_EQ(window, GetFocus());
+    ASSERT_TRUE(TypeAndCollect([this] { driver.TypeCharacter('A'); }, 5)) << Describe(g_received);
+    EXPECT_EQ("down:10 down:41 char:41 up:41 up:10 ", Describe(g_received));
+
+    g_received.clear();
+    ASSERT_TRUE(TypeAndCollect(
+        [this] {
+            driver.TypeCharacter('b');
+            driver.TypeCharacter(256);  // Enter
+        },
+        6))
+        << Describe(g_received);
+    EXPECT_EQ("down:42 char:62 up:42 down:D char:D up:D ", Describe(g_received));
+}
+
+TEST_F(KeyboardEndToEnd, ScanCodesReachFocusedWindowWithScanCodeInLParam) {
+    ASSERT_EQ(window, GetFocus());
+    ASSERT_TRUE(TypeAndCollect(
+        [this] {
+            for (uint16_t c : {0x1C, 0xF0, 0x1C}) driver.InjectScanCode(c);              // A press, release
+            for (uint16_t c : {0xE0, 0x75, 0xE0, 0xF0, 0x75}) driver.InjectScanCode(c);  // Up arrow (extended)
+        },
+        4))
+        << Describe(g_received);
+    ASSERT_EQ(4u, g_received.size()) << Describe(g_received);
+
+    const UINT expectedMessage[4] = {WM_KEYDOWN, WM_KEYUP, WM_KEYDOWN, WM_KEYUP};
+    const unsigned expectedScan[4] = {0x1E, 0x1E, 0x48, 0x48};
+    const bool expectedExtended[4] = {false, false, true, true};
+    for (size_t i = 0; i < 4; ++i) {
+        const unsigned lp = static_cast<unsigned>(g_received[i].lParam);
+        EXPECT_EQ(expectedMessage[i], g_received[i].message) << i;
+        EXPECT_EQ(expectedScan[i], (lp >> 16) & 0x7F) << i << " lParam " << std::hex << lp;
+        EXPECT_EQ(expectedExtended[i], ((lp >> 24) & 1) != 0) << i << " lParam " << std::hex << lp;
+    }
+}
+
+}  // namespace
