@@ -62,6 +62,8 @@ BOOL IPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* 
 }
 BOOL IPlatform::HidClose(HANDLE h) { return CloseHandle(h); }
 
-SHORT IPlatform::VkKeyScan(CHAR c) { return VkKeyScanA(c); }
-void IPlatform::KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) { keybd_event(vk, scan, flags, extra); }
-UINT IPlatform::SendInputs(UINT count, INPUT* inputs, int size) { return SendInput(count, inputs, size); }
+// windows.h maps VkKeyScan to VkKeyScanA, so this member is VkKeyScanA too:
+// the global one must be named explicitly.
+SHORT IPlatform::VkKeyScan(CHAR c) { return ::VkKeyScanA(c); }
+void IPlatform::KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) { ::keybd_event(vk, scan, flags, extra); }
+UINT IPlatform::SendInputs(UINT count, INPUT* inputs, int size) { return ::SendInput(count, inputs, size); }
