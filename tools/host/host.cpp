@@ -216,12 +216,15 @@ int main(int argc, char** argv) {
     std::string script;
     bool haveScript = false;
     DWORD timeout = 0;
+    bool focusWindow = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--script") && i + 1 < argc) {
             script = argv[++i];
             haveScript = true;
         } else if (!std::strcmp(argv[i], "--timeout") && i + 1 < argc) {
             timeout = std::strtoul(argv[++i], nullptr, 10);
+        } else if (!std::strcmp(argv[i], "--no-focus-window")) {
+            focusWindow = false;
         } else if (!std::strcmp(argv[i], "--help")) {
             std::printf("usage: host [PORT] [--script \"CMD; CMD\"] [--timeout MS]\n");
             return 0;
@@ -249,7 +252,7 @@ int main(int argc, char** argv) {
     for (unsigned char b : guid) Say(" %02X", b);
     Say("\n");
 
-    HWND focus = CreateFocusWindow();
+    HWND focus = focusWindow ? CreateFocusWindow() : nullptr;
     CConsoleHost host;
     const DWORD started = GetTickCount();
     Say("opening %s ...\n", port.c_str());
