@@ -97,6 +97,11 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
     // A second Initialize while running restarts the driver instead of leaking
     // the running worker, its event and its window.
     if (workerThread) Terminate();
+    // A run that ended suspended must not carry that into this start: while
+    // suspended the serial link sends nothing, so the display would never be
+    // asked to identify itself.
+    suspended = 0;
+    selfSuspended = 0;
 
     commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!commandDone) {
@@ -135,6 +140,9 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
         suspended = 0;
         return 1;
     }
+    // A display that answered without text cells leaves its port open; close it
+    // so that the next start finds the port free.
+    PostCommand(CMD_CLOSE, nullptr, 0, 1);
     StopWorker();
     CleanUp();
     return 0;

@@ -1,0 +1,658 @@
+// The host-facing slots of driver objects made here: start and stop with and
+// without a display, suspension, the cell writes, the init texts and Identify.
+// Where only the commands matter, a recorder thread stands in for the worker
+// and keeps every command it is sent.
+#include <gtest/gtest.h>
+
+#include <process.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "display_sim.h"
+#include "driver/driver.h"
+#include "support/fake_hid.h"
+#include "support/test_env.h"
+
+namespace {
+
+struct KeyEvent {
+    std::string name;
+    int32_t value;
+    DWORD thread;
+};
+
+class CRecordingHost : public IBrailleHost {
+public:
+    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
+        std::lock_guard<std::mutex> hold(lock);
+        keys.push_back({name, value, GetCurrentThreadId()});
+        return 0;
+    }
+    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
+    std::vector<KeyEvent> Keys() {
+        std::lock_guard<std::mutex> hold(lock);
+        return keys;
+    }
+
+private:
+    std::mutex lock;
+    std::vector<KeyEvent> keys;
+};
+
+struct Command {
+    int number;
+    bool hasPayload;
+    std::vector<uint8_t> payload;  // the parameter's count of bytes and the byte after them
+    uint32_t parameter;
+};
+
+// Stands in for the worker: records each command, releases its payload and
+// signals completion as the worker does; ends on the stop command.
+class CCommandRecorder {
+public:
+    explicit CCommandRecorder(CBrailleSampleDriver& driver) : driver(driver) {
+        ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        unsigned id = 0;
+        thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Run, this, 0, &id));
+        WaitForSingleObject(ready, 5000);
+        driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &driver.workerThread, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+        driver.workerThreadId = id;
+        threadId = id;
+    }
+    ~CCommandRecorder() {
+        if (!Ended()) PostThreadMessageA(threadId, WM_DRIVER_COMMAND + CMD_STOP, 0, 0);
+        WaitForSingleObject(thread, 5000);
+        CloseHandle(thread);
+        CloseHandle(ready);
+        if (driver.workerThread && driver.workerThreadId == threadId) {
+            CloseHandle(driver.workerThread);
+            driver.workerThread = nullptr;
+        }
+        if (driver.commandDone) {
+            CloseHandle(driver.commandDone);
+            driver.commandDone = nullptr;
+        }
+    }
+    std::vector<Command> Take() {
+        std::lock_guard<std::mutex> hold(lock);
+        std::vector<Command> taken;
+        taken.swap(commands);
+        return taken;
+    }
+    bool Ended() const { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }
+    bool WaitEnded() const { return WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0; }
+
+private:
+    static unsigned __stdcall Run(void* argument) {
+        auto* self = static_cast<CCommandRecorder*>(argument);
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        SetEvent(self->ready);
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+            if (msg.hwnd || msg.message < WM_DRIVER_COMMAND || msg.message > WM_DRIVER_COMMAND + CMD_TICK) continue;
+            Command command;
+            command.number = static_cast<int>(msg.message - WM_DRIVER_COMMAND);
+            command.parameter = static_cast<uint32_t>(msg.lParam);
+            auto* payload = reinterpret_cast<uint8_t*>(msg.wParam);
+            command.hasPayload = payload != nullptr;
+            if (payload) command.payload.assign(payload, payload + command.parameter + 1);
+            std::free(payload);
+            {
+                std::lock_guard<std::mutex> hold(self->lock);
+                self->commands.push_back(command);
+            }
+            SetEvent(self->driver.commandDone);
+            if (command.number == CMD_STOP) break;
+        }
+        return 0;
+    }
+
+    CBrailleSampleDriver& driver;
+    HANDLE ready = nullptr;
+    HANDLE thread = nullptr;
+    DWORD threadId = 0;
+    std::mutex lock;
+    std::vector<Command> commands;
+};
+
+std::vector<int> Numbers(const std::vector<Command>& commands) {
+    std::vector<int> numbers;
+    for (const Command& c : commands) numbers.push_back(c.number);
+    return numbers;
+}
+
+// True when the thread with that identifier has ended (or is gone altogether).
+bool ThreadEnded(DWORD id) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
+    if (!thread) return true;
+    bool ended = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    CloseHandle(thread);
+    return ended;
+}
+
+HWND MakeKeyWindow(CBrailleSampleDriver& driver) {
+    driver.RegisterKeyWindowClass(ModuleInstance());
+    return driver.CreateKeyWindow(ModuleInstance());
+}
+
+// ---------------------------------------------------------------- start and stop
+
+TEST(DriverLifecycle, InitializeWithoutDisplayFailsAndLeavesNothingRunning) {
+    CBrailleSampleDriver driver;
+    CRecordingHost host;
+    for (const char* port : {"COM250", "", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(port ? port : "(null)");
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(0, driver.Initialize(port, &host, "a", "b"));
+        EXPECT_LT(GetTickCount() - start, 10000u);
+        EXPECT_EQ(nullptr, driver.workerThread);
+        EXPECT_EQ(nullptr, driver.commandDone);
+        EXPECT_EQ(nullptr, driver.keyWindow);
+        EXPECT_TRUE(ThreadEnded(driver.workerThreadId));
+        EXPECT_EQ(0, driver.GetTextCellCount());
+        EXPECT_EQ(0, driver.GetTotalCellCount());
+    }
+    // Nothing of the failed start was kept.
+    char text[8] = "xxxxxxx";
+    EXPECT_EQ(0, driver.GetInitString1(text, sizeof text));
+    EXPECT_STREQ("", text);
+    EXPECT_EQ(nullptr, driver.SetHost(nullptr));
+    EXPECT_EQ(0, driver.initialized);
+    driver.Terminate();  // nothing to stop
+    EXPECT_EQ(nullptr, driver.workerThread);
+}
+
+TEST(DriverLifecycle, CountsOfAnEarlierRunDoNotMakeAMissingDisplayLookPresent) {
+    CBrailleSampleDriver driver;
+    driver.textCells = 40;
+    driver.statusCells = 2;
+    EXPECT_EQ(0, driver.Initialize("COM250", nullptr, "", ""));
+    EXPECT_EQ(0, driver.GetTextCellCount());
+    EXPECT_EQ(nullptr, driver.keyWindow);
+}
+
+// A worker that never reports its queue ready: Initialize gives up after 5 s
+// and the thread, once it runs, ends by itself instead of living on as a
+// second worker. New threads cannot start while this thread holds the loader lock.
+TEST(DriverLifecycle, InitializeAbandonsAWorkerThatNeverGetsReady) {
+    using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    using UnlockFn = LONG(NTAPI*)(ULONG, ULONG_PTR);
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    auto lockLoader = reinterpret_cast<LockFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    auto unlockLoader =
+        reinterpret_cast<UnlockFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    if (!lockLoader || !unlockLoader) GTEST_SKIP() << "no loader lock entry points";
+
+    CBrailleSampleDriver driver;
+    CRecordingHost host;
+    ULONG disposition = 0;
+    ULONG_PTR cookie = 0;
+    ASSERT_EQ(0, lockLoader(0, &disposition, &cookie));
+    const DWORD start = GetTickCount();
+    const int32_t result = driver.Initialize("COM250", &host, "a", "b");
+    const DWORD took = GetTickCount() - start;
+    HANDLE thread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, driver.workerThreadId);
+    unlockLoader(0, cookie);
+
+    EXPECT_EQ(0, result);
+    EXPECT_GE(took, 4500u);
+    EXPECT_LT(took, 15000u);
+    EXPECT_EQ(nullptr, driver.workerThread);
+    EXPECT_EQ(nullptr, driver.commandDone);
+    EXPECT_EQ(nullptr, driver.keyWindow);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 5000));
+    DWORD code = 1;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(0u, code);
+    CloseHandle(thread);
+    EXPECT_EQ(0u, driver.timerId);
+    EXPECT_EQ(0u, driver.tickCounter);
+    // The driver starts normally afterwards.
+    EXPECT_EQ(0, driver.Initialize("COM250", &host, "a", "b"));
+    EXPECT_EQ(nullptr, driver.workerThread);
+}
+
+TEST(DriverLifecycle, TerminateClosesStopsAndCleansUpOnce) {
+    CBrailleSampleDriver driver;
+    driver.Terminate();  // before any Initialize: nothing at all
+    EXPECT_EQ(nullptr, driver.workerThread);
+
+    CCommandRecorder worker(driver);
+    HWND window = MakeKeyWindow(driver);
+    driver.keyWindow = window;
+    driver.Terminate();  // never initialized: still nothing
+    EXPECT_TRUE(worker.Take().empty());
+    EXPECT_TRUE(IsWindow(window));
+
+    driver.initialized = 1;
+    driver.Terminate();
+    EXPECT_EQ((std::vector<int>{CMD_CLOSE, CMD_STOP}), Numbers(worker.Take()));
+    EXPECT_TRUE(worker.WaitEnded());
+    EXPECT_EQ(nullptr, driver.workerThread);
+    EXPECT_EQ(nullptr, driver.commandDone);
+    EXPECT_EQ(nullptr, driver.keyWindow);
+    EXPECT_FALSE(IsWindow(window));
+    driver.Terminate();  // again: only the clean-up, which finds nothing
+    EXPECT_EQ(nullptr, driver.workerThread);
+}
+
+TEST(DriverLifecycle, SecondInitializeStopsTheRunningDriverFirst) {
+    CBrailleSampleDriver driver;
+    CCommandRecorder worker(driver);
+    HWND window = MakeKeyWindow(driver);
+    driver.keyWindow = window;
+    driver.initialized = 1;
+    EXPECT_EQ(0, driver.Initialize("COM250", nullptr, "", ""));  // no display this time
+    EXPECT_EQ((std::vector<int>{CMD_CLOSE, CMD_STOP}), Numbers(worker.Take()));
+    EXPECT_TRUE(worker.WaitEnded());
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(nullptr, driver.workerThread);
+}
+
+// ---------------------------------------------------------------- with a display
+
+class DriverWithHidDisplay : public ::testing::Test {
+protected:
+    void SetUp() override { device = bus.AddDevice(); }
+    void TearDown() override { driver.Terminate(); }
+    CFakeHidPlatform bus;
+    int device = 0;
+    CBrailleSampleDriver driver{bus};
+    CRecordingHost host;
+};
+
+TEST_F(DriverWithHidDisplay, InitializeStoresTheHostTextsAndKeyWindow) {
+    std::string first(300, 'a');
+    first[254] = 'y';
+    first[255] = 'z';  // beyond the 255 characters kept
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, first.c_str(), "second"));
+    EXPECT_EQ(40, driver.GetTextCellCount());
+    EXPECT_EQ(0, driver.GetStatusCellCount());
+    EXPECT_EQ(40, driver.GetTotalCellCount());
+    ASSERT_NE(nullptr, driver.keyWindow);
+    EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(driver.keyWindow, nullptr));
+
+    char text[400];
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(255, driver.GetInitString1(text, sizeof text));
+    EXPECT_EQ(first.substr(0, 255), std::string(text));
+    for (size_t i = 255; i < sizeof text; ++i) ASSERT_EQ(0, text[i]) << i;  // exactly size bytes written
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(9, driver.GetInitString1(text, 10));
+    EXPECT_STREQ("aaaaaaaaa", text);
+    EXPECT_EQ('x', text[10]);
+    EXPECT_EQ(6, driver.GetInitString2(text, sizeof text));
+    EXPECT_STREQ("second", text);
+
+    // A key pressed on the display reaches the host on this thread.
+    bus.QueueKey(device, 0xFE, 58);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return !host.Keys().empty(); }, 5000));
+    EXPECT_EQ("SLF10", host.Keys()[0].name);
+    EXPECT_EQ(GetCurrentThreadId(), host.Keys()[0].thread);
+    EXPECT_EQ(&host, driver.SetHost(nullptr));
+}
+
+TEST_F(DriverWithHidDisplay, TerminateAndStartAgain) {
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    const DWORD firstWorker = driver.workerThreadId;
+    HWND firstWindow = driver.keyWindow;
+    driver.Terminate();
+    EXPECT_TRUE(ThreadEnded(firstWorker));
+    EXPECT_FALSE(IsWindow(firstWindow));
+    EXPECT_EQ(nullptr, driver.keyWindow);
+    EXPECT_EQ(nullptr, driver.workerThread);
+    EXPECT_EQ(nullptr, driver.commandDone);
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    const DWORD secondWorker = driver.workerThreadId;
+    HWND secondWindow = driver.keyWindow;
+    EXPECT_TRUE(IsWindow(secondWindow));
+    // Initialize while running restarts instead of leaking the running driver.
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    EXPECT_TRUE(ThreadEnded(secondWorker));
+    EXPECT_FALSE(IsWindow(secondWindow));
+    EXPECT_TRUE(IsWindow(driver.keyWindow));
+    EXPECT_EQ(2u, bus.OpenHandleCount());  // the output and the input handle of one connection
+}
+
+TEST_F(DriverWithHidDisplay, SuspendTakesTheKeyWindowDownAndBackUp) {
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    HWND window = driver.keyWindow;
+    EXPECT_EQ(1, driver.Suspend(1));
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(nullptr, driver.keyWindow);
+    const uint8_t cells[1] = {0xFF};
+    EXPECT_EQ(0, driver.WriteTextCells(cells, 1));
+    EXPECT_EQ(0, driver.WriteAllCells(cells, 1));
+    EXPECT_EQ(0, driver.ClearCells());
+    EXPECT_EQ(1, driver.Suspend(0));
+    ASSERT_NE(nullptr, driver.keyWindow);
+    EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(driver.keyWindow, nullptr));
+    EXPECT_EQ(1, driver.WriteTextCells(cells, 1));
+    bus.QueueKey(device, 0xFD, 7);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return !host.Keys().empty(); }, 5000));
+    EXPECT_EQ("Routing", host.Keys()[0].name);
+    EXPECT_EQ(7, host.Keys()[0].value);
+}
+
+// ---------------------------------------------------------------- serial display on a cable
+
+class DriverOnCable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cable = testenv::CableAt(0);
+        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable";
+        // Bytes left at the driver's end by an earlier test would read as an answer.
+        HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+            CloseHandle(h);
+        }
+    }
+    void TearDown() override {
+        driver.Terminate();
+        display.Close();
+    }
+    testenv::Cable cable;
+    sim::CSimDisplay display;
+    CBrailleSampleDriver driver;
+    CRecordingHost host;
+};
+
+// A run that ended while suspended must not leave the next start unable to
+// talk to the display.
+TEST_F(DriverOnCable, StartsAgainAfterTerminateWhileSuspended) {
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_EQ(1, driver.Suspend(1));
+    driver.Terminate();
+    display.ClearHistory();
+    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_GE(display.GetCounters().identifyRequests, 1u);
+    EXPECT_EQ(42, driver.GetTotalCellCount());
+    const uint8_t cells[1] = {0x01};
+    EXPECT_EQ(1, driver.WriteTextCells(cells, 1));
+    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells()[0] == 0x01; }, 3000));
+}
+
+// A display that answers with no text cells fails Initialize; the port it
+// opened is released, so the next start finds it free.
+TEST_F(DriverOnCable, FailedStartReleasesThePort) {
+    sim::CSimDisplay::Options noCells;
+    noCells.textCells = 0;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), noCells));
+    EXPECT_EQ(0, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_EQ(0, driver.GetTextCellCount());
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(nullptr, driver.keyWindow);
+    display.Close();
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    EXPECT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_EQ(40, driver.GetTextCellCount());
+}
+
+// ---------------------------------------------------------------- suspension and writes
+
+TEST(DriverSuspend, ComparesTheFlagExactlyAndTogglesTheKeyWindow) {
+    CBrailleSampleDriver driver;
+    CCommandRecorder worker(driver);
+    HWND window = MakeKeyWindow(driver);
+    driver.keyWindow = window;
+
+    EXPECT_EQ(1, driver.Suspend(1));
+    std::vector<Command> commands = worker.Take();
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(CMD_SUSPEND, commands[0].number);
+    EXPECT_EQ(1u, commands[0].parameter);
+    EXPECT_FALSE(commands[0].hasPayload);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(nullptr, driver.keyWindow);
+
+    EXPECT_EQ(1, driver.Suspend(1));  // same value: nothing posted
+    EXPECT_TRUE(worker.Take().empty());
+    EXPECT_EQ(1, driver.Suspend(2));  // another nonzero value: posted again
+    commands = worker.Take();
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(2u, commands[0].parameter);
+    EXPECT_EQ(nullptr, driver.keyWindow);
+
+    EXPECT_EQ(1, driver.Suspend(0));
+    commands = worker.Take();
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(0u, commands[0].parameter);
+    ASSERT_NE(nullptr, driver.keyWindow);
+    EXPECT_TRUE(IsWindow(driver.keyWindow));
+    EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(driver.keyWindow, nullptr));
+    EXPECT_EQ(1, driver.Suspend(0));
+    EXPECT_TRUE(worker.Take().empty());
+
+    EXPECT_EQ(1, driver.Suspend(-1));
+    commands = worker.Take();
+    ASSERT_EQ(1u, commands.size());
+    EXPECT_EQ(0xFFFFFFFFu, commands[0].parameter);
+}
+
+TEST(DriverSuspend, WithoutAWorkerNothingIsPosted) {
+    CBrailleSampleDriver driver;
+    EXPECT_EQ(0, driver.Suspend(1));  // changed, but no command could be posted
+    EXPECT_EQ(1, driver.suspended);
+    EXPECT_EQ(1, driver.Suspend(1));
+    EXPECT_EQ(0, driver.Suspend(0));
+    EXPECT_EQ(0, driver.suspended);
+    if (driver.keyWindow) DestroyWindow(driver.keyWindow);
+    driver.keyWindow = nullptr;
+}
+
+// The worker itself may ask for a suspension (its display stopped answering).
+// It must neither wait for its own signal nor touch the host's key window,
+// and the other host calls refuse to run there.
+TEST(DriverSuspend, OnTheWorkerThreadItNeverWaits) {
+    CBrailleSampleDriver driver;
+    HWND window = MakeKeyWindow(driver);
+    driver.keyWindow = window;
+    driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    driver.workerThread = driver.commandDone;  // a worker exists
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    int32_t suspendResult = -1, initResult = -1;
+    DWORD took = 0, workerId = 0;
+    bool queued = true;
+    std::thread worker([&] {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        workerId = GetCurrentThreadId();
+        SetEvent(started);
+        WaitForSingleObject(go, 5000);
+        const DWORD start = GetTickCount();
+        suspendResult = driver.Suspend(1);
+        initResult = driver.Initialize("COM250", nullptr, "", "");
+        driver.Terminate();
+        took = GetTickCount() - start;
+        queued = PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE) != 0;
+    });
+    WaitForSingleObject(started, 5000);
+    driver.workerThreadId = workerId;
+    driver.initialized = 1;
+    SetEvent(go);
+    worker.join();
+    EXPECT_EQ(1, suspendResult);
+    EXPECT_EQ(0, initResult);
+    EXPECT_LT(took, 2000u);
+    EXPECT_FALSE(queued) << "a command was posted to the worker's own queue";
+    EXPECT_NE(0, driver.suspended);
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_EQ(window, driver.keyWindow);
+    EXPECT_EQ(driver.commandDone, driver.workerThread);  // Terminate did not run there
+    DestroyWindow(window);
+    driver.keyWindow = nullptr;
+    driver.workerThread = nullptr;
+    CloseHandle(driver.commandDone);
+    driver.commandDone = nullptr;
+    CloseHandle(go);
+    CloseHandle(started);
+}
+
+TEST(DriverWrites, CellsArePostedAsCopies) {
+    CBrailleSampleDriver driver;
+    CCommandRecorder worker(driver);
+    uint8_t cells[4] = {0x11, 0x22, 0x33, 0x44};
+    EXPECT_EQ(1, driver.WriteTextCells(cells, 3));
+    std::memset(cells, 0, sizeof cells);  // reused at once by the host
+    cells[0] = 0x55;
+    EXPECT_EQ(1, driver.WriteAllCells(cells, 1));
+    EXPECT_EQ(1, driver.ClearCells());
+    std::vector<Command> commands;
+    ASSERT_TRUE(testenv::WaitUntil(
+        [&] {
+            for (Command& c : worker.Take()) commands.push_back(c);
+            return commands.size() >= 3;
+        },
+        3000));
+    ASSERT_EQ(3u, commands.size());
+    EXPECT_EQ(CMD_TEXT_CELLS, commands[0].number);
+    EXPECT_EQ(3u, commands[0].parameter);
+    EXPECT_EQ((std::vector<uint8_t>{0x11, 0x22, 0x33, 0x00}), commands[0].payload);
+    EXPECT_EQ(CMD_ALL_CELLS, commands[1].number);
+    EXPECT_EQ((std::vector<uint8_t>{0x55, 0x00}), commands[1].payload);
+    EXPECT_EQ(CMD_CLEAR, commands[2].number);
+    EXPECT_FALSE(commands[2].hasPayload);
+}
+
+TEST(DriverWrites, RefusedCallsPostNothing) {
+    CBrailleSampleDriver driver;
+    const uint8_t cells[2] = {1, 2};
+    EXPECT_EQ(0, driver.WriteTextCells(cells, 2));  // no worker
+    EXPECT_EQ(0, driver.ClearCells());
+
+    CCommandRecorder worker(driver);
+    EXPECT_EQ(0, driver.WriteTextCells(nullptr, 2));
+    EXPECT_EQ(0, driver.WriteTextCells(cells, 0));
+    EXPECT_EQ(0, driver.WriteTextCells(cells, -1));
+    EXPECT_EQ(0, driver.WriteAllCells(nullptr, 2));
+    EXPECT_EQ(0, driver.WriteAllCells(cells, 0));
+    EXPECT_EQ(0, driver.WriteAllCells(cells, INT32_MIN));
+    driver.suspended = 1;
+    EXPECT_EQ(0, driver.WriteTextCells(cells, 2));
+    EXPECT_EQ(0, driver.WriteAllCells(cells, 2));
+    EXPECT_EQ(0, driver.ClearCells());
+    driver.suspended = 0;
+    EXPECT_EQ(1, driver.ClearCells());  // the channel itself works
+    std::vector<Command> commands;
+    testenv::WaitUntil(
+        [&] {
+            for (Command& c : worker.Take()) commands.push_back(c);
+            return false;
+        },
+        300);
+    EXPECT_EQ((std::vector<int>{CMD_CLEAR}), Numbers(commands));
+}
+
+// A count far beyond the host's buffer is cut at the 200-byte cell image:
+// nothing past those 200 bytes of the buffer is read.
+TEST(DriverWrites, HugeCountsReadNoFurtherThanTheCellImage) {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    const size_t page = info.dwPageSize;
+    auto* region = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2 * page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(nullptr, region);
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(region + page, page, PAGE_NOACCESS, &old));
+    uint8_t* cells = region + page - kCellImageSize;  // the last 200 readable bytes
+    for (int i = 0; i < kCellImageSize; ++i) cells[i] = static_cast<uint8_t>(i);
+
+    CBrailleSampleDriver driver;
+    CCommandRecorder worker(driver);
+    EXPECT_EQ(1, driver.WriteTextCells(cells, INT32_MAX));
+    EXPECT_EQ(1, driver.WriteAllCells(cells, kCellImageSize + 1));
+    std::vector<Command> commands;
+    ASSERT_TRUE(testenv::WaitUntil(
+        [&] {
+            for (Command& c : worker.Take()) commands.push_back(c);
+            return commands.size() >= 2;
+        },
+        3000));
+    for (const Command& c : commands) {
+        EXPECT_EQ(static_cast<uint32_t>(kCellImageSize), c.parameter);
+        ASSERT_EQ(static_cast<size_t>(kCellImageSize + 1), c.payload.size());
+        EXPECT_EQ(0, std::memcmp(cells, c.payload.data(), kCellImageSize));
+    }
+    VirtualFree(region, 0, MEM_RELEASE);
+}
+
+// ---------------------------------------------------------------- texts, host, identity
+
+TEST(DriverTexts, CopiesAreBoundedByTheHostsSize) {
+    CBrailleSampleDriver driver;
+    std::memcpy(driver.initString1, "hello", 6);
+    char text[8];
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(2, driver.GetInitString1(text, 3));
+    EXPECT_EQ(std::string("he\0", 3), std::string(text, 3));
+    EXPECT_EQ('x', text[3]);
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(0, driver.GetInitString1(text, 1));
+    EXPECT_EQ(0, text[0]);
+    EXPECT_EQ('x', text[1]);
+    std::memset(text, 'x', sizeof text);
+    EXPECT_EQ(0, driver.GetInitString1(text, 0));
+    EXPECT_EQ(0, driver.GetInitString2(text, -5));
+    EXPECT_EQ(std::string(8, 'x'), std::string(text, 8));  // nothing written
+    EXPECT_EQ(0, driver.GetInitString1(nullptr, 8));
+    EXPECT_EQ(5, driver.GetInitString1(text, 8));
+    EXPECT_STREQ("hello", text);
+    EXPECT_EQ(0, text[7]);
+}
+
+TEST(DriverTexts, SetHostReturnsThePreviousHost) {
+    CBrailleSampleDriver driver;
+    CRecordingHost a, b;
+    EXPECT_EQ(nullptr, driver.SetHost(&a));
+    EXPECT_EQ(&a, driver.SetHost(&b));
+    EXPECT_EQ(&b, driver.SetHost(nullptr));
+    EXPECT_EQ(nullptr, driver.SetHost(nullptr));
+}
+
+TEST(DriverIdentify, ReportsMakerAndGuid) {
+    const uint8_t guid[16] = {0xE8, 0xD9, 0xD2, 0xD5, 0x37, 0x46, 0x07, 0x4A,
+                              0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC};
+    CBrailleSampleDriver driver;
+    char name[8];
+    uint8_t id[17];
+    std::memset(name, 'x', sizeof name);
+    std::memset(id, 0x5A, sizeof id);
+    EXPECT_EQ(1, driver.Identify(name, 4, id));
+    EXPECT_STREQ("KVR", name);
+    EXPECT_EQ('x', name[4]);
+    EXPECT_EQ(0, std::memcmp(guid, id, 16));
+    EXPECT_EQ(0x5A, id[16]);
+
+    // Small buffers get a cut, terminated name; the GUID still comes.
+    std::memset(name, 'x', sizeof name);
+    std::memset(id, 0, sizeof id);
+    EXPECT_EQ(1, driver.Identify(name, 2, id));
+    EXPECT_EQ(std::string("K\0x", 3), std::string(name, 3));
+    EXPECT_EQ(0, std::memcmp(guid, id, 16));
+    std::memset(name, 'x', sizeof name);
+    EXPECT_EQ(1, driver.Identify(name, 0, id));
+    EXPECT_EQ(1, driver.Identify(name, -1, id));
+    EXPECT_EQ('x', name[0]);
+
+    // Null pointers: 0 and nothing written.
+    std::memset(name, 'x', sizeof name);
+    std::memset(id, 0x5A, sizeof id);
+    EXPECT_EQ(0, driver.Identify(name, 8, nullptr));
+    EXPECT_EQ(std::string(8, 'x'), std::string(name, 8));
+    EXPECT_EQ(0, driver.Identify(nullptr, 8, id));
+    EXPECT_EQ(0x5A, id[0]);
+}
+
+}  // namespace
