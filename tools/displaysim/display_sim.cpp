@@ -331,14 +331,18 @@ void CSimDisplay::FlushDue() {
     while (!outgoing.empty() && outgoing.front().dueMs <= NowMs()) {
         Scheduled item = std::move(outgoing.front());
         outgoing.pop_front();
-        bool written = WriteBytes(item.bytes.data(), item.bytes.size());
+        // Counted before the write, so whoever sees the bytes arrive also sees the count.
         bool trace;
         {
             std::lock_guard<std::mutex> guard(lock);
             if (item.isAck) ++counters.acksSent;
             else ++counters.identityReplies;
-            if (!written) ++counters.writeFailures;
             trace = options.trace;
+        }
+        bool written = WriteBytes(item.bytes.data(), item.bytes.size());
+        if (!written) {
+            std::lock_guard<std::mutex> guard(lock);
+            ++counters.writeFailures;
         }
         if (trace) {
             Frame f;
@@ -385,7 +389,7 @@ bool CSimDisplay::SendRaw(const uint8_t* bytes, size_t count) {
 bool CSimDisplay::SendFrame(uint8_t command, const uint8_t* data, size_t length) {
     std::vector<uint8_t> bytes = EncodeFrame(command, data, length);
     if (bytes.empty()) return false;
-    bool ok = WriteBytes(bytes.data(), bytes.size());
+    // Marked before the write: the driver's ack may come back before WriteBytes returns.
     bool trace;
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -393,8 +397,12 @@ bool CSimDisplay::SendFrame(uint8_t command, const uint8_t* data, size_t length)
             ++counters.keyFramesSent;
             keyAckOutstanding = true;
         }
-        if (!ok) ++counters.writeFailures;
         trace = options.trace;
+    }
+    bool ok = WriteBytes(bytes.data(), bytes.size());
+    if (!ok) {
+        std::lock_guard<std::mutex> guard(lock);
+        ++counters.writeFailures;
     }
     if (trace) {
         Frame f{command, std::vector<uint8_t>(data, data + length)};

@@ -1,0 +1,375 @@
+// The simulated display: its own frame codec and dot order, and its device behaviour
+// over a virtual cable, seen from a plain Win32 port at the driver's end.
+#include <gtest/gtest.h>
+
+#include "display_sim.h"
+#include "support/test_env.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+TEST(DisplaySimFrames, EncodesKnownFramesByteExact) {
+    EXPECT_EQ(sim::EncodeFrame(0x24, nullptr, 0), (Bytes{0x01, 0x02, 0x24, 0x00, 0x03, 0x7C, 0xAA}));
+    EXPECT_EQ(sim::EncodeFrame(0x7F, nullptr, 0), (Bytes{0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA}));
+    EXPECT_EQ(sim::EncodeFrame(0x26, Bytes{0x00}), (Bytes{0x01, 0x02, 0x26, 0x01, 0x03, 0x00, 0x79, 0xAA}));
+    EXPECT_EQ(sim::EncodeFrame(0x25, Bytes{0x28, 0, 0, 0, 5, 7}),
+              (Bytes{0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA}));
+    EXPECT_EQ(sim::EncodeFrame(0x10, Bytes{0x05}), (Bytes{0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA}));
+
+    Bytes blank = sim::EncodeFrame(0x00, Bytes(42, 0));
+    ASSERT_EQ(blank.size(), 49u);
+    EXPECT_EQ(Bytes(blank.begin(), blank.begin() + 5), (Bytes{0x01, 0x02, 0x00, 0x2A, 0x03}));
+    EXPECT_EQ(Bytes(blank.begin() + 5, blank.end() - 2), Bytes(42, 0));
+    EXPECT_EQ(blank[47], 0x7A);
+    EXPECT_EQ(blank[48], 0xAA);
+}
+
+TEST(DisplaySimFrames, ChecksumWrapsAndOversizeIsRefused) {
+    // 255 bytes of FF push the sum well past 16 bits' low byte; the frame must still decode.
+    Bytes full(255, 0xFF);
+    Bytes frame = sim::EncodeFrame(0x42, full);
+    ASSERT_EQ(frame.size(), 262u);
+    EXPECT_EQ(frame[3], 0xFF);
+    sim::CFrameDecoder decoder;
+    std::vector<sim::Frame> got = decoder.FeedBytes(frame.data(), frame.size());
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].data, full);
+
+    EXPECT_TRUE(sim::EncodeFrame(0x00, Bytes(256, 1)).empty());
+    EXPECT_TRUE(sim::EncodeFrame(0x00, nullptr, 3).empty());
+}
+
+TEST(DisplaySimDecoder, FrameSplitAcrossFeedsComesOutOnce) {
+    sim::CFrameDecoder decoder;
+    Bytes frame = sim::EncodeFrame(0x13, Bytes{0x41, 0x01});
+    sim::Frame out;
+    int completed = 0;
+    for (size_t i = 0; i < frame.size(); ++i) {
+        EXPECT_EQ(decoder.InFrame(), i != 0);
+        if (decoder.Feed(frame[i], &out)) {
+            ++completed;
+            EXPECT_EQ(i, frame.size() - 1);
+        }
+    }
+    EXPECT_EQ(completed, 1);
+    EXPECT_EQ(out.command, 0x13);
+    EXPECT_EQ(out.data, (Bytes{0x41, 0x01}));
+    EXPECT_FALSE(decoder.InFrame());
+    EXPECT_EQ(decoder.DiscardedBytes(), 0u);
+}
+
+TEST(DisplaySimDecoder, GluedFramesAndGarbageResynchronise) {
+    Bytes ack = sim::EncodeFrame(0x7F, nullptr, 0);
+    Bytes key = sim::EncodeFrame(0x11, Bytes{0x83});
+    Bytes display = sim::EncodeFrame(0x00, Bytes(42, 0x5A));
+    Bytes stream = Concat({
+        {0xFF, 0x00, 0x03},        // line noise: 3 discarded
+        ack, key,                  // glued
+        {0x01, 0x07},              // broken STX: 2 discarded
+        {0x01, 0x02, 0x10, 0x01, 0x09},  // broken ETX (0x09): 5 discarded
+        {0x01},                    // SOH directly before the next frame's SOH: 1 discarded
+        display,
+    });
+    sim::CFrameDecoder decoder;
+    std::vector<sim::Frame> frames = decoder.FeedBytes(stream.data(), stream.size());
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0].command, 0x7F);
+    EXPECT_TRUE(frames[0].data.empty());
+    EXPECT_EQ(frames[1].command, 0x11);
+    EXPECT_EQ(frames[1].data, Bytes{0x83});
+    EXPECT_EQ(frames[2].command, 0x00);
+    EXPECT_EQ(frames[2].data, Bytes(42, 0x5A));
+    EXPECT_EQ(decoder.DiscardedBytes(), 11u);
+    EXPECT_EQ(decoder.BadChecksums(), 0u);
+}
+
+TEST(DisplaySimDecoder, BadChecksumIsCountedAndTheNextFrameStillDecodes) {
+    Bytes bad = sim::EncodeFrame(0x10, Bytes{0x05});
+    bad[6] ^= 0x01;  // high checksum byte
+    Bytes badLow = sim::EncodeFrame(0x24, nullptr, 0);
+    badLow[5] ^= 0x80;
+    Bytes good = sim::EncodeFrame(0x24, nullptr, 0);
+    Bytes stream = Concat({bad, badLow, good});
+    sim::CFrameDecoder decoder;
+    std::vector<sim::Frame> frames = decoder.FeedBytes(stream.data(), stream.size());
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].command, 0x24);
+    EXPECT_EQ(decoder.BadChecksums(), 2u);
+    EXPECT_FALSE(decoder.InFrame());
+}
+
+TEST(DisplaySimDots, KnownPatternsAndRoundTripOfAllBytes) {
+    EXPECT_EQ(sim::HostToDeviceDots(0x00), 0x00);
+    EXPECT_EQ(sim::HostToDeviceDots(0x01), 0x08);
+    EXPECT_EQ(sim::HostToDeviceDots(0x08), 0x80);
+    EXPECT_EQ(sim::HostToDeviceDots(0x40), 0x01);
+    EXPECT_EQ(sim::HostToDeviceDots(0x80), 0x10);
+    EXPECT_EQ(sim::HostToDeviceDots(0x3F), 0xEE);
+    EXPECT_EQ(sim::HostToDeviceDots(0xFF), 0xFF);
+    bool seen[256] = {};
+    for (int b = 0; b < 256; ++b) {
+        uint8_t device = sim::HostToDeviceDots(static_cast<uint8_t>(b));
+        EXPECT_FALSE(seen[device]) << "two host bytes give device byte " << int(device);
+        seen[device] = true;
+        EXPECT_EQ(sim::DeviceToHostDots(device), b);
+    }
+}
+
+TEST(DisplaySimDots, UnicodeBrailleIsUtf8OfHostOrder) {
+    Bytes cells{0x00, 0x01, 0x3F, 0xC0, 0xFF};
+    EXPECT_EQ(sim::CellsToUnicodeBraille(cells), "\u2800\u2801\u283F\u28C0\u28FF");
+    EXPECT_EQ(sim::CellsToUnicodeBraille(nullptr, 0), "");
+}
+
+// ---- Over a virtual cable -----------------------------------------------------------
+
+// The driver's end of the cable, opened with plain Win32 in the immediate-read mode.
+class DriverEnd {
+public:
+    explicit DriverEnd(const std::string& name) {
+        handle = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return;
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        GetCommState(handle, &dcb);
+        dcb.BaudRate = CBR_38400;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        dcb.fBinary = TRUE;
+        SetCommState(handle, &dcb);
+        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 1000};
+        SetCommTimeouts(handle, &t);
+        PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    }
+    ~DriverEnd() {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+    bool ok() const { return handle != INVALID_HANDLE_VALUE; }
+
+    void Write(const Bytes& bytes) {
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
+        ASSERT_EQ(n, bytes.size());
+    }
+    // Collects bytes until `count` have arrived or the time is up.
+    Bytes Read(size_t count, DWORD timeoutMs) {
+        testenv::WaitUntil(
+            [&] {
+                uint8_t buf[256];
+                DWORD n = 0;
+                if (ReadFile(handle, buf, sizeof buf, &n, nullptr) && n) received.insert(received.end(), buf, buf + n);
+                return received.size() >= count;
+            },
+            timeoutMs);
+        size_t take = std::min(count, received.size());
+        Bytes out(received.begin(), received.begin() + take);
+        received.erase(received.begin(), received.begin() + take);
+        return out;
+    }
+
+private:
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    Bytes received;
+};
+
+class DisplaySimCable : public ::testing::Test {
+protected:
+    void Open(const sim::CSimDisplay::Options& options = sim::CSimDisplay::Options()) {
+        cable = testenv::CableAt(0);
+        ASSERT_FALSE(cable.driverEnd.empty());
+        driver = std::make_unique<DriverEnd>(cable.driverEnd);
+        ASSERT_TRUE(driver->ok()) << cable.driverEnd;
+        ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), options)) << cable.displayEnd;
+    }
+    void TearDown() override { display.Close(); }
+
+    testenv::Cable cable;
+    std::unique_ptr<DriverEnd> driver;
+    sim::CSimDisplay display;
+    const Bytes ack = sim::EncodeFrame(0x7F, nullptr, 0);
+    const Bytes identify = sim::EncodeFrame(0x24, nullptr, 0);
+};
+
+TEST_F(DisplaySimCable, IdentifyAndDisplayFrameAreAcknowledgedAndShown) {
+    REQUIRE_CABLE(c, 0);
+    Open();
+    driver->Write(identify);
+    Bytes identity{0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
+    EXPECT_EQ(driver->Read(ack.size() + identity.size(), 3000), Concat({ack, identity}));
+    EXPECT_TRUE(display.WaitForIdentifyRequests(1, 1000));
+
+    driver->Write(sim::EncodeFrame(0x26, Bytes{0x00}));
+    EXPECT_EQ(driver->Read(ack.size(), 3000), ack);
+
+    // "ab" then dots 7-8 in host order, status cells 1 and 2 carrying dot 1 and dot 2.
+    Bytes image(42, 0);
+    image[0] = sim::HostToDeviceDots(0x01);
+    image[1] = sim::HostToDeviceDots(0x02);
+    image[2] = sim::HostToDeviceDots(0x01);
+    image[3] = sim::HostToDeviceDots(0x03);
+    image[41] = sim::HostToDeviceDots(0xC0);
+    driver->Write(sim::EncodeFrame(0x00, image));
+    EXPECT_EQ(driver->Read(ack.size(), 3000), ack);
+    ASSERT_TRUE(display.WaitForDisplayFrames(1, 1000));
+
+    std::string expected = "\u2801\u2802\u2801\u2803";
+    for (int i = 0; i < 37; ++i) expected += "\u2800";
+    expected += "\u28C0";
+    EXPECT_EQ(display.RenderLine(), expected);
+    EXPECT_EQ(display.HostTextCells()[1], 0x03);
+
+    ASSERT_TRUE(display.WaitForAcksSent(3, 1000));  // counted just after the write
+    sim::Counters n = display.GetCounters();
+    EXPECT_EQ(n.framesReceived, 3u);
+    EXPECT_EQ(n.displayFrames, 1u);
+    EXPECT_EQ(n.identifyDone, 1u);
+    EXPECT_EQ(n.lastIdentifyDoneByte, 0);
+    EXPECT_EQ(n.acksSent, 3u);
+    EXPECT_EQ(n.identityReplies, 1u);
+    std::vector<sim::ReceivedFrame> log = display.Log();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[2].frame.command, 0x00);
+    EXPECT_LE(log[0].receivedMs, log[2].receivedMs);
+}
+
+TEST_F(DisplaySimCable, KeysGoOutAndTheDriversAckClearsTheWait) {
+    REQUIRE_CABLE(c, 0);
+    Open();
+    ASSERT_TRUE(display.PressFunctionKey(5));
+    ASSERT_TRUE(display.PressRoutingKey(0x83));
+    ASSERT_TRUE(display.TypeCharacter(0x0106));
+    ASSERT_TRUE(display.SendScanCode(0xE01F));
+    EXPECT_EQ(driver->Read(8 + 8 + 9 + 9, 3000),
+              Concat({{0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA}, sim::EncodeFrame(0x11, Bytes{0x83}),
+                      sim::EncodeFrame(0x13, Bytes{0x06, 0x01}), sim::EncodeFrame(0x14, Bytes{0x1F, 0xE0})}));
+    EXPECT_TRUE(display.KeyAckOutstanding());
+    EXPECT_EQ(display.GetCounters().keyFramesSent, 4u);
+
+    // An ack is never acknowledged; an unknown command is.
+    driver->Write(ack);
+    EXPECT_TRUE(display.WaitFor([&] { return !display.KeyAckOutstanding(); }, 2000));
+    driver->Write(sim::EncodeFrame(0x55, Bytes{1, 2, 3}));
+    EXPECT_EQ(driver->Read(ack.size() + 1, 400), ack);
+    sim::Counters n = display.GetCounters();
+    EXPECT_EQ(n.acksReceived, 1u);
+    EXPECT_EQ(n.acksSent, 1u);
+    EXPECT_EQ(n.otherFrames, 1u);
+}
+
+TEST_F(DisplaySimCable, GarbageAndBadChecksumsAreCountedNotAnswered) {
+    REQUIRE_CABLE(c, 0);
+    Open();
+    Bytes bad = identify;
+    bad[5] ^= 0x01;
+    driver->Write(Concat({{0x00, 0xFF, 0x01}, bad, identify}));
+    // Only the good request is answered: ack then identity reply, nothing for the rest.
+    Bytes reply = driver->Read(ack.size() + 13 + 1, 500);
+    ASSERT_EQ(reply.size(), ack.size() + 13);
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 7), ack);
+    sim::Counters n = display.GetCounters();
+    EXPECT_EQ(n.badChecksums, 1u);
+    EXPECT_EQ(n.identifyRequests, 1u);
+    EXPECT_EQ(n.discardedBytes, 3u);
+}
+
+TEST_F(DisplaySimCable, AckPoliciesAndSilence) {
+    REQUIRE_CABLE(c, 0);
+    sim::CSimDisplay::Options options;
+    options.textCells = 20;
+    options.version[0] = 1;
+    options.version[1] = 2;
+    options.ack = sim::AckPolicy::Never;
+    Open(options);
+    Bytes blank = sim::EncodeFrame(0x00, Bytes(42, 0));
+
+    // Never: the identity reply still comes, without an ack in front; it carries 20 cells.
+    driver->Write(identify);
+    Bytes reply = driver->Read(13 + 1, 1000);
+    EXPECT_EQ(reply, sim::EncodeFrame(0x25, Bytes{20, 0, 0, 0, 1, 2}));
+    EXPECT_EQ(display.GetCounters().acksDropped, 1u);
+
+    // Corrupted checksum: the frame shape of an ack with one checksum byte off.
+    display.SetAckPolicy(sim::AckPolicy::CorruptChecksum);
+    driver->Write(blank);
+    Bytes corrupt = driver->Read(7, 2000);
+    ASSERT_EQ(corrupt.size(), 7u);
+    EXPECT_EQ(Bytes(corrupt.begin(), corrupt.begin() + 5), Bytes(ack.begin(), ack.begin() + 5));
+    EXPECT_NE(corrupt, ack);
+    sim::CFrameDecoder check;
+    EXPECT_TRUE(check.FeedBytes(corrupt.data(), corrupt.size()).empty());
+    EXPECT_EQ(check.BadChecksums(), 1u);
+    // A 20-cell display shows its status cells and the first 20 text cells of the frame.
+    ASSERT_TRUE(display.WaitForDisplayFrames(1, 1000));
+    EXPECT_EQ(display.HostTextCells().size(), 20u);
+    EXPECT_EQ(display.RenderLine().size(), 22u * 3);
+
+    // Every second acknowledgement is left out.
+    display.SetAckPolicy(sim::AckPolicy::DropEveryNth, 0, 2);
+    for (int i = 0; i < 4; ++i) driver->Write(blank);
+    ASSERT_TRUE(display.WaitForDisplayFrames(5, 2000));
+    EXPECT_EQ(driver->Read(2 * 7 + 1, 500), Concat({ack, ack}));
+
+    // Delayed: the ack arrives no sooner than the delay (generous bound below it).
+    display.SetAckPolicy(sim::AckPolicy::Delayed, 200);
+    double sent = sim::NowMs();
+    driver->Write(blank);
+    EXPECT_EQ(driver->Read(7, 3000), ack);
+    EXPECT_GE(sim::NowMs() - sent, 150.0);
+
+    // Silent: neither ack nor identity reply; counting goes on.
+    display.SetAckPolicy(sim::AckPolicy::Immediate);
+    display.SetSilent(true);
+    driver->Write(identify);
+    ASSERT_TRUE(display.WaitForIdentifyRequests(2, 2000));
+    EXPECT_TRUE(driver->Read(1, 300).empty());
+    display.SetSilent(false);
+    display.SetAnswerIdentify(false);
+    driver->Write(identify);
+    EXPECT_EQ(driver->Read(7 + 1, 500), ack);
+}
+
+TEST_F(DisplaySimCable, DisplayCallbackAndBoundedClose) {
+    REQUIRE_CABLE(c, 0);
+    Open();
+    std::atomic<int> calls{0};
+    std::atomic<uint8_t> firstCell{0};
+    display.SetDisplayCallback([&](const std::array<uint8_t, sim::kImageCells>& cells) {
+        firstCell = cells[2];
+        ++calls;
+    });
+    // A short display frame: the cells it does not carry are blank.
+    driver->Write(sim::EncodeFrame(0x00, Bytes{0, 0, 0x08}));
+    ASSERT_TRUE(display.WaitFor([&] { return calls.load() == 1; }, 2000));
+    EXPECT_EQ(firstCell.load(), 0x08);
+    EXPECT_TRUE(display.WaitForText(0));
+    EXPECT_EQ(display.HostTextCells()[0], 0x01);
+
+    // The reader is blocked in a pending read; Close must still come back promptly.
+    double start = sim::NowMs();
+    display.Close();
+    EXPECT_LT(sim::NowMs() - start, 3000.0);
+    EXPECT_FALSE(display.IsOpen());
+    display.Close();
+    EXPECT_FALSE(display.PressFunctionKey(1));
+    // The port can be opened again by a new session.
+    ASSERT_TRUE(display.Open(c.displayEnd.c_str()));
+    driver->Write(identify);
+    EXPECT_EQ(driver->Read(7 + 13, 3000).size(), 20u);
+}
+
+}  // namespace
