@@ -1,5 +1,120 @@
-// Placeholder until the port handover lands.
+// Shared-memory port handover: another program on this machine borrows the
+// serial port and gives it back through the first word of a named section that
+// it creates. Every tick the driver publishes its port number there, answers a
+// lend request by closing its device, and on a restore value re-opens the
+// device and lets go of the section.
+//
+// Word values: 101 lend request (other program), 102 lend answer (driver),
+// 200 + x restore (other program; the driver writes x back), anything else
+// below 200 is the driver's port number.
 #include "driver/driver.h"
-bool CBrailleSampleDriver::ServiceHandover() { return false; }
-void CBrailleSampleDriver::LendPort(int) {}
-void CBrailleSampleDriver::ReleaseHandoverSection() {}
+
+namespace {
+constexpr char kSectionName[] = "tq715sharemem";
+constexpr SIZE_T kViewSize = 255;
+constexpr LONG kLendRequest = 101;
+constexpr LONG kLendAnswer = 102;
+constexpr LONG kRestoreBase = 200;
+
+// The section is written by another process at any time: every access goes
+// through a volatile 32-bit word so that each read and write really happens.
+volatile LONG* Word(void* view, size_t index) { return static_cast<volatile LONG*>(view) + index; }
+
+// A port number that reads as a protocol value would make the driver lend or
+// restore on its own, and the other program could not tell it from an answer.
+// Such numbers (and negative ones, which name no port) are published as 0.
+LONG PublishedNumber(int32_t portNumber) {
+    if (portNumber < 0 || portNumber >= kRestoreBase) return 0;
+    if (portNumber == kLendRequest || portNumber == kLendAnswer) return 0;
+    return portNumber;
+}
+
+// The other program chooses how the section is made. Serve it only when the
+// whole view is committed and writable, so that no access of ours can fault.
+bool ViewUsable(void* view) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(view, &info, sizeof info) != sizeof info) return false;
+    if (info.State != MEM_COMMIT || (info.Protect & (PAGE_GUARD | PAGE_NOACCESS))) return false;
+    const DWORD writable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if (!(info.Protect & writable)) return false;
+    const char* end = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+    return static_cast<const char*>(view) + kViewSize <= end;
+}
+}  // namespace
+
+void CBrailleSampleDriver::ReleaseHandoverSection() {
+    if (handoverView) {
+        UnmapViewOfFile(handoverView);
+        handoverView = nullptr;
+    }
+    if (handoverMapping) {
+        CloseHandle(handoverMapping);
+        handoverMapping = nullptr;
+    }
+}
+
+void CBrailleSampleDriver::LendPort(int lend) {
+    if (lend) {
+        handoverActive = 1;
+        CloseDevice();
+        return;
+    }
+    handoverActive = 0;
+    // A link that is already open is kept: re-opening it would find the port
+    // object still there, refuse and close the link for good. A port held only
+    // to probe for a returning display does not count; OpenDevice replaces it.
+    const bool open = usingHid ? hidHandle != nullptr : (serial != nullptr && !probePortOpen);
+    if (open) return;
+    // While the host has suspended the driver the port stays closed: the host's
+    // resume opens it, and would fail if the port were already held.
+    if (suspended && !selfSuspended) return;
+    OpenDevice(portName);
+}
+
+bool CBrailleSampleDriver::ServiceHandover() {
+    if (!handoverMapping) {
+        handoverMapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, TRUE, kSectionName);
+        if (!handoverMapping) return false;
+        handoverView = MapViewOfFile(handoverMapping, FILE_MAP_WRITE, 0, 0, kViewSize);
+        if (handoverView && !ViewUsable(handoverView)) {
+            UnmapViewOfFile(handoverView);
+            handoverView = nullptr;
+        }
+        // A section we cannot use is let go rather than held: holding it would
+        // keep the name taken by an unusable object, and the other program could
+        // not make a good one. The next tick tries again.
+        if (!handoverView) ReleaseHandoverSection();
+        // The word of a freshly opened section is first looked at on the next tick.
+        return false;
+    }
+    if (!handoverView) return false;
+
+    volatile LONG* word = Word(handoverView, 0);
+    const LONG w = *word;
+
+    if (w >= kRestoreBase) {
+        *word = w - kRestoreBase;
+        LendPort(0);
+        // Detach after every restore; the section is found again next tick if
+        // the other program still holds it.
+        ReleaseHandoverSection();
+        return false;
+    }
+    if (handoverActive) return true;
+
+    if (w == kLendRequest) {
+        LendPort(1);
+        // The other program reads the versions once it sees 102: they go first.
+        *Word(handoverView, 1) = static_cast<LONG>(deviceVersion[0]);
+        *Word(handoverView, 2) = static_cast<LONG>(deviceVersion[1]);
+        MemoryBarrier();
+        *word = kLendAnswer;
+        return false;
+    }
+
+    // Publish only over the value just read: a request the other program wrote
+    // since then must not be overwritten and lost.
+    const LONG number = PublishedNumber(comPortNumber);
+    if (w != number) InterlockedCompareExchange(word, number, w);
+    return false;
+}
