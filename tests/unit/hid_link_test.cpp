@@ -1,0 +1,163 @@
+// A USB display driven through the whole driver (Initialize, the worker thread,
+// its 100 ms poll, the key window) on the simulated HID bus.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "support/fake_hid.h"
+#include "support/test_env.h"
+
+namespace {
+
+struct Key {
+    std::string name;
+    int32_t value;
+};
+
+class CKeyHost : public IBrailleHost {
+public:
+    std::vector<Key> keys;
+    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
+        keys.push_back({name, value});
+        return 0;
+    }
+    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
+};
+
+// The display's view of host cells: each bit moved to the display's dot order.
+std::vector<uint8_t> DeviceOrder(const std::vector<uint8_t>& host) {
+    static const int target[8] = {3, 2, 1, 7, 6, 5, 0, 4};
+    std::vector<uint8_t> out;
+    for (uint8_t h : host) {
+        uint8_t d = 0;
+        for (int k = 0; k < 8; ++k)
+            if (h & (1 << k)) d = static_cast<uint8_t>(d | (1 << target[k]));
+        out.push_back(d);
+    }
+    return out;
+}
+
+std::vector<uint8_t> Text(uint8_t seed) {
+    std::vector<uint8_t> cells(40);
+    for (size_t i = 0; i < cells.size(); ++i) cells[i] = static_cast<uint8_t>(seed + 7 * i);
+    return cells;
+}
+
+class HidLink : public ::testing::Test {
+protected:
+    void SetUp() override { display = bus.AddDevice(); }
+    void TearDown() override {
+        driver.Terminate();
+        EXPECT_EQ(0u, bus.OpenHandleCount());
+        EXPECT_EQ(0u, bus.Misuses()) << (bus.MisuseLog().empty() ? "" : bus.MisuseLog()[0]);
+    }
+    bool LastFrameShows(const std::vector<uint8_t>& text) {
+        std::vector<FakeFrame> frames = bus.Frames(display);
+        if (frames.empty()) return false;
+        std::vector<uint8_t> expected = DeviceOrder(text);
+        return std::equal(expected.begin(), expected.end(), frames.back().begin());
+    }
+
+    CFakeHidPlatform bus;
+    int display = 0;
+    CBrailleSampleDriver driver{bus};
+    CKeyHost host;
+};
+
+TEST_F(HidLink, OpensWithFortyTextCellsAndNoStatusCells) {
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    EXPECT_EQ(40, driver.GetTextCellCount());
+    EXPECT_EQ(0, driver.GetStatusCellCount());
+    EXPECT_EQ(1u, bus.HelloCount(display));
+    EXPECT_EQ(1, driver.usingHid);
+}
+
+TEST_F(HidLink, TextGoesOutAsSixReportsPerFrame) {
+    ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
+    bus.ClearOutputs(display);
+    const std::vector<uint8_t> text = Text(1);
+    ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    EXPECT_EQ(6u, bus.Outputs(display).size());
+    // Text starts at the first cell; the two cells after the 40 are blank.
+    EXPECT_EQ(0, bus.Frames(display).back()[40]);
+    EXPECT_EQ(0, bus.Frames(display).back()[41]);
+    // A burst of writes: every frame is six reports and the last one shows the newest text.
+    std::vector<uint8_t> last;
+    for (int i = 0; i < 20; ++i) {
+        last = Text(static_cast<uint8_t>(i * 3));
+        ASSERT_EQ(1, driver.WriteTextCells(last.data(), 40));
+    }
+    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(last); }, 5000));
+    EXPECT_EQ(0u, bus.Outputs(display).size() % 6);
+}
+
+TEST_F(HidLink, KeysReachTheHost) {
+    ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
+    bus.QueueKey(display, 0xFE, 1);   // F1
+    bus.QueueKey(display, 0xFD, 5);   // routing key 5
+    bus.QueueKey(display, 0xFD, 0x85);  // out of range: nothing
+    bus.QueueKey(display, 0xFE, 14);  // DN
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.keys.size() >= 3; }, 3000));
+    testenv::WaitUntil([] { return false; }, 300);
+    ASSERT_EQ(3u, host.keys.size());
+    EXPECT_EQ("F1", host.keys[0].name);
+    EXPECT_EQ("Routing", host.keys[1].name);
+    EXPECT_EQ(5, host.keys[1].value);
+    EXPECT_EQ("DN", host.keys[2].name);
+}
+
+TEST_F(HidLink, MissingAcknowledgementReopensAndResendsTheImage) {
+    ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
+    const std::vector<uint8_t> text = Text(9);
+    ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    // The display stops acknowledging; a blank is written and stays unacknowledged.
+    bus.Configure(display, [](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; });
+    ASSERT_EQ(1, driver.ClearCells());
+    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(std::vector<uint8_t>(40, 0)); }, 3000));
+    const size_t opens = bus.OpenCount(display);
+    bus.ClearOutputs(display);
+    bus.SetAutoAdvance(0);
+    bus.Advance(1001);
+    // Recovery: closed, found again, and the image from before the blank re-sent.
+    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    EXPECT_GT(bus.OpenCount(display), opens);
+    EXPECT_EQ(0u, bus.HelloCount(display));  // a re-found display gets no second hello
+}
+
+TEST_F(HidLink, PulledDisplayIsFoundAgainWhenPutBack) {
+    ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
+    bus.Configure(display, [](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; });
+    const std::vector<uint8_t> text = Text(4);
+    ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    bus.Unplug(display);
+    bus.SetAutoAdvance(0);
+    bus.Advance(1001);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return driver.hidHandle == nullptr; }, 3000));
+    testenv::WaitUntil([] { return false; }, 300);  // a few ticks look for it in vain
+    EXPECT_EQ(nullptr, driver.hidHandle);
+    bus.Configure(display, [](FakeHidDeviceConfig& c) { c.ack = FakeAck::Auto; });
+    bus.Plug(display);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return driver.hidHandle != nullptr; }, 3000));
+    // Back in use: writes and keys work again.
+    const std::vector<uint8_t> again = Text(77);
+    ASSERT_EQ(1, driver.WriteTextCells(again.data(), 40));
+    EXPECT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(again); }, 3000));
+    bus.QueueKey(display, 0xFE, 2);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return !host.keys.empty(); }, 3000));
+    EXPECT_EQ("F2", host.keys[0].name);
+}
+
+TEST_F(HidLink, SilentUsbDisplayFailsTheOpenWithoutTryingTheSerialPort) {
+    bus.Configure(display, [](FakeHidDeviceConfig& c) { c.answersHello = false; });
+    EXPECT_EQ(0, driver.Initialize("COM250", &host, "", ""));
+    EXPECT_EQ(0, driver.GetTextCellCount());
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(nullptr, driver.workerThread);
+}
+
+}  // namespace
