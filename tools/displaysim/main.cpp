@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <shellapi.h>
+
 namespace {
 
 const char kUsage[] =
@@ -277,7 +279,26 @@ int Fail(const std::string& message) {
 
 }  // namespace
 
+// The arguments in UTF-8: main's argv is in the ANSI code page, which cannot hold every
+// character a script may type.
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+    std::vector<std::string> args;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) return std::vector<std::string>(argv, argv + argc);
+    for (int i = 0; i < count; ++i) {
+        int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string arg(n > 0 ? n - 1 : 0, '\0');
+        if (n > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], n, nullptr, nullptr);
+        args.push_back(arg);
+    }
+    LocalFree(wide);
+    return args;
+}
+
 int main(int argc, char** argv) {
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    argc = static_cast<int>(args.size());
     sim::CSimDisplay::Options options;
     std::string port;
     std::vector<Action> actions;
@@ -286,9 +307,9 @@ int main(int argc, char** argv) {
     unsigned long timeoutMs = 0;
     std::string error;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string& arg = args[i];
         bool hasValue = i + 1 < argc;
-        std::string value = hasValue ? argv[i + 1] : "";
+        std::string value = hasValue ? args[i + 1] : "";
         unsigned long a, b;
         if (arg == "--help" || arg == "-h") {
             fputs(kUsage, stdout);
