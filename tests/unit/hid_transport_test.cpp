@@ -1,0 +1,515 @@
+// USB HID transport against the simulated HID bus: enumeration, hello, display
+// frames and the frame ring, input reports and the overlapped read.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/driver.h"
+#include "support/fake_hid.h"
+#include "support/test_env.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Payload = std::array<uint8_t, 8>;
+
+class CTestHost : public IBrailleHost {
+public:
+    std::vector<std::pair<std::string, int32_t>> keys;
+    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
+        keys.emplace_back(name, value);
+        return 1;
+    }
+    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 1; }
+};
+
+class HidTest : public ::testing::Test {
+protected:
+    CFakeHidPlatform bus;
+    CBrailleSampleDriver driver{bus};
+    CTestHost testHost;
+
+    ~HidTest() override {
+        CloseHid();
+        if (driver.keyWindow) DestroyWindow(driver.keyWindow);
+        if (driver.hidReadEvent) CloseHandle(driver.hidReadEvent);
+    }
+
+    // What the connection code does when it lets the display go.
+    void CloseHid() {
+        driver.FinishHidRead();
+        if (driver.hidReadHandle) bus.HidClose(driver.hidReadHandle);
+        if (driver.hidHandle) bus.HidClose(driver.hidHandle);
+        driver.hidReadHandle = nullptr;
+        driver.hidHandle = nullptr;
+    }
+
+    void AttachHost() {
+        driver.RegisterKeyWindowClass(GetModuleHandle(nullptr));
+        driver.keyWindow = driver.CreateKeyWindow(GetModuleHandle(nullptr));
+        ASSERT_NE(nullptr, driver.keyWindow);
+        driver.host = &testHost;
+    }
+
+    // Dispatches the key events already posted to the key window.
+    void PumpKeys() {
+        testenv::WaitUntil([] { return false; }, 20);
+    }
+
+    void Handle(const Payload& payload) { driver.HandleHidReport(payload.data()); }
+
+    // The poll's release of one queued frame after an acknowledgement.
+    bool AckAndDrain() {
+        driver.HandleHidReport(Payload{0xFF}.data());
+        if (driver.awaitingAck || driver.ringRead == driver.ringWrite) return false;
+        driver.WriteCellsHid(driver.hidRing[driver.ringRead]);
+        driver.ringRead = (driver.ringRead + 1) & 7;
+        return true;
+    }
+
+    void ExpectClean() {
+        EXPECT_EQ(0u, bus.Misuses()) << (bus.MisuseLog().empty() ? "" : bus.MisuseLog().front());
+        EXPECT_EQ(0u, bus.OpenSetCount());
+        EXPECT_EQ(0u, bus.PreparsedCount());
+        EXPECT_EQ(0u, bus.PendingReadCount());
+        EXPECT_EQ(nullptr, driver.hidDetail);
+    }
+};
+
+// One suite per area, sharing the fixture.
+class HidEnumeration : public HidTest {};
+class HidHello : public HidTest {};
+class HidFrames : public HidTest {};
+class HidInput : public HidTest {};
+
+FakeHidDeviceConfig Display() { return FakeHidDeviceConfig(); }
+
+FakeHidDeviceConfig With(void (*change)(FakeHidDeviceConfig&)) {
+    FakeHidDeviceConfig config;
+    change(config);
+    return config;
+}
+
+std::array<uint8_t, kFrameCells> Cells(uint8_t seed) {
+    std::array<uint8_t, kFrameCells> cells;
+    for (int i = 0; i < kFrameCells; ++i) cells[i] = static_cast<uint8_t>(seed + 7 * i);
+    return cells;
+}
+
+// ---------------------------------------------------------------- enumeration
+
+TEST_F(HidEnumeration, SkipsOtherDevicesAndUsesTheFirstMatch) {
+    const int wrongVersion = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.version = 0xF101; }));
+    const int wrongVendor = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.vendor = 0x04D9; }));
+    const int first = bus.AddDevice(Display());
+    const int second = bus.AddDevice(Display());
+
+    ASSERT_EQ(1, driver.FindHidDevice());
+
+    // Non-matching devices were opened, examined and closed again.
+    EXPECT_EQ(1u, bus.OpenCount(wrongVersion));
+    EXPECT_EQ(0u, bus.OpenHandleCount(wrongVersion));
+    EXPECT_EQ(1u, bus.OpenCount(wrongVendor));
+    EXPECT_EQ(0u, bus.OpenHandleCount(wrongVendor));
+    // The first match holds both handles; the later one is never touched.
+    EXPECT_EQ(2u, bus.OpenHandleCount(first));
+    EXPECT_EQ(0u, bus.OpenCount(second));
+    EXPECT_NE(driver.hidHandle, driver.hidReadHandle);
+    EXPECT_EQ(9, driver.hidCaps.InputReportByteLength);
+    EXPECT_EQ(9, driver.hidCaps.OutputReportByteLength);
+    ASSERT_NE(nullptr, driver.hidReadEvent);
+    EXPECT_EQ(driver.hidReadEvent, driver.hidOverlapped.hEvent);
+    ExpectClean();
+}
+
+TEST_F(HidEnumeration, WithoutMatchLeavesNothingOpen) {
+    EXPECT_EQ(0, driver.FindHidDevice());  // empty bus
+    bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.product = 0xABD8; }));
+    bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.version = 0x0100; }));
+    const int unplugged = bus.AddDevice(Display());
+    bus.Unplug(unplugged);
+
+    EXPECT_EQ(0, driver.FindHidDevice());
+    EXPECT_EQ(nullptr, driver.hidHandle);
+    EXPECT_EQ(nullptr, driver.hidReadHandle);
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+    ExpectClean();
+
+    bus.SetClassDevsFails(true);
+    EXPECT_EQ(0, driver.FindHidDevice());
+    EXPECT_EQ(nullptr, driver.hidHandle);
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+}
+
+TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
+    struct Case {
+        const char* what;
+        void (*change)(FakeHidDeviceConfig&);
+    };
+    const Case cases[] = {
+        {"second (overlapped) open fails", [](FakeHidDeviceConfig& c) { c.failOverlappedOpen = true; }},
+        {"detail record cannot be fetched", [](FakeHidDeviceConfig& c) { c.failDetail = true; }},
+        {"detail size beyond any allocation", [](FakeHidDeviceConfig& c) { c.detailSizeOverride = 0xFFFFFFF0; }},
+        {"detail size below the fixed part", [](FakeHidDeviceConfig& c) { c.detailSizeOverride = 4; }},
+        {"first open fails", [](FakeHidDeviceConfig& c) { c.failOpen = true; }},
+        {"attributes cannot be read", [](FakeHidDeviceConfig& c) { c.failAttributes = true; }},
+        {"capabilities cannot be read", [](FakeHidDeviceConfig& c) { c.failCaps = true; }},
+        {"input report shorter than a payload", [](FakeHidDeviceConfig& c) { c.inputLength = 8; }},
+        {"output report longer than the buffers", [](FakeHidDeviceConfig& c) { c.outputLength = 300; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CFakeHidPlatform alone;
+        CBrailleSampleDriver d(alone);
+        const int broken = alone.AddDevice(With(c.change));
+        EXPECT_EQ(0, d.FindHidDevice());
+        EXPECT_EQ(nullptr, d.hidHandle);
+        EXPECT_EQ(nullptr, d.hidReadHandle);
+        EXPECT_EQ(0u, alone.OpenHandleCount());
+        EXPECT_EQ(0u, alone.OpenSetCount());
+        EXPECT_EQ(0u, alone.PreparsedCount());
+        EXPECT_EQ(0u, alone.Misuses());
+
+        // A working display behind the broken one is still found.
+        const int good = alone.AddDevice(Display());
+        EXPECT_EQ(1, d.FindHidDevice());
+        EXPECT_EQ(0u, alone.OpenHandleCount(broken));
+        EXPECT_EQ(2u, alone.OpenHandleCount(good));
+        alone.HidClose(d.hidHandle);
+        alone.HidClose(d.hidReadHandle);
+        if (d.hidReadEvent) CloseHandle(d.hidReadEvent);
+    }
+}
+
+TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
+    const int display = bus.AddDevice(Display());
+    ASSERT_EQ(1, driver.FindHidDevice());
+    const HANDLE event = driver.hidReadEvent;
+    ASSERT_EQ(1, driver.FindHidDevice());
+    EXPECT_EQ(2u, bus.OpenHandleCount(display));
+    EXPECT_EQ(event, driver.hidReadEvent);
+
+    // Pulled out: the re-find fails until the display is plugged back in.
+    bus.Unplug(display);
+    CloseHid();
+    EXPECT_EQ(0, driver.FindHidDevice());
+    EXPECT_EQ(0, driver.FindHidDevice());
+    bus.Plug(display);
+    EXPECT_EQ(1, driver.FindHidDevice());
+    EXPECT_EQ(event, driver.hidOverlapped.hEvent);
+    ExpectClean();
+}
+
+// ---------------------------------------------------------------- hello
+
+TEST_F(HidHello, AnsweredStoresInformation) {
+    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) {
+        c.info[0] = 0x9A;
+        c.info[1] = 0x05;
+    }));
+    ASSERT_EQ(1, driver.FindHidDevice());
+    driver.tickCounter = 77;
+
+    EXPECT_EQ(1, driver.HidHandshake());
+    EXPECT_EQ(0x9Au, driver.hidInfo[0]);
+    EXPECT_EQ(0x05u, driver.hidInfo[1]);
+    EXPECT_EQ(0u, driver.tickCounter);
+    const auto outputs = bus.Outputs(display);
+    ASSERT_EQ(1u, outputs.size());
+    EXPECT_EQ((Bytes{0x00, 0xFB, 0xAA, 0x55, 0, 0, 0, 0, 0}), outputs[0]);
+    ExpectClean();
+}
+
+TEST_F(HidHello, ConsumesOtherReportsUntilTheReply) {
+    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.answersHello = false; }));
+    ASSERT_EQ(1, driver.FindHidDevice());
+    AttachHost();
+    bus.QueueKey(display, 0xFD, 0x05);
+    bus.QueueInput(display, {0xFB, 0xAA, 0x56, 0x01, 0x02});  // not a reply
+    bus.QueueInput(display, {0xFA, 0xAA, 0x55, 0x03, 0x04});  // not a reply
+    bus.QueueKey(display, 0xFE, 0x01);
+    bus.QueueHelloReply(display, 0x07, 0x08);
+    bus.QueueKey(display, 0xFE, 0x02);  // after the reply: left for the poll
+
+    EXPECT_EQ(1, driver.HidHandshake());
+    EXPECT_EQ(7u, driver.hidInfo[0]);
+    EXPECT_EQ(8u, driver.hidInfo[1]);
+    EXPECT_EQ(5u, bus.ReadsIssued(display));
+    EXPECT_EQ(1u, bus.PendingInput(display));
+    PumpKeys();
+    EXPECT_TRUE(testHost.keys.empty());
+    ExpectClean();
+}
+
+TEST_F(HidHello, UnansweredFailsAfterTenPolls) {
+    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.answersHello = false; }));
+    ASSERT_EQ(1, driver.FindHidDevice());
+    bus.SetNow(0xFFFFFF00);  // the waits cross the wrap of the clock
+    const DWORD start = bus.Now();
+
+    EXPECT_EQ(0, driver.HidHandshake());
+    EXPECT_EQ(10u, bus.ReadsIssued(display));
+    EXPECT_EQ(1u, bus.HelloCount(display));
+    // Ten waits of just over 50 ms each; a generous upper bound only.
+    const DWORD elapsed = bus.Now() - start;
+    EXPECT_GT(elapsed, 500u);
+    EXPECT_LT(elapsed, 2000u);
+    ExpectClean();
+}
+
+// ---------------------------------------------------------------- frames
+
+TEST_F(HidFrames, FrameIsSixReportsByteExact) {
+    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; }));
+    ASSERT_EQ(1, driver.FindHidDevice());
+    const auto c = Cells(0x10);
+    bus.SetAutoAdvance(0);
+    bus.SetNow(0xFFFFFFFE);
+
+    driver.WriteCellsHid(c.data());
+
+    const std::vector<Bytes> expected = {
+        {0, 0xFF, 0xAA, 0x55, c[0], c[1], c[2], c[3], c[4]},
+        {0, c[5], c[6], c[7], c[8], c[9], c[10], c[11], c[12]},
+        {0, c[13], c[14], c[15], c[16], c[17], c[18], c[19], c[20]},
+        {0, c[21], c[22], c[23], c[24], c[25], c[26], c[27], c[28]},
+        {0, c[29], c[30], c[31], c[32], c[33], c[34], c[35], c[36]},
+        {0, c[37], c[38], c[39], c[40], c[41], 0x55, 0xAA, 0xFF},
+    };
+    EXPECT_EQ(expected, bus.Outputs(display));
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_EQ(0xFFFFFFFEu, driver.lastSendTick);
+}
+
+TEST_F(HidFrames, FrameWithoutDisplayStillAwaitsItsAcknowledgement) {
+    bus.SetAutoAdvance(0);
+    bus.SetNow(1234);
+    const auto c = Cells(1);
+    driver.WriteCellsHid(c.data());
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_EQ(1234u, driver.lastSendTick);
+    EXPECT_EQ(1, driver.WriteHidReport(c.data()));
+}
+
+TEST_F(HidFrames, RingKeepsSevenFramesAndReplacesTheNewest) {
+    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; }));
+    ASSERT_EQ(1, driver.FindHidDevice());
+    // Start mid-ring so the indices wrap.
+    driver.ringRead = driver.ringWrite = 5;
+    driver.cellImage[40] = 0xA4;
+    driver.cellImage[41] = 0x4A;
+
+    std::vector<std::array<uint8_t, kFrameCells>> frames;
+    for (uint8_t n = 0; n <= 8; ++n) frames.push_back(Cells(static_cast<uint8_t>(0x20 * n + 1)));
+    driver.WriteCellsHid(frames[0].data());  // sent, now awaiting its acknowledgement
+    for (int n = 1; n <= 8; ++n) driver.WriteCellsHid(frames[n].data());
+    EXPECT_EQ(6u, bus.Outputs(display).size());  // only the first went out
+    EXPECT_EQ(5, driver.ringRead);
+    EXPECT_EQ(7, (driver.ringWrite - driver.ringRead) & 7);
+
+    int released = 0;
+    while (AckAndDrain()) ++released;
+    EXPECT_EQ(7, released);
+    EXPECT_EQ(driver.ringRead, driver.ringWrite);
+
+    const std::vector<int> order = {0, 1, 2, 3, 4, 5, 6, 8};  // the seventh never goes out
+    const auto sent = bus.Frames(display);
+    ASSERT_EQ(order.size(), sent.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto& want = frames[order[i]];
+        EXPECT_TRUE(std::equal(want.begin(), want.begin() + 40, sent[i].begin()));
+        // Cells 40 and 41: the frame's own on a direct send, the image's from a slot.
+        EXPECT_EQ(i == 0 ? want[40] : 0xA4, sent[i][40]);
+        EXPECT_EQ(i == 0 ? want[41] : 0x4A, sent[i][41]);
+    }
+}
+
+TEST_F(HidFrames, DirectSendOvertakesQueuedFrames) {
+    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; }));
+    ASSERT_EQ(1, driver.FindHidDevice());
+    const auto a = Cells(1), b = Cells(2), c = Cells(3), d = Cells(4);
+    driver.WriteCellsHid(a.data());
+    driver.WriteCellsHid(b.data());
+    driver.WriteCellsHid(c.data());
+    driver.awaitingAck = 0;  // e.g. the time-out gave up on the acknowledgement
+    driver.WriteCellsHid(d.data());
+    EXPECT_EQ(2, (driver.ringWrite - driver.ringRead) & 7);
+    while (AckAndDrain()) {
+    }
+    const auto sent = bus.Frames(display);
+    ASSERT_EQ(4u, sent.size());
+    EXPECT_EQ(a[0], sent[0][0]);
+    EXPECT_EQ(d[0], sent[1][0]);
+    EXPECT_EQ(b[0], sent[2][0]);
+    EXPECT_EQ(c[0], sent[3][0]);
+}
+
+TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
+    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) {
+        c.inputLength = 64;
+        c.outputLength = 33;
+    }));
+    ASSERT_EQ(1, driver.FindHidDevice());
+    const auto c = Cells(5);
+    driver.WriteCellsHid(c.data());
+    const auto outputs = bus.Outputs(display);
+    ASSERT_EQ(6u, outputs.size());
+    for (const Bytes& report : outputs) {
+        ASSERT_EQ(33u, report.size());
+        EXPECT_EQ(0, report[0]);
+        EXPECT_EQ(Bytes(24, 0), Bytes(report.begin() + 9, report.end()));
+    }
+    ASSERT_EQ(1u, bus.Frames(display).size());
+    EXPECT_TRUE(std::equal(c.begin(), c.end(), bus.Frames(display)[0].begin()));
+
+    // The display's acknowledgement, a 64-byte report, is one payload.
+    Payload p{};
+    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+    EXPECT_EQ((Payload{0xFF, 0, 0, 0, 0, 0, 0, 0}), p);
+    bus.QueueRawInput(display, [] {
+        Bytes r(64, 0x33);
+        r[0] = 0;
+        r[1] = 0xFE;
+        r[2] = 0x02;
+        return r;
+    }());
+    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+    EXPECT_EQ((Payload{0xFE, 0x02, 0x33, 0x33, 0x33, 0x33, 0x33, 0x33}), p);
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    ExpectClean();
+}
+
+// ---------------------------------------------------------------- input
+
+TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
+    const int display = bus.AddDevice(Display());
+    ASSERT_EQ(1, driver.FindHidDevice());
+    AttachHost();
+
+    // Byte 1 passes unchanged; the rest of the payload is ignored.
+    Handle({0xFD, 0x05, 1, 2, 3, 4, 5, 6});
+    Handle({0xFE, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+    Handle({0xFD, 0x7F});
+    // Through the device: a function key queued by the display.
+    bus.QueueKey(display, 0xFE, 0x12);
+    Payload p{};
+    ASSERT_EQ(9, driver.ReadHidReport(p.data()));
+    driver.HandleHidReport(p.data());
+    ASSERT_TRUE(testenv::WaitUntil([&] { return testHost.keys.size() >= 4; }, 2000));
+    const std::vector<std::pair<std::string, int32_t>> expected = {
+        {"Routing", 5}, {"F1", 0}, {"Routing", 0x7F}, {"SF2", 0}};
+    EXPECT_EQ(expected, testHost.keys);
+
+    // FF with nothing outstanding stays idle; FB after the hello and unknown payloads do nothing.
+    driver.awaitingAck = 0;
+    Handle({0xFF});
+    EXPECT_EQ(0, driver.awaitingAck);
+    driver.awaitingAck = 1;
+    Handle({0xFB, 0xAA, 0x55, 0x01, 0x02});
+    Handle({0x00, 0x05});
+    Handle({0xFC, 0x05});
+    EXPECT_EQ(1, driver.awaitingAck);
+    Handle({0xFF, 0x12});
+    EXPECT_EQ(0, driver.awaitingAck);
+    driver.HandleHidReport(nullptr);
+    PumpKeys();
+    EXPECT_EQ(4u, testHost.keys.size());
+    EXPECT_TRUE(bus.Outputs(display).empty());
+}
+
+TEST_F(HidInput, ReadTakesOnlyWhatIsAlreadyThere) {
+    const int display = bus.AddDevice(Display());
+    ASSERT_EQ(1, driver.FindHidDevice());
+    Payload p;
+    p.fill(0xEE);
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    EXPECT_EQ(1u, bus.CancelCount());
+    p.fill(0xEE);
+
+    // A truncated report is not a report.
+    bus.QueueRawInput(display, {0x00, 0xFD, 0x03, 0x00});
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    Payload untouched;
+    untouched.fill(0xEE);
+    EXPECT_EQ(untouched, p);
+
+    // Many empty polls leave no read behind, so the handles can be closed at once.
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(-1, driver.ReadHidReport(p.data()));
+    EXPECT_EQ(0, driver.hidReadPending);
+    CloseHid();
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));  // no handle: nothing issued
+    EXPECT_EQ(52u, bus.ReadsIssued(display));
+    ExpectClean();
+}
+
+TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
+    const int display = bus.AddDevice(Display());
+    ASSERT_EQ(1, driver.FindHidDevice());
+    bus.Unplug(display);
+    Payload p;
+    p.fill(0xEE);
+    // The failed read signals the event too; it still is not a report.
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    Payload untouched;
+    untouched.fill(0xEE);
+    EXPECT_EQ(untouched, p);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(driver.hidReadEvent, 0));
+
+    const auto c = Cells(9);
+    driver.WriteCellsHid(c.data());
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_TRUE(bus.Outputs(display).empty());
+    ExpectClean();
+}
+
+TEST_F(HidInput, ReportCompletingAsTheReadIsCancelledIsKeptWhole) {
+    const int display = bus.AddDevice(Display());
+    ASSERT_EQ(1, driver.FindHidDevice());
+    int hookCalls = 0;
+    bus.SetBeforeCancelHook([&] {
+        if (hookCalls++ == 0) {
+            bus.QueueKey(display, 0xFD, 0x09);  // completes the pending read
+            bus.QueueKey(display, 0xFE, 0x03);  // stays queued
+        }
+    });
+    Payload p{};
+    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+    EXPECT_EQ((Payload{0xFD, 0x09, 0, 0, 0, 0, 0, 0}), p);
+    EXPECT_EQ(0u, bus.PendingReadCount());
+    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+    EXPECT_EQ((Payload{0xFE, 0x03, 0, 0, 0, 0, 0, 0}), p);
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    bus.SetBeforeCancelHook(nullptr);
+
+    // A read cancelled by a hook that queues nothing is collected before the next starts.
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    bus.QueueKey(display, 0xFD, 0x01);
+    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+    EXPECT_EQ(0xFD, p[0]);
+    ExpectClean();
+}
+
+TEST_F(HidInput, ReadEventSurvivesCloseAndServesTheNextDisplay) {
+    const int first = bus.AddDevice(Display());
+    ASSERT_EQ(1, driver.FindHidDevice());
+    const HANDLE event = driver.hidReadEvent;
+    Payload p{};
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    CloseHid();
+    bus.Unplug(first);
+    const int second = bus.AddDevice(Display());
+    ASSERT_EQ(1, driver.FindHidDevice());
+    EXPECT_EQ(event, driver.hidReadEvent);
+    EXPECT_EQ(2u, bus.OpenHandleCount(second));
+    bus.QueueAck(second);
+    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+    EXPECT_EQ(0xFF, p[0]);
+    ExpectClean();
+}
+
+}  // namespace
