@@ -1,0 +1,150 @@
+// Doubles for the serial side of the driver: a scripted port, a settable clock
+// that also records keystroke synthesis, and a plain Win32 display end for the
+// virtual cables.
+//
+//     auto port = std::make_shared<CSerialRecord>();
+//     CTestClock clock;
+//     CBrailleSampleDriver driver(clock);
+//     driver.serial = new CFakeSerial(port);   // CloseDevice deletes it
+//     port->Deliver(serialwire::Frame(0x10, {5}));
+//     driver.PollTick();
+//     port->Writes()  ->  every frame the driver wrote, in order
+//
+// The record outlives the port object, so a test can still look at what was
+// written after the driver closed and destroyed the port.
+#ifndef BRL_FAKE_SERIAL_H
+#define BRL_FAKE_SERIAL_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "device/serial/serial.h"
+#include "platform/platform.h"
+
+// Frames as the display sees them, computed here independently of the driver.
+namespace serialwire {
+// 01 02 CMD LEN 03 DATA CHK-low CHK-high.
+std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t>& data);
+// The checksum of a frame with this command and data.
+uint16_t Checksum(uint8_t command, const std::vector<uint8_t>& data);
+// Appends b to a.
+void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
+std::string Hex(const std::vector<uint8_t>& bytes);
+}  // namespace serialwire
+
+// What a CFakeSerial saw and what it is to deliver.
+struct CSerialRecord {
+    struct WriteCall {
+        std::vector<uint8_t> bytes;
+        DWORD timeout = 0;
+        bool overlapped = false;
+        size_t readsBefore = 0;  // Read calls made before this write
+    };
+    struct ReadCall {
+        DWORD size = 0;
+        DWORD count = 0;
+    };
+
+    std::vector<WriteCall> writes;
+    std::vector<ReadCall> reads;
+    std::deque<uint8_t> input;  // bytes the display has sent and the driver not yet read
+    bool opened = false;
+    bool closed = false;
+    bool destroyed = false;
+    DWORD baudRate = 0;
+    // Called after each write is recorded, with its bytes: a test can make the
+    // display answer (queue input) or check what else has happened by then.
+    std::function<void(const std::vector<uint8_t>&)> onWrite;
+
+    void Deliver(const std::vector<uint8_t>& bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
+    std::vector<std::vector<uint8_t>> Writes() const;
+    void ClearWrites() { writes.clear(); }
+};
+
+// A CSerial that never touches a device. Read returns at most the requested
+// size from the scripted input and a count of 0 when there is none, as the
+// port's immediate read mode does.
+class CFakeSerial : public CSerial {
+public:
+    explicit CFakeSerial(std::shared_ptr<CSerialRecord> record);
+    ~CFakeSerial() override;
+
+    LONG Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlapped) override;
+    LONG Close() override;
+    LONG Configure(DWORD baudRate, BYTE dataBits, BYTE parity, BYTE stopBits) override;
+    LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
+    LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
+
+private:
+    std::shared_ptr<CSerialRecord> record;
+};
+
+// Clock and keystroke seam for serial tests. HID enumeration finds no device.
+//
+// NowMs() returns the current time and then adds the auto-advance step, so busy
+// waits end; with step 0 the clock stands still until the test moves it.
+// UseRealClock() hands NowMs to the real 1 ms clock (for tests against a real
+// display end on a cable). Keystrokes are recorded, never typed: VkKeyScan
+// answers from `layout` (no key by default).
+class CTestClock : public IPlatform {
+public:
+    struct Keystroke {
+        BYTE vk;
+        DWORD flags;
+    };
+
+    void Set(DWORD ms) { now = ms; }
+    void Advance(DWORD ms) { now += ms; }
+    DWORD Now() const { return now; }
+    void SetAutoAdvance(DWORD ms) { step = ms; }
+    void UseRealClock(bool real) { realClock = real; }
+    size_t NowReads() const { return nowReads; }
+
+    DWORD NowMs() override;
+    DWORD TickCount() override { return now; }
+    HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
+    SHORT VkKeyScan(CHAR c) override;
+    void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) override;
+    UINT SendInputs(UINT count, INPUT* inputs, int size) override;
+
+    std::vector<std::pair<uint8_t, SHORT>> layout;  // character -> key value
+    std::vector<uint8_t> scanned;                   // characters asked of VkKeyScan
+    std::vector<Keystroke> keystrokes;
+    std::vector<WORD> injectedScans;                // wScan of every SendInput event
+    // Called for every keystroke, after it is recorded.
+    std::function<void(const Keystroke&)> onKeystroke;
+
+private:
+    DWORD now = 0;
+    DWORD step = 0;
+    bool realClock = false;
+    size_t nowReads = 0;
+};
+
+// The display's end of a virtual cable, opened with plain Win32 at 38400 8N1.
+class CCableDisplay {
+public:
+    explicit CCableDisplay(const std::string& port);
+    ~CCableDisplay();
+    CCableDisplay(const CCableDisplay&) = delete;
+    CCableDisplay& operator=(const CCableDisplay&) = delete;
+
+    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+    bool Send(const std::vector<uint8_t>& bytes);
+    // Reads until `size` bytes have arrived or the time is up; returns what came.
+    std::vector<uint8_t> Receive(size_t size, DWORD timeoutMs);
+    // Reads whatever arrives within the time.
+    std::vector<uint8_t> Drain(DWORD timeoutMs);
+
+private:
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+#endif

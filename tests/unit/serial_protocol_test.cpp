@@ -1,0 +1,563 @@
+// Serial frame protocol against a scripted port: the bytes on the wire, the
+// receiver, the held-back display frame and the identification.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "support/fake_serial.h"
+#include "support/test_env.h"
+
+using Bytes = std::vector<uint8_t>;
+using serialwire::Frame;
+using serialwire::Hex;
+
+namespace {
+
+const Bytes kIdentifyRequest = {0x01, 0x02, 0x24, 0x00, 0x03, 0x7C, 0xAA};
+const Bytes kAck = {0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA};
+const Bytes kIdentifyDone = {0x01, 0x02, 0x26, 0x01, 0x03, 0x00, 0x79, 0xAA};
+const Bytes kKeyF5 = {0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA};
+const Bytes kIdentity40 = {0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
+
+struct KeyEvent {
+    std::string name;
+    int32_t value;
+};
+
+class CKeyHost : public IBrailleHost {
+public:
+    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
+        keys.push_back({name, value});
+        return 0;
+    }
+    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
+    std::vector<KeyEvent> keys;
+};
+
+class SerialProtocolTest : public ::testing::Test {
+protected:
+    void SetUp() override { driver.serial = new CFakeSerial(port); }
+    void TearDown() override {
+        delete driver.serial;
+        driver.serial = nullptr;
+        if (driver.keyWindow) DestroyWindow(driver.keyWindow);
+        driver.keyWindow = nullptr;
+    }
+    void Feed(const Bytes& bytes) {
+        for (uint8_t b : bytes) driver.FeedByte(b);
+    }
+    // Key events reach `keys` once this thread pumps its messages.
+    void AttachKeyWindow() {
+        driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
+        driver.keyWindow = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
+        ASSERT_NE(nullptr, driver.keyWindow);
+        driver.host = &keys;
+    }
+    bool KeyQueued() {
+        MSG msg;
+        return PeekMessageA(&msg, driver.keyWindow, WM_BRAILLE_KEY, WM_BRAILLE_KEY, PM_NOREMOVE) != 0;
+    }
+    Bytes DisplayFrame(uint8_t fill) {
+        Bytes cells(kFrameCells, fill);
+        return Frame(0x00, cells);
+    }
+
+    CTestClock clock;
+    std::shared_ptr<CSerialRecord> port = std::make_shared<CSerialRecord>();
+    CBrailleSampleDriver driver{clock};
+    CKeyHost keys;
+};
+
+// ---------------------------------------------------------------- frames on the wire
+
+using SerialProtocolFrames = SerialProtocolTest;
+
+TEST_F(SerialProtocolFrames, ControlFramesAreByteExact) {
+    const uint8_t zero = 0;
+    driver.SendFrame(0x24, 0, nullptr);
+    driver.SendFrame(0x7F, 0, nullptr);
+    driver.SendFrame(0x26, 1, &zero);
+    ASSERT_EQ(3u, port->writes.size());
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(port->writes[0].bytes));
+    EXPECT_EQ(Hex(kAck), Hex(port->writes[1].bytes));
+    EXPECT_EQ(Hex(kIdentifyDone), Hex(port->writes[2].bytes));
+    for (const auto& w : port->writes) {
+        EXPECT_EQ(1000u, w.timeout);
+        EXPECT_FALSE(w.overlapped);
+    }
+    // Only display frames are awaited.
+    EXPECT_EQ(0, driver.awaitingAck);
+}
+
+TEST_F(SerialProtocolFrames, BlankDisplayFrameAndLastFrameLayout) {
+    clock.Set(123456);
+    const uint8_t cells[kFrameCells] = {};
+    driver.SendFrame(0x00, kFrameCells, cells);
+
+    ASSERT_EQ(1u, port->writes.size());
+    const Bytes& w = port->writes[0].bytes;
+    ASSERT_EQ(49u, w.size());
+    EXPECT_EQ(Hex({0x01, 0x02, 0x00, 0x2A, 0x03}), Hex(Bytes(w.begin(), w.begin() + 5)));
+    EXPECT_EQ(Bytes(42, 0x00), Bytes(w.begin() + 5, w.begin() + 47));
+    EXPECT_EQ(0x7A, w[47]);
+    EXPECT_EQ(0xAA, w[48]);
+
+    EXPECT_EQ(49, driver.lastFrame[0]);
+    EXPECT_EQ(0x00, driver.lastFrame[1]);
+    EXPECT_EQ(0, std::memcmp(driver.lastFrame + 2, w.data(), w.size()));
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_EQ(123456u, driver.lastSendTick);
+}
+
+TEST_F(SerialProtocolFrames, RandomFramesCarryTheChecksumOfTheirBytes) {
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 400; ++round) {
+        const uint8_t command = static_cast<uint8_t>(random());
+        const uint8_t length = static_cast<uint8_t>(random() % 120);  // 0..119
+        Bytes data(length);
+        for (auto& b : data) b = static_cast<uint8_t>(random());
+        driver.awaitingAck = 0;  // a display frame would otherwise be held back
+        port->ClearWrites();
+
+        driver.SendFrame(command, length, data.data());
+
+        ASSERT_EQ(1u, port->writes.size()) << "command " << int(command) << " length " << int(length);
+        const Bytes expected = Frame(command, data);
+        ASSERT_EQ(Hex(expected), Hex(port->writes[0].bytes));
+        ASSERT_EQ(length + 7, driver.lastFrame[0]);
+        ASSERT_EQ(command, driver.lastFrame[1]);
+        ASSERT_EQ(0, std::memcmp(driver.lastFrame + 2, expected.data(), expected.size()));
+    }
+}
+
+TEST_F(SerialProtocolFrames, FramesLongerThanTheBufferAreRefused) {
+    Bytes data(120, 0x55);
+    driver.SendFrame(0x30, 120, data.data());
+    driver.SendFrame(0x00, 120, data.data());
+    EXPECT_TRUE(port->writes.empty());
+    EXPECT_EQ(0, driver.awaitingAck);
+    EXPECT_EQ(0, driver.pendingValid);
+
+    driver.SendFrame(0x30, 119, data.data());
+    ASSERT_EQ(1u, port->writes.size());
+    EXPECT_EQ(126u, port->writes[0].bytes.size());
+}
+
+// ---------------------------------------------------------------- receiver
+
+using SerialProtocolReceiver = SerialProtocolTest;
+
+TEST_F(SerialProtocolReceiver, KeyFrameIsAcknowledgedBeforeTheKeyIsPosted) {
+    AttachKeyWindow();
+    bool keyQueuedAtAck = true;
+    port->onWrite = [&](const Bytes&) { keyQueuedAtAck = KeyQueued(); };
+
+    Feed(kKeyF5);
+
+    ASSERT_EQ(1u, port->writes.size());
+    EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
+    EXPECT_FALSE(keyQueuedAtAck);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return !keys.keys.empty(); }, 2000));
+    EXPECT_EQ("F5", keys.keys[0].name);
+    EXPECT_EQ(0, keys.keys[0].value);
+    EXPECT_EQ(0, driver.rxState);
+}
+
+TEST_F(SerialProtocolReceiver, TypedCharacterFollowsItsAcknowledgement) {
+    clock.layout = {{'a', 0x41}};
+    std::vector<std::string> order;
+    port->onWrite = [&](const Bytes&) { order.push_back("ack"); };
+    clock.onKeystroke = [&](const CTestClock::Keystroke&) { order.push_back("key"); };
+
+    Feed(Frame(0x13, {'a', 0x00}));
+
+    ASSERT_EQ(3u, order.size());
+    EXPECT_EQ("ack", order[0]);
+    EXPECT_EQ("key", order[1]);
+    EXPECT_EQ("key", order[2]);
+}
+
+TEST_F(SerialProtocolReceiver, RoutingAndScanCodeFramesReachTheirHandlers) {
+    AttachKeyWindow();
+    Feed(Frame(0x11, {5}));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return !keys.keys.empty(); }, 2000));
+    EXPECT_EQ("Routing", keys.keys[0].name);
+    EXPECT_EQ(3, keys.keys[0].value);
+
+    // The 16-bit value is little-endian: 0x001C is a key, 0x011C is out of range.
+    Feed(Frame(0x14, {0x1C, 0x00}));
+    Feed(Frame(0x14, {0x1C, 0x01}));
+    ASSERT_EQ(1u, clock.injectedScans.size());
+    EXPECT_EQ(0x1E, clock.injectedScans[0]);
+    EXPECT_EQ(3u, port->writes.size());  // every valid frame is acknowledged
+}
+
+TEST_F(SerialProtocolReceiver, WrongChecksumGivesNoAcknowledgementAndNoKey) {
+    AttachKeyWindow();
+    Bytes badHigh = kKeyF5;
+    badHigh[7] ^= 0x01;
+    Bytes badLow = kKeyF5;
+    badLow[6] ^= 0x80;
+    Bytes badData = kKeyF5;
+    badData[5] = 0x06;
+
+    for (const Bytes& bad : {badHigh, badLow, badData}) {
+        Feed(bad);
+        EXPECT_EQ(0, driver.rxState);
+    }
+    EXPECT_TRUE(port->writes.empty());
+    EXPECT_FALSE(KeyQueued());
+
+    // The receiver is ready for the next frame.
+    Feed(kKeyF5);
+    EXPECT_EQ(1u, port->writes.size());
+    EXPECT_TRUE(KeyQueued());
+}
+
+TEST_F(SerialProtocolReceiver, FrameWithoutDataEndsAfterItsChecksum) {
+    const Bytes f = Frame(0x30, {});
+    ASSERT_EQ(7u, f.size());
+    Feed(Bytes(f.begin(), f.end() - 1));
+    EXPECT_TRUE(port->writes.empty());
+    Feed({f.back()});
+    ASSERT_EQ(1u, port->writes.size());  // an unknown command is still acknowledged
+    EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
+    EXPECT_EQ(0, driver.rxState);
+
+    // The display's acknowledgement is itself a frame without data.
+    driver.awaitingAck = 1;
+    Feed(kAck);
+    EXPECT_EQ(0, driver.awaitingAck);
+    EXPECT_EQ(1u, port->writes.size());  // acknowledgements are not acknowledged
+}
+
+TEST_F(SerialProtocolReceiver, RepeatedStartByteLosesTheFrame) {
+    Bytes stream = {0x01};
+    serialwire::Append(stream, kKeyF5);  // 01 01 02 10 01 03 05 4E AA
+    for (uint8_t b : stream) {
+        driver.FeedByte(b);
+        EXPECT_LE(driver.rxState, 7);
+    }
+    EXPECT_EQ(0, driver.rxState);
+    EXPECT_TRUE(port->writes.empty());
+
+    Feed(kKeyF5);
+    EXPECT_EQ(1u, port->writes.size());
+}
+
+TEST_F(SerialProtocolReceiver, RandomFramesDecodeAndCorruptOnesDoNot) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 300; ++round) {
+        uint8_t command = static_cast<uint8_t>(random());
+        if (command == 0x7F || command == 0x10 || command == 0x11) command = 0x42;
+        Bytes data(random() % 40);
+        for (auto& b : data) b = static_cast<uint8_t>(random());
+        Bytes f = Frame(command, data);
+        port->ClearWrites();
+
+        Feed(f);
+        ASSERT_EQ(1u, port->writes.size()) << Hex(f);
+        ASSERT_EQ(command, driver.rxCommand);
+        if (!data.empty()) {
+            ASSERT_EQ(0, std::memcmp(driver.rxData, data.data(), data.size()));
+        }
+
+        // Flip one bit of a data or checksum byte.
+        const size_t at = 5 + random() % (f.size() - 5);
+        f[at] ^= static_cast<uint8_t>(1u << (random() % 8));
+        Feed(f);
+        ASSERT_EQ(1u, port->writes.size()) << "corrupt frame accepted: " << Hex(f);
+        ASSERT_EQ(0, driver.rxState);
+    }
+}
+
+TEST_F(SerialProtocolReceiver, ValidFrameAfterGarbageIsDecoded) {
+    clock.layout = {{'z', 0x5A}};
+    const Bytes typed = Frame(0x13, {'z', 0x00});
+    std::mt19937 random(99);
+    for (int round = 0; round < 50; ++round) {
+        Bytes garbage(random() % 300);
+        for (auto& b : garbage) b = static_cast<uint8_t>(random());
+        // Make some rounds start frames inside the garbage.
+        if (round % 3 == 0 && garbage.size() > 4) {
+            garbage[garbage.size() - 4] = 0x01;
+            garbage[garbage.size() - 3] = 0x02;
+        }
+        for (uint8_t b : garbage) {
+            driver.FeedByte(b);
+            ASSERT_LE(driver.rxState, 7);
+        }
+        // A frame can swallow at most 255 data bytes and its checksum; after that
+        // the receiver is back in step with the stream.
+        for (int copy = 0; copy < 40; ++copy) {
+            for (uint8_t b : typed) {
+                driver.FeedByte(b);
+                ASSERT_LE(driver.rxState, 7);
+            }
+        }
+        const size_t writes = port->writes.size();
+        const size_t strokes = clock.keystrokes.size();
+        Feed(typed);
+        ASSERT_EQ(writes + 1, port->writes.size()) << "round " << round;
+        EXPECT_EQ(Hex(kAck), Hex(port->writes.back().bytes));
+        ASSERT_EQ(strokes + 2, clock.keystrokes.size());
+        EXPECT_EQ(0x5A, clock.keystrokes.back().vk);
+        EXPECT_EQ(0, driver.rxState);
+    }
+}
+
+TEST_F(SerialProtocolReceiver, IdentityReplySetsCellsAndVersion) {
+    Feed(kIdentity40);
+    EXPECT_EQ(40, int(driver.textCells));
+    EXPECT_EQ(2, int(driver.statusCells));
+    EXPECT_EQ(0x05, driver.deviceVersion[0]);
+    EXPECT_EQ(0x07, driver.deviceVersion[1]);
+    EXPECT_EQ(1, driver.identified);
+    ASSERT_EQ(1u, port->writes.size());
+    EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
+
+    // Further data bytes are ignored.
+    Feed(Frame(0x25, {0x50, 1, 2, 3, 0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(80, int(driver.textCells));
+    EXPECT_EQ(2, int(driver.statusCells));
+    EXPECT_EQ(0x11, driver.deviceVersion[0]);
+    EXPECT_EQ(0x22, driver.deviceVersion[1]);
+}
+
+TEST_F(SerialProtocolReceiver, ShortCharacterFrameTakesTheStaleHighByte) {
+    Feed(Frame(0x13, {0x29, 0x01}));  // 297: Alt+F4
+    ASSERT_EQ(4u, clock.keystrokes.size());
+    EXPECT_EQ(VK_MENU, clock.keystrokes[0].vk);
+    EXPECT_EQ(VK_F4, clock.keystrokes[1].vk);
+    clock.keystrokes.clear();
+
+    Feed(Frame(0x13, {0x0C}));  // 0x0C plus the 0x01 left behind: 0x10C, Tab
+    ASSERT_EQ(2u, clock.keystrokes.size());
+    EXPECT_EQ(VK_TAB, clock.keystrokes[0].vk);
+    EXPECT_EQ(0u, clock.keystrokes[0].flags);
+    EXPECT_EQ(VK_TAB, clock.keystrokes[1].vk);
+    EXPECT_EQ(static_cast<DWORD>(KEYEVENTF_KEYUP), clock.keystrokes[1].flags);
+    EXPECT_TRUE(clock.scanned.empty());  // never treated as the character 0x0C
+}
+
+// ---------------------------------------------------------------- held-back display frame
+
+using SerialProtocolPending = SerialProtocolTest;
+
+TEST_F(SerialProtocolPending, OnlyTheNewestDisplayFrameWaits) {
+    const Bytes first(kFrameCells, 0x11), second(kFrameCells, 0x22), third(kFrameCells, 0x33);
+    driver.SendFrame(0x00, kFrameCells, first.data());
+    ASSERT_EQ(1u, port->writes.size());
+    ASSERT_EQ(1, driver.awaitingAck);
+
+    driver.SendFrame(0x00, kFrameCells, second.data());
+    driver.SendFrame(0x00, kFrameCells, third.data());
+    EXPECT_EQ(1u, port->writes.size());
+    EXPECT_EQ(1, driver.pendingValid);
+    EXPECT_EQ(0x00, driver.pendingCommand);
+    EXPECT_EQ(kFrameCells, driver.pendingLength);
+    EXPECT_EQ(0, std::memcmp(driver.pendingData, third.data(), third.size()));
+
+    // Other frames are not held back and are not awaited.
+    const uint8_t zero = 0;
+    driver.SendFrame(0x26, 1, &zero);
+    ASSERT_EQ(2u, port->writes.size());
+    EXPECT_EQ(Hex(kIdentifyDone), Hex(port->writes[1].bytes));
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_EQ(0, std::memcmp(driver.pendingData, third.data(), third.size()));
+}
+
+TEST_F(SerialProtocolPending, NothingIsSentOrStoredAfterFourFailures) {
+    clock.layout = {{'a', 0x41}};
+    driver.failureCount = 4;
+    const Bytes cells(kFrameCells, 0x44);
+
+    driver.SendFrame(0x00, kFrameCells, cells.data());
+    EXPECT_EQ(0, driver.awaitingAck);
+    driver.awaitingAck = 1;
+    driver.SendFrame(0x00, kFrameCells, cells.data());
+    EXPECT_EQ(0, driver.pendingValid);
+    // Received frames are still acted on, but not acknowledged.
+    Feed(Frame(0x13, {'a', 0x00}));
+    EXPECT_EQ(2u, clock.keystrokes.size());
+    EXPECT_TRUE(port->writes.empty());
+}
+
+TEST_F(SerialProtocolPending, NothingIsSentWhileSuspendedOrWithoutAPort) {
+    const Bytes cells(kFrameCells, 0x44);
+    driver.suspended = 1;
+    driver.SendFrame(0x00, kFrameCells, cells.data());
+    driver.SendFrame(0x24, 0, nullptr);
+    EXPECT_TRUE(port->writes.empty());
+    EXPECT_EQ(0, driver.awaitingAck);
+
+    driver.suspended = 0;
+    delete driver.serial;
+    driver.serial = nullptr;
+    driver.SendFrame(0x00, kFrameCells, cells.data());  // must not crash
+    EXPECT_EQ(0, driver.awaitingAck);
+    EXPECT_EQ(0, driver.pendingValid);
+}
+
+TEST_F(SerialProtocolPending, AcknowledgingAKeyRenewsTheSendTime) {
+    const Bytes cells(kFrameCells, 0x44);
+    clock.Set(1000);
+    driver.SendFrame(0x00, kFrameCells, cells.data());
+    EXPECT_EQ(1000u, driver.lastSendTick);
+
+    clock.Set(1300);
+    Feed(Frame(0x30, {}));
+    EXPECT_EQ(2u, port->writes.size());
+    EXPECT_EQ(1300u, driver.lastSendTick);
+    EXPECT_EQ(1, driver.awaitingAck);  // the display frame is still awaited
+}
+
+TEST_F(SerialProtocolPending, AcknowledgementClearsTheFailureCount) {
+    driver.failureCount = 3;
+    Feed(kAck);
+    EXPECT_EQ(0, driver.failureCount);
+    EXPECT_EQ(0, driver.awaitingAck);
+    EXPECT_TRUE(port->writes.empty());
+
+    // Even at 4 an acknowledgement opens the link for frames again.
+    driver.failureCount = 4;
+    driver.awaitingAck = 1;
+    Feed(kAck);
+    EXPECT_EQ(0, driver.failureCount);
+    EXPECT_EQ(0, driver.awaitingAck);
+}
+
+// ---------------------------------------------------------------- identification
+
+using SerialProtocolIdentify = SerialProtocolTest;
+
+TEST_F(SerialProtocolIdentify, ReplyDuringIdentificationCompletesIt) {
+    clock.SetAutoAdvance(1);
+    std::strcpy(driver.portName, "COM12");
+    int requests = 0;
+    port->onWrite = [&](const Bytes& bytes) {
+        // A slow display: it answers the second request only.
+        if (bytes == kIdentifyRequest && ++requests == 2) port->Deliver(kIdentity40);
+    };
+
+    EXPECT_EQ(1, driver.IdentifySerialDevice());
+
+    const auto writes = port->Writes();
+    ASSERT_EQ(4u, writes.size());
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(writes[0]));
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(writes[1]));
+    EXPECT_EQ(Hex(kAck), Hex(writes[2]));
+    EXPECT_EQ(Hex(kIdentifyDone), Hex(writes[3]));
+    EXPECT_EQ(40, int(driver.textCells));
+    EXPECT_EQ(2, int(driver.statusCells));
+    EXPECT_EQ(0x05, driver.deviceVersion[0]);
+    EXPECT_EQ(0x07, driver.deviceVersion[1]);
+    EXPECT_EQ(12, driver.comPortNumber);
+    // One byte is read per step: the reply takes 13 steps after the request.
+    EXPECT_EQ(port->writes[1].readsBefore + 13, port->reads.size());
+    for (const auto& r : port->reads) EXPECT_EQ(1u, r.size);
+}
+
+TEST_F(SerialProtocolIdentify, SilentDisplayGetsFourRequests) {
+    clock.SetAutoAdvance(1);
+    const DWORD start = clock.Now();
+    EXPECT_EQ(0, driver.IdentifySerialDevice());
+
+    ASSERT_EQ(4u, port->writes.size());
+    // Requests at the counts 0, 500, 1000 and 1500 of the 2 ms steps: after
+    // 0, 251, 501 and 751 one-byte reads.
+    const size_t expectedReads[4] = {0, 251, 501, 751};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(Hex(kIdentifyRequest), Hex(port->writes[i].bytes));
+        EXPECT_EQ(expectedReads[i], port->writes[i].readsBefore) << "request " << i;
+    }
+    EXPECT_EQ(1000u, port->reads.size());
+    // Every step waits until the clock has moved more than 2 ms.
+    EXPECT_GE(clock.Now() - start, 3000u);
+    EXPECT_FALSE(port->closed);  // closing is the caller's business
+    EXPECT_EQ(0, driver.identified);
+}
+
+TEST_F(SerialProtocolIdentify, OtherFramesDuringIdentificationAreHandled) {
+    clock.SetAutoAdvance(1);
+    clock.layout = {{'q', 0x51}};
+    port->onWrite = [&](const Bytes& bytes) {
+        if (bytes == kIdentifyRequest && port->writes.size() == 1) {
+            port->Deliver(Frame(0x13, {'q', 0}));
+            port->Deliver(kIdentity40);
+        }
+    };
+    EXPECT_EQ(1, driver.IdentifySerialDevice());
+    const auto writes = port->Writes();
+    ASSERT_EQ(4u, writes.size());
+    EXPECT_EQ(Hex(kAck), Hex(writes[1]));
+    EXPECT_EQ(Hex(kAck), Hex(writes[2]));
+    EXPECT_EQ(Hex(kIdentifyDone), Hex(writes[3]));
+    EXPECT_EQ(2u, clock.keystrokes.size());
+}
+
+TEST_F(SerialProtocolIdentify, PortNumberFollowsCom) {
+    clock.SetAutoAdvance(1);
+    const struct {
+        const char* name;
+        int32_t number;
+    } cases[] = {
+        {"COM12", 12}, {"COM3", 3}, {"\\\\.\\COM7", 7}, {"LPT1", 0}, {"COM", 0},
+        {"COMX", 0},   {"com5", 0}, {"COM 9", 9},       {"COM-4", -4}, {"XCOM2COM8", 2},
+    };
+    for (const auto& c : cases) {
+        std::strcpy(driver.portName, c.name);
+        driver.comPortNumber = 12345;
+        driver.IdentifySerialDevice();
+        EXPECT_EQ(c.number, driver.comPortNumber) << c.name;
+    }
+}
+
+TEST_F(SerialProtocolIdentify, NoPortNoIdentification) {
+    delete driver.serial;
+    driver.serial = nullptr;
+    driver.identified = 1;
+    EXPECT_EQ(0, driver.IdentifySerialDevice());
+    EXPECT_EQ(0u, clock.NowReads());
+}
+
+// ---------------------------------------------------------------- helpers of the link
+
+TEST(SerialProtocolBusyWait, WaitsUntilTheClockHasMovedPastTheTime) {
+    for (DWORD start : {DWORD{100}, DWORD{0xFFFFFFFE}, DWORD{0xFFFFFFFF}}) {
+        CTestClock clock;
+        clock.SetAutoAdvance(1);
+        clock.Set(start);
+        CBrailleSampleDriver driver(clock);
+        driver.BusyWait(2);
+        // Readings start, +1, +2, +3: the wait ends at the first difference above 2.
+        EXPECT_EQ(4u, clock.NowReads()) << "start " << start;
+        EXPECT_EQ(static_cast<DWORD>(start + 4), clock.Now());
+    }
+}
+
+TEST(SerialProtocolOpen, RefusesWhilePortObjectExistsAndOnMissingPort) {
+    CTestClock clock;
+    CBrailleSampleDriver driver(clock);
+    auto port = std::make_shared<CSerialRecord>();
+    driver.serial = new CFakeSerial(port);
+    CSerial* existing = driver.serial;
+    std::strcpy(driver.portName, "COM11");
+    EXPECT_EQ(0, driver.OpenSerialPort());
+    EXPECT_EQ(existing, driver.serial);
+    EXPECT_FALSE(port->destroyed);
+    EXPECT_FALSE(port->closed);
+    delete driver.serial;
+    driver.serial = nullptr;
+
+    std::strcpy(driver.portName, "COM251");
+    EXPECT_EQ(0, driver.OpenSerialPort());
+    EXPECT_EQ(nullptr, driver.serial);
+}
+
+}  // namespace
