@@ -1,6 +1,11 @@
 // CSerial: one serial (COM) port of the Windows communications API.
 // Every operation records a Win32 error number in the object (0 for success)
 // and most return it.
+//
+// Use: construct, Open, Configure and any other settings, reads and writes,
+// Close, destroy (destroying an open object closes it). One thread at a time:
+// every operation that runs on the object's private overlapped record shares
+// one event, and CancelIo only reaches I/O started by the calling thread.
 #ifndef BRL_SERIAL_H
 #define BRL_SERIAL_H
 
@@ -12,6 +17,11 @@ public:
     static constexpr LONG kInvalidArgument = static_cast<LONG>(0x80070057);  // E_INVALIDARG
     enum HandshakeMode { HandshakeOff = 0, HandshakeHardware = 1, HandshakeSoftware = 2 };
     enum ReadMode { ReadImmediate = 0, ReadBlocking = 1 };
+
+    // The device path ("\\.\" and the port name) lives in a buffer of this size,
+    // so a port name may have at most kDevicePathSize - 5 characters.
+    static constexpr size_t kDevicePathSize = 64;
+    static constexpr DWORD kDefaultEventMask = EV_RXCHAR | EV_BREAK | EV_ERR;  // 0xC1
 
     CSerial();
     CSerial(const CSerial&) = delete;
@@ -54,6 +64,9 @@ public:
 private:
     enum class IoKind { Write, Read, WaitEvent };
     LONG Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
+    // Cancels the I/O pending on the private record and waits until the system
+    // has finished with the record, the buffer and the count.
+    BOOL CancelAndCollect(OVERLAPPED& record, DWORD* count);
     bool ReadState(DCB& dcb);
     bool ModemStatus(DWORD bit);
 
@@ -62,6 +75,13 @@ private:
     DWORD events;
     DWORD eventMask;
     HANDLE ioEvent;
+    // The read mode last applied with SetReadMode on the open port, -1 when
+    // unknown. Reads in the immediate mode must not wait even where the serial
+    // driver keeps an empty overlapped read pending.
+    int readMode;
+    // Line error bits collected by reads that asked the port for its queue
+    // count (which clears them), handed out by the next GetLineErrors.
+    DWORD lineErrors;
 };
 
 #endif

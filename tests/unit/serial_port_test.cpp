@@ -1,0 +1,632 @@
+// CSerial over a real virtual cable under Wine: what one end writes, the other
+// end reads. Cables may hold bytes from earlier tests, so every test purges.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/serial/serial.h"
+#include "support/test_env.h"
+
+namespace {
+
+double NowMs() {
+    LARGE_INTEGER frequency, counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// Bytes waiting in the port's input queue, or -1 when the port cannot say.
+long Queued(const CSerial& port) {
+    COMSTAT status;
+    DWORD errors = 0;
+    if (!ClearCommError(port.Handle(), &errors, &status)) return -1;
+    return static_cast<long>(status.cbInQue);
+}
+
+// Collects exactly `wanted` bytes with immediate reads, within a bounded time.
+std::vector<uint8_t> ReadBytes(CSerial& port, size_t wanted, DWORD timeoutMs = 5000) {
+    std::vector<uint8_t> got;
+    uint8_t chunk[256];
+    testenv::WaitUntil(
+        [&] {
+            DWORD n = 0;
+            DWORD room = static_cast<DWORD>(std::min(sizeof chunk, wanted - got.size()));
+            if (room == 0) return true;
+            if (port.Read(chunk, room, &n, nullptr, INFINITE) != 0) return true;
+            got.insert(got.end(), chunk, chunk + n);
+            return got.size() >= wanted;
+        },
+        timeoutMs);
+    return got;
+}
+
+// Reads and drops whatever arrives until the port has been quiet for a while.
+void Drain(CSerial& port) {
+    uint8_t chunk[4096];
+    double quietSince = NowMs();
+    const double start = quietSince;
+    while (NowMs() - quietSince < 300 && NowMs() - start < 20000) {
+        DWORD n = 0;
+        if (port.Read(chunk, sizeof chunk, &n, nullptr, INFINITE) != 0) break;
+        if (n > 0) quietSince = NowMs();
+        else Sleep(10);
+    }
+}
+
+std::vector<uint8_t> Pattern(size_t size, unsigned seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
+    return bytes;
+}
+
+// Both ends of one cable opened the way the driver opens its port.
+class SerialCable : public ::testing::Test {
+protected:
+    bool OpenBoth(const testenv::Cable& cable) {
+        if (driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true) != 0) return false;
+        if (displayEnd.Open(cable.displayEnd.c_str(), 0, 0, true) != 0) return false;
+        if (driverEnd.Configure(38400, 8, NOPARITY, ONESTOPBIT) != 0) return false;
+        if (displayEnd.Configure(38400, 8, NOPARITY, ONESTOPBIT) != 0) return false;
+        return driverEnd.Purge() == 0 && displayEnd.Purge() == 0;
+    }
+    CSerial driverEnd;
+    CSerial displayEnd;
+};
+
+using SerialOpen = SerialCable;
+using SerialTransfer = SerialCable;
+using SerialRead = SerialCable;
+using SerialModes = SerialCable;
+using SerialEvents = SerialCable;
+using SerialLifetime = SerialCable;
+
+}  // namespace
+
+TEST_F(SerialOpen, OpensForOverlappedIoAndAppliesTheLineSettings) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
+    EXPECT_TRUE(driverEnd.IsOpen());
+    EXPECT_EQ(0xC1u, driverEnd.GetEventMask());
+    COMMTIMEOUTS timeouts;
+    ASSERT_TRUE(GetCommTimeouts(driverEnd.Handle(), &timeouts));
+    EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutConstant);
+
+    ASSERT_EQ(0, driverEnd.Configure(38400, 8, NOPARITY, ONESTOPBIT));
+    EXPECT_EQ(38400, driverEnd.GetBaudRate());
+    EXPECT_EQ(8, driverEnd.GetDataBits());
+    EXPECT_EQ(NOPARITY, driverEnd.GetParity());
+    EXPECT_EQ(ONESTOPBIT, driverEnd.GetStopBits());
+    EXPECT_EQ(0, driverEnd.LastError());
+
+    // A pty keeps 8 data bits and no parity whatever it is told, so only the
+    // rate and the stop bits can show a second configuration taking effect.
+    ASSERT_EQ(0, driverEnd.Configure(9600, 8, NOPARITY, TWOSTOPBITS));
+    EXPECT_EQ(9600, driverEnd.GetBaudRate());
+    EXPECT_EQ(TWOSTOPBITS, driverEnd.GetStopBits());
+    EXPECT_EQ(8, driverEnd.GetDataBits());
+}
+
+TEST_F(SerialOpen, SecondOpenIsRefusedAndThePortStaysUsable) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    HANDLE before = driverEnd.Handle();
+    EXPECT_EQ(ERROR_ALREADY_INITIALIZED, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
+    EXPECT_EQ(ERROR_ALREADY_INITIALIZED, driverEnd.LastError());
+    EXPECT_EQ(before, driverEnd.Handle());
+    EXPECT_EQ(ERROR_ALREADY_INITIALIZED, driverEnd.Open(cable.displayEnd.c_str(), 0, 0, false));
+    EXPECT_EQ(before, driverEnd.Handle());
+
+    const uint8_t bytes[] = {0x01, 0x02, 0x03};
+    ASSERT_EQ(0, driverEnd.Write(bytes, sizeof bytes, nullptr, nullptr, 1000));
+    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 3), ReadBytes(displayEnd, 3));
+}
+
+TEST(SerialOpenName, BadNamesFailWithoutOpening) {
+    CSerial port;
+    // 59 characters still fit the device path; 60 do not.
+    std::string longest(59, 'X');
+    std::string tooLong(60, 'X');
+    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.Open(tooLong.c_str(), 0, 0, true));
+    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.LastError());
+    EXPECT_FALSE(port.IsOpen());
+    std::string huge(5000, 'C');
+    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.Open(huge.c_str(), 0, 0, true));
+
+    LONG result = port.Open(longest.c_str(), 0, 0, true);
+    EXPECT_NE(0, result);
+    EXPECT_NE(ERROR_FILENAME_EXCED_RANGE, result);
+    EXPECT_FALSE(port.IsOpen());
+
+    EXPECT_EQ(ERROR_INVALID_NAME, port.Open(nullptr, 0, 0, true));
+    EXPECT_FALSE(port.IsOpen());
+
+    result = port.Open("COM250", 0, 0, true);
+    EXPECT_NE(0, result);
+    EXPECT_EQ(result, port.LastError());
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(0, port.Close());
+}
+
+TEST(SerialClosed, EveryOperationReportsTheMissingPort) {
+    auto checkClosed = [](CSerial& port) {
+        uint8_t buffer[4] = {9, 9, 9, 9};
+        DWORD count = 77;
+        OVERLAPPED record{};
+        EXPECT_EQ(0, port.Close());
+        EXPECT_EQ(0, port.LastError());
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.Configure(38400, 8, 0, 0));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetEventCharacter('A', true));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetEventMask(EV_RXCHAR));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.WaitForEvent(nullptr, 10));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.WaitForEvent(&record, INFINITE));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetHandshakeMode(1));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetHandshakeMode(3));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetReadMode(0));
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetReadMode(7));
+        for (auto getter : {&CSerial::GetBaudRate, &CSerial::GetDataBits, &CSerial::GetParity,
+                            &CSerial::GetStopBits, &CSerial::GetHandshakeMode}) {
+            EXPECT_EQ(-1, (port.*getter)());
+            EXPECT_EQ(ERROR_INVALID_HANDLE, port.LastError());
+        }
+        EXPECT_EQ(0u, port.GetEventMask());
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.LastError());
+        EXPECT_EQ(0, port.GetEventCharacter());
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.LastError());
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.WriteString("abc", &count, nullptr, 1000));
+        EXPECT_EQ(0u, count);
+        count = 77;
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.Write(buffer, 4, &count, nullptr, 1000));
+        EXPECT_EQ(0u, count);
+        count = 77;
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.Read(buffer, 4, &count, nullptr, INFINITE));
+        EXPECT_EQ(0u, count);
+        EXPECT_EQ(9, buffer[0]);
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.Purge());
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.SendBreak());
+        EXPECT_EQ(0u, port.GetLineErrors());
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.LastError());
+        for (auto line : {&CSerial::IsCtsOn, &CSerial::IsDsrOn, &CSerial::IsRingOn, &CSerial::IsCarrierOn}) {
+            EXPECT_FALSE((port.*line)());
+            EXPECT_EQ(ERROR_INVALID_HANDLE, port.LastError());
+        }
+        port.SetEventMask(0);  // sets lastError
+        EXPECT_EQ(0u, port.TakeEvents());
+        EXPECT_EQ(ERROR_INVALID_HANDLE, port.LastError());  // TakeEvents leaves it alone
+    };
+
+    CSerial fresh;
+    checkClosed(fresh);
+
+    testenv::Cable cable = testenv::CableAt(0);
+    if (cable.driverEnd.empty()) return;
+    CSerial reopened;
+    ASSERT_EQ(0, reopened.Open(cable.driverEnd.c_str(), 0, 0, true));
+    ASSERT_EQ(0, reopened.Close());
+    EXPECT_FALSE(reopened.IsOpen());
+    checkClosed(reopened);
+    // The mask survives Close; a new Open sets it again.
+    ASSERT_EQ(0, reopened.Open(cable.driverEnd.c_str(), 0, 0, true));
+    EXPECT_EQ(0xC1u, reopened.GetEventMask());
+}
+
+TEST_F(SerialTransfer, BytesArriveIntactInBothDirections) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    for (size_t size : {size_t{1}, size_t{1000}}) {
+        std::vector<uint8_t> out = Pattern(size, 3);
+        DWORD written = 0;
+        ASSERT_EQ(0, driverEnd.Write(out.data(), static_cast<DWORD>(size), &written, nullptr, 1000));
+        EXPECT_EQ(size, written);
+        EXPECT_EQ(out, ReadBytes(displayEnd, size)) << size << " bytes to the display";
+
+        std::vector<uint8_t> back = Pattern(size, 100);
+        ASSERT_EQ(0, displayEnd.Write(back.data(), static_cast<DWORD>(size), &written, nullptr, 1000));
+        EXPECT_EQ(size, written);
+        EXPECT_EQ(back, ReadBytes(driverEnd, size)) << size << " bytes from the display";
+    }
+    // Nothing more than what was sent.
+    uint8_t extra[8];
+    DWORD n = 99;
+    EXPECT_EQ(0, driverEnd.Read(extra, sizeof extra, &n, nullptr, INFINITE));
+    EXPECT_EQ(0u, n);
+
+    DWORD count = 0;
+    ASSERT_EQ(0, driverEnd.WriteString("KVR\x01", &count, nullptr, 1000));
+    EXPECT_EQ(4u, count);
+    EXPECT_EQ((std::vector<uint8_t>{'K', 'V', 'R', 1}), ReadBytes(displayEnd, 4));
+    EXPECT_EQ(0, driverEnd.WriteString("", &count, nullptr, 1000));
+    EXPECT_EQ(0u, count);
+}
+
+TEST_F(SerialRead, ImmediateReadOnAnEmptyPortReturnsAtOnce) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    uint8_t buffer[80];
+    DWORD count = 55;
+    double start = NowMs();
+    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
+    EXPECT_LT(NowMs() - start, 1000.0);
+
+    // The identification polls 1000 times in about 3 s, a byte at a time.
+    start = NowMs();
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(0, driverEnd.Read(buffer, 1, &count, nullptr, INFINITE));
+        ASSERT_EQ(0u, count);
+    }
+    double spent = NowMs() - start;
+    printf("1000 empty immediate reads: %.1f ms\n", spent);
+    EXPECT_LT(spent, 3000.0);
+
+    // A finite time-out does not turn an immediate read into a waiting one.
+    start = NowMs();
+    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, nullptr, nullptr, 5000));
+    EXPECT_LT(NowMs() - start, 2500.0);
+}
+
+TEST_F(SerialRead, ImmediateReadsLoseNoByteThatArrivesWhilePolling) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    // The display sends while the driver polls; every cancelled empty read must
+    // leave later bytes in the port.
+    const int total = 400;
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        for (int i = 0; i < total; ++i) {
+            uint8_t b = static_cast<uint8_t>(i);
+            displayEnd.Write(&b, 1, nullptr, nullptr, 1000);
+            if (i % 8 == 0) Sleep(1);
+        }
+        sent = true;
+    });
+    std::vector<uint8_t> got;
+    uint8_t buffer[80];
+    double start = NowMs();
+    while (got.size() < static_cast<size_t>(total) && NowMs() - start < 10000) {
+        DWORD n = 0;
+        if (driverEnd.Read(buffer, (got.size() % 3) ? 1 : sizeof buffer, &n, nullptr, INFINITE) != 0) break;
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    sender.join();
+    EXPECT_TRUE(sent);
+    ASSERT_EQ(static_cast<size_t>(total), got.size());
+    for (int i = 0; i < total; ++i) ASSERT_EQ(static_cast<uint8_t>(i), got[i]) << "at " << i;
+}
+
+TEST_F(SerialRead, ImmediateReadThatGoesPendingIsCancelledWithoutLosingBytes) {
+    // A serial driver that ignores the immediate mode, made by setting blocking
+    // time-outs behind the wrapper's back: with 3 bytes queued, a read of 10
+    // goes pending. It must come back at once with what it took, and whatever
+    // it did not take must still be in the port.
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    COMMTIMEOUTS blocking{};
+    ASSERT_TRUE(SetCommTimeouts(driverEnd.Handle(), &blocking));
+
+    std::vector<uint8_t> out = Pattern(3, 21);
+    ASSERT_EQ(0, displayEnd.Write(out.data(), 3, nullptr, nullptr, 1000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 3; }, 5000));
+    uint8_t buffer[10];
+    DWORD count = 99;
+    double start = NowMs();
+    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
+    EXPECT_LT(NowMs() - start, 2000.0);
+    ASSERT_LE(count, 3u);
+    std::vector<uint8_t> got(buffer, buffer + count);
+
+    ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadImmediate));
+    std::vector<uint8_t> rest = ReadBytes(driverEnd, 3 - count);
+    got.insert(got.end(), rest.begin(), rest.end());
+    EXPECT_EQ(out, got);
+}
+
+TEST_F(SerialRead, ReadTakesAtMostItsBufferAndLeavesTheRestQueued) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    std::vector<uint8_t> out = Pattern(10, 40);
+    ASSERT_EQ(0, displayEnd.Write(out.data(), 10, nullptr, nullptr, 1000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 10; }, 5000));
+
+    uint8_t buffer[16];
+    memset(buffer, 0xEE, sizeof buffer);
+    DWORD count = 0;
+    ASSERT_EQ(0, driverEnd.Read(buffer, 4, &count, nullptr, INFINITE));
+    ASSERT_EQ(4u, count);
+    EXPECT_EQ(0, memcmp(buffer, out.data(), 4));
+    EXPECT_EQ(0xEE, buffer[4]);
+    EXPECT_EQ(6, Queued(driverEnd));
+
+    ASSERT_EQ(0, driverEnd.Read(buffer, 1, &count, nullptr, INFINITE));
+    ASSERT_EQ(1u, count);
+    EXPECT_EQ(out[4], buffer[0]);
+    ASSERT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
+    ASSERT_EQ(5u, count);
+    EXPECT_EQ(0, memcmp(buffer, out.data() + 5, 5));
+}
+
+TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadBlocking));
+    COMMTIMEOUTS timeouts;
+    ASSERT_TRUE(GetCommTimeouts(driverEnd.Handle(), &timeouts));
+    EXPECT_EQ(0u, timeouts.ReadIntervalTimeout);
+
+    uint8_t buffer[4];
+    DWORD count = 9;
+    double start = NowMs();
+    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 300));
+    double waited = NowMs() - start;
+    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.LastError());
+    EXPECT_EQ(0u, count);
+    EXPECT_GE(waited, 250.0);
+    EXPECT_LT(waited, 5000.0);
+
+    std::vector<uint8_t> out = Pattern(4, 9);
+    std::thread sender([&] {
+        Sleep(50);
+        for (uint8_t b : out) displayEnd.Write(&b, 1, nullptr, nullptr, 1000);
+    });
+    EXPECT_EQ(0, driverEnd.Read(buffer, 4, &count, nullptr, 5000));
+    sender.join();
+    EXPECT_EQ(4u, count);
+    EXPECT_EQ(0, memcmp(buffer, out.data(), 4));
+
+    ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadImmediate));
+    start = NowMs();
+    EXPECT_EQ(0, driverEnd.Read(buffer, 4, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
+    EXPECT_LT(NowMs() - start, 1000.0);
+}
+
+TEST_F(SerialModes, HandshakeModesAndOutOfRangeModesChangeNothing) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    ASSERT_EQ(0, driverEnd.SetHandshakeMode(CSerial::HandshakeSoftware));
+    EXPECT_EQ(CSerial::HandshakeSoftware, driverEnd.GetHandshakeMode());
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(driverEnd.Handle(), &dcb));
+    EXPECT_TRUE(dcb.fOutX && dcb.fInX);
+    EXPECT_FALSE(dcb.fOutxCtsFlow);
+
+    for (int bad : {3, -1, 1000}) {
+        EXPECT_EQ(CSerial::kInvalidArgument, driverEnd.SetHandshakeMode(bad));
+        EXPECT_EQ(CSerial::kInvalidArgument, driverEnd.LastError());
+        EXPECT_EQ(CSerial::HandshakeSoftware, driverEnd.GetHandshakeMode());
+    }
+    ASSERT_EQ(0, driverEnd.SetHandshakeMode(CSerial::HandshakeOff));
+    EXPECT_EQ(CSerial::HandshakeOff, driverEnd.GetHandshakeMode());
+
+    for (int bad : {2, -1}) {
+        EXPECT_EQ(CSerial::kInvalidArgument, driverEnd.SetReadMode(bad));
+        EXPECT_EQ(CSerial::kInvalidArgument, driverEnd.LastError());
+    }
+    COMMTIMEOUTS timeouts;
+    ASSERT_TRUE(GetCommTimeouts(driverEnd.Handle(), &timeouts));
+    EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
+    uint8_t buffer[8];
+    DWORD count = 5;
+    double start = NowMs();
+    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
+    EXPECT_LT(NowMs() - start, 1000.0);
+
+    // The line settings are left as they were by the modes.
+    EXPECT_EQ(38400, driverEnd.GetBaudRate());
+    EXPECT_EQ(8, driverEnd.GetDataBits());
+}
+
+TEST_F(SerialModes, PortWithoutOverlappedIoAllowsOnlyUntimedCalls) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, false));
+    ASSERT_EQ(0, displayEnd.Open(cable.displayEnd.c_str(), 0, 0, true));
+    ASSERT_EQ(0, driverEnd.Configure(38400, 8, 0, 0));
+    ASSERT_EQ(0, driverEnd.Purge());
+    ASSERT_EQ(0, displayEnd.Purge());
+
+    const uint8_t lost[] = {0x55, 0x66};
+    DWORD count = 7;
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Write(lost, 2, &count, nullptr, 1000));
+    EXPECT_EQ(0u, count);
+    OVERLAPPED record{};
+    record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Write(lost, 2, &count, &record, INFINITE));
+    uint8_t buffer[8];
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Read(buffer, 8, &count, nullptr, 1000));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Read(buffer, 8, &count, &record, INFINITE));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.WaitForEvent(nullptr, 100));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.LastError());
+    CloseHandle(record.hEvent);
+
+    // Untimed calls without a record run synchronously; the refused write sent nothing.
+    count = 7;
+    double start = NowMs();
+    EXPECT_EQ(0, driverEnd.Read(buffer, 8, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
+    EXPECT_LT(NowMs() - start, 1000.0);
+    const uint8_t marker[] = {0xA5, 0x5A};
+    ASSERT_EQ(0, driverEnd.Write(marker, 2, &count, nullptr, INFINITE));
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ((std::vector<uint8_t>{0xA5, 0x5A}), ReadBytes(displayEnd, 2));
+    ASSERT_EQ(0, displayEnd.Write(lost, 2, nullptr, nullptr, 1000));
+    EXPECT_EQ((std::vector<uint8_t>{0x55, 0x66}), ReadBytes(driverEnd, 2));
+}
+
+TEST_F(SerialModes, NullBufferIsRefusedWithoutIo) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    DWORD count = 3;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, driverEnd.Read(nullptr, 10, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, driverEnd.Write(nullptr, 10, &count, nullptr, 1000));
+    EXPECT_EQ(0, driverEnd.WriteString(nullptr, &count, nullptr, 1000));
+    EXPECT_EQ(0u, count);
+}
+
+TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
+    // Under Wine a pty cannot deliver line events: the wait ends at once as
+    // aborted (995) because the pty has no modem lines. Whatever the port
+    // does, success must come with an event and a failure with its error.
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    std::thread sender([&] {
+        Sleep(50);
+        uint8_t b = 0x42;
+        displayEnd.Write(&b, 1, nullptr, nullptr, 1000);
+    });
+    LONG result = driverEnd.WaitForEvent(nullptr, 5000);
+    sender.join();
+    EXPECT_EQ(result, driverEnd.LastError());
+    if (result == 0) {
+        EXPECT_EQ(static_cast<DWORD>(EV_RXCHAR), driverEnd.TakeEvents() & EV_RXCHAR);
+    } else {
+        EXPECT_NE(ERROR_IO_PENDING, result);
+    }
+    EXPECT_EQ(0u, driverEnd.TakeEvents());
+    // The byte itself is untouched by the wait.
+    EXPECT_EQ((std::vector<uint8_t>{0x42}), ReadBytes(driverEnd, 1));
+
+    // On the caller's own record the wait is left to the caller.
+    OVERLAPPED record{};
+    record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(0, driverEnd.WaitForEvent(&record, INFINITE));
+    uint8_t b = 0x43;
+    ASSERT_EQ(0, displayEnd.Write(&b, 1, nullptr, nullptr, 1000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(record.hEvent, 5000));
+    DWORD ignored = 0;
+    if (!GetOverlappedResult(driverEnd.Handle(), &record, &ignored, TRUE)) {
+        CancelIo(driverEnd.Handle());
+    }
+    CloseHandle(record.hEvent);
+    EXPECT_EQ((std::vector<uint8_t>{0x43}), ReadBytes(driverEnd, 1));
+}
+
+TEST_F(SerialEvents, MaskAndEventCharacterSettings) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    ASSERT_EQ(0, driverEnd.SetEventMask(EV_BREAK));
+    EXPECT_EQ(static_cast<DWORD>(EV_BREAK), driverEnd.GetEventMask());
+    ASSERT_EQ(0, driverEnd.SetEventCharacter('Z', true));
+    EXPECT_EQ(static_cast<DWORD>(EV_BREAK | EV_RXFLAG), driverEnd.GetEventMask());
+    // (Wine does not keep the event character of a pty, so it is not read back.)
+    ASSERT_EQ(0, driverEnd.SetEventCharacter('Y', false));
+    EXPECT_EQ(static_cast<DWORD>(EV_BREAK | EV_RXFLAG), driverEnd.GetEventMask());
+}
+
+TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    EXPECT_EQ(0u, driverEnd.GetLineErrors());
+    double start = NowMs();
+    EXPECT_EQ(0, driverEnd.SendBreak());
+    double took = NowMs() - start;
+    EXPECT_GE(took, 90.0);
+    EXPECT_LT(took, 5000.0);
+    Drain(displayEnd);  // a break may reach the other end as a NUL byte
+
+    // A pty has no modem lines: the query fails and every line reads as off.
+    for (auto line : {&CSerial::IsCtsOn, &CSerial::IsDsrOn, &CSerial::IsRingOn, &CSerial::IsCarrierOn}) {
+        bool on = (driverEnd.*line)();
+        if (driverEnd.LastError() != 0) {
+            EXPECT_FALSE(on);
+        }
+    }
+}
+
+TEST_F(SerialLifetime, ClosePurgesAndReleasesTheHandle) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    std::vector<uint8_t> out = Pattern(6, 1);
+    ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 6; }, 5000));
+
+    HANDLE old = driverEnd.Handle();
+    EXPECT_EQ(0, driverEnd.Close());
+    EXPECT_FALSE(driverEnd.IsOpen());
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(old, &flags));
+    EXPECT_EQ(0, driverEnd.Close());
+
+    // The bytes that were queued went with the purge.
+    ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
+    uint8_t buffer[16];
+    DWORD count = 9;
+    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
+}
+
+TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
+    // Control for the purge above: without it, queued bytes outlive the handle.
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    ASSERT_EQ(0, driverEnd.Close());
+    std::string path = "\\\\.\\" + cable.driverEnd;
+    HANDLE raw = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, raw);
+    std::vector<uint8_t> out = Pattern(6, 2);
+    ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
+    COMSTAT status{};
+    DWORD errors = 0;
+    ASSERT_TRUE(testenv::WaitUntil(
+        [&] { return ClearCommError(raw, &errors, &status) && status.cbInQue >= 6; }, 5000));
+    CloseHandle(raw);
+    ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
+    EXPECT_EQ(out, ReadBytes(driverEnd, 6));
+}
+
+TEST_F(SerialLifetime, DestroyingAnOpenObjectClosesThePort) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    ASSERT_EQ(0, driverEnd.Close());
+    HANDLE old;
+    {
+        CSerial scoped;
+        ASSERT_EQ(0, scoped.Open(cable.driverEnd.c_str(), 0, 0, true));
+        old = scoped.Handle();
+    }
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(old, &flags));
+
+    CSerial again;
+    ASSERT_EQ(0, again.Open(cable.driverEnd.c_str(), 0, 0, true));
+    ASSERT_EQ(0, again.Purge());
+    ASSERT_EQ(0, again.Write("\x10\x20", 2, nullptr, nullptr, 1000));
+    EXPECT_EQ((std::vector<uint8_t>{0x10, 0x20}), ReadBytes(displayEnd, 2));
+}
+
+TEST_F(SerialTransfer, StalledWriteIsCancelledAtItsTimeout) {
+    // The other end reads nothing until the pty and relay buffers are full, so
+    // a large write cannot complete.
+    REQUIRE_CABLE(cable, 1);
+    ASSERT_TRUE(OpenBoth(cable));
+    const DWORD size = 4 * 1024 * 1024;
+    std::vector<uint8_t> out(size, 0x5A);
+    DWORD count = 0;
+    double start = NowMs();
+    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out.data(), size, &count, nullptr, 500));
+    double took = NowMs() - start;
+    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.LastError());
+    EXPECT_LT(count, size);
+    EXPECT_GE(took, 450.0);
+    EXPECT_LT(took, 10000.0);
+
+    // Once the other end has taken what got through, the port works as before.
+    Drain(displayEnd);
+    ASSERT_EQ(0, driverEnd.Purge());
+    ASSERT_EQ(0, displayEnd.Purge());
+    const uint8_t after[] = {0x01, 0x02, 0x03};
+    ASSERT_EQ(0, driverEnd.Write(after, 3, &count, nullptr, 1000));
+    EXPECT_EQ(3u, count);
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), ReadBytes(displayEnd, 3));
+}
