@@ -135,6 +135,8 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
         CopyText(initString1, sizeof initString1, text1);
         CopyText(initString2, sizeof initString2, text2);
         RegisterKeyWindowClass(ModuleInstance());
+        // A resume while stopped may have made a window already; replace it, not leak it.
+        if (keyWindow) DestroyWindow(keyWindow);
         keyWindow = CreateKeyWindow(ModuleInstance());
         initialized = 1;
         suspended = 0;

@@ -343,6 +343,19 @@ TEST_F(DriverWithHidDisplay, SuspendTakesTheKeyWindowDownAndBackUp) {
     EXPECT_EQ(7, host.Keys()[0].value);
 }
 
+TEST_F(DriverWithHidDisplay, ResumeWhileStoppedLeavesNoStrayWindow) {
+    // Suspend does not look at the state: a resume while stopped makes a window.
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    driver.Terminate();
+    EXPECT_EQ(0, driver.Suspend(1));
+    EXPECT_EQ(0, driver.Suspend(0));
+    HWND early = driver.keyWindow;
+    ASSERT_NE(nullptr, early);
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    EXPECT_FALSE(IsWindow(early));
+    EXPECT_TRUE(IsWindow(driver.keyWindow));
+}
+
 // ---------------------------------------------------------------- serial display on a cable
 
 class DriverOnCable : public ::testing::Test {
