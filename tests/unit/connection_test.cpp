@@ -1,0 +1,711 @@
+// Device connection and poll cycle: dot order, the cell image, acknowledgement
+// time-outs and recovery on both links, and opening the serial display over a
+// virtual cable.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/driver.h"
+#include "support/fake_hid.h"
+#include "support/fake_serial.h"
+#include "support/test_env.h"
+
+using Bytes = std::vector<uint8_t>;
+using serialwire::Frame;
+using serialwire::Hex;
+
+namespace {
+
+const Bytes kIdentifyRequest = {0x01, 0x02, 0x24, 0x00, 0x03, 0x7C, 0xAA};
+const Bytes kAck = {0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA};
+const Bytes kIdentifyDone = {0x01, 0x02, 0x26, 0x01, 0x03, 0x00, 0x79, 0xAA};
+const Bytes kIdentity40 = {0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
+
+// The display's bit j holds host bit kHostBitOf[j] (the dot order, read from
+// the display's side).
+uint8_t ExpectedDots(uint8_t host) {
+    static const int kHostBitOf[8] = {6, 2, 1, 0, 7, 5, 4, 3};
+    uint8_t out = 0;
+    for (int j = 0; j < 8; ++j)
+        if (host & (1u << kHostBitOf[j])) out = static_cast<uint8_t>(out | (1u << j));
+    return out;
+}
+
+Bytes Translated(const Bytes& host) {
+    Bytes out;
+    for (uint8_t b : host) out.push_back(ExpectedDots(b));
+    return out;
+}
+
+Bytes DataOf(const Bytes& frame) { return Bytes(frame.begin() + 5, frame.end() - 2); }
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// ---------------------------------------------------------------- dot order
+
+TEST(ConnectionDots, EveryByteFollowsTheDotOrder) {
+    bool seen[256] = {};
+    for (int b = 0; b < 256; ++b) {
+        const uint8_t out = CBrailleSampleDriver::TranslateDots(static_cast<uint8_t>(b));
+        ASSERT_EQ(ExpectedDots(static_cast<uint8_t>(b)), out) << "host byte " << b;
+        seen[out] = true;
+    }
+    for (bool s : seen) EXPECT_TRUE(s);  // a permutation: nothing lost or merged
+
+    const struct {
+        uint8_t in, out;
+    } known[] = {{0x00, 0x00}, {0x01, 0x08}, {0x02, 0x04}, {0x04, 0x02}, {0x08, 0x80}, {0x10, 0x40},
+                 {0x20, 0x20}, {0x40, 0x01}, {0x80, 0x10}, {0x3F, 0xEE}, {0xFF, 0xFF}};
+    for (const auto& k : known) EXPECT_EQ(k.out, CBrailleSampleDriver::TranslateDots(k.in)) << int(k.in);
+}
+
+// ---------------------------------------------------------------- serial fixture
+
+class ConnectionSerial : public ::testing::Test {
+protected:
+    void SetUp() override {
+        driver.serial = new CFakeSerial(port);
+        driver.textCells = 40;
+        driver.statusCells = 2;
+        clock.Set(10000);
+    }
+    void TearDown() override {
+        delete driver.serial;
+        driver.serial = nullptr;
+        if (window) DestroyWindow(window);
+    }
+    Bytes Cells(size_t n, uint8_t first) {
+        Bytes cells(n);
+        for (size_t i = 0; i < n; ++i) cells[i] = static_cast<uint8_t>(first + i * 7);
+        return cells;
+    }
+    void AckDisplayFrame() {
+        for (uint8_t b : kAck) driver.FeedByte(b);
+    }
+    // One display frame goes out and is then not acknowledged for 401 ms.
+    void TimeOutOnce() {
+        const Bytes cells = Cells(40, 1);
+        driver.SendTextCells(cells.data(), 40);
+        ASSERT_EQ(1, driver.awaitingAck);
+        clock.Advance(401);
+        driver.PollTick();
+    }
+
+    CTestClock clock;
+    std::shared_ptr<CSerialRecord> port = std::make_shared<CSerialRecord>();
+    CBrailleSampleDriver driver{clock};
+    HWND window = nullptr;
+};
+
+// ---------------------------------------------------------------- cell image
+
+using ConnectionCells = ConnectionSerial;
+
+TEST_F(ConnectionCells, TextFollowsTheStatusCellsAndStatusWritesKeepTheText) {
+    const Bytes text = Cells(40, 3);
+    driver.SendTextCells(text.data(), 40);
+    ASSERT_EQ(1u, port->writes.size());
+    Bytes sent = DataOf(port->writes[0].bytes);
+    ASSERT_EQ(42u, sent.size());
+    EXPECT_EQ(0, sent[0]);
+    EXPECT_EQ(0, sent[1]);
+    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(sent.begin() + 2, sent.end())));
+    EXPECT_EQ(0, std::memcmp(driver.cellImage, sent.data(), 42));
+
+    AckDisplayFrame();
+    const Bytes status = {0x01, 0x80};
+    driver.SendAllCells(status.data(), 2);
+    ASSERT_EQ(2u, port->writes.size());
+    Bytes second = DataOf(port->writes[1].bytes);
+    EXPECT_EQ(0x08, second[0]);
+    EXPECT_EQ(0x10, second[1]);
+    EXPECT_EQ(Hex(Bytes(sent.begin() + 2, sent.end())), Hex(Bytes(second.begin() + 2, second.end())));
+}
+
+TEST_F(ConnectionCells, BlankDisplayLeavesTheImage) {
+    const Bytes text = Cells(40, 9);
+    driver.SendTextCells(text.data(), 40);
+    AckDisplayFrame();
+    Bytes before(driver.cellImage, driver.cellImage + kCellImageSize);
+
+    driver.SendBlankCells();
+    ASSERT_EQ(2u, port->writes.size());
+    EXPECT_EQ(Hex(Frame(0x00, Bytes(42, 0))), Hex(port->writes[1].bytes));
+    EXPECT_EQ(before, Bytes(driver.cellImage, driver.cellImage + kCellImageSize));
+
+    AckDisplayFrame();
+    const uint8_t one = 0xFF;
+    driver.SendTextCells(&one, 1);
+    Bytes third = DataOf(port->writes[2].bytes);
+    Bytes expected(before.begin(), before.begin() + 42);
+    expected[2] = 0xFF;
+    EXPECT_EQ(Hex(expected), Hex(third));
+}
+
+TEST_F(ConnectionCells, CountsPastTheImageStayInsideIt) {
+    const Bytes many(300, 0x01);
+    CSerial* const portObject = driver.serial;
+    driver.SendAllCells(many.data(), 300);
+    EXPECT_EQ(Bytes(kCellImageSize, 0x08), Bytes(driver.cellImage, driver.cellImage + kCellImageSize));
+    // The fields after the image are intact.
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_EQ(portObject, driver.serial);
+    ASSERT_EQ(1u, port->writes.size());
+    EXPECT_EQ(49u, port->writes[0].bytes.size());
+
+    const Bytes text(250, 0x02);
+    driver.SendTextCells(text.data(), 250);
+    EXPECT_EQ(0x08, driver.cellImage[1]);
+    EXPECT_EQ(0x04, driver.cellImage[2]);
+    EXPECT_EQ(0x04, driver.cellImage[kCellImageSize - 1]);
+    EXPECT_EQ(portObject, driver.serial);
+    EXPECT_EQ(1, driver.pendingValid);  // held back: the first frame is still awaited
+}
+
+TEST_F(ConnectionCells, WritesWithoutALinkLeaveTheImage) {
+    const Bytes text = Cells(40, 5);
+    driver.suspended = 1;
+    driver.SendTextCells(text.data(), 40);
+    driver.SendAllCells(text.data(), 40);
+    EXPECT_EQ(Bytes(kCellImageSize, 0), Bytes(driver.cellImage, driver.cellImage + kCellImageSize));
+    EXPECT_TRUE(port->writes.empty());
+
+    driver.suspended = 0;
+    delete driver.serial;
+    driver.serial = nullptr;
+    driver.SendTextCells(text.data(), 40);
+    driver.SendAllCells(text.data(), 40);
+    EXPECT_EQ(Bytes(kCellImageSize, 0), Bytes(driver.cellImage, driver.cellImage + kCellImageSize));
+
+    driver.serial = new CFakeSerial(port);
+    driver.SendAllCells(text.data(), 0);
+    EXPECT_TRUE(port->writes.empty());
+}
+
+// ---------------------------------------------------------------- serial poll
+
+using ConnectionPoll = ConnectionSerial;
+
+TEST_F(ConnectionPoll, TimeOutIsMoreThan400MsAlsoAcrossTheWrap) {
+    // The last start puts exactly 400 ms on 0 after the wrap.
+    for (DWORD start : {DWORD{5000}, DWORD{0xFFFFFF00}, DWORD{0xFFFFFE70}}) {
+        driver.awaitingAck = 0;
+        driver.failureCount = 0;
+        port->ClearWrites();
+        clock.Set(start);
+        const Bytes cells = Cells(40, 2);
+        driver.SendTextCells(cells.data(), 40);
+        ASSERT_EQ(start, driver.lastSendTick);
+
+        clock.Set(start + 400);
+        driver.PollTick();
+        EXPECT_EQ(1, driver.awaitingAck) << "start " << start;
+        EXPECT_EQ(0, driver.failureCount) << "start " << start;
+
+        clock.Set(start + 401);
+        driver.PollTick();
+        EXPECT_EQ(0, driver.awaitingAck) << "start " << start;
+        EXPECT_EQ(1, driver.failureCount) << "start " << start;
+        EXPECT_EQ(0, int(driver.suspended));
+    }
+}
+
+TEST_F(ConnectionPoll, TimeOutReleasesThePendingFrameInTheSameTick) {
+    const Bytes first = Cells(40, 1), second = Cells(40, 2);
+    driver.SendTextCells(first.data(), 40);
+    driver.SendTextCells(second.data(), 40);
+    ASSERT_EQ(1u, port->writes.size());
+    ASSERT_EQ(1, driver.pendingValid);
+
+    clock.Advance(401);
+    driver.PollTick();
+    EXPECT_EQ(1, driver.failureCount);
+    ASSERT_EQ(2u, port->writes.size());
+    EXPECT_EQ(Hex(Translated(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+    EXPECT_EQ(0, driver.pendingValid);
+    EXPECT_EQ(1, driver.awaitingAck);  // the released frame is awaited in turn
+    EXPECT_EQ(clock.Now(), driver.lastSendTick);
+}
+
+TEST_F(ConnectionPoll, FourthTimeOutSuspendsTheDriver) {
+    driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
+    window = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
+    driver.keyWindow = window;
+
+    for (int i = 1; i <= 3; ++i) {
+        TimeOutOnce();
+        EXPECT_EQ(i, driver.failureCount);
+    }
+    EXPECT_EQ(0, int(driver.suspended));
+    EXPECT_NE(nullptr, driver.serial);
+
+    // An acknowledgement in between starts the count again.
+    const Bytes cells = Cells(40, 1);
+    driver.SendTextCells(cells.data(), 40);
+    port->Deliver(kAck);
+    driver.PollTick();
+    EXPECT_EQ(0, driver.failureCount);
+    EXPECT_EQ(0, driver.awaitingAck);
+
+    for (int i = 1; i <= 3; ++i) TimeOutOnce();
+    EXPECT_EQ(3, driver.failureCount);
+    EXPECT_EQ(0, int(driver.suspended));
+    TimeOutOnce();
+    EXPECT_EQ(4, driver.failureCount);
+    EXPECT_EQ(1, int(driver.suspended));
+    EXPECT_EQ(1, driver.selfSuspended);
+    EXPECT_EQ(0, driver.awaitingAck);
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_TRUE(port->closed);
+    EXPECT_TRUE(port->destroyed);
+    EXPECT_EQ(window, driver.keyWindow);
+    EXPECT_TRUE(IsWindow(window));
+
+    // Without a port name there is nothing to probe: ticks stay quiet.
+    const size_t writes = port->writes.size();
+    clock.Advance(5000);
+    driver.PollTick();
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(1, int(driver.suspended));
+    EXPECT_EQ(writes, port->writes.size());
+}
+
+TEST_F(ConnectionPoll, BurstIsConsumedEightyBytesPerTick) {
+    Bytes burst;
+    for (int i = 0; i < 25; ++i) serialwire::Append(burst, Frame(0x10, {5}));  // 25 x 8 bytes
+    ASSERT_EQ(200u, burst.size());
+    port->Deliver(burst);
+
+    size_t acks[3];
+    for (int tick = 0; tick < 3; ++tick) {
+        const size_t before = port->writes.size();
+        driver.PollTick();
+        acks[tick] = port->writes.size() - before;
+    }
+    ASSERT_EQ(3u, port->reads.size());
+    const DWORD counts[3] = {80, 80, 40};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(80u, port->reads[i].size);
+        EXPECT_EQ(counts[i], port->reads[i].count);
+    }
+    // Ten frames in each of the first two ticks, five in the last.
+    EXPECT_EQ(10u, acks[0]);
+    EXPECT_EQ(10u, acks[1]);
+    EXPECT_EQ(5u, acks[2]);
+}
+
+TEST_F(ConnectionPoll, SplitAndGluedFramesDecodeTheSame) {
+    clock.layout = {{'a', 0x41}, {'b', 0x42}};
+    Bytes stream;
+    serialwire::Append(stream, Frame(0x13, {'a', 0}));
+    serialwire::Append(stream, Frame(0x30, {1, 2, 3}));
+    serialwire::Append(stream, Frame(0x13, {'b', 0}));
+    serialwire::Append(stream, Frame(0x30, {}));
+
+    std::vector<BYTE> wholeKeys;
+    size_t wholeAcks = 0;
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        clock.keystrokes.clear();
+        port->ClearWrites();
+        port->Deliver(Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(split)));
+        driver.PollTick();
+        port->Deliver(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(split), stream.end()));
+        driver.PollTick();
+
+        std::vector<BYTE> keysSeen;
+        for (const auto& k : clock.keystrokes) keysSeen.push_back(k.vk);
+        if (split == 0) {
+            wholeKeys = keysSeen;
+            wholeAcks = port->writes.size();
+            EXPECT_EQ(4u, wholeAcks);
+            EXPECT_EQ((std::vector<BYTE>{0x41, 0x41, 0x42, 0x42}), wholeKeys);
+        }
+        EXPECT_EQ(wholeKeys, keysSeen) << "split at " << split;
+        EXPECT_EQ(wholeAcks, port->writes.size()) << "split at " << split;
+        EXPECT_EQ(0, driver.rxState);
+    }
+}
+
+TEST_F(ConnectionPoll, AcknowledgementReleasesThePendingFrameInTheSameTick) {
+    const Bytes first = Cells(40, 1), second = Cells(40, 2);
+    driver.SendTextCells(first.data(), 40);
+    driver.SendTextCells(second.data(), 40);
+    ASSERT_EQ(1u, port->writes.size());
+
+    port->Deliver(kAck);
+    driver.PollTick();
+    ASSERT_EQ(2u, port->writes.size());
+    EXPECT_EQ(Hex(Translated(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+    EXPECT_EQ(0, driver.pendingValid);
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_EQ(0, driver.failureCount);
+}
+
+TEST_F(ConnectionPoll, NoDeviceWorkWhileOpeningOrSuspended) {
+    port->Deliver(Frame(0x10, {5}));
+    driver.opening = 1;
+    driver.PollTick();
+    driver.opening = 0;
+    driver.suspended = 1;
+    driver.PollTick();
+    EXPECT_TRUE(port->reads.empty());
+    EXPECT_TRUE(port->writes.empty());
+
+    // Resumed by the host with the port open again: the failure count starts over.
+    driver.suspended = 0;
+    driver.failureCount = 4;
+    driver.PollTick();
+    EXPECT_EQ(0, driver.failureCount);
+    EXPECT_EQ(1u, port->writes.size());  // the key frame's acknowledgement
+}
+
+// ---------------------------------------------------------------- open and close
+
+TEST(ConnectionOpen, NameIsUpperCasedAndLongNamesRefused) {
+    CTestClock clock;
+    CBrailleSampleDriver driver(clock);
+    EXPECT_EQ(0, driver.OpenDevice("com251x\xE4-z"));
+    EXPECT_STREQ("COM251X\xE4-Z", driver.portName);
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(0, driver.usingHid);
+
+    const std::string longest(127, 'q');
+    EXPECT_EQ(0, driver.OpenDevice(longest.c_str()));
+    EXPECT_EQ(std::string(127, 'Q'), std::string(driver.portName));
+
+    const std::string tooLong(128, 'q');
+    EXPECT_EQ(0, driver.OpenDevice(tooLong.c_str()));
+    EXPECT_STREQ("", driver.portName);
+    EXPECT_EQ(nullptr, driver.serial);
+
+    EXPECT_EQ(0, driver.OpenDevice(nullptr));
+    EXPECT_STREQ("", driver.portName);
+}
+
+TEST(ConnectionOpen, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
+    CTestClock clock;
+    CBrailleSampleDriver driver(clock);
+    auto port = std::make_shared<CSerialRecord>();
+    driver.serial = new CFakeSerial(port);
+    EXPECT_EQ(0, driver.OpenDevice("COM11"));
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_TRUE(port->closed);
+    EXPECT_TRUE(port->destroyed);
+    EXPECT_TRUE(port->writes.empty());
+}
+
+// A display on the far end of a cable that answers the identification.
+TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
+    REQUIRE_CABLE(cable, 0);
+    CTestClock clock;
+    clock.UseRealClock(true);
+    CBrailleSampleDriver driver(clock);
+    driver.failureCount = 4;  // left over from a link that was given up
+    CCableDisplay display(cable.displayEnd);
+    ASSERT_TRUE(display.IsOpen());
+
+    Bytes request, afterReply;
+    std::thread device([&] {
+        request = display.Receive(kIdentifyRequest.size(), 5000);
+        if (request != kIdentifyRequest) return;
+        display.Send(kIdentity40);
+        afterReply = display.Receive(kAck.size() + kIdentifyDone.size(), 5000);
+    });
+    const int opened = driver.OpenDevice(Lower(cable.driverEnd).c_str());
+    device.join();
+
+    EXPECT_EQ(1, opened);
+    EXPECT_EQ(cable.driverEnd, std::string(driver.portName));
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(request));
+    Bytes expected = kAck;
+    serialwire::Append(expected, kIdentifyDone);
+    EXPECT_EQ(Hex(expected), Hex(afterReply));
+    EXPECT_EQ(40, int(driver.textCells));
+    EXPECT_EQ(2, int(driver.statusCells));
+    EXPECT_EQ(std::atoi(cable.driverEnd.c_str() + 3), driver.comPortNumber);
+    EXPECT_EQ(0, driver.usingHid);
+    EXPECT_EQ(0, driver.opening);
+    ASSERT_NE(nullptr, driver.serial);
+
+    // The link carries display frames both ways.
+    const Bytes text(40, 0x01);
+    driver.SendTextCells(text.data(), 40);
+    Bytes frame = display.Receive(49, 3000);
+    Bytes cells(42, 0x08);
+    cells[0] = cells[1] = 0;
+    EXPECT_EQ(Hex(Frame(0x00, cells)), Hex(frame));
+    display.Send(kAck);
+    EXPECT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.awaitingAck == 0;
+        },
+        3000));
+    driver.CloseDevice();
+    EXPECT_EQ(nullptr, driver.serial);
+}
+
+TEST(ConnectionOpen, SilentDisplayOnACableFailsAndClosesThePort) {
+    REQUIRE_CABLE(cable, 0);
+    CTestClock clock;
+    clock.SetAutoAdvance(1);  // the 1000 identification steps pass at once
+    CBrailleSampleDriver driver(clock);
+    CCableDisplay display(cable.displayEnd);
+    ASSERT_TRUE(display.IsOpen());
+
+    EXPECT_EQ(0, driver.OpenDevice(cable.driverEnd.c_str()));
+    EXPECT_EQ(nullptr, driver.serial);
+    Bytes four;
+    for (int i = 0; i < 4; ++i) serialwire::Append(four, kIdentifyRequest);
+    EXPECT_EQ(Hex(four), Hex(display.Receive(four.size() + 1, 1000)));
+}
+
+// The driver gave up an unanswering display; once a second it looks for it
+// again on its port, and resumes when it answers.
+TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
+    REQUIRE_CABLE(cable, 0);
+    CTestClock clock;
+    clock.Set(70000);
+    CBrailleSampleDriver driver(clock);
+    auto port = std::make_shared<CSerialRecord>();
+    driver.serial = new CFakeSerial(port);
+    driver.textCells = 40;
+    driver.statusCells = 2;
+    std::strcpy(driver.portName, cable.driverEnd.c_str());
+    const Bytes text(40, 0x40);
+    for (int i = 0; i < 4; ++i) {
+        driver.SendTextCells(text.data(), 40);
+        clock.Advance(401);
+        driver.PollTick();
+    }
+    ASSERT_EQ(1, driver.selfSuspended);
+    ASSERT_EQ(nullptr, driver.serial);
+
+    CCableDisplay display(cable.displayEnd);
+    ASSERT_TRUE(display.IsOpen());
+    clock.Advance(999);
+    driver.PollTick();
+    EXPECT_EQ(nullptr, driver.serial);
+
+    clock.Advance(1);
+    driver.PollTick();
+    ASSERT_NE(nullptr, driver.serial);
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
+    EXPECT_EQ(1, int(driver.suspended));
+
+    // Still silent: the next request a second later, on the same port.
+    clock.Advance(1000);
+    driver.PollTick();
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
+
+    display.Send(kIdentity40);
+    ASSERT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.suspended == 0;
+        },
+        3000));
+    EXPECT_EQ(0, driver.selfSuspended);
+    EXPECT_EQ(0, driver.failureCount);
+    Bytes expected = kIdentifyDone;
+    Bytes cells(42, 0x01);
+    cells[0] = cells[1] = 0;
+    serialwire::Append(expected, Frame(0x00, cells));
+    EXPECT_EQ(Hex(expected), Hex(display.Receive(expected.size(), 3000)));
+    EXPECT_EQ(1, driver.awaitingAck);
+
+    // The link works normally again.
+    display.Send(kAck);
+    ASSERT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.awaitingAck == 0;
+        },
+        3000));
+    const Bytes more(40, 0x80);
+    driver.SendTextCells(more.data(), 40);
+    EXPECT_EQ(49u, display.Receive(49, 3000).size());
+    driver.CloseDevice();
+}
+
+// A host that suspends the driver itself while the driver is looking for its
+// lost display wants it to stay suspended: the display's return must not
+// resume the link behind the host's back.
+TEST(ConnectionProbe, HostSuspensionDuringTheSearchIsKept) {
+    CTestClock clock;
+    clock.Set(90000);
+    CBrailleSampleDriver driver(clock);
+    auto lost = std::make_shared<CSerialRecord>();
+    driver.serial = new CFakeSerial(lost);
+    driver.textCells = 40;
+    driver.statusCells = 2;
+    std::strcpy(driver.portName, "COM11");
+    const Bytes text(40, 0x40);
+    for (int i = 0; i < 4; ++i) {
+        driver.SendTextCells(text.data(), 40);
+        clock.Advance(401);
+        driver.PollTick();
+    }
+    ASSERT_EQ(1, int(driver.suspended));
+    ASSERT_EQ(nullptr, driver.serial);
+
+    // The port as the search holds it open (a real port needs a cable; the
+    // search only reads and writes it).
+    auto probe = std::make_shared<CSerialRecord>();
+    driver.serial = new CFakeSerial(probe);
+    driver.probePortOpen = 1;
+
+    driver.Suspend(1);  // the host's call; with no worker running nothing is posted
+    EXPECT_EQ(0, driver.selfSuspended);
+
+    probe->Deliver(kIdentity40);
+    for (int i = 0; i < 3; ++i) {
+        clock.Advance(1000);
+        driver.PollTick();
+    }
+    EXPECT_EQ(1, int(driver.suspended));
+    for (const auto& w : probe->writes) EXPECT_NE(0x00, w.bytes[2]) << "display frame sent: " << Hex(w.bytes);
+    delete driver.serial;
+    driver.serial = nullptr;
+}
+
+// ---------------------------------------------------------------- USB link
+
+class ConnectionUsb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FakeHidDeviceConfig config;
+        config.ack = FakeAck::Manual;
+        device = bus.AddDevice(config);
+        ASSERT_EQ(1, driver.OpenDevice("COM1"));  // hello under a moving clock
+        ASSERT_EQ(1, driver.usingHid);
+        bus.SetAutoAdvance(0);
+        bus.SetNow(500000);
+        bus.ClearOutputs(device);
+    }
+    void TearDown() override { driver.CloseDevice(); }
+
+    CFakeHidPlatform bus;
+    CBrailleSampleDriver driver{bus};
+    int device = 0;
+};
+
+TEST_F(ConnectionUsb, TextStartsAtTheFirstCell) {
+    EXPECT_EQ(40, int(driver.textCells));
+    EXPECT_EQ(0, int(driver.statusCells));
+    Bytes text(40);
+    for (int i = 0; i < 40; ++i) text[i] = static_cast<uint8_t>(i * 5 + 1);
+    driver.SendTextCells(text.data(), 40);
+    auto frames = bus.Frames(device);
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(frames[0].begin(), frames[0].begin() + 40)));
+}
+
+TEST_F(ConnectionUsb, TimeOutAfterMoreThan1000MsResendsTheImage) {
+    const DWORD start = bus.Now();
+    const Bytes text(40, 0x3F);
+    driver.SendTextCells(text.data(), 40);
+    driver.SendBlankCells();  // queued; the recovery must not show it
+    const size_t opens = bus.OpenCount(device);
+
+    bus.SetNow(start + 1000);
+    driver.PollTick();
+    EXPECT_EQ(1, driver.awaitingAck);
+    EXPECT_EQ(opens, bus.OpenCount(device));
+
+    bus.SetNow(start + 1001);
+    driver.PollTick();
+    EXPECT_GT(bus.OpenCount(device), opens);  // closed and found again
+    EXPECT_EQ(0, driver.ringRead);
+    EXPECT_EQ(0, driver.ringWrite);
+    auto frames = bus.Frames(device);
+    ASSERT_EQ(2u, frames.size());
+    EXPECT_EQ(Hex(Bytes(frames[0].begin(), frames[0].end())), Hex(Bytes(frames[1].begin(), frames[1].end())));
+    EXPECT_EQ(0xEE, frames[1][0]);
+    EXPECT_EQ(2u, bus.OpenHandleCount());
+}
+
+TEST_F(ConnectionUsb, ReportsOnEveryTickPostponeTheTimeOutAndTheRing) {
+    const Bytes a(40, 0x01), b(40, 0x02);
+    driver.SendTextCells(a.data(), 40);
+    driver.SendTextCells(b.data(), 40);  // waits in the ring
+    const size_t opens = bus.OpenCount(device);
+    bus.Advance(5000);
+    for (int i = 0; i < 3; ++i) {
+        bus.QueueKey(device, 0xFE, 1);
+        driver.PollTick();
+    }
+    EXPECT_EQ(opens, bus.OpenCount(device));
+    EXPECT_EQ(1u, bus.Frames(device).size());
+
+    // Acknowledged while keys keep coming: the ring waits for a quiet tick.
+    bus.QueueAck(device);
+    driver.PollTick();
+    bus.QueueKey(device, 0xFE, 1);
+    driver.PollTick();
+    EXPECT_EQ(1u, bus.Frames(device).size());
+    driver.PollTick();
+    auto frames = bus.Frames(device);
+    ASSERT_EQ(2u, frames.size());
+    EXPECT_EQ(0x04, frames[1][0]);
+}
+
+TEST_F(ConnectionUsb, QueuedFramesLeaveOneAtATimeOldestFirst) {
+    const Bytes first(40, 0x01);
+    driver.SendTextCells(first.data(), 40);
+    for (uint8_t v : {0x02, 0x04, 0x08}) {
+        const Bytes cells(40, v);
+        driver.SendTextCells(cells.data(), 40);
+    }
+    const uint8_t expected[3] = {0x04, 0x02, 0x80};
+    for (int i = 0; i < 3; ++i) {
+        driver.PollTick();  // still awaited: nothing leaves
+        EXPECT_EQ(static_cast<size_t>(i + 1), bus.Frames(device).size());
+        bus.QueueAck(device);
+        driver.PollTick();  // takes the acknowledgement
+        EXPECT_EQ(static_cast<size_t>(i + 1), bus.Frames(device).size());
+        driver.PollTick();  // releases one frame
+        auto frames = bus.Frames(device);
+        ASSERT_EQ(static_cast<size_t>(i + 2), frames.size());
+        EXPECT_EQ(expected[i], frames.back()[0]);
+    }
+}
+
+TEST(ConnectionUsbOpen, ReopenReleasesTheHeldHandles) {
+    CFakeHidPlatform bus;
+    const int device = bus.AddDevice();
+    CBrailleSampleDriver driver(bus);
+    ASSERT_EQ(1, driver.OpenDevice("COM1"));
+    EXPECT_EQ(2u, bus.OpenHandleCount());
+    ASSERT_EQ(1, driver.OpenDevice("COM1"));
+    EXPECT_EQ(2u, bus.OpenHandleCount());
+    EXPECT_EQ(4u, bus.OpenCount(device));
+    driver.CloseDevice();
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+    EXPECT_EQ(0u, bus.Misuses());
+}
+
+TEST(ConnectionUsbOpen, UnansweredHelloFailsWithoutTryingTheSerialPort) {
+    CFakeHidPlatform bus;
+    FakeHidDeviceConfig config;
+    config.answersHello = false;
+    bus.AddDevice(config);
+    CBrailleSampleDriver driver(bus);
+    EXPECT_EQ(0, driver.OpenDevice("COM11"));
+    EXPECT_EQ(0, driver.usingHid);
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(nullptr, driver.hidHandle);
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+}
+
+}  // namespace
