@@ -337,7 +337,9 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     case WAIT_TIMEOUT:
         // Collect the cancelled operation so that nothing is written to this
         // stack frame after the return; the count then says what went through.
-        CancelAndCollect(privateRecord, count);
+        // One that finished just before the cancel is a success: its bytes
+        // must not be reported as a time-out and dropped.
+        if (CancelAndCollect(privateRecord, count)) return lastError;
         return lastError = ERROR_TIMEOUT;
     default:
         error = GetLastError();
