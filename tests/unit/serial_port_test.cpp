@@ -51,13 +51,14 @@ std::vector<uint8_t> ReadBytes(CSerial& port, size_t wanted, DWORD timeoutMs = 5
 void Drain(CSerial& port) {
     uint8_t chunk[4096];
     double quietSince = NowMs();
-    const double start = quietSince;
-    while (NowMs() - quietSince < 300 && NowMs() - start < 20000) {
-        DWORD n = 0;
-        if (port.Read(chunk, sizeof chunk, &n, nullptr, INFINITE) != 0) break;
-        if (n > 0) quietSince = NowMs();
-        else Sleep(10);
-    }
+    testenv::WaitUntil(
+        [&] {
+            DWORD n = 0;
+            if (port.Read(chunk, sizeof chunk, &n, nullptr, INFINITE) != 0) return true;
+            if (n > 0) quietSince = NowMs();
+            return NowMs() - quietSince >= 300;
+        },
+        20000);
 }
 
 std::vector<uint8_t> Pattern(size_t size, unsigned seed) {
@@ -172,8 +173,8 @@ TEST(SerialClosed, EveryOperationReportsTheMissingPort) {
         EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetHandshakeMode(3));
         EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetReadMode(0));
         EXPECT_EQ(ERROR_INVALID_HANDLE, port.SetReadMode(7));
-        for (auto getter : {&CSerial::GetBaudRate, &CSerial::GetDataBits, &CSerial::GetParity,
-                            &CSerial::GetStopBits, &CSerial::GetHandshakeMode}) {
+        for (auto getter : {&CSerial::GetBaudRate, &CSerial::GetDataBits, &CSerial::GetParity, &CSerial::GetStopBits,
+                            &CSerial::GetHandshakeMode}) {
             EXPECT_EQ(-1, (port.*getter)());
             EXPECT_EQ(ERROR_INVALID_HANDLE, port.LastError());
         }
@@ -575,8 +576,7 @@ TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
     COMSTAT status{};
     DWORD errors = 0;
-    ASSERT_TRUE(testenv::WaitUntil(
-        [&] { return ClearCommError(raw, &errors, &status) && status.cbInQue >= 6; }, 5000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return ClearCommError(raw, &errors, &status) && status.cbInQue >= 6; }, 5000));
     CloseHandle(raw);
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
     EXPECT_EQ(out, ReadBytes(driverEnd, 6));

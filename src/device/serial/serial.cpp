@@ -9,7 +9,8 @@ CSerial::CSerial()
     : lastError(0), handle(nullptr), events(0), eventMask(0), ioEvent(nullptr), readMode(-1), lineErrors(0) {}
 
 CSerial::~CSerial() {
-    if (handle) Close();
+    // This class's own Close: no derived part is left to dispatch to.
+    if (handle) CSerial::Close();
 }
 
 LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlapped) {
@@ -222,8 +223,7 @@ LONG CSerial::GetHandshakeMode() {
     lastError = 0;
     DCB dcb;
     if (!ReadState(dcb)) return -1;
-    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
-        return HandshakeHardware;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return HandshakeHardware;
     if (dcb.fOutX && dcb.fInX) return HandshakeSoftware;
     return HandshakeOff;
 }
@@ -331,8 +331,7 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     case WAIT_OBJECT_0:
         // A wait for line events can end in failure too (an aborted wait), so
         // its result is fetched like a transfer's rather than taken as success.
-        if (!GetOverlappedResult(handle, &privateRecord, count, FALSE))
-            lastError = static_cast<LONG>(GetLastError());
+        if (!GetOverlappedResult(handle, &privateRecord, count, FALSE)) lastError = static_cast<LONG>(GetLastError());
         return lastError;
     case WAIT_TIMEOUT:
         // Collect the cancelled operation so that nothing is written to this
