@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs a build into a scratch prefix, checks the layout, and builds a host
+# project against it with find_package(brailledriver), as an integrator would.
+#   check-package.sh <build dir> <source dir> <scratch dir>
+# The scratch dir is emptied first. Runs the linked host under Wine (with
+# $WINEPREFIX, else the build's own prefix) to prove the installed DLL loads.
+set -e
+build="$(cd "$1" && pwd)"; source="$(cd "$2" && pwd)"; work="$3"
+[ -n "$work" ] || { echo "usage: $0 <build> <source> <scratch>" >&2; exit 2; }
+rm -rf "$work"; mkdir -p "$work"
+prefix="$work/prefix"
+failed=0
+fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+for f in bin/brailledriver.dll lib/libbrailledriver.dll.a lib/brailledriver.def include/brailledriver.h \
+         lib/cmake/brailledriver/brailledriverConfig.cmake \
+         lib/cmake/brailledriver/brailledriverConfigVersion.cmake \
+         lib/cmake/brailledriver/brailledriverTargets.cmake; do
+  [ -f "$prefix/$f" ] || fail "not installed: $f"
+done
+grep -q 'brailledriver::brailledriver' "$prefix/lib/cmake/brailledriver/brailledriverTargets.cmake" \
+  || fail "no imported target brailledriver::brailledriver"
+# The installed DLL is the one with the export.
+x86_64-w64-mingw32-objdump -p "$prefix/bin/brailledriver.dll" | grep -q 'GetBrailleInterface' \
+  || fail "installed DLL does not export GetBrailleInterface"
+
+consumer="$work/consumer"
+if ! cmake -S "$source/tools/host_example/consumer" -B "$consumer" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix" >"$work/consumer-configure.log" 2>&1; then
+  cat "$work/consumer-configure.log"; fail "find_package(brailledriver) in a host project"
+elif ! cmake --build "$consumer" -j2 >"$work/consumer-build.log" 2>&1; then
+  cat "$work/consumer-build.log"; fail "building a host project against brailledriver::brailledriver"
+else
+  x86_64-w64-mingw32-objdump -p "$consumer/linked_host.exe" | grep -q 'DLL Name: brailledriver.dll' \
+    || fail "linked_host does not import brailledriver.dll"
+  if x86_64-w64-mingw32-objdump -p "$consumer/host_example.exe" | grep -q 'DLL Name: brailledriver.dll'; then
+    fail "host_example should load the DLL at run time, not import it"
+  fi
+  [ -f "$consumer/brailledriver.dll" ] || fail "the DLL was not copied next to the host"
+  export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG=-all
+  # Output to a file, not a pipe: Wine's service processes may inherit a pipe
+  # and keep it open long after the program ended.
+  "$source/scripts/wine-run" "$consumer/linked_host.exe" >"$work/linked_host.out" 2>&1 </dev/null \
+    || fail "linked_host failed: $(cat "$work/linked_host.out")"
+  out=$(tr -d '\r' <"$work/linked_host.out")
+  grep -q '^maker KVR, driver code 768, id E8 D9 D2 D5' <<<"$out" || fail "linked_host printed: $out"
+fi
+
+if [ $failed != 0 ]; then echo "0 passed, 1 failed"; exit 1; fi
+echo "installed to $prefix; host project built with find_package and run: $out"
+echo "1 passed, 0 failed"
