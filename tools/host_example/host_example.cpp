@@ -19,9 +19,8 @@ namespace {
 
 // Cells are one byte each in the host's dot order: bit 0 is dot 1, bit 7 dot 8.
 // Letters a-z of literary braille; digits as the number sign and a-j.
-constexpr unsigned char kLetters[26] = {0x01, 0x03, 0x09, 0x19, 0x11, 0x0B, 0x1B, 0x13, 0x0A,
-                                        0x1A, 0x05, 0x07, 0x0D, 0x1D, 0x15, 0x0F, 0x1F, 0x17,
-                                        0x0E, 0x1E, 0x25, 0x27, 0x3A, 0x2D, 0x3D, 0x35};
+constexpr unsigned char kLetters[26] = {0x01, 0x03, 0x09, 0x19, 0x11, 0x0B, 0x1B, 0x13, 0x0A, 0x1A, 0x05, 0x07, 0x0D,
+                                        0x1D, 0x15, 0x0F, 0x1F, 0x17, 0x0E, 0x1E, 0x25, 0x27, 0x3A, 0x2D, 0x3D, 0x35};
 constexpr unsigned char kNumberSign = 0x3C;  // dots 3456
 constexpr unsigned char kCapital = 0x40;     // dot 7 marks a capital letter
 
@@ -88,8 +87,8 @@ int main(int argc, char** argv) {
         std::printf("cannot load brailledriver.dll (error %lu)\n", GetLastError());
         return 1;
     }
-    auto getInterface = reinterpret_cast<GetBrailleInterfaceFn>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
+    auto getInterface =
+        reinterpret_cast<GetBrailleInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
     if (!getInterface) {
         std::printf("brailledriver.dll does not export GetBrailleInterface\n");
         FreeLibrary(dll);
@@ -106,8 +105,8 @@ int main(int argc, char** argv) {
         FreeLibrary(dll);
         return 2;
     }
-    std::printf("display on %s: %d text cells, %d status cells\n", port,
-                static_cast<int>(driver->GetTextCellCount()), static_cast<int>(driver->GetStatusCellCount()));
+    std::printf("display on %s: %d text cells, %d status cells\n", port, static_cast<int>(driver->GetTextCellCount()),
+                static_cast<int>(driver->GetStatusCellCount()));
     std::fflush(stdout);
 
     // 3. Write something.
