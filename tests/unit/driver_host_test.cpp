@@ -625,15 +625,6 @@ TEST(DriverTexts, CopiesAreBoundedByTheHostsSize) {
     EXPECT_EQ(0, text[7]);
 }
 
-TEST(DriverTexts, SetHostReturnsThePreviousHost) {
-    CBrailleSampleDriver driver;
-    CRecordingHost a, b;
-    EXPECT_EQ(nullptr, driver.SetHost(&a));
-    EXPECT_EQ(&a, driver.SetHost(&b));
-    EXPECT_EQ(&b, driver.SetHost(nullptr));
-    EXPECT_EQ(nullptr, driver.SetHost(nullptr));
-}
-
 TEST(DriverIdentify, ReportsMakerAndGuid) {
     const uint8_t guid[16] = {0xE8, 0xD9, 0xD2, 0xD5, 0x37, 0x46, 0x07, 0x4A,
                               0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC};
