@@ -67,8 +67,11 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
     case CMD_SUSPEND:
         if (parameter != 0)
             CloseDevice();
-        else
-            OpenDevice(portName);
+        else if (!OpenDevice(portName))
+            // The display is not there to resume to. Running on without a port
+            // would drop every write and never reconnect; look for it once a
+            // second instead, as after missed acknowledgements.
+            SuspendFromWorker();
         break;
     case CMD_TEXT_CELLS:
         if (data) SendTextCells(static_cast<const uint8_t*>(data), parameter);
