@@ -65,9 +65,11 @@ void CBrailleSampleDriver::LendPort(int lend) {
     // to probe for a returning display does not count; OpenDevice replaces it.
     const bool open = usingHid ? hidHandle != nullptr : (serial != nullptr && !probePortOpen);
     if (open) return;
-    // While the host has suspended the driver the port stays closed: the host's
-    // resume opens it, and would fail if the port were already held.
-    if (suspended && !selfSuspended) return;
+    // A suspended driver sends no frames, so an open now could not identify the
+    // display and would only block the worker. The port stays closed: the
+    // host's resume opens it (and would fail if the port were already held), or
+    // after a self-suspension the once-a-second probe finds the display.
+    if (suspended) return;
     OpenDevice(portName);
 }
 

@@ -1,0 +1,139 @@
+// The port handover with everything real: the DLL's own worker serves the
+// section, handover.exe borrows the port from another process, and the
+// simulated display sits on the far end of a virtual cable.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "brailledriver.h"
+#include "display_sim.h"
+#include "support/test_env.h"
+
+namespace {
+
+class CQuietHost : public IBrailleHost {
+public:
+    int32_t BRL_CALL OnKey(IBrailleDriver*, const char*, int32_t) override { return 0; }
+    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
+};
+
+IBrailleDriver* LoadDriver() {
+    static HMODULE dll = LoadLibraryA("brailledriver.dll");
+    if (!dll) return nullptr;
+    auto get = reinterpret_cast<GetBrailleInterfaceFn>(
+        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
+    return get ? get(nullptr) : nullptr;
+}
+
+std::string ToolPath() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string dir(path, n);
+    return dir.substr(0, dir.find_last_of("\\/") + 1) + "handover.exe";
+}
+
+// handover.exe in its own process; its output is collected as it comes.
+class CToolProcess {
+public:
+    ~CToolProcess() {
+        if (process.hProcess) {
+            if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 99);
+            WaitForSingleObject(process.hProcess, 5000);
+            CloseHandle(process.hThread);
+            CloseHandle(process.hProcess);
+        }
+        if (reader.joinable()) reader.join();
+        if (readEnd) CloseHandle(readEnd);
+    }
+    bool Start(const std::string& args) {
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE writeEnd = nullptr;
+        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+        std::string line = "\"" + ToolPath() + "\" " + args;
+        const BOOL started =
+            CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+        CloseHandle(writeEnd);
+        if (!started) return false;
+        reader = std::thread([this] {
+            char buffer[256];
+            DWORD got = 0;
+            while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got) {
+                std::lock_guard<std::mutex> hold(lock);
+                output.append(buffer, got);
+            }
+        });
+        return true;
+    }
+    std::string Output() {
+        std::lock_guard<std::mutex> hold(lock);
+        return output;
+    }
+    bool Says(const std::string& text) { return Output().find(text) != std::string::npos; }
+    bool Ended() { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; }
+    DWORD ExitCode() {
+        DWORD code = 0xFFFFFFFF;
+        GetExitCodeProcess(process.hProcess, &code);
+        return code;
+    }
+
+private:
+    PROCESS_INFORMATION process{};
+    HANDLE readEnd = nullptr;
+    std::thread reader;
+    std::mutex lock;
+    std::string output;
+};
+
+TEST(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
+    REQUIRE_CABLE(cable, 0);
+    IBrailleDriver* driver = LoadDriver();
+    ASSERT_NE(nullptr, driver);
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    CQuietHost host;
+    ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
+    const uint32_t requestsBefore = display.GetCounters().identifyRequests;
+
+    CToolProcess tool;
+    ASSERT_TRUE(tool.Start("--hold 800"));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000))
+        << tool.Output();
+    ASSERT_TRUE(tool.Says("port borrowed")) << tool.Output();
+
+    // While the port is lent the driver sends nothing, host writes included.
+    const uint32_t framesLent = display.GetCounters().framesReceived;
+    const std::vector<uint8_t> lost(40, 0x07);
+    EXPECT_EQ(1, driver->WriteTextCells(lost.data(), 40));
+    EXPECT_FALSE(testenv::WaitUntil([&] { return display.GetCounters().framesReceived != framesLent; }, 400));
+
+    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Ended(); }, 10000)) << tool.Output();
+    EXPECT_EQ(0u, tool.ExitCode()) << tool.Output();
+    const std::string port = std::to_string(std::atoi(cable.driverEnd.c_str() + 3));
+    EXPECT_TRUE(tool.Says("driver port number: " + port)) << tool.Output();
+    EXPECT_TRUE(tool.Says("version values 5 and 7")) << tool.Output();
+    EXPECT_TRUE(tool.Says("the driver has the port again (word " + port + ")")) << tool.Output();
+
+    // Given back: the display is identified again and shows the host's text.
+    EXPECT_TRUE(display.WaitForIdentifyRequests(requestsBefore + 1, 3000));
+    std::vector<uint8_t> text(40);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(0x11 + i);
+    EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
+    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
+
+    driver->Terminate();
+    display.Close();
+}
+
+}  // namespace

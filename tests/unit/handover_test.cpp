@@ -1,0 +1,624 @@
+// Port handover through real file mappings: the test (or handover.exe in a
+// process of its own) plays the other program, creates "tq715sharemem" and
+// drives its word, while a driver object made here is ticked directly.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "display_sim.h"
+#include "driver/driver.h"
+#include "support/fake_hid.h"
+#include "support/fake_serial.h"
+#include "support/test_env.h"
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr char kSectionName[] = "tq715sharemem";
+
+// The other program's end: creates the section and reads and writes its words.
+class CSection {
+public:
+    explicit CSection(DWORD size = 256, DWORD protect = PAGE_READWRITE) {
+        mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, protect, 0, size, kSectionName);
+        if (mapping && !(protect & SEC_RESERVE)) view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
+        if (view) std::memset(view, 0xA5, size);  // bytes nobody should touch
+        if (view) Set(-1);
+    }
+    ~CSection() { Close(); }
+    CSection(const CSection&) = delete;
+    CSection& operator=(const CSection&) = delete;
+
+    bool Ok() const { return mapping && view; }
+    void Close() {
+        if (view) UnmapViewOfFile(view);
+        if (mapping) CloseHandle(mapping);
+        view = nullptr;
+        mapping = nullptr;
+    }
+    LONG Word(size_t index = 0) const { return static_cast<volatile LONG*>(view)[index]; }
+    void Set(LONG value) { static_cast<volatile LONG*>(view)[0] = value; }
+    Bytes Tail() const {  // bytes 12 to 254, which belong to the other program
+        const uint8_t* bytes = static_cast<const uint8_t*>(view);
+        return Bytes(bytes + 12, bytes + 255);
+    }
+
+private:
+    HANDLE mapping = nullptr;
+    void* view = nullptr;
+};
+
+bool SectionExists() {
+    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, kSectionName);
+    if (h) CloseHandle(h);
+    return h != nullptr;
+}
+
+void Ticks(CBrailleSampleDriver& driver, int n) {
+    for (int i = 0; i < n; ++i) driver.PollTick();
+}
+
+// A driver whose open finds nothing quickly (no HID device, no port name), so
+// lends and restores cost nothing.
+class HandoverWord : public ::testing::Test {
+protected:
+    void SetUp() override {
+        driver.comPortNumber = 7;
+        driver.deviceVersion[0] = 0x81;  // high bits set: the values are zero-extended
+        driver.deviceVersion[1] = 0xFE;
+        ASSERT_FALSE(SectionExists()) << "a section is left over from another test";
+    }
+    // Attach and publish, as the other program expects to find the driver.
+    void Attach(CSection& section) {
+        ASSERT_TRUE(section.Ok());
+        Ticks(driver, 2);
+        ASSERT_EQ(driver.comPortNumber, section.Word());
+    }
+
+    CTestClock clock;
+    CBrailleSampleDriver driver{clock};
+};
+
+TEST_F(HandoverWord, AttachesOnTheNextTickAndPublishesOnTheTickAfter) {
+    Ticks(driver, 3);  // no section yet: tried every tick, silently
+    EXPECT_EQ(nullptr, driver.handoverMapping);
+
+    CSection section;
+    ASSERT_TRUE(section.Ok());
+    const Bytes tail = section.Tail();
+    driver.PollTick();
+    EXPECT_NE(nullptr, driver.handoverMapping);
+    EXPECT_NE(nullptr, driver.handoverView);
+    EXPECT_EQ(-1, section.Word());  // a fresh section's word waits for the next tick
+
+    driver.PollTick();
+    EXPECT_EQ(7, section.Word());
+    // Versions go out with a lend answer only; the rest is never touched.
+    EXPECT_EQ(LONG(0xA5A5A5A5), section.Word(1));
+    EXPECT_EQ(LONG(0xA5A5A5A5), section.Word(2));
+    EXPECT_EQ(tail, section.Tail());
+
+    // Anything below 200 that is not a request is the driver's to overwrite.
+    for (LONG w : {LONG(0), LONG(-1), LONG(102), LONG(150), LONG(199), LONG(INT_MIN)}) {
+        section.Set(w);
+        driver.PollTick();
+        EXPECT_EQ(7, section.Word()) << "word was " << w;
+        EXPECT_EQ(0, driver.handoverActive);
+    }
+}
+
+// A port number that reads as a request or restore would set off a handover
+// nobody asked for; such numbers are published as 0.
+TEST_F(HandoverWord, PortNumbersThatCollideWithTheProtocolArePublishedAsZero) {
+    CSection section;
+    Attach(section);
+    for (int32_t n : {101, 102, 200, 250, INT_MAX, -3}) {
+        driver.comPortNumber = n;
+        Ticks(driver, 3);
+        EXPECT_EQ(0, section.Word()) << "COM" << n;
+        EXPECT_EQ(0, driver.handoverActive) << "COM" << n;
+        EXPECT_NE(nullptr, driver.handoverView) << "COM" << n;  // no restore happened either
+    }
+    for (int32_t n : {1, 100, 103, 199}) {
+        driver.comPortNumber = n;
+        driver.PollTick();
+        EXPECT_EQ(n, section.Word());
+    }
+}
+
+TEST_F(HandoverWord, LendAnswersWithVersionsAndIgnoresTheWordUntilRestored) {
+    CSection section;
+    Attach(section);
+    const Bytes tail = section.Tail();
+
+    section.Set(101);
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(0x81, section.Word(1));
+    EXPECT_EQ(0xFE, section.Word(2));
+    EXPECT_EQ(1, driver.handoverActive);
+
+    // While lent, any value below 200 is left as the other program wrote it.
+    for (LONG w : {LONG(102), LONG(101), LONG(7), LONG(-1), LONG(0), LONG(199)}) {
+        section.Set(w);
+        Ticks(driver, 2);
+        EXPECT_EQ(w, section.Word());
+        EXPECT_EQ(1, driver.handoverActive);
+    }
+
+    // 301 gives back with x = 101: after re-attaching, that is a new request.
+    section.Set(301);
+    driver.PollTick();
+    EXPECT_EQ(101, section.Word());
+    EXPECT_EQ(0, driver.handoverActive);
+    EXPECT_EQ(nullptr, driver.handoverMapping);  // detached after every restore
+    EXPECT_EQ(nullptr, driver.handoverView);
+    driver.PollTick();
+    EXPECT_NE(nullptr, driver.handoverView);
+    EXPECT_EQ(101, section.Word());
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(1, driver.handoverActive);
+
+    // The largest word is a restore too, without overflow.
+    section.Set(INT_MAX);
+    driver.PollTick();
+    EXPECT_EQ(INT_MAX - 200, section.Word());
+    EXPECT_EQ(0, driver.handoverActive);
+    EXPECT_EQ(tail, section.Tail());
+}
+
+// The other program may make a section the driver cannot serve. The driver
+// must not fault on it, nor hold it, or a good one could never be made under
+// that name.
+TEST_F(HandoverWord, UnusableSectionIsLetGoAndAGoodOneServedLater) {
+    {
+        CSection reserved(4096, PAGE_READWRITE | SEC_RESERVE);  // mapped pages are not committed
+        ASSERT_TRUE(SectionExists());
+        Ticks(driver, 3);
+        EXPECT_EQ(nullptr, driver.handoverView);
+        EXPECT_EQ(nullptr, driver.handoverMapping);
+    }
+    EXPECT_FALSE(SectionExists());
+
+    CSection good;
+    Attach(good);
+}
+
+// The other program writes at any moment, also between the driver's read of
+// the word and its write. Made to happen exactly there: the driver's view is
+// read-only, and the fault of its write lets "the other program" write 101
+// before the write is retried.
+struct CWriteTrap {
+    static void* view;      // the driver's view of the word
+    static CSection* other; // the other program's view
+    static int fired;
+    static LONG CALLBACK Handler(EXCEPTION_POINTERS* info) {
+        const EXCEPTION_RECORD* record = info->ExceptionRecord;
+        if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2 ||
+            reinterpret_cast<void*>(record->ExceptionInformation[1]) != view)
+            return EXCEPTION_CONTINUE_SEARCH;
+        ++fired;
+        other->Set(101);
+        DWORD old = 0;
+        VirtualProtect(view, 4, PAGE_READWRITE, &old);
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
+};
+void* CWriteTrap::view = nullptr;
+CSection* CWriteTrap::other = nullptr;
+int CWriteTrap::fired = 0;
+
+TEST_F(HandoverWord, RequestWrittenBetweenTheDriversReadAndWriteIsNotLost) {
+    CSection section;
+    Attach(section);
+    section.Set(-1);  // the driver will want to publish over this
+    CWriteTrap::view = driver.handoverView;
+    CWriteTrap::other = &section;
+    CWriteTrap::fired = 0;
+    void* handler = AddVectoredExceptionHandler(1, CWriteTrap::Handler);
+    ASSERT_NE(nullptr, handler);
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(driver.handoverView, 4, PAGE_READONLY, &old));
+    driver.PollTick();
+    RemoveVectoredExceptionHandler(handler);
+    VirtualProtect(driver.handoverView, 4, PAGE_READWRITE, &old);
+
+    ASSERT_EQ(1, CWriteTrap::fired);
+    EXPECT_EQ(101, section.Word());
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(1, driver.handoverActive);
+}
+
+TEST_F(HandoverWord, DestroyedDriverReleasesViewAndHandle) {
+    CSection section;
+    void* view = nullptr;
+    {
+        CTestClock ownClock;
+        CBrailleSampleDriver other(ownClock);
+        other.PollTick();
+        view = other.handoverView;
+        ASSERT_NE(nullptr, view);
+        // While the driver holds it, the section outlives its creator's handle.
+        section.Close();
+        EXPECT_TRUE(SectionExists());
+    }
+    EXPECT_FALSE(SectionExists());
+    MEMORY_BASIC_INFORMATION info;
+    ASSERT_EQ(sizeof info, VirtualQuery(view, &info, sizeof info));
+    EXPECT_EQ(DWORD(MEM_FREE), info.State);
+}
+
+// ---------------------------------------------------------------- serial link
+
+const Bytes kIdentify = serialwire::Frame(0x24, {});
+const Bytes kAck = serialwire::Frame(0x7F, {});
+
+// The driver on one end of a virtual cable, the simulated display on the other.
+class HandoverSerial : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cable = testenv::CableAt(0);
+        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable 0";
+        ASSERT_FALSE(SectionExists());
+        clock.UseRealClock(true);
+        sim::CSimDisplay::Options options;
+        options.version[0] = 0x81;
+        options.version[1] = 0xFE;
+        ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), options));
+        portNumber = std::atoi(cable.driverEnd.c_str() + 3);
+    }
+    void TearDown() override {
+        driver.CloseDevice();
+        display.Close();
+    }
+    void OpenAndAttach(CSection& section) {
+        ASSERT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));
+        ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
+        ASSERT_TRUE(section.Ok());
+        Ticks(driver, 2);
+        ASSERT_EQ(portNumber, section.Word());
+    }
+    // Text written by the driver reaches the display.
+    void ExpectLinkWorks(uint8_t seed) {
+        Bytes text(40);
+        for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(seed + i);
+        driver.awaitingAck = 0;
+        driver.SendTextCells(text.data(), 40);
+        EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
+        testenv::WaitUntil(
+            [&] {
+                driver.PollTick();  // takes the acknowledgement
+                return driver.awaitingAck == 0;
+            },
+            2000);
+    }
+
+    testenv::Cable cable;
+    int portNumber = 0;
+    CTestClock clock;
+    CBrailleSampleDriver driver{clock};
+    sim::CSimDisplay display;
+};
+
+TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
+    CSection section;
+    OpenAndAttach(section);
+    ExpectLinkWorks(1);
+
+    section.Set(101);
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(0x81, section.Word(1));
+    EXPECT_EQ(0xFE, section.Word(2));
+    EXPECT_EQ(nullptr, driver.serial);
+
+    // The borrower talks to the display on the driver's port.
+    const sim::Counters before = display.GetCounters();
+    {
+        CCableDisplay borrower(cable.driverEnd);
+        ASSERT_TRUE(borrower.IsOpen());
+        ASSERT_TRUE(borrower.Send(kIdentify));
+        Bytes expected = kAck;
+        serialwire::Append(expected, serialwire::Frame(0x25, {40, 0, 0, 0, 0x81, 0xFE}));
+        EXPECT_EQ(serialwire::Hex(expected), serialwire::Hex(borrower.Receive(expected.size(), 3000)));
+        borrower.Send(kAck);  // acknowledge the identity, as the display expects
+        display.WaitForAcksReceived(before.acksReceived + 1, 2000);
+    }
+    const sim::Counters lent = display.GetCounters();
+    EXPECT_EQ(before.identifyRequests + 1, lent.identifyRequests);
+
+    // Lent: host writes and ticks reach nothing.
+    const Bytes text(40, 0x3F);
+    driver.SendTextCells(text.data(), 40);
+    Ticks(driver, 5);
+    EXPECT_FALSE(display.WaitFor([&] { return display.GetCounters().framesReceived != lent.framesReceived; }, 300));
+    EXPECT_EQ(nullptr, driver.serial);
+
+    section.Set(205);
+    driver.PollTick();
+    EXPECT_EQ(5, section.Word());
+    ASSERT_NE(nullptr, driver.serial);
+    EXPECT_EQ(lent.identifyRequests + 1, display.GetCounters().identifyRequests);
+    EXPECT_EQ(0, driver.handoverActive);
+    EXPECT_EQ(nullptr, driver.handoverMapping);
+    driver.PollTick();  // re-attached
+    EXPECT_EQ(5, section.Word());
+    driver.PollTick();
+    EXPECT_EQ(portNumber, section.Word());
+    ExpectLinkWorks(9);
+}
+
+// A restore nobody asked for must not break a working link; with the link
+// closed it opens it.
+TEST_F(HandoverSerial, RestoreWithoutALendKeepsAnOpenLinkAndOpensAClosedOne) {
+    CSection section;
+    OpenAndAttach(section);
+    CSerial* port = driver.serial;
+    const uint32_t requests = display.GetCounters().identifyRequests;
+
+    section.Set(205);
+    driver.PollTick();
+    EXPECT_EQ(5, section.Word());
+    EXPECT_EQ(port, driver.serial);
+    EXPECT_EQ(requests, display.GetCounters().identifyRequests);
+    EXPECT_EQ(nullptr, driver.handoverMapping);
+    ExpectLinkWorks(3);
+
+    driver.CloseDevice();
+    Ticks(driver, 2);
+    ASSERT_EQ(portNumber, section.Word());
+    section.Set(205);
+    driver.PollTick();
+    ASSERT_NE(nullptr, driver.serial);
+    EXPECT_EQ(requests + 1, display.GetCounters().identifyRequests);
+    ExpectLinkWorks(5);
+}
+
+// The host suspended the driver: its port is already closed. The lend is
+// answered, and the restore leaves the port to the host's resume.
+TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
+    CSection section;
+    OpenAndAttach(section);
+    driver.suspended = 1;  // what the host's Suspend(1) leaves on the worker
+    driver.CloseDevice();
+
+    section.Set(101);
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(1, driver.handoverActive);
+
+    const uint32_t requests = display.GetCounters().identifyRequests;
+    section.Set(205);
+    driver.PollTick();
+    EXPECT_EQ(5, section.Word());
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(requests, display.GetCounters().identifyRequests);
+
+    driver.suspended = 0;  // the host's resume
+    EXPECT_EQ(1, driver.OpenDevice(driver.portName));
+    ExpectLinkWorks(7);
+}
+
+// After the display stopped answering the driver probes its port once a
+// second; a lent port belongs to the borrower and is not probed.
+TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
+    CSection section;
+    OpenAndAttach(section);
+    clock.UseRealClock(false);
+    clock.Set(50000);
+    display.SetSilent(true);
+    for (int i = 0; i < 4; ++i) {
+        driver.awaitingAck = 0;
+        const Bytes text(40, 0x01);
+        driver.SendTextCells(text.data(), 40);
+        clock.Advance(401);
+        driver.PollTick();
+    }
+    ASSERT_EQ(1, driver.selfSuspended);
+    const uint32_t probed = display.GetCounters().identifyRequests + 1;
+    clock.Advance(1000);
+    driver.PollTick();  // the probe opens the port and asks
+    ASSERT_EQ(1, driver.probePortOpen);
+    ASSERT_TRUE(display.WaitForIdentifyRequests(probed, 2000));
+
+    section.Set(101);
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(nullptr, driver.serial);
+    const uint32_t requests = display.GetCounters().identifyRequests;
+    for (int i = 0; i < 5; ++i) {
+        clock.Advance(1000);
+        driver.PollTick();
+    }
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_FALSE(display.WaitFor([&] { return display.GetCounters().identifyRequests != requests; }, 300));
+
+    // Given back while the display is still away: the restore opens nothing
+    // itself (the rest of its tick may probe), and the probe resumes the link
+    // once the display answers.
+    section.Set(205);
+    driver.PollTick();
+    EXPECT_EQ(5, section.Word());
+    EXPECT_TRUE(driver.serial == nullptr || driver.probePortOpen);
+    EXPECT_EQ(1, int(driver.suspended));
+    display.SetSilent(false);
+    clock.UseRealClock(true);
+    EXPECT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.suspended == 0;
+        },
+        5000));
+    EXPECT_EQ(0, driver.selfSuspended);
+    ExpectLinkWorks(2);
+}
+
+// ---------------------------------------------------------------- USB link
+
+TEST(HandoverUsb, LendClosesTheDisplayWhichTheSameTickFindsAgain) {
+    ASSERT_FALSE(SectionExists());
+    CFakeHidPlatform bus;
+    const int device = bus.AddDevice();
+    CBrailleSampleDriver driver(bus);
+    ASSERT_EQ(1, driver.OpenDevice(""));
+    ASSERT_EQ(1, driver.usingHid);
+    CSection section;
+    ASSERT_TRUE(section.Ok());
+    Ticks(driver, 2);
+    EXPECT_EQ(0, section.Word());  // no serial identification has run
+
+    section.Set(101);
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(0, section.Word(1));
+    EXPECT_EQ(0, section.Word(2));
+    EXPECT_EQ(2u, bus.OpenCount(device) / 2);  // closed and opened again (two handles each time)
+    EXPECT_NE(nullptr, driver.hidHandle);
+    EXPECT_EQ(1, driver.handoverActive);
+
+    // Lent: the tick ends at the handover, input waits.
+    bus.QueueKey(device, 0xFE, 1);
+    Ticks(driver, 3);
+    EXPECT_EQ(1u, bus.PendingInput(device));
+
+    section.Set(200);
+    driver.PollTick();
+    EXPECT_EQ(0, section.Word());
+    EXPECT_EQ(0, driver.handoverActive);
+    EXPECT_EQ(2u, bus.OpenCount(device) / 2);  // the open display is kept
+    EXPECT_EQ(0u, bus.PendingInput(device));  // the same tick read it
+    driver.CloseDevice();
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+    EXPECT_EQ(0u, bus.Misuses());
+}
+
+// ---------------------------------------------------------------- handover.exe
+
+struct ToolRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::string output;
+};
+
+std::string ToolPath() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string dir(path, n);
+    return dir.substr(0, dir.find_last_of("\\/") + 1) + "handover.exe";
+}
+
+// Runs handover.exe with its output collected; `whileRunning` is called about
+// every 10 ms until it ends (at most 20 s).
+ToolRun RunTool(const std::string& args, const std::function<void()>& whileRunning) {
+    ToolRun run;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    startup.hStdInput = nullptr;
+    std::string line = "\"" + ToolPath() + "\" " + args;
+    PROCESS_INFORMATION process{};
+    const BOOL started =
+        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        run.output = "cannot start " + line;
+        return run;
+    }
+    std::thread reader([&] {
+        char buffer[256];
+        DWORD got = 0;
+        while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got) run.output.append(buffer, got);
+    });
+    const DWORD start = GetTickCount();
+    while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
+        if (GetTickCount() - start > 20000) {
+            TerminateProcess(process.hProcess, 99);
+            WaitForSingleObject(process.hProcess, 5000);
+            break;
+        }
+        whileRunning();
+    }
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    reader.join();
+    CloseHandle(readEnd);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return run;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+class HandoverTool : public HandoverWord {
+protected:
+    void SetUp() override {
+        HandoverWord::SetUp();
+        ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(ToolPath().c_str())) << ToolPath();
+        driver.deviceVersion[0] = 3;
+        driver.deviceVersion[1] = 250;
+    }
+};
+
+TEST_F(HandoverTool, BorrowsAndGivesBackFromAnotherProcess) {
+    bool sawLent = false;
+    ToolRun run = RunTool("--hold 200 --restore-value 9", [&] {
+        driver.PollTick();
+        sawLent = sawLent || driver.handoverActive;
+    });
+    EXPECT_EQ(0u, run.exitCode) << run.output;
+    EXPECT_TRUE(Contains(run.output, "driver port number: 7 (COM7)")) << run.output;
+    EXPECT_TRUE(Contains(run.output, "version values 3 and 250")) << run.output;
+    EXPECT_TRUE(Contains(run.output, "writing 209")) << run.output;
+    EXPECT_TRUE(sawLent);
+    EXPECT_EQ(0, driver.handoverActive);
+    // The tool is gone and the driver let go at the restore: nothing holds the section.
+    Ticks(driver, 2);
+    EXPECT_EQ(nullptr, driver.handoverMapping);
+    EXPECT_FALSE(SectionExists());
+}
+
+// The command sees the borrowed port's name; its failure is reported after the
+// port has been given back.
+TEST_F(HandoverTool, RunsACommandWhileThePortIsBorrowed) {
+    ToolRun run = RunTool("--run \"cmd.exe /c exit %HANDOVER_PORT:~3%\"", [&] { driver.PollTick(); });
+    EXPECT_EQ(3u, run.exitCode) << run.output;
+    EXPECT_TRUE(Contains(run.output, "command ended with exit code 7")) << run.output;
+    EXPECT_TRUE(Contains(run.output, "the driver has the port again (word 7)")) << run.output;
+    EXPECT_EQ(0, driver.handoverActive);
+}
+
+TEST_F(HandoverTool, TimesOutClearlyAndWithdrawsAnUnansweredRequest) {
+    ToolRun alone = RunTool("--timeout 300 --hold 0", [] {});
+    EXPECT_EQ(1u, alone.exitCode) << alone.output;
+    EXPECT_TRUE(Contains(alone.output, "timed out after 300 ms: no driver published")) << alone.output;
+
+    // The driver publishes, then stops ticking before it sees the request.
+    bool published = false;
+    ToolRun run = RunTool("--timeout 300 --hold 0", [&] {
+        if (published) return;
+        driver.PollTick();
+        published = driver.handoverView && *static_cast<volatile LONG*>(driver.handoverView) == 7;
+    });
+    EXPECT_EQ(1u, run.exitCode) << run.output;
+    EXPECT_TRUE(Contains(run.output, "did not lend the port")) << run.output;
+    // The withdrawn request is not taken up later.
+    Ticks(driver, 2);
+    EXPECT_EQ(0, driver.handoverActive);
+    EXPECT_EQ(7, *static_cast<volatile LONG*>(driver.handoverView));
+}
+
+}  // namespace
