@@ -60,17 +60,22 @@ void CBrailleSampleDriver::LendPort(int lend) {
         return;
     }
     handoverActive = 0;
+    // The USB link never used the lent port: the poll keeps the display or
+    // finds it again by itself, and an open would only clear that link.
+    if (usingHid) return;
     // A link that is already open is kept: re-opening it would find the port
     // object still there, refuse and close the link for good. A port held only
     // to probe for a returning display does not count; OpenDevice replaces it.
-    const bool open = usingHid ? hidHandle != nullptr : (serial != nullptr && !probePortOpen);
-    if (open) return;
+    if (serial && !probePortOpen) return;
     // A suspended driver sends no frames, so an open now could not identify the
     // display and would only block the worker. The port stays closed: the
     // host's resume opens it (and would fail if the port were already held), or
     // after a self-suspension the once-a-second probe finds the display.
     if (suspended) return;
-    OpenDevice(portName);
+    // The display did not come back with the port: look for it once a second,
+    // as after missed acknowledgements, rather than leave a link that drops
+    // every write and never reconnects.
+    if (!OpenDevice(portName)) SuspendFromWorker();
 }
 
 bool CBrailleSampleDriver::ServiceHandover() {

@@ -383,6 +383,36 @@ TEST_F(HandoverSerial, RestoreWithoutALendKeepsAnOpenLinkAndOpensAClosedOne) {
     ExpectLinkWorks(5);
 }
 
+// The display does not answer when the port comes back (the borrower left it
+// off, say): the driver looks for it once a second instead of staying closed.
+TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
+    CSection section;
+    OpenAndAttach(section);
+    section.Set(101);
+    driver.PollTick();
+    ASSERT_EQ(102, section.Word());
+
+    display.SetSilent(true);
+    clock.UseRealClock(false);
+    clock.SetAutoAdvance(1);  // the unanswered identification ends at once
+    section.Set(205);
+    driver.PollTick();
+    EXPECT_EQ(5, section.Word());
+    EXPECT_EQ(1, driver.selfSuspended);
+    EXPECT_EQ(1, int(driver.suspended));  // host writes are refused meanwhile
+
+    display.SetSilent(false);
+    clock.SetAutoAdvance(0);
+    clock.UseRealClock(true);
+    EXPECT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.suspended == 0;
+        },
+        5000));
+    ExpectLinkWorks(4);
+}
+
 // The host suspended the driver: its port is already closed. The lend is
 // answered, and the restore leaves the port to the host's resume.
 TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
