@@ -207,6 +207,11 @@ TEST_F(ConnectionPoll, TimeOutIsMoreThan400MsAlsoAcrossTheWrap) {
         driver.SendTextCells(cells.data(), 40);
         ASSERT_EQ(start, driver.lastSendTick);
 
+        for (DWORD early : {DWORD{1}, DWORD{200}}) {
+            clock.Set(start + early);
+            driver.PollTick();
+            EXPECT_EQ(1, driver.awaitingAck) << "start " << start << " after " << early;
+        }
         clock.Set(start + 400);
         driver.PollTick();
         EXPECT_EQ(1, driver.awaitingAck) << "start " << start;
@@ -349,6 +354,23 @@ TEST_F(ConnectionPoll, AcknowledgementReleasesThePendingFrameInTheSameTick) {
     EXPECT_EQ(0, driver.pendingValid);
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_EQ(0, driver.failureCount);
+}
+
+TEST_F(ConnectionPoll, PendingFrameWaitsForTheAcknowledgement) {
+    const Bytes first = Cells(40, 1), second = Cells(40, 2);
+    driver.SendTextCells(first.data(), 40);
+    driver.SendTextCells(second.data(), 40);
+    for (int i = 0; i < 4; ++i) {
+        clock.Advance(100);
+        driver.PollTick();
+    }
+    EXPECT_EQ(1u, port->writes.size());
+    EXPECT_EQ(1, driver.pendingValid);
+
+    port->Deliver(kAck);
+    driver.PollTick();
+    ASSERT_EQ(2u, port->writes.size());
+    EXPECT_EQ(Hex(Translated(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
 }
 
 TEST_F(ConnectionPoll, NoDeviceWorkWhileOpeningOrSuspended) {
