@@ -443,10 +443,11 @@ TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
 TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
     CSection section;
     OpenAndAttach(section);
+    ExpectLinkWorks(1);  // every acknowledgement so far has been taken
     clock.UseRealClock(false);
     clock.Set(50000);
     display.SetSilent(true);
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 8 && !driver.selfSuspended; ++i) {
         driver.awaitingAck = 0;
         const Bytes text(40, 0x01);
         driver.SendTextCells(text.data(), 40);
