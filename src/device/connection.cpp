@@ -32,6 +32,9 @@ void CBrailleSampleDriver::CloseHidHandles() {
 }
 
 int CBrailleSampleDriver::OpenDevice(const char* name) {
+    // While another program has borrowed the port, neither a resume nor a new
+    // Initialize may take it from under it; the restore re-opens it.
+    if (handoverActive) return 0;
     // A restore on the USB link re-opens an open display: release the old
     // handles first instead of leaking them.
     if (hidHandle || hidReadHandle) CloseHidHandles();

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "display_sim.h"
 #include "driver/driver.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
@@ -424,6 +425,25 @@ TEST(ConnectionOpen, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
     EXPECT_TRUE(port->closed);
     EXPECT_TRUE(port->destroyed);
     EXPECT_TRUE(port->writes.empty());
+}
+
+// While another program has borrowed the port, a resume or a new start must
+// not open it under the borrower; only the restore does.
+TEST(ConnectionOpen, LentPortIsNotOpened) {
+    REQUIRE_CABLE(cable, 0);
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    CTestClock clock;
+    clock.UseRealClock(true);
+    CBrailleSampleDriver driver(clock);
+    driver.handoverActive = 1;
+    EXPECT_EQ(0, driver.OpenDevice(cable.driverEnd.c_str()));
+    EXPECT_EQ(nullptr, driver.serial);
+    driver.handoverActive = 0;
+    EXPECT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));  // the same port, given back
+    EXPECT_TRUE(display.WaitForIdentifyDone(1, 2000));
+    EXPECT_EQ(1u, display.GetCounters().identifyDone);
+    driver.CloseDevice();
 }
 
 // A display on the far end of a cable that answers the identification.
