@@ -7,6 +7,10 @@
 
 #include "driver.h"
 
+namespace {
+constexpr DWORD kMaxCommandWaitMs = 30000;
+}  // namespace
+
 int CBrailleSampleDriver::StartWorkerThread() {
     workerStart = 0;
     unsigned id = 0;
@@ -111,7 +115,11 @@ int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_
         std::free(payload);
     }
     if (!wait) return posted;
+    // The longest command (an open with its handshakes) takes a few seconds; a
+    // worker stuck far beyond that must not hang the host's call for ever.
+    const DWORD started = GetTickCount();
     for (;;) {
+        if (GetTickCount() - started > kMaxCommandWaitMs) return posted;
         DWORD r = MsgWaitForMultipleObjects(1, &commandDone, FALSE, 5000, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0) return posted;
         if (r == WAIT_OBJECT_0 + 1) {
