@@ -106,7 +106,12 @@ void CBrailleSampleDriver::SendFrame(uint8_t command, uint8_t length, const uint
     lastFrame[0] = static_cast<uint8_t>(total);
     lastFrame[1] = command;
     serial->Write(lastFrame + 2, static_cast<DWORD>(total), nullptr, nullptr, kWriteTimeoutMs);
-    if (command == CMD_DISPLAY) ++awaitingAck;
+    if (command == CMD_DISPLAY) {
+        ++awaitingAck;
+        // A frame still held back is older than this one (left over from before
+        // an outage); released later it would replace the newer image.
+        pendingValid = 0;
+    }
     lastSendTick = platform->NowMs();
 }
 
