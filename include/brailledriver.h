@@ -35,7 +35,7 @@ struct IBrailleHost {
 // Implemented by the driver. Results: 1 success, 0 failure or unsupported.
 struct IBrailleDriver {
     /* 0 */ virtual int32_t BRL_CALL Initialize(const char* portName, IBrailleHost* host, const char* text1,
-                                               const char* text2) = 0;
+                                                const char* text2) = 0;
     /* 1 */ virtual void BRL_CALL Terminate() = 0;
     /* 2 */ virtual IBrailleHost* BRL_CALL SetHost(IBrailleHost* host) = 0;
     /* 3 */ virtual int32_t BRL_CALL GetInitString1(char* buffer, int32_t size) = 0;
@@ -87,7 +87,7 @@ typedef IBrailleDriver*(BRL_CALL* GetBrailleInterfaceFn)(IBrailleDriver** out);
 #ifdef BRL_BUILDING_DRIVER
 __declspec(dllexport)
 #endif
-IBrailleDriver* BRL_CALL GetBrailleInterface(IBrailleDriver** out);
+    IBrailleDriver* BRL_CALL GetBrailleInterface(IBrailleDriver** out);
 #ifdef __cplusplus
 }
 #endif

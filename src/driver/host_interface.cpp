@@ -67,9 +67,7 @@ CBrailleSampleDriver::~CBrailleSampleDriver() {
     ReleaseHandoverSection();
 }
 
-bool CBrailleSampleDriver::OnWorkerThread() const {
-    return workerThread && GetCurrentThreadId() == workerThreadId;
-}
+bool CBrailleSampleDriver::OnWorkerThread() const { return workerThread && GetCurrentThreadId() == workerThreadId; }
 
 void CBrailleSampleDriver::CleanUp() {
     if (commandDone) {
@@ -114,8 +112,7 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
         return 0;
     }
     DWORD waited = WaitForSingleObject(commandDone, 5000);
-    if (waited != WAIT_OBJECT_0 &&
-        InterlockedCompareExchange(&workerStart, 2, 0) == 0) {
+    if (waited != WAIT_OBJECT_0 && InterlockedCompareExchange(&workerStart, 2, 0) == 0) {
         // The worker never reported its queue: it is abandoned and ends by itself
         // when it starts, without touching commandDone.
         CloseHandle(workerThread);

@@ -12,8 +12,8 @@ struct KeyNameTable {
     char names[64][128];
     KeyNameTable() {
         static const char* const prefixes[4] = {"", "S", "L", "SL"};
-        static const char* const bases[16] = {"F1", "F2", "F3", "F4", "F5", "F6", "F7", "F8",
-                                              "F9", "F10", "LF", "UP", "RG", "DN", "", ""};
+        static const char* const bases[16] = {"F1", "F2",  "F3", "F4", "F5", "F6", "F7", "F8",
+                                              "F9", "F10", "LF", "UP", "RG", "DN", "",   ""};
         std::memset(names, 0, sizeof names);
         for (int group = 0; group < 4; ++group)
             for (int position = 0; position < 16; ++position) {
@@ -56,8 +56,8 @@ ATOM CBrailleSampleDriver::RegisterKeyWindowClass(HINSTANCE instance) {
 }
 
 HWND CBrailleSampleDriver::CreateKeyWindow(HINSTANCE instance) {
-    HWND window = CreateWindowExA(0, className, nullptr, WS_DISABLED, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
-                                  nullptr, nullptr, instance, nullptr);
+    HWND window = CreateWindowExA(0, className, nullptr, WS_DISABLED, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr,
+                                  nullptr, instance, nullptr);
     if (!window) return nullptr;
     // The window procedure finds its driver object here (tests run several).
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -67,8 +67,7 @@ HWND CBrailleSampleDriver::CreateKeyWindow(HINSTANCE instance) {
 }
 
 LRESULT CALLBACK CBrailleSampleDriver::KeyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message != WM_BRAILLE_KEY || !IsWindow(window))
-        return DefWindowProcA(window, message, wParam, lParam);
+    if (message != WM_BRAILLE_KEY || !IsWindow(window)) return DefWindowProcA(window, message, wParam, lParam);
     auto* self = reinterpret_cast<CBrailleSampleDriver*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!self || self->keyWindow != window) return DefWindowProcA(window, message, wParam, lParam);
     IBrailleHost* target = self->host;

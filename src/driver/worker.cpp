@@ -41,8 +41,7 @@ unsigned __stdcall CBrailleSampleDriver::WorkerLoop(void* argument) {
         if (got == 0) continue;  // WM_QUIT does not end the worker
         if (!msg.hwnd && msg.message >= WM_DRIVER_COMMAND && msg.message <= WM_DRIVER_COMMAND + CMD_TICK) {
             stopped = !self->DispatchCommand(static_cast<int>(msg.message - WM_DRIVER_COMMAND),
-                                             reinterpret_cast<void*>(msg.wParam),
-                                             static_cast<uint32_t>(msg.lParam));
+                                             reinterpret_cast<void*>(msg.wParam), static_cast<uint32_t>(msg.lParam));
         } else if (msg.message == WM_TIMER) {
             stopped = !self->DispatchCommand(CMD_TICK, nullptr, 0);
         } else {

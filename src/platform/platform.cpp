@@ -32,19 +32,17 @@ void IPlatform::HidGetHidGuid(GUID* guid) { HidD_GetHidGuid(guid); }
 HDEVINFO IPlatform::SetupGetClassDevs(const GUID* guid, DWORD flags) {
     return SetupDiGetClassDevsA(guid, nullptr, nullptr, flags);
 }
-BOOL IPlatform::SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
-                                          SP_DEVICE_INTERFACE_DATA* data) {
+BOOL IPlatform::SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index, SP_DEVICE_INTERFACE_DATA* data) {
     return SetupDiEnumDeviceInterfaces(set, nullptr, guid, index, data);
 }
 BOOL IPlatform::SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
-                                              SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                              DWORD* required) {
+                                              SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size, DWORD* required) {
     return SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, nullptr);
 }
 BOOL IPlatform::SetupDestroyDeviceInfoList(HDEVINFO set) { return SetupDiDestroyDeviceInfoList(set); }
 HANDLE IPlatform::HidOpen(const char* path, DWORD flags) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, flags, nullptr);
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                       flags, nullptr);
 }
 BOOL IPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) { return HidD_GetAttributes(h, attributes); }
 BOOL IPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) { return HidD_GetPreparsedData(h, data); }

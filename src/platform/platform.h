@@ -16,6 +16,7 @@
 #include <windows.h>
 extern "C" {
 #include <hidsdi.h>
+// hidpi.h needs the usage types that hidsdi.h brings in.
 #include <hidpi.h>
 }
 #include <setupapi.h>
@@ -32,11 +33,9 @@ public:
     // --- USB HID stack ---
     virtual void HidGetHidGuid(GUID* guid);
     virtual HDEVINFO SetupGetClassDevs(const GUID* guid, DWORD flags);
-    virtual BOOL SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
-                                           SP_DEVICE_INTERFACE_DATA* data);
+    virtual BOOL SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index, SP_DEVICE_INTERFACE_DATA* data);
     virtual BOOL SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
-                                               SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                               DWORD* required);
+                                               SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size, DWORD* required);
     virtual BOOL SetupDestroyDeviceInfoList(HDEVINFO set);
     virtual HANDLE HidOpen(const char* path, DWORD flags);  // CreateFileA on a HID device path
     virtual BOOL HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes);

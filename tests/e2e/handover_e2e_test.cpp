@@ -1,8 +1,8 @@
 // The port handover with everything real: the DLL's own worker serves the
 // section, handover.exe borrows the port from another process, and the
 // simulated display sits on the far end of a virtual cable.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -25,8 +25,8 @@ public:
 IBrailleDriver* LoadDriver() {
     static HMODULE dll = LoadLibraryA("brailledriver.dll");
     if (!dll) return nullptr;
-    auto get = reinterpret_cast<GetBrailleInterfaceFn>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
+    auto get =
+        reinterpret_cast<GetBrailleInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
     return get ? get(nullptr) : nullptr;
 }
 
@@ -108,8 +108,7 @@ TEST(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
 
     CToolProcess tool;
     ASSERT_TRUE(tool.Start("--hold 800"));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000))
-        << tool.Output();
+    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000)) << tool.Output();
     ASSERT_TRUE(tool.Says("port borrowed")) << tool.Output();
 
     // While the port is lent the driver sends nothing, host writes included.

@@ -1,8 +1,8 @@
 // The DLL driven exactly as a host drives it (LoadLibrary, GetBrailleInterface,
 // the slot table, a message loop on the host's thread) against the simulated
 // display on the other end of a virtual serial cable.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 // after windows.h
 #include <tlhelp32.h>
 
@@ -35,8 +35,8 @@ public:
 IBrailleDriver* LoadDriver() {
     static HMODULE dll = LoadLibraryA("brailledriver.dll");
     if (!dll) return nullptr;
-    auto get = reinterpret_cast<GetBrailleInterfaceFn>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
+    auto get =
+        reinterpret_cast<GetBrailleInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
     return get ? get(nullptr) : nullptr;
 }
 
@@ -144,15 +144,15 @@ TEST_F(SerialEndToEnd, TextReachesTheDisplayInItsDotOrder) {
 
 TEST_F(SerialEndToEnd, KeysReachTheHostThreadInOrder) {
     ASSERT_TRUE(Start());
-    display.PressFunctionKey(1);   // F1
-    display.PressRoutingKey(3);    // first routing key
-    display.PressRoutingKey(1);    // STATUS1
-    display.PressFunctionKey(30);  // SDN
-    display.PressFunctionKey(63);  // alternate routing on, no event
-    display.PressRoutingKey(5);    // Routing2 3
-    display.PressRoutingKey(0x82); // STATUS4
-    display.PressFunctionKey(64);  // off again
-    display.PressRoutingKey(0);    // Routing -2
+    display.PressFunctionKey(1);    // F1
+    display.PressRoutingKey(3);     // first routing key
+    display.PressRoutingKey(1);     // STATUS1
+    display.PressFunctionKey(30);   // SDN
+    display.PressFunctionKey(63);   // alternate routing on, no event
+    display.PressRoutingKey(5);     // Routing2 3
+    display.PressRoutingKey(0x82);  // STATUS4
+    display.PressFunctionKey(64);   // off again
+    display.PressRoutingKey(0);     // Routing -2
     ASSERT_TRUE(PumpUntilKeys(7, 5000)) << host.keys.size();
     testenv::WaitUntil([] { return false; }, 200);  // nothing more may follow
     const std::vector<std::pair<std::string, int32_t>> expected = {

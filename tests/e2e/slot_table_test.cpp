@@ -2,8 +2,8 @@
 // plain C table of function pointers, each taking the object first, read from
 // the object the DLL's export returns. No C++ class of the driver is involved,
 // so a reordered, inserted or retyped slot shows up here.
-#include <gtest/gtest.h>
 #include <windows.h>
+#include <gtest/gtest.h>
 
 #include <stdint.h>
 #include <string.h>

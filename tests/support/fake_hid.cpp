@@ -16,11 +16,16 @@ constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 
 
 DWORD ErrorOf(ULONG_PTR status) {
     switch (status) {
-    case kStatusSuccess: return ERROR_SUCCESS;
-    case kStatusPending: return ERROR_IO_INCOMPLETE;
-    case kStatusCancelled: return ERROR_OPERATION_ABORTED;
-    case kStatusNotConnected: return ERROR_DEVICE_NOT_CONNECTED;
-    default: return ERROR_GEN_FAILURE;
+    case kStatusSuccess:
+        return ERROR_SUCCESS;
+    case kStatusPending:
+        return ERROR_IO_INCOMPLETE;
+    case kStatusCancelled:
+        return ERROR_OPERATION_ABORTED;
+    case kStatusNotConnected:
+        return ERROR_DEVICE_NOT_CONNECTED;
+    default:
+        return ERROR_GEN_FAILURE;
     }
 }
 
@@ -188,9 +193,8 @@ std::vector<FakeFrame> CFakeHidPlatform::Frames(int device) const {
 
 size_t CFakeHidPlatform::HelloCount(int device) const {
     const auto reports = Outputs(device);
-    return static_cast<size_t>(std::count_if(reports.begin(), reports.end(), [](const std::vector<uint8_t>& r) {
-        return Starts(r, 0xFB, 0xAA, 0x55);
-    }));
+    return static_cast<size_t>(std::count_if(
+        reports.begin(), reports.end(), [](const std::vector<uint8_t>& r) { return Starts(r, 0xFB, 0xAA, 0x55); }));
 }
 
 void CFakeHidPlatform::ClearOutputs(int device) {
@@ -237,8 +241,8 @@ size_t CFakeHidPlatform::OpenHandleCount() const {
 
 size_t CFakeHidPlatform::OpenHandleCount(int device) const {
     std::lock_guard<std::mutex> guard(lock);
-    return static_cast<size_t>(std::count_if(handles.begin(), handles.end(),
-                                             [device](const auto& h) { return h.second.device == device; }));
+    return static_cast<size_t>(
+        std::count_if(handles.begin(), handles.end(), [device](const auto& h) { return h.second.device == device; }));
 }
 
 size_t CFakeHidPlatform::OpenCount(int device) const {

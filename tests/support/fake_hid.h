@@ -62,23 +62,23 @@ enum class FakeAck {
 // Configuration of one simulated HID device. Change it before the driver uses
 // the device, or through CFakeHidPlatform::Configure while it runs.
 struct FakeHidDeviceConfig {
-    std::string path;             // device path; empty = made up from the index
+    std::string path;  // device path; empty = made up from the index
     USHORT vendor = 0x04D8;
     USHORT product = 0xABD7;
     USHORT version = 0xF100;
-    USHORT inputLength = 9;       // declared InputReportByteLength
-    USHORT outputLength = 9;      // declared OutputReportByteLength
-    bool answersHello = true;     // replies FB AA 55 info0 info1 to a hello
+    USHORT inputLength = 9;    // declared InputReportByteLength
+    USHORT outputLength = 9;   // declared OutputReportByteLength
+    bool answersHello = true;  // replies FB AA 55 info0 info1 to a hello
     uint8_t info[2] = {0x21, 0x43};
     FakeAck ack = FakeAck::Auto;
 
     // Failure injection.
-    bool failOpen = false;           // every CreateFile on the path fails
-    bool failOverlappedOpen = false; // only the FILE_FLAG_OVERLAPPED open fails
-    bool failAttributes = false;     // HidD_GetAttributes fails
-    bool failCaps = false;           // HidD_GetPreparsedData fails
-    bool failDetail = false;         // the second interface-detail call fails
-    DWORD detailSizeOverride = 0;    // nonzero: required detail size reported instead of the real one
+    bool failOpen = false;            // every CreateFile on the path fails
+    bool failOverlappedOpen = false;  // only the FILE_FLAG_OVERLAPPED open fails
+    bool failAttributes = false;      // HidD_GetAttributes fails
+    bool failCaps = false;            // HidD_GetPreparsedData fails
+    bool failDetail = false;          // the second interface-detail call fails
+    DWORD detailSizeOverride = 0;     // nonzero: required detail size reported instead of the real one
 };
 
 // One frame of 42 cells decoded from six consecutive output reports.
@@ -93,10 +93,10 @@ public:
 
     // ---- clock ----
     void SetNow(DWORD ms);
-    DWORD Now() const;              // current fake time, without advancing it
+    DWORD Now() const;  // current fake time, without advancing it
     void Advance(DWORD ms);
     void SetAutoAdvance(DWORD step);  // added after every NowMs() read; 0 = frozen
-    uint64_t NowReads() const;      // number of NowMs() calls so far
+    uint64_t NowReads() const;        // number of NowMs() calls so far
 
     // ---- devices ----
     // Adds a device (present) and returns its index.
@@ -123,21 +123,21 @@ public:
     void SetBeforeCancelHook(std::function<void()> hook);
 
     // ---- output (driver -> device) ----
-    std::vector<std::vector<uint8_t>> Outputs(int device) const;  // whole reports as written
+    std::vector<std::vector<uint8_t>> Outputs(int device) const;         // whole reports as written
     std::vector<std::vector<uint8_t>> OutputPayloads(int device) const;  // bytes 1..8 of each
-    std::vector<FakeFrame> Frames(int device) const;  // complete display frames, in order
-    size_t HelloCount(int device) const;              // hello reports received
+    std::vector<FakeFrame> Frames(int device) const;                     // complete display frames, in order
+    size_t HelloCount(int device) const;                                 // hello reports received
     void ClearOutputs(int device);
 
     // ---- bookkeeping for leak and misuse checks ----
-    size_t OpenHandleCount() const;            // HID handles not yet closed, all devices
+    size_t OpenHandleCount() const;  // HID handles not yet closed, all devices
     size_t OpenHandleCount(int device) const;
-    size_t OpenCount(int device) const;        // successful opens ever
-    size_t OpenSetCount() const;               // device information sets not destroyed
-    size_t PreparsedCount() const;             // preparsed data not freed
-    size_t ReadsIssued(int device) const;      // HidRead calls on the device's handles
-    size_t CancelCount() const;                // HidCancelIo calls
-    size_t PendingReadCount() const;           // reads in flight (pending or cancelling)
+    size_t OpenCount(int device) const;    // successful opens ever
+    size_t OpenSetCount() const;           // device information sets not destroyed
+    size_t PreparsedCount() const;         // preparsed data not freed
+    size_t ReadsIssued(int device) const;  // HidRead calls on the device's handles
+    size_t CancelCount() const;            // HidCancelIo calls
+    size_t PendingReadCount() const;       // reads in flight (pending or cancelling)
     // Misuse of the HID API by the code under test: a second read on an OVERLAPPED
     // still in flight, a close with a read in flight, a wait on a read nobody will
     // complete, calls on unknown or closed handles, wrong cbSize/Size fields.
@@ -152,8 +152,7 @@ public:
     BOOL SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
                                    SP_DEVICE_INTERFACE_DATA* data) override;
     BOOL SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
-                                       SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
-                                       DWORD* required) override;
+                                       SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size, DWORD* required) override;
     BOOL SetupDestroyDeviceInfoList(HDEVINFO set) override;
     HANDLE HidOpen(const char* path, DWORD flags) override;
     BOOL HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) override;
@@ -189,7 +188,7 @@ private:
         bool cancelling;
     };
 
-    Device* DeviceOf(HANDLE h, bool* alive);  // null for an unknown handle
+    Device* DeviceOf(HANDLE h, bool* alive);                        // null for an unknown handle
     bool CompleteRead(OVERLAPPED* ov, Read& read, Device& device);  // from queued input
     void FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes);
     void Misuse(const std::string& what);
@@ -204,7 +203,7 @@ private:
     std::map<HANDLE, Handle> handles;
     std::map<HDEVINFO, std::vector<int>> sets;  // snapshot of present devices
     std::map<PHIDP_PREPARSED_DATA, int> preparsed;
-    std::map<OVERLAPPED*, Read> reads;          // in flight
+    std::map<OVERLAPPED*, Read> reads;  // in flight
     std::vector<std::string> misuses;
     std::function<void()> beforeCancel;
     bool classDevsFail = false;

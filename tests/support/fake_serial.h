@@ -117,7 +117,7 @@ public:
     std::vector<std::pair<uint8_t, SHORT>> layout;  // character -> key value
     std::vector<uint8_t> scanned;                   // characters asked of VkKeyScan
     std::vector<Keystroke> keystrokes;
-    std::vector<WORD> injectedScans;                // wScan of every SendInput event
+    std::vector<WORD> injectedScans;  // wScan of every SendInput event
     // Called for every keystroke, after it is recorded.
     std::function<void(const Keystroke&)> onKeystroke;
 

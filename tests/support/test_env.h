@@ -26,8 +26,8 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 }  // namespace testenv
 
 // Skips the test when the run has no virtual cable with that index.
-#define REQUIRE_CABLE(var, index)                                             \
-    testenv::Cable var = testenv::CableAt(index);                             \
+#define REQUIRE_CABLE(var, index)                 \
+    testenv::Cable var = testenv::CableAt(index); \
     if (var.driverEnd.empty()) GTEST_SKIP() << "no virtual cable " << index;
 
 #endif

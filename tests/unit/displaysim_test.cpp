@@ -76,11 +76,12 @@ TEST(DisplaySimDecoder, GluedFramesAndGarbageResynchronise) {
     Bytes key = sim::EncodeFrame(0x11, Bytes{0x83});
     Bytes display = sim::EncodeFrame(0x00, Bytes(42, 0x5A));
     Bytes stream = Concat({
-        {0xFF, 0x00, 0x03},        // line noise: 3 discarded
-        ack, key,                  // glued
-        {0x01, 0x07},              // broken STX: 2 discarded
+        {0xFF, 0x00, 0x03},  // line noise: 3 discarded
+        ack,
+        key,                             // glued
+        {0x01, 0x07},                    // broken STX: 2 discarded
         {0x01, 0x02, 0x10, 0x01, 0x09},  // broken ETX (0x09): 5 discarded
-        {0x01},                    // SOH directly before the next frame's SOH: 1 discarded
+        {0x01},                          // SOH directly before the next frame's SOH: 1 discarded
         display,
     });
     sim::CFrameDecoder decoder;
@@ -140,8 +141,8 @@ TEST(DisplaySimDots, UnicodeBrailleIsUtf8OfHostOrder) {
 class DriverEnd {
 public:
     explicit DriverEnd(const std::string& name) {
-        handle = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+        handle = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
         if (handle == INVALID_HANDLE_VALUE) return;
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -254,9 +255,10 @@ TEST_F(DisplaySimCable, KeysGoOutAndTheDriversAckClearsTheWait) {
     ASSERT_TRUE(display.PressRoutingKey(0x83));
     ASSERT_TRUE(display.TypeCharacter(0x0106));
     ASSERT_TRUE(display.SendScanCode(0xE01F));
-    EXPECT_EQ(driver->Read(8 + 8 + 9 + 9, 3000),
-              Concat({{0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA}, sim::EncodeFrame(0x11, Bytes{0x83}),
-                      sim::EncodeFrame(0x13, Bytes{0x06, 0x01}), sim::EncodeFrame(0x14, Bytes{0x1F, 0xE0})}));
+    EXPECT_EQ(driver->Read(8 + 8 + 9 + 9, 3000), Concat({{0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA},
+                                                         sim::EncodeFrame(0x11, Bytes{0x83}),
+                                                         sim::EncodeFrame(0x13, Bytes{0x06, 0x01}),
+                                                         sim::EncodeFrame(0x14, Bytes{0x1F, 0xE0})}));
     EXPECT_TRUE(display.KeyAckOutstanding());
     EXPECT_EQ(display.GetCounters().keyFramesSent, 4u);
 

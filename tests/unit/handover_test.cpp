@@ -197,8 +197,8 @@ TEST_F(HandoverWord, UnusableSectionIsLetGoAndAGoodOneServedLater) {
 // read-only, and the fault of its write lets "the other program" write 101
 // before the write is retried.
 struct CWriteTrap {
-    static void* view;      // the driver's view of the word
-    static CSection* other; // the other program's view
+    static void* view;       // the driver's view of the word
+    static CSection* other;  // the other program's view
     static int fired;
     static LONG CALLBACK Handler(EXCEPTION_POINTERS* info) {
         const EXCEPTION_RECORD* record = info->ExceptionRecord;
@@ -526,7 +526,7 @@ TEST(HandoverUsb, LendClosesTheDisplayWhichTheSameTickFindsAgain) {
     EXPECT_EQ(0, section.Word());
     EXPECT_EQ(0, driver.handoverActive);
     EXPECT_EQ(2u, bus.OpenCount(device) / 2);  // the open display is kept
-    EXPECT_EQ(0u, bus.PendingInput(device));  // the same tick read it
+    EXPECT_EQ(0u, bus.PendingInput(device));   // the same tick read it
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
     EXPECT_EQ(0u, bus.Misuses());

@@ -96,10 +96,10 @@ TEST_F(HidLink, TextGoesOutAsSixReportsPerFrame) {
 
 TEST_F(HidLink, KeysReachTheHost) {
     ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
-    bus.QueueKey(display, 0xFE, 1);   // F1
-    bus.QueueKey(display, 0xFD, 5);   // routing key 5
+    bus.QueueKey(display, 0xFE, 1);     // F1
+    bus.QueueKey(display, 0xFD, 5);     // routing key 5
     bus.QueueKey(display, 0xFD, 0x85);  // out of range: nothing
-    bus.QueueKey(display, 0xFE, 14);  // DN
+    bus.QueueKey(display, 0xFE, 14);    // DN
     ASSERT_TRUE(testenv::WaitUntil([&] { return host.keys.size() >= 3; }, 3000));
     testenv::WaitUntil([] { return false; }, 300);
     ASSERT_EQ(3u, host.keys.size());

@@ -68,8 +68,7 @@ protected:
     void FromWorker(const std::function<void()>& deliveries) {
         std::thread worker([&] {
             deliveries();
-            if (driver.keyWindow)
-                PostMessageA(driver.keyWindow, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(kEnd), 0);
+            if (driver.keyWindow) PostMessageA(driver.keyWindow, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(kEnd), 0);
         });
         worker.join();
     }
@@ -116,14 +115,13 @@ protected:
 TEST_F(KeyDelivery, EveryFunctionKeyCodeHasItsNameOrNone) {
     // Codes 1..64 in table order; codes 15, 16, 31, 32, 47, 48, 63 and 64 are empty.
     const Expected expected = {
-        {"F1", 0},    {"F2", 0},    {"F3", 0},    {"F4", 0},     {"F5", 0},    {"F6", 0},    {"F7", 0},
-        {"F8", 0},    {"F9", 0},    {"F10", 0},   {"LF", 0},     {"UP", 0},    {"RG", 0},    {"DN", 0},
-        {"SF1", 0},   {"SF2", 0},   {"SF3", 0},   {"SF4", 0},    {"SF5", 0},   {"SF6", 0},   {"SF7", 0},
-        {"SF8", 0},   {"SF9", 0},   {"SF10", 0},  {"SLF", 0},    {"SUP", 0},   {"SRG", 0},   {"SDN", 0},
-        {"LF1", 0},   {"LF2", 0},   {"LF3", 0},   {"LF4", 0},    {"LF5", 0},   {"LF6", 0},   {"LF7", 0},
-        {"LF8", 0},   {"LF9", 0},   {"LF10", 0},  {"LLF", 0},    {"LUP", 0},   {"LRG", 0},   {"LDN", 0},
-        {"SLF1", 0},  {"SLF2", 0},  {"SLF3", 0},  {"SLF4", 0},   {"SLF5", 0},  {"SLF6", 0},  {"SLF7", 0},
-        {"SLF8", 0},  {"SLF9", 0},  {"SLF10", 0}, {"SLLF", 0},   {"SLUP", 0},  {"SLRG", 0},  {"SLDN", 0},
+        {"F1", 0},   {"F2", 0},   {"F3", 0},   {"F4", 0},    {"F5", 0},   {"F6", 0},   {"F7", 0},   {"F8", 0},
+        {"F9", 0},   {"F10", 0},  {"LF", 0},   {"UP", 0},    {"RG", 0},   {"DN", 0},   {"SF1", 0},  {"SF2", 0},
+        {"SF3", 0},  {"SF4", 0},  {"SF5", 0},  {"SF6", 0},   {"SF7", 0},  {"SF8", 0},  {"SF9", 0},  {"SF10", 0},
+        {"SLF", 0},  {"SUP", 0},  {"SRG", 0},  {"SDN", 0},   {"LF1", 0},  {"LF2", 0},  {"LF3", 0},  {"LF4", 0},
+        {"LF5", 0},  {"LF6", 0},  {"LF7", 0},  {"LF8", 0},   {"LF9", 0},  {"LF10", 0}, {"LLF", 0},  {"LUP", 0},
+        {"LRG", 0},  {"LDN", 0},  {"SLF1", 0}, {"SLF2", 0},  {"SLF3", 0}, {"SLF4", 0}, {"SLF5", 0}, {"SLF6", 0},
+        {"SLF7", 0}, {"SLF8", 0}, {"SLF9", 0}, {"SLF10", 0}, {"SLLF", 0}, {"SLUP", 0}, {"SLRG", 0}, {"SLDN", 0},
     };
     FromWorker([&] {
         driver.DeliverFunctionKey(0);  // below the table: nothing
@@ -155,7 +153,7 @@ TEST_F(KeyDelivery, ModeSwitchesWithoutAHost) {
     driver.SetHost(nullptr);
     FromWorker([&] {
         driver.DeliverFunctionKey(63);
-        driver.DeliverFunctionKey(1);        // no host: no event
+        driver.DeliverFunctionKey(1);  // no host: no event
         driver.DeliverRoutingKey(3);
         driver.DeliverHidRoutingKey(5);
     });
@@ -277,8 +275,8 @@ TEST_F(KeyDelivery, SetHostRedirectsKeysStillQueued) {
 TEST_F(KeyDelivery, WindowProcedureCallsOnKeyOnlyForItsOwnKeyEvents) {
     HWND window = driver.keyWindow;
     // The value reaching the host is the low 32 bits of lParam.
-    EXPECT_EQ(0, SendMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("RG"),
-                              static_cast<LPARAM>(0x100000005LL)));
+    EXPECT_EQ(0,
+              SendMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("RG"), static_cast<LPARAM>(0x100000005LL)));
     EXPECT_EQ(0, SendMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("UP"), static_cast<LPARAM>(-2)));
     // No name or an empty name: nothing.
     EXPECT_EQ(0, SendMessageA(window, WM_BRAILLE_KEY, 0, 7));

@@ -5,8 +5,8 @@
 
 #include <cstring>
 #include <functional>
-#include <process.h>
 #include <map>
+#include <process.h>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -154,14 +154,28 @@ TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
         uint16_t code;
         const char* keys;
     } const cases[] = {
-        {256, "D+ D- "},   {257, "26+ 26- "}, {258, "28+ 28- "}, {259, "27+ 27- "},
-        {260, "25+ 25- "}, {261, "2D+ 2D- "}, {262, "24+ 24- "}, {263, "2E+ 2E- "},
-        {264, "23+ 23- "}, {265, "21+ 21- "}, {266, "22+ 22- "}, {267, "8+ 8- "},
-        {268, "9+ 9- "},   {269, "1B+ 1B- "},
+        {256, "D+ D- "},
+        {257, "26+ 26- "},
+        {258, "28+ 28- "},
+        {259, "27+ 27- "},
+        {260, "25+ 25- "},
+        {261, "2D+ 2D- "},
+        {262, "24+ 24- "},
+        {263, "2E+ 2E- "},
+        {264, "23+ 23- "},
+        {265, "21+ 21- "},
+        {266, "22+ 22- "},
+        {267, "8+ 8- "},
+        {268, "9+ 9- "},
+        {269, "1B+ 1B- "},
         {297, "12+ 73+ 73- 12- "},  // Alt+F4
         {309, "11+ 73+ 73- 11- "},  // Ctrl+F4
         {382, "10+ 9+ 9- 10- "},    // Shift+Tab
-        {270, ""}, {296, ""}, {300, ""}, {383, ""}, {0xFFFF, ""},
+        {270, ""},
+        {296, ""},
+        {300, ""},
+        {383, ""},
+        {0xFFFF, ""},
     };
     for (const auto& c : cases) {
         platform.calls.clear();
@@ -329,13 +343,12 @@ TEST(KeyboardTables, ScanTableMatchesKeyGrid) {
 TEST(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
     // The characters of code page 437 that Windows-1252 also has.
     const std::pair<uint8_t, uint8_t> mapped[] = {
-        {0x80, 0xC7}, {0x81, 0xFC}, {0x82, 0xE9}, {0x83, 0xE2}, {0x84, 0xE4}, {0x85, 0xE0}, {0x86, 0xE5},
-        {0x87, 0xE7}, {0x88, 0xEA}, {0x89, 0xEB}, {0x8A, 0xE8}, {0x8B, 0xEF}, {0x8C, 0xEE}, {0x8D, 0xEC},
-        {0x8E, 0xC4}, {0x8F, 0xC5}, {0x90, 0xC9}, {0x91, 0xE6}, {0x92, 0xC6}, {0x93, 0xF4}, {0x94, 0xF6},
-        {0x95, 0xF2}, {0x96, 0xFB}, {0x97, 0xF9}, {0x98, 0xFF}, {0x99, 0xD6}, {0x9A, 0xDC}, {0x9B, 0xA2},
-        {0x9C, 0xA3}, {0x9D, 0xA5}, {0x9F, 0x83}, {0xA0, 0xE1}, {0xA1, 0xED}, {0xA2, 0xF3}, {0xA3, 0xFA},
-        {0xA4, 0xF1}, {0xA5, 0xD1}, {0xA6, 0xAA}, {0xA7, 0xBA}, {0xA8, 0xBF}, {0xAA, 0xAC}, {0xAB, 0xBD},
-        {0xAC, 0xBC}, {0xAD, 0xA1}, {0xAE, 0xAB}, {0xAF, 0xBB}, {0xF1, 0xB1}, {0xF8, 0xB0},
+        {0x80, 0xC7}, {0x81, 0xFC}, {0x82, 0xE9}, {0x83, 0xE2}, {0x84, 0xE4}, {0x85, 0xE0}, {0x86, 0xE5}, {0x87, 0xE7},
+        {0x88, 0xEA}, {0x89, 0xEB}, {0x8A, 0xE8}, {0x8B, 0xEF}, {0x8C, 0xEE}, {0x8D, 0xEC}, {0x8E, 0xC4}, {0x8F, 0xC5},
+        {0x90, 0xC9}, {0x91, 0xE6}, {0x92, 0xC6}, {0x93, 0xF4}, {0x94, 0xF6}, {0x95, 0xF2}, {0x96, 0xFB}, {0x97, 0xF9},
+        {0x98, 0xFF}, {0x99, 0xD6}, {0x9A, 0xDC}, {0x9B, 0xA2}, {0x9C, 0xA3}, {0x9D, 0xA5}, {0x9F, 0x83}, {0xA0, 0xE1},
+        {0xA1, 0xED}, {0xA2, 0xF3}, {0xA3, 0xFA}, {0xA4, 0xF1}, {0xA5, 0xD1}, {0xA6, 0xAA}, {0xA7, 0xBA}, {0xA8, 0xBF},
+        {0xAA, 0xAC}, {0xAB, 0xBD}, {0xAC, 0xBC}, {0xAD, 0xA1}, {0xAE, 0xAB}, {0xAF, 0xBB}, {0xF1, 0xB1}, {0xF8, 0xB0},
     };
     ASSERT_EQ(48u, sizeof mapped / sizeof mapped[0]);
     std::vector<unsigned> expected(128, 0x90);
@@ -355,24 +368,35 @@ std::vector<Received> g_received;
 
 LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_KEYDOWN: case WM_KEYUP: case WM_CHAR:
-        case WM_SYSKEYDOWN: case WM_SYSKEYUP: case WM_SYSCHAR:
-            g_received.push_back({message, wParam, lParam});
-            return 0;
-        default:
-            return DefWindowProcA(window, message, wParam, lParam);
+    case WM_KEYDOWN:
+    case WM_KEYUP:
+    case WM_CHAR:
+    case WM_SYSKEYDOWN:
+    case WM_SYSKEYUP:
+    case WM_SYSCHAR:
+        g_received.push_back({message, wParam, lParam});
+        return 0;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
     }
 }
 
 const char* MessageName(UINT m) {
     switch (m) {
-        case WM_KEYDOWN: return "down";
-        case WM_KEYUP: return "up";
-        case WM_CHAR: return "char";
-        case WM_SYSKEYDOWN: return "sysdown";
-        case WM_SYSKEYUP: return "sysup";
-        case WM_SYSCHAR: return "syschar";
-        default: return "?";
+    case WM_KEYDOWN:
+        return "down";
+    case WM_KEYUP:
+        return "up";
+    case WM_CHAR:
+        return "char";
+    case WM_SYSKEYDOWN:
+        return "sysdown";
+    case WM_SYSKEYUP:
+        return "sysup";
+    case WM_SYSCHAR:
+        return "syschar";
+    default:
+        return "?";
     }
 }
 
@@ -402,8 +426,8 @@ protected:
         wc.hInstance = GetModuleHandleA(nullptr);
         wc.lpszClassName = "KeyboardTestWindow";
         RegisterClassA(&wc);  // fails harmlessly when an earlier test registered it
-        window = CreateWindowExA(0, wc.lpszClassName, "keyboard test", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                                 nullptr, nullptr, wc.hInstance, nullptr);
+        window = CreateWindowExA(0, wc.lpszClassName, "keyboard test", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                                 nullptr, wc.hInstance, nullptr);
         ASSERT_NE(nullptr, window);
         ShowWindow(window, SW_SHOW);
         SetForegroundWindow(window);

@@ -507,7 +507,7 @@ TEST_F(SerialProtocolIdentify, PortNumberFollowsCom) {
         const char* name;
         int32_t number;
     } cases[] = {
-        {"COM12", 12}, {"COM3", 3}, {"\\\\.\\COM7", 7}, {"LPT1", 0}, {"COM", 0},
+        {"COM12", 12}, {"COM3", 3}, {"\\\\.\\COM7", 7}, {"LPT1", 0},   {"COM", 0},
         {"COMX", 0},   {"com5", 0}, {"COM 9", 9},       {"COM-4", -4}, {"XCOM2COM8", 2},
     };
     for (const auto& c : cases) {

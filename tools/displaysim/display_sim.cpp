@@ -77,8 +77,8 @@ bool CSimDisplay::Open(const char* portName, const Options& opts) {
     std::string path = portName;
     if (path.rfind("\\\\", 0) != 0) path = "\\\\.\\" + path;
 
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
 
     DCB dcb{};
@@ -172,8 +172,10 @@ void CSimDisplay::ReaderLoop() {
             readOverlapped.hEvent = readEvent;
             DWORD got = 0;
             if (ReadFile(port, readBuffer, sizeof readBuffer, &got, &readOverlapped)) {
-                if (got) OnBytes(readBuffer, got);
-                else pause = kIdlePollMs;
+                if (got)
+                    OnBytes(readBuffer, got);
+                else
+                    pause = kIdlePollMs;
             } else if (GetLastError() == ERROR_IO_PENDING) {
                 pending = true;
             } else {
@@ -281,8 +283,12 @@ void CSimDisplay::OnFrame(const Frame& frame) {
             if (!ack) ++counters.acksDropped;
         }
         if (reply) {
-            uint8_t data[6] = {static_cast<uint8_t>(std::clamp(options.textCells, 0, 255)), 0, 0, 0,
-                               options.version[0], options.version[1]};
+            uint8_t data[6] = {static_cast<uint8_t>(std::clamp(options.textCells, 0, 255)),
+                               0,
+                               0,
+                               0,
+                               options.version[0],
+                               options.version[1]};
             identity = EncodeFrame(kCmdIdentity, data, sizeof data);
         }
         trace = options.trace;
@@ -335,8 +341,10 @@ void CSimDisplay::FlushDue() {
         bool trace;
         {
             std::lock_guard<std::mutex> guard(lock);
-            if (item.isAck) ++counters.acksSent;
-            else ++counters.identityReplies;
+            if (item.isAck)
+                ++counters.acksSent;
+            else
+                ++counters.identityReplies;
             trace = options.trace;
         }
         bool written = WriteBytes(item.bytes.data(), item.bytes.size());
@@ -566,8 +574,7 @@ void CSimDisplay::Trace(const char* direction, const uint8_t* bytes, size_t coun
     if (!out) return;
     static std::mutex traceLock;  // lines of several displays or threads stay whole
     std::lock_guard<std::mutex> guard(traceLock);
-    fprintf(out, "[%10.1f] %s %s%s%s\n", NowMs(), direction, HexBytes(bytes, count).c_str(), count ? "  " : "",
-            note);
+    fprintf(out, "[%10.1f] %s %s%s%s\n", NowMs(), direction, HexBytes(bytes, count).c_str(), count ? "  " : "", note);
     fflush(out);
 }
 

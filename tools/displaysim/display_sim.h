@@ -184,8 +184,8 @@ public:
     // State, safe from any thread.
     std::array<uint8_t, kImageCells> Cells() const;  // last display frame, device order
     std::vector<uint8_t> HostTextCells() const;      // its text cells in host order
-    std::string RenderLine() const;                   // status + text cells as Unicode braille
-    std::string RenderText() const;                   // text cells only
+    std::string RenderLine() const;                  // status + text cells as Unicode braille
+    std::string RenderText() const;                  // text cells only
     Counters GetCounters() const;
     std::vector<ReceivedFrame> Log() const;
     // True while the last key frame sent has not been acknowledged by the driver.

@@ -2,8 +2,8 @@
 #include "display_sim.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -113,13 +113,18 @@ bool ParseScript(const std::string& text, std::vector<Action>* actions, std::str
             a.verb = line.substr(0, space);
             if (space != std::string::npos) a.arg = line.substr(line.find_first_not_of(" \t", space));
             bool ok = true;
-            if (a.verb == "wait") ok = ParseNumber(a.arg, 0xFFFFFFFEul, &a.value);
-            else if (a.verb == "fkey" || a.verb == "route") ok = ParseNumber(a.arg, 255, &a.value);
+            if (a.verb == "wait")
+                ok = ParseNumber(a.arg, 0xFFFFFFFEul, &a.value);
+            else if (a.verb == "fkey" || a.verb == "route")
+                ok = ParseNumber(a.arg, 255, &a.value);
             else if (a.verb == "char")
                 ok = CharacterCode(a.arg, &a.value) || (a.arg.size() > 1 && ParseNumber(a.arg, 0xFFFF, &a.value));
-            else if (a.verb == "scan") ok = ParseNumber(a.arg, 0xFFFF, &a.value, true);
-            else if (a.verb == "wait-text" || a.verb == "quit") ok = a.arg.empty();
-            else if (a.verb != "print") ok = false;
+            else if (a.verb == "scan")
+                ok = ParseNumber(a.arg, 0xFFFF, &a.value, true);
+            else if (a.verb == "wait-text" || a.verb == "quit")
+                ok = a.arg.empty();
+            else if (a.verb != "print")
+                ok = false;
             if (!ok) {
                 *error = "bad script action: " + line;
                 return false;
@@ -200,21 +205,36 @@ bool RunScript(const std::vector<Action>& actions, sim::CSimDisplay& display, CS
 
 uint16_t SpecialKey(WORD vk, bool shift) {
     switch (vk) {
-    case VK_RETURN: return 256;
-    case VK_UP: return 257;
-    case VK_DOWN: return 258;
-    case VK_RIGHT: return 259;
-    case VK_LEFT: return 260;
-    case VK_INSERT: return 261;
-    case VK_HOME: return 262;
-    case VK_DELETE: return 263;
-    case VK_END: return 264;
-    case VK_PRIOR: return 265;
-    case VK_NEXT: return 266;
-    case VK_BACK: return 267;
-    case VK_TAB: return shift ? 382 : 268;
-    case VK_ESCAPE: return 269;
-    default: return 0;
+    case VK_RETURN:
+        return 256;
+    case VK_UP:
+        return 257;
+    case VK_DOWN:
+        return 258;
+    case VK_RIGHT:
+        return 259;
+    case VK_LEFT:
+        return 260;
+    case VK_INSERT:
+        return 261;
+    case VK_HOME:
+        return 262;
+    case VK_DELETE:
+        return 263;
+    case VK_END:
+        return 264;
+    case VK_PRIOR:
+        return 265;
+    case VK_NEXT:
+        return 266;
+    case VK_BACK:
+        return 267;
+    case VK_TAB:
+        return shift ? 382 : 268;
+    case VK_ESCAPE:
+        return 269;
+    default:
+        return 0;
     }
 }
 
@@ -267,7 +287,8 @@ void RunInteractive(sim::CSimDisplay& display, CScreen& screen) {
             char utf8[8];
             int len = WideCharToMultiByte(CP_UTF8, 0, &k.uChar.UnicodeChar, 1, utf8, sizeof utf8, nullptr, nullptr);
             unsigned long code;
-            if (len > 0 && CharacterCode(std::string(utf8, len), &code)) display.TypeCharacter(static_cast<uint16_t>(code));
+            if (len > 0 && CharacterCode(std::string(utf8, len), &code))
+                display.TypeCharacter(static_cast<uint16_t>(code));
         }
     }
 }
@@ -333,9 +354,12 @@ int main(int argc, char** argv) {
             options.version[1] = static_cast<uint8_t>(b);
             ++i;
         } else if (arg == "--ack") {
-            if (value == "now") options.ack = sim::AckPolicy::Immediate;
-            else if (value == "never") options.ack = sim::AckPolicy::Never;
-            else if (value == "corrupt") options.ack = sim::AckPolicy::CorruptChecksum;
+            if (value == "now")
+                options.ack = sim::AckPolicy::Immediate;
+            else if (value == "never")
+                options.ack = sim::AckPolicy::Never;
+            else if (value == "corrupt")
+                options.ack = sim::AckPolicy::CorruptChecksum;
             else if (value.rfind("delay:", 0) == 0 && ParseNumber(value.substr(6), 600000, &a)) {
                 options.ack = sim::AckPolicy::Delayed;
                 options.ackDelayMs = a;
@@ -377,9 +401,8 @@ int main(int argc, char** argv) {
     CScreen screen(!options.trace && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode));
     sim::CSimDisplay display;
     int textCells = options.textCells;
-    display.SetDisplayCallback([&](const std::array<uint8_t, sim::kImageCells>& cells) {
-        ShowDisplay(screen, cells, textCells);
-    });
+    display.SetDisplayCallback(
+        [&](const std::array<uint8_t, sim::kImageCells>& cells) { ShowDisplay(screen, cells, textCells); });
     if (!display.Open(port.c_str(), options)) {
         fprintf(stderr, "displaysim: cannot open %s (error %lu)\n", port.c_str(), GetLastError());
         return 1;
@@ -387,17 +410,20 @@ int main(int argc, char** argv) {
     screen.Message("displaysim on " + port + ": " + std::to_string(textCells) + " text cells, waiting for the driver");
 
     bool running = !haveScript || RunScript(actions, display, screen);
-    if (running && interactive) RunInteractive(display, screen);
-    else if (running && !haveScript) WaitForSingleObject(quitEvent, Remaining());
+    if (running && interactive)
+        RunInteractive(display, screen);
+    else if (running && !haveScript)
+        WaitForSingleObject(quitEvent, Remaining());
     if (deadline != 0 && sim::NowMs() >= deadline) screen.Message("time limit reached");
 
     display.Close();
     screen.EndLine();
     sim::Counters n = display.GetCounters();
-    printf("frames received %u (display %u, identify %u, identify done %u, acks %u, other %u), "
-           "bad checksums %u, discarded bytes %u; sent: acks %u, identity replies %u, keys %u",
-           n.framesReceived, n.displayFrames, n.identifyRequests, n.identifyDone, n.acksReceived, n.otherFrames,
-           n.badChecksums, n.discardedBytes, n.acksSent, n.identityReplies, n.keyFramesSent);
+    printf(
+        "frames received %u (display %u, identify %u, identify done %u, acks %u, other %u), "
+        "bad checksums %u, discarded bytes %u; sent: acks %u, identity replies %u, keys %u",
+        n.framesReceived, n.displayFrames, n.identifyRequests, n.identifyDone, n.acksReceived, n.otherFrames,
+        n.badChecksums, n.discardedBytes, n.acksSent, n.identityReplies, n.keyFramesSent);
     if (n.writeFailures) printf(", write failures %u", n.writeFailures);
     printf("\n");
     CloseHandle(quitEvent);

@@ -156,16 +156,26 @@ std::string CellsToUnicodeBraille(const uint8_t* hostCells, size_t count) {
 
 const char* CommandName(uint8_t command) {
     switch (command) {
-    case kCmdDisplay: return "display";
-    case kCmdFunctionKey: return "function key";
-    case kCmdRoutingKey: return "routing key";
-    case kCmdCharacterKey: return "character";
-    case kCmdScanCode: return "scan code";
-    case kCmdIdentify: return "identify request";
-    case kCmdIdentity: return "identity";
-    case kCmdIdentifyDone: return "identify done";
-    case kCmdAck: return "ack";
-    default: return "unknown command";
+    case kCmdDisplay:
+        return "display";
+    case kCmdFunctionKey:
+        return "function key";
+    case kCmdRoutingKey:
+        return "routing key";
+    case kCmdCharacterKey:
+        return "character";
+    case kCmdScanCode:
+        return "scan code";
+    case kCmdIdentify:
+        return "identify request";
+    case kCmdIdentity:
+        return "identity";
+    case kCmdIdentifyDone:
+        return "identify done";
+    case kCmdAck:
+        return "ack";
+    default:
+        return "unknown command";
     }
 }
 

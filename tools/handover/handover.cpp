@@ -19,8 +19,8 @@
 #include <windows.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -163,8 +163,8 @@ bool GiveBack(CSection& section, LONG x, DWORD timeoutMs) {
     Say("giving the port back: writing %ld\n", static_cast<long>(kRestoreBase + x));
     section.SetWord(kRestoreBase + x);
     if (!WaitForWord(section, timeoutMs, [&](LONG w) { return w == x; })) {
-        Say("handover: timed out after %lu ms: the driver did not take the port back (word %ld)\n",
-            timeoutMs, static_cast<long>(section.Word()));
+        Say("handover: timed out after %lu ms: the driver did not take the port back (word %ld)\n", timeoutMs,
+            static_cast<long>(section.Word()));
         return false;
     }
     Say("the driver has the port again (word %ld)\n", static_cast<long>(x));
@@ -225,8 +225,8 @@ int main(int argc, char** argv) {
             return false;
         });
         if (!answered) {
-            Say("handover: timed out after %lu ms: the driver did not lend the port (word %ld)\n",
-                options.timeoutMs, static_cast<long>(section.Word()));
+            Say("handover: timed out after %lu ms: the driver did not lend the port (word %ld)\n", options.timeoutMs,
+                static_cast<long>(section.Word()));
             // Withdraw the request. Should the driver have answered meanwhile,
             // the port goes straight back instead of staying lent to nobody.
             section.SetWord(kUnpublished);

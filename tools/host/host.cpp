@@ -81,8 +81,8 @@ HWND CreateFocusWindow() {
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.lpszClassName = "BrailleConsoleHost";
     RegisterClassA(&wc);
-    HWND window = CreateWindowExA(0, wc.lpszClassName, "braille host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
-                                  nullptr, nullptr, wc.hInstance, nullptr);
+    HWND window = CreateWindowExA(0, wc.lpszClassName, "braille host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
+                                  nullptr, wc.hInstance, nullptr);
     if (window) {
         ShowWindow(window, SW_SHOWNOACTIVATE);
         SetForegroundWindow(window);
@@ -238,8 +238,8 @@ int main(int argc, char** argv) {
         Say("cannot load brailledriver.dll (error %lu)\n", GetLastError());
         return 1;
     }
-    auto get = reinterpret_cast<GetBrailleInterfaceFn>(
-        reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
+    auto get =
+        reinterpret_cast<GetBrailleInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
     if (!get) {
         Say("brailledriver.dll has no GetBrailleInterface\n");
         return 1;
@@ -277,8 +277,8 @@ int main(int argc, char** argv) {
         }
     } else {
         Say("commands: text WORDS | cells HEX.. | all HEX.. | clear | suspend | resume | info | wait MS | quit\n");
-        CreateThread(nullptr, 0, StdinReader,
-                     reinterpret_cast<LPVOID>(static_cast<uintptr_t>(GetCurrentThreadId())), 0, nullptr);
+        CreateThread(nullptr, 0, StdinReader, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(GetCurrentThreadId())), 0,
+                     nullptr);
         MSG msg;
         while (!session.quit && GetMessageA(&msg, nullptr, 0, 0) > 0) {
             if (msg.message == WM_HOST_LINE && !msg.hwnd) {
