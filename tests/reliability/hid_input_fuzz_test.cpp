@@ -1,0 +1,167 @@
+// USB input reports at random: a million payloads through HandleHidReport with
+// display frames written in between, and raw reports of any length through the
+// real poll (ReadHidReport on the simulated HID bus). The ring must stay within
+// its seven frames with the newest image always queued, acknowledgements must
+// act exactly on FF payloads, and the bus must see no misuse of the HID API.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <random>
+#include <vector>
+
+#include "driver/driver.h"
+#include "probes.h"
+#include "support/fake_hid.h"
+
+namespace {
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+    char text[64];
+    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
+    if (n == 0 || n >= sizeof text) return fallback;
+    return std::strtoull(text, nullptr, 0);
+}
+
+int Queued(const CBrailleSampleDriver& d) { return (d.ringWrite - d.ringRead) & 7; }
+
+using Image = std::array<uint8_t, 42>;
+
+TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
+    const uint64_t seed = EnvNumber("BRL_FUZZ_SEED", 20240611);
+    const uint64_t total = EnvNumber("BRL_FUZZ_HID_REPORTS", 1000000);
+    std::mt19937_64 rng(seed);
+    auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+
+    CFakeHidPlatform bus;
+    FakeHidDeviceConfig config;
+    config.ack = FakeAck::Manual;  // acknowledgements come only from the random payloads
+    const int device = bus.AddDevice(config);
+    CBrailleSampleDriver d(bus);
+    ASSERT_EQ(1, d.FindHidDevice());
+
+    // What the ring must hold, oldest first (first 40 cells of each frame).
+    std::deque<std::array<uint8_t, 40>> model;
+    uint64_t payloads = 0, sent = 0, queued = 0, replaced = 0;
+    const double start = probes::NowMs();
+    for (uint64_t op = 0; payloads < total; ++op) {
+        if (below(8) == 0) {
+            Image image;
+            for (auto& c : image) c = static_cast<uint8_t>(rng());
+            const int before = Queued(d);
+            const int wasAwaiting = d.awaitingAck;
+            bus.ClearOutputs(device);
+            d.WriteCellsHid(image.data());
+            ASSERT_EQ(1, d.awaitingAck);
+            if (!wasAwaiting) {
+                ASSERT_EQ(6u, bus.Outputs(device).size()) << "a frame is six reports";
+                ASSERT_EQ(before, Queued(d)) << "a frame sent at once is not queued";
+                ++sent;
+            } else {
+                std::array<uint8_t, 40> slot;
+                std::memcpy(slot.data(), image.data(), 40);
+                if (model.size() == 7) {
+                    model.back() = slot;  // full: the newest queued frame is replaced
+                    ++replaced;
+                } else {
+                    model.push_back(slot);
+                }
+                ASSERT_EQ(static_cast<int>(model.size()), Queued(d));
+                for (size_t i = 0; i < model.size(); ++i)
+                    ASSERT_EQ(0, std::memcmp(model[i].data(), d.hidRing[(d.ringRead + i) & 7], 40))
+                        << "ring slot " << i << " of " << model.size() << " at op " << op;
+                ASSERT_TRUE(bus.Outputs(device).empty()) << "a queued frame is not sent";
+                ++queued;
+            }
+            continue;
+        }
+        uint8_t payload[8];
+        for (auto& b : payload) b = static_cast<uint8_t>(rng());
+        static const uint8_t kinds[] = {0xFF, 0xFD, 0xFE, 0xFB};
+        if (below(2)) payload[0] = kinds[below(4)];
+        const int wasAwaiting = d.awaitingAck;
+        const int32_t read = d.ringRead, write = d.ringWrite;
+        d.HandleHidReport(payload);
+        ++payloads;
+        ASSERT_EQ(payload[0] == 0xFF ? 0 : wasAwaiting, d.awaitingAck) << "payload " << int(payload[0]);
+        ASSERT_EQ(read, d.ringRead);
+        ASSERT_EQ(write, d.ringWrite);
+        ASSERT_TRUE(d.alternateRouting == 0 || d.alternateRouting == 1);
+    }
+    const double took = probes::NowMs() - start;
+    EXPECT_EQ(0u, bus.Misuses());
+    std::printf("[ fuzz     ] seed %llu: %llu payloads, %llu frames sent, %llu queued (%llu replaced the newest), "
+                "%.0f ms\n",
+                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(payloads),
+                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(queued),
+                static_cast<unsigned long long>(replaced), took);
+    d.CloseHidHandles();
+}
+
+// Every tick of this test is a real poll: the handover check, ReadHidReport on
+// the overlapped handle (each a few wineserver calls), the time-out, the drain.
+TEST(HidInputFuzz, RawReportsOfAnyLengthThroughThePoll) {
+    const uint64_t seed = EnvNumber("BRL_FUZZ_SEED", 20240611) + 1;
+    const uint64_t ticks = EnvNumber("BRL_FUZZ_HID_TICKS", 5000);
+    std::mt19937_64 rng(seed);
+    auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+
+    CFakeHidPlatform bus;
+    const int device = bus.AddDevice();  // acknowledges every complete frame
+    CBrailleSampleDriver d(bus);
+    ASSERT_EQ(1, d.OpenDevice("COM250"));
+    ASSERT_EQ(1, d.usingHid);
+
+    std::vector<uint8_t> newest;
+    uint64_t reports = 0, written = 0;
+    const double start = probes::NowMs();
+    for (uint64_t tick = 0; tick < ticks; ++tick) {
+        const uint32_t what = below(10);
+        if (what < 4) {
+            std::vector<uint8_t> report(below(4) == 0 ? below(40) : 9);
+            for (auto& b : report) b = static_cast<uint8_t>(rng());
+            static const uint8_t kinds[] = {0xFF, 0xFD, 0xFE, 0xFB};
+            if (report.size() > 1 && below(2)) report[1] = kinds[below(4)];
+            bus.QueueRawInput(device, report);
+            ++reports;
+        } else if (what < 7) {
+            newest.resize(40);
+            for (auto& c : newest) c = static_cast<uint8_t>(rng());
+            d.SendTextCells(newest.data(), 40);
+            ++written;
+        }
+        d.PollTick();
+        ASSERT_GE(d.ringRead, 0);
+        ASSERT_LE(d.ringRead, 7);
+        ASSERT_GE(d.ringWrite, 0);
+        ASSERT_LE(d.ringWrite, 7);
+        ASSERT_EQ(0u, bus.Misuses()) << bus.MisuseLog()[0];
+        if (bus.Outputs(device).size() > 6000) bus.ClearOutputs(device);
+    }
+    // Quiet now: one last image, and the display only acknowledges. Every queued
+    // frame goes out and the last image is among them.
+    bus.ClearOutputs(device);
+    newest.assign(40, 0);
+    for (auto& c : newest) c = static_cast<uint8_t>(rng());
+    d.SendTextCells(newest.data(), 40);
+    FakeFrame last{};
+    std::memcpy(last.data(), d.cellImage, 40);
+    for (int tick = 0; tick < 100 && (d.awaitingAck || Queued(d) || bus.PendingInput(device)); ++tick) d.PollTick();
+    EXPECT_EQ(0, Queued(d));
+    bool arrived = false;
+    for (const FakeFrame& f : bus.Frames(device)) arrived = arrived || std::equal(f.begin(), f.begin() + 40, last.begin());
+    EXPECT_TRUE(arrived) << "the last image written never reached the display";
+    const double took = probes::NowMs() - start;
+    EXPECT_EQ(0u, bus.Misuses());
+    std::printf("[ fuzz     ] seed %llu: %llu ticks, %llu raw reports, %llu images written, %.0f ms (%.2f ms per tick)\n",
+                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(ticks),
+                static_cast<unsigned long long>(reports), static_cast<unsigned long long>(written), took,
+                took / static_cast<double>(ticks));
+    d.CloseDevice();
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+}
+
+}  // namespace

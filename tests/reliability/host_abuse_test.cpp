@@ -1,0 +1,330 @@
+// The host interface under abuse: null pointers, counts of every sign and size,
+// texts longer than every field, calls in every state. Buffers handed to the
+// driver end at an inaccessible page or are fenced with guard bytes, so a read
+// or write past them fails the run instead of passing unseen.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "display_sim.h"
+#include "dll_host.h"
+#include "driver/driver.h"
+#include "probes.h"
+#include "support/test_env.h"
+
+namespace {
+
+using reliability::CRecordingHost;
+using reliability::Pattern;
+
+// Generous bounds on how long a host call may take on a loaded test machine.
+constexpr double kWriteCallBoundMs = 1000;  // the writes only queue a command
+constexpr double kWaitingCallBoundMs = 15000;  // Initialize, Suspend, Terminate wait for the worker
+
+template <typename F>
+double Timed(F&& call) {
+    const double start = probes::NowMs();
+    call();
+    return probes::NowMs() - start;
+}
+
+// A buffer with guard bytes on both sides.
+class CFenced {
+public:
+    explicit CFenced(size_t size, uint8_t fill = 0xEE) : bytes(size + 2 * kFence, kGuard), size(size) {
+        std::memset(data(), fill, size);
+    }
+    char* data() { return reinterpret_cast<char*>(bytes.data() + kFence); }
+    bool FencesIntact() const {
+        for (size_t i = 0; i < kFence; ++i)
+            if (bytes[i] != kGuard || bytes[kFence + size + i] != kGuard) return false;
+        return true;
+    }
+    bool Untouched(uint8_t fill = 0xEE) const {
+        for (size_t i = 0; i < size; ++i)
+            if (bytes[kFence + i] != fill) return false;
+        return true;
+    }
+
+private:
+    static constexpr size_t kFence = 64;
+    static constexpr uint8_t kGuard = 0xC7;
+    std::vector<uint8_t> bytes;
+    size_t size;
+};
+
+// ---- through the DLL, with the display attached ----
+
+class HostAbuse : public ::testing::Test {
+protected:
+    void SetUp() override {
+        probes::InstallFaultReporter();
+        cable = testenv::CableAt(reliability::kCableIndex);
+        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable " << reliability::kCableIndex;
+        driver = reliability::Driver();
+        ASSERT_NE(nullptr, driver);
+        reliability::DrainPort(cable.driverEnd);
+        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    }
+    void TearDown() override {
+        if (driver) driver->Terminate();
+        display.Close();
+    }
+    bool Start(const char* text1 = "first text", const char* text2 = "second") {
+        return driver->Initialize(cable.driverEnd.c_str(), &host, text1, text2) == 1;
+    }
+
+    testenv::Cable cable;
+    IBrailleDriver* driver = nullptr;
+    sim::CSimDisplay display;
+    CRecordingHost host;
+};
+
+TEST_F(HostAbuse, CellWritesRefuseBadArgumentsAndNeverReadPastTheImage) {
+    ASSERT_TRUE(Start());
+    const std::vector<uint8_t> cells = Pattern(1);
+    double slowest = 0;
+    auto write = [&](int32_t (IBrailleDriver::*slot)(const unsigned char*, int32_t), const unsigned char* p,
+                     int32_t n) {
+        int32_t result = 0;
+        slowest = std::max(slowest, Timed([&] { result = (driver->*slot)(p, n); }));
+        return result;
+    };
+    for (auto slot : {&IBrailleDriver::WriteTextCells, &IBrailleDriver::WriteAllCells}) {
+        EXPECT_EQ(0, write(slot, nullptr, 40));
+        EXPECT_EQ(0, write(slot, nullptr, INT_MAX));
+        EXPECT_EQ(0, write(slot, cells.data(), 0));
+        EXPECT_EQ(0, write(slot, cells.data(), -1));
+        EXPECT_EQ(0, write(slot, cells.data(), INT_MIN));
+    }
+
+    // A 10-byte buffer claimed to hold INT_MAX cells: at most the 200 cells of the
+    // image may be read, and the 201st byte is an inaccessible page.
+    probes::CGuardedBuffer area(200);
+    ASSERT_TRUE(area.valid());
+    std::memcpy(area.data(), cells.data(), 10);
+    EXPECT_EQ(1, write(&IBrailleDriver::WriteTextCells, area.data(), INT_MAX));
+    EXPECT_EQ(1, write(&IBrailleDriver::WriteAllCells, area.data(), INT_MAX));
+    EXPECT_EQ(1, write(&IBrailleDriver::WriteTextCells, area.data(), 201));
+    // One cell right before the guard page.
+    probes::CGuardedBuffer one(1);
+    *one.data() = 0x3F;
+    EXPECT_EQ(1, write(&IBrailleDriver::WriteTextCells, one.data(), 1));
+    // The display shows the last write: cell 0x3F followed by what the image held.
+    ASSERT_TRUE(display.WaitFor([&] { return display.HostTextCells()[0] == 0x3F; }, 5000));
+    // The 201-cell write put the area's first 40 bytes into the text cells; the
+    // one-cell write changed only the first.
+    EXPECT_EQ(0, std::memcmp(display.HostTextCells().data() + 1, area.data() + 1, 39));
+    EXPECT_LT(slowest, kWriteCallBoundMs);
+}
+
+TEST_F(HostAbuse, TextReadsStayInsideTheCallersBuffer) {
+    const std::string longText(300, 'x');
+    ASSERT_TRUE(Start("first text", longText.c_str()));
+
+    struct Case {
+        size_t buffer;
+        int32_t size;
+        int32_t result;
+        const char* text;  // what the buffer holds afterwards; null: untouched
+    };
+    const Case cases[] = {
+        {10, 0, 0, nullptr},        {10, -1, 0, nullptr}, {10, INT_MIN, 0, nullptr}, {1, 1, 0, ""},
+        {5, 5, 4, "firs"},          {11, 11, 10, "first text"}, {12, 12, 10, "first text"},
+        {256, 256, 10, "first text"},
+    };
+    for (const Case& c : cases) {
+        CFenced buffer(c.buffer);
+        EXPECT_EQ(c.result, driver->GetInitString1(buffer.data(), c.size)) << c.size;
+        EXPECT_TRUE(buffer.FencesIntact()) << c.size;
+        if (!c.text) {
+            EXPECT_TRUE(buffer.Untouched()) << c.size;
+        } else {
+            EXPECT_STREQ(c.text, buffer.data()) << c.size;
+            // The rest of the buffer is zero, up to the size given and no further.
+            for (size_t i = std::strlen(c.text); i < c.buffer; ++i) ASSERT_EQ(0, buffer.data()[i]) << c.size;
+        }
+        // The same size against an inaccessible page.
+        if (c.size > 0) {
+            probes::CGuardedBuffer exact(static_cast<size_t>(c.size));
+            EXPECT_EQ(c.result, driver->GetInitString1(reinterpret_cast<char*>(exact.data()), c.size));
+        }
+    }
+    EXPECT_EQ(0, driver->GetInitString1(nullptr, 10));
+    EXPECT_EQ(0, driver->GetInitString2(nullptr, INT_MAX));
+
+    // The text longer than its field comes back cut to the field.
+    probes::CGuardedBuffer big(1000);
+    EXPECT_EQ(255, driver->GetInitString2(reinterpret_cast<char*>(big.data()), 1000));
+    EXPECT_EQ(std::string(255, 'x'), std::string(reinterpret_cast<char*>(big.data())));
+    for (size_t i = 255; i < 1000; ++i) ASSERT_EQ(0, big.data()[i]);
+}
+
+TEST_F(HostAbuse, IdentifyWritesOnlyWhatItsArgumentsAllow) {
+    ASSERT_TRUE(Start());
+    probes::CGuardedBuffer id(16);
+    CFenced name(8);
+    EXPECT_EQ(0, driver->Identify(nullptr, 8, id.data()));
+    EXPECT_EQ(0, driver->Identify(name.data(), 8, nullptr));
+    EXPECT_TRUE(name.Untouched());
+
+    const uint8_t guid[16] = {0xE8, 0xD9, 0xD2, 0xD5, 0x37, 0x46, 0x07, 0x4A,
+                              0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC};
+    const struct {
+        int32_t size;
+        const char* text;  // null: nothing written
+    } cases[] = {{INT_MIN, nullptr}, {-5, nullptr}, {0, nullptr}, {1, ""}, {2, "K"}, {3, "KV"}, {4, "KVR"}, {100, "KVR"}};
+    for (const auto& c : cases) {
+        CFenced fenced(c.size > 0 ? static_cast<size_t>(c.size) : 4);
+        std::memset(id.data(), 0, 16);
+        EXPECT_EQ(1, driver->Identify(fenced.data(), c.size, id.data())) << c.size;
+        EXPECT_TRUE(fenced.FencesIntact()) << c.size;
+        if (c.text)
+            EXPECT_STREQ(c.text, fenced.data()) << c.size;
+        else
+            EXPECT_TRUE(fenced.Untouched()) << c.size;
+        EXPECT_EQ(0, std::memcmp(guid, id.data(), 16)) << c.size;
+        if (c.size > 0) {
+            probes::CGuardedBuffer exact(static_cast<size_t>(c.size));
+            EXPECT_EQ(1, driver->Identify(reinterpret_cast<char*>(exact.data()), c.size, id.data()));
+        }
+    }
+}
+
+TEST_F(HostAbuse, UnsupportedSlotsAnswerZeroWhateverTheArguments) {
+    ASSERT_TRUE(Start());
+    const intptr_t wild = static_cast<intptr_t>(0xDEADBEEFCAFEll);
+    EXPECT_EQ(0, driver->Unsupported05(wild, INT_MIN));
+    EXPECT_EQ(0, driver->Unsupported10(wild));
+    EXPECT_EQ(0, driver->Unsupported14(wild, -1));
+    EXPECT_EQ(0, driver->Unsupported23(INT_MAX, INT_MIN, -1));
+    EXPECT_EQ(0, driver->Unsupported25(-1, 0xFF));
+    EXPECT_EQ(0, driver->Unsupported26(wild, INT_MAX, INT_MIN));
+    EXPECT_EQ(0, driver->Unsupported27(wild));
+    EXPECT_EQ(0, driver->Unsupported28(INT_MIN));
+    driver->NoOp17();
+    driver->NoOp30(INT_MIN);
+    driver->NoOp32(INT_MAX);
+    EXPECT_EQ(768, driver->GetDriverCode());
+    // The driver is still well.
+    const std::vector<uint8_t> cells = Pattern(5);
+    ASSERT_EQ(1, driver->WriteTextCells(cells.data(), 40));
+    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == cells; }, 5000));
+}
+
+TEST_F(HostAbuse, InitializeWithMissingAndOversizedArguments) {
+    // No port name, and one far longer than any field: refused, promptly.
+    double took = Timed([&] { EXPECT_EQ(0, driver->Initialize(nullptr, &host, nullptr, nullptr)); });
+    EXPECT_LT(took, kWaitingCallBoundMs);
+    const std::string huge(10000, 'C');
+    took = Timed([&] { EXPECT_EQ(0, driver->Initialize(huge.c_str(), &host, huge.c_str(), huge.c_str())); });
+    EXPECT_LT(took, kWaitingCallBoundMs);
+    // A name of 127 characters that names no port, and one of 128 that starts with a real one.
+    const std::string name127 = cable.driverEnd + std::string(127 - cable.driverEnd.size(), 'Z');
+    EXPECT_EQ(0, driver->Initialize(name127.c_str(), &host, "", ""));
+    const std::string name128 = cable.driverEnd + std::string(128 - cable.driverEnd.size(), ' ');
+    EXPECT_EQ(0, driver->Initialize(name128.c_str(), &host, "", "")) << "a cut name must not open another port";
+
+    // No host and texts longer than their fields: it runs, texts cut, keys dropped.
+    ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), nullptr, huge.c_str(), nullptr));
+    char text[300];
+    EXPECT_EQ(255, driver->GetInitString1(text, sizeof text));
+    EXPECT_EQ(0, driver->GetInitString2(text, sizeof text));
+    EXPECT_STREQ("", text);
+    display.PressFunctionKey(1);
+    reliability::Pump(300);
+    // A host arrives later and gets the next key.
+    EXPECT_EQ(nullptr, driver->SetHost(&host));
+    display.PressFunctionKey(2);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return !host.keys.empty(); }, 5000));
+    EXPECT_EQ("F2", host.keys[0].name);
+    EXPECT_EQ(&host, driver->SetHost(nullptr));
+    display.PressFunctionKey(3);
+    reliability::Pump(300);
+    EXPECT_EQ(1u, host.keys.size());
+}
+
+// ---- calls in every state, on driver objects of the test's own ----
+
+class HostStates : public HostAbuse {};
+
+TEST_F(HostStates, EveryCallHasADefinedResultInEveryState) {
+    const std::vector<uint8_t> cells = Pattern(2);
+    char text[64];
+    uint8_t id[16];
+    CRecordingHost other;
+    double slowestWrite = 0, slowestWait = 0;
+    auto write = [&](CBrailleSampleDriver& d) {
+        int32_t a = 0, b = 0, c = 0;
+        slowestWrite = std::max(slowestWrite, Timed([&] { a = d.WriteTextCells(cells.data(), 40); }));
+        slowestWrite = std::max(slowestWrite, Timed([&] { b = d.WriteAllCells(cells.data(), 2); }));
+        slowestWrite = std::max(slowestWrite, Timed([&] { c = d.ClearCells(); }));
+        return a * 100 + b * 10 + c;  // 111 when all three were queued, 0 when none
+    };
+    auto waiting = [&](auto&& call) { slowestWait = std::max(slowestWait, Timed(call)); };
+
+    CBrailleSampleDriver d;
+    // Loaded: nothing runs; writes and suspensions post nothing.
+    EXPECT_EQ(0, write(d));
+    EXPECT_EQ(0, d.GetTextCellCount());
+    EXPECT_EQ(0, d.GetInitString1(text, sizeof text));
+    EXPECT_EQ(1, d.Identify(text, sizeof text, id));
+    EXPECT_EQ(nullptr, d.SetHost(&other));
+    waiting([&] { d.Terminate(); });
+    waiting([&] { EXPECT_EQ(0, d.Suspend(1)); });
+    EXPECT_EQ(0, write(d));
+    waiting([&] { EXPECT_EQ(0, d.Suspend(0)); });
+    EXPECT_EQ(nullptr, d.workerThread);
+
+    // Running.
+    const int threadsBefore = probes::ThreadCount();
+    waiting([&] { EXPECT_EQ(1, d.Initialize(cable.driverEnd.c_str(), &host, "a", "b")); });
+    ASSERT_NE(nullptr, d.workerThread);
+    EXPECT_EQ(111, write(d));
+    EXPECT_EQ(40, d.GetTextCellCount());
+    // Initialize again while running restarts on the same port, with one worker.
+    waiting([&] { EXPECT_EQ(1, d.Initialize(cable.driverEnd.c_str(), &host, "c", "d")); });
+    EXPECT_TRUE(testenv::WaitUntil([&] { return probes::ThreadCount() == threadsBefore + 1; }, 5000))
+        << "one worker after the restart, not two";
+    EXPECT_EQ(1, d.GetInitString1(text, sizeof text));
+    EXPECT_STREQ("c", text);
+
+    // Suspended, twice; writes refused; then resumed.
+    waiting([&] { EXPECT_EQ(1, d.Suspend(1)); });
+    waiting([&] { EXPECT_EQ(1, d.Suspend(1)); });
+    EXPECT_EQ(0, write(d));
+    EXPECT_EQ(nullptr, d.keyWindow);
+    waiting([&] { EXPECT_EQ(1, d.Suspend(0)); });
+    EXPECT_NE(nullptr, d.keyWindow);
+    EXPECT_EQ(111, write(d));
+    const std::vector<uint8_t> resumed = Pattern(3);
+    EXPECT_EQ(1, d.WriteTextCells(resumed.data(), 40));
+    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == resumed; }, 5000))
+        << "the text written after the resume never arrived";
+
+    // Terminated while suspended, then twice more.
+    waiting([&] { EXPECT_EQ(1, d.Suspend(1)); });
+    waiting([&] { d.Terminate(); });
+    waiting([&] { d.Terminate(); });
+    EXPECT_EQ(nullptr, d.workerThread);
+    EXPECT_EQ(nullptr, d.keyWindow);
+    EXPECT_TRUE(testenv::WaitUntil([&] { return probes::ThreadCount() <= threadsBefore; }, 5000));
+    EXPECT_EQ(0, write(d)) << "stopped while suspended";
+    waiting([&] { EXPECT_EQ(0, d.Suspend(0)); });
+    EXPECT_EQ(0, write(d)) << "stopped: no worker to post to";
+    waiting([&] { d.Terminate(); });
+    EXPECT_EQ(nullptr, d.keyWindow) << "a window made by a resume while stopped is gone after Terminate";
+
+    // Started again from Stopped.
+    waiting([&] { EXPECT_EQ(1, d.Initialize(cable.driverEnd.c_str(), &host, "e", "f")); });
+    EXPECT_EQ(111, write(d));
+    waiting([&] { d.Terminate(); });
+    EXPECT_LT(slowestWrite, kWriteCallBoundMs);
+    EXPECT_LT(slowestWait, kWaitingCallBoundMs);
+    std::printf("[ bounds   ] slowest write call %.1f ms, slowest waiting call %.1f ms\n", slowestWrite, slowestWait);
+}
+
+}  // namespace

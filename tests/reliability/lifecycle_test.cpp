@@ -1,0 +1,168 @@
+// Start and stop, over and over, through the DLL as a host does: threads,
+// handles and the driver's heap blocks must come back to where they were.
+//
+// Cycles against the simulated display: BRL_LIFECYCLE_CYCLES, default 1000
+// (about 85 s under Wine on an otherwise idle machine, twice that on a busy
+// one; set it lower there). Cycles with no display: 100 on a port that
+// does not exist (each fails at once) and 2 against a display that never
+// answers (each takes the identification's 1000 steps, about 3 s).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "display_sim.h"
+#include "dll_host.h"
+#include "probes.h"
+#include "support/test_env.h"
+
+namespace {
+
+using reliability::CRecordingHost;
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+    char text[64];
+    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
+    if (n == 0 || n >= sizeof text) return fallback;
+    return std::strtoull(text, nullptr, 0);
+}
+
+struct Holdings {
+    long handles;
+    int threads;
+    int64_t blocks;  // heap blocks the DLL holds
+};
+
+Holdings Now() { return {probes::HandleCount(), probes::ThreadCount(), probes::LiveBlocks(probes::Allocations())}; }
+
+// Threads end a moment after Terminate has seen them end; handles close with them.
+bool SettlesBack(const Holdings& before, Holdings* after) {
+    bool back = testenv::WaitUntil(
+        [&] {
+            *after = Now();
+            return after->threads <= before.threads && after->handles <= before.handles &&
+                   after->blocks <= before.blocks;
+        },
+        5000);
+    return back;
+}
+
+TEST(Lifecycle, TheProbesSeeOneHandleAndOneThread) {
+    const long handles = probes::HandleCount();
+    ASSERT_GT(handles, 0) << "no handle count in this runtime";
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_EQ(handles + 1, probes::HandleCount());
+    const int threads = probes::ThreadCount();
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](void* e) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(e), 10000); }, event, 0,
+        nullptr);
+    EXPECT_EQ(threads + 1, probes::ThreadCount());
+    SetEvent(event);
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+    CloseHandle(event);
+    EXPECT_EQ(handles, probes::HandleCount());
+    EXPECT_TRUE(testenv::WaitUntil([&] { return probes::ThreadCount() == threads; }, 5000));
+
+    // And the DLL's heap blocks are counted: a write's payload is one block.
+    IBrailleDriver* driver = reliability::Driver();
+    ASSERT_NE(nullptr, driver);
+    ASSERT_TRUE(reliability::AllocationsCounted());
+    const probes::AllocCounts a = probes::Allocations();
+    char text[8];
+    driver->GetInitString1(text, sizeof text);  // allocates nothing
+    EXPECT_EQ(a.allocs, probes::Allocations().allocs);
+}
+
+TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
+    testenv::Cable cable = testenv::CableAt(reliability::kCableIndex);
+    if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable";
+    IBrailleDriver* driver = reliability::Driver();
+    ASSERT_NE(nullptr, driver);
+    reliability::DrainPort(cable.driverEnd);
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    CRecordingHost host;
+
+    // One cycle first: the key window class is registered once and stays.
+    ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    driver->Terminate();
+    reliability::Pump(200);
+    const Holdings before = Now();
+
+    const uint64_t cycles = EnvNumber("BRL_LIFECYCLE_CYCLES", 1000);
+    const double start = probes::NowMs();
+    double slowest = 0;
+    int peakThreads = 0;
+    for (uint64_t i = 0; i < cycles; ++i) {
+        const double t = probes::NowMs();
+        ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", "")) << "cycle " << i;
+        ASSERT_EQ(40, driver->GetTextCellCount());
+        if (i % 50 == 0) peakThreads = std::max(peakThreads, probes::ThreadCount());
+        driver->Terminate();
+        slowest = std::max(slowest, probes::NowMs() - t);
+    }
+    const double took = probes::NowMs() - start;
+    Holdings after{};
+    EXPECT_TRUE(SettlesBack(before, &after))
+        << "handles " << before.handles << " -> " << after.handles << ", threads " << before.threads << " -> "
+        << after.threads << ", heap blocks " << before.blocks << " -> " << after.blocks;
+    EXPECT_EQ(before.threads + 1, peakThreads) << "one worker while running";
+    std::printf("[ cycles   ] %llu with the display: %.0f ms (%.1f ms per cycle, slowest %.0f); handles %ld -> %ld, "
+                "threads %d -> %d, heap blocks %lld -> %lld\n",
+                static_cast<unsigned long long>(cycles), took, took / static_cast<double>(cycles), slowest,
+                before.handles, after.handles, before.threads, after.threads, static_cast<long long>(before.blocks),
+                static_cast<long long>(after.blocks));
+    display.Close();
+}
+
+TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
+    IBrailleDriver* driver = reliability::Driver();
+    ASSERT_NE(nullptr, driver);
+    CRecordingHost host;
+    ASSERT_EQ(0, driver->Initialize("COM239", &host, "", ""));
+    Holdings before = Now();
+    const double start = probes::NowMs();
+    double slowest = 0;
+    for (int i = 0; i < 100; ++i) {
+        const double t = probes::NowMs();
+        ASSERT_EQ(0, driver->Initialize("COM239", &host, "", "")) << "cycle " << i;
+        driver->Terminate();
+        slowest = std::max(slowest, probes::NowMs() - t);
+    }
+    const double missing = probes::NowMs() - start;
+    Holdings after{};
+    EXPECT_TRUE(SettlesBack(before, &after))
+        << "handles " << before.handles << " -> " << after.handles << ", threads " << before.threads << " -> "
+        << after.threads << ", heap blocks " << before.blocks << " -> " << after.blocks;
+    EXPECT_LT(slowest, 5000) << "a port that does not exist fails at once";
+    std::printf("[ cycles   ] 100 on a missing port: %.0f ms (%.1f ms per cycle, slowest %.0f)\n", missing,
+                missing / 100, slowest);
+
+    // A display on the cable that never answers: each start runs the whole identification.
+    testenv::Cable cable = testenv::CableAt(reliability::kCableIndex);
+    if (cable.driverEnd.empty()) return;
+    reliability::DrainPort(cable.driverEnd);
+    sim::CSimDisplay display;
+    sim::CSimDisplay::Options silent;
+    silent.answerIdentify = false;
+    silent.ack = sim::AckPolicy::Never;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), silent));
+    before = Now();
+    for (int i = 0; i < 2; ++i) {
+        const double t = probes::NowMs();
+        EXPECT_EQ(0, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+        driver->Terminate();
+        const double one = probes::NowMs() - t;
+        EXPECT_GT(one, 1500);
+        EXPECT_LT(one, 15000);
+        std::printf("[ cycles   ] silent display: start refused after %.0f ms\n", one);
+    }
+    EXPECT_EQ(8u, display.GetCounters().identifyRequests) << "four requests per start";
+    EXPECT_TRUE(SettlesBack(before, &after))
+        << "handles " << before.handles << " -> " << after.handles << ", threads " << before.threads << " -> "
+        << after.threads;
+    display.Close();
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// The serial receiver under ten million random bytes, and the stored corpus of
+// tricky streams. The driver object is the real one; its port swallows writes
+// and counts the acknowledgements, which show exactly when a frame was taken.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/driver.h"
+#include "quiet_doubles.h"
+
+namespace {
+
+using reliability::CQuietPlatform;
+using reliability::CSwallowingSerial;
+
+uint64_t EnvNumber(const char* name, uint64_t fallback) {
+    char text[64];
+    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
+    if (n == 0 || n >= sizeof text) return fallback;
+    return std::strtoull(text, nullptr, 0);
+}
+
+// A receiver on its own: a test-owned driver with the swallowing port plugged in.
+struct Receiver {
+    CQuietPlatform platform;
+    CSwallowingSerial port;
+    CBrailleSampleDriver driver{platform};
+    Receiver() { driver.serial = &port; }
+    ~Receiver() { driver.serial = nullptr; }  // the port is ours, not the driver's
+};
+
+// Frames built here, independently of the driver's encoder.
+std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> f = {0x01, 0x02, command, static_cast<uint8_t>(data.size()), 0x03};
+    uint16_t sum = static_cast<uint16_t>(0x02 + command + data.size() + 0x03);
+    for (uint8_t b : data) {
+        f.push_back(b);
+        sum = static_cast<uint16_t>(sum + b);
+    }
+    sum ^= 0xAA55;
+    f.push_back(static_cast<uint8_t>(sum & 0xFF));
+    f.push_back(static_cast<uint8_t>(sum >> 8));
+    return f;
+}
+
+// The newest bytes fed, written out when a check fails so the stream can join the corpus.
+class CHistory {
+public:
+    void Add(uint8_t b) {
+        ring[at % ring.size()] = b;
+        ++at;
+    }
+    std::string Save(uint64_t seed) const {
+        char name[96];
+        std::snprintf(name, sizeof name, "serial-fuzz-failure-seed%llu.bin", static_cast<unsigned long long>(seed));
+        FILE* f = std::fopen(name, "wb");
+        if (!f) return "(not saved)";
+        const size_t n = at < ring.size() ? at : ring.size();
+        for (size_t i = at - n; i < at; ++i) std::fputc(ring[i % ring.size()], f);
+        std::fclose(f);
+        return name;
+    }
+
+private:
+    std::vector<uint8_t> ring = std::vector<uint8_t>(8192);
+    size_t at = 0;
+};
+
+TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
+    const uint64_t seed = EnvNumber("BRL_FUZZ_SEED", 20240611);
+    const uint64_t total = EnvNumber("BRL_FUZZ_SERIAL_BYTES", 10000000);
+    std::mt19937_64 rng(seed);
+    auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    auto byte = [&] { return static_cast<uint8_t>(rng()); };
+    auto noSoh = [&] {
+        uint8_t b;
+        do b = byte();
+        while (b == 0x01);
+        return b;
+    };
+
+    Receiver r;
+    CHistory history;
+    uint64_t fed = 0, framesChecked = 0, wildBytes = 0, wildAcks = 0;
+    bool failed = false;
+
+    auto feed = [&](uint8_t b) {
+        history.Add(b);
+        r.driver.FeedByte(b);
+        ++fed;
+        if (r.driver.rxState > 7 && !failed) {
+            failed = true;
+            ADD_FAILURE() << "receive state " << int(r.driver.rxState) << " after byte " << fed
+                          << "; stream saved as " << history.Save(seed);
+        }
+    };
+    // A valid frame fed from the idle state is taken at its last byte, and only there.
+    auto feedFrame = [&](const std::vector<uint8_t>& f, bool isAck) {
+        const uint64_t before = r.port.acks;
+        for (size_t i = 0; i + 1 < f.size(); ++i) feed(f[i]);
+        const bool quietInside = r.port.acks == before;
+        feed(f.back());
+        const uint64_t expected = before + (isAck ? 0 : 1);
+        if ((!quietInside || r.port.acks != expected || r.driver.rxState != 0) && !failed) {
+            failed = true;
+            ADD_FAILURE() << "valid frame (command " << int(f[2]) << ", length " << int(f[3]) << ") ending at byte "
+                          << fed << " not taken exactly once; stream saved as " << history.Save(seed);
+        }
+        if (isAck && r.driver.awaitingAck != 0 && !failed) {
+            failed = true;
+            ADD_FAILURE() << "an acknowledgement frame left awaitingAck set";
+        }
+        ++framesChecked;
+    };
+    auto randomFrame = [&] {
+        static const uint8_t commands[] = {0x10, 0x11, 0x13, 0x14, 0x25, 0x26, 0x55, 0x00, 0x7F, 0x01, 0x02, 0x03};
+        uint8_t command = below(4) == 0 ? byte() : commands[below(sizeof commands)];
+        size_t length = below(8) == 0 ? below(256) : below(8);
+        if (command == 0x7F) length = 0;
+        std::vector<uint8_t> data(length);
+        for (auto& d : data) d = below(3) == 0 ? static_cast<uint8_t>(1 + below(3)) : byte();
+        return Frame(command, data);
+    };
+    // Whatever the wild bytes left behind, a frame is at most 262 bytes: that many
+    // bytes without an SOH must bring the receiver back to idle.
+    auto flush = [&] {
+        for (int i = 0; i < 262; ++i) feed(noSoh());
+        if (r.driver.rxState != 0 && !failed) {
+            failed = true;
+            ADD_FAILURE() << "receiver not idle after 262 bytes without SOH (state " << int(r.driver.rxState)
+                          << "); stream saved as " << history.Save(seed);
+        }
+    };
+
+    while (fed < total && !failed) {
+        switch (below(4)) {
+        case 0: {  // garbage without SOH, then a frame
+            const uint32_t n = below(300);
+            for (uint32_t i = 0; i < n; ++i) feed(noSoh());
+            std::vector<uint8_t> f = randomFrame();
+            feedFrame(f, f[2] == 0x7F);
+            break;
+        }
+        case 1: {  // frames glued back to back
+            const uint32_t n = 1 + below(5);
+            for (uint32_t i = 0; i < n; ++i) {
+                std::vector<uint8_t> f = randomFrame();
+                feedFrame(f, f[2] == 0x7F);
+            }
+            break;
+        }
+        default: {  // wild: random bytes, cut and corrupted frames, SOH/STX runs
+            const uint64_t acksBefore = r.port.acks;
+            const uint64_t start = fed;
+            const uint32_t pieces = 1 + below(20);
+            for (uint32_t p = 0; p < pieces; ++p) {
+                switch (below(5)) {
+                case 0: {
+                    const uint32_t n = below(200);
+                    for (uint32_t i = 0; i < n; ++i) feed(byte());
+                    break;
+                }
+                case 1: {
+                    std::vector<uint8_t> f = randomFrame();
+                    const size_t cut = below(static_cast<uint32_t>(f.size()));
+                    for (size_t i = 0; i < cut; ++i) feed(f[i]);
+                    break;
+                }
+                case 2: {
+                    std::vector<uint8_t> f = randomFrame();
+                    f[below(static_cast<uint32_t>(f.size()))] ^= static_cast<uint8_t>(1 + below(255));
+                    for (uint8_t b : f) feed(b);
+                    break;
+                }
+                case 3: {
+                    const uint32_t n = below(6);
+                    for (uint32_t i = 0; i < n; ++i) feed(below(2) ? 0x01 : 0x02);
+                    break;
+                }
+                default: {
+                    std::vector<uint8_t> f = randomFrame();
+                    for (uint8_t b : f) feed(b);
+                    break;
+                }
+                }
+            }
+            flush();
+            wildBytes += fed - start;
+            wildAcks += r.port.acks - acksBefore;
+            // Right after the wild bytes, a valid frame is still taken.
+            std::vector<uint8_t> f = randomFrame();
+            feedFrame(f, f[2] == 0x7F);
+            break;
+        }
+        }
+    }
+    EXPECT_EQ(0u, r.port.others) << "the receiver wrote something other than acknowledgements";
+    EXPECT_GE(fed, total);
+    std::printf("[ fuzz     ] seed %llu: %llu bytes, %llu valid frames each taken exactly once, %llu wild bytes "
+                "(%llu frames taken inside them), %llu keystrokes swallowed\n",
+                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(fed),
+                static_cast<unsigned long long>(framesChecked), static_cast<unsigned long long>(wildBytes),
+                static_cast<unsigned long long>(wildAcks), static_cast<unsigned long long>(r.platform.keystrokes));
+}
+
+// ---- stored corpus ----
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(SerialReceiverCorpus, EveryStoredStreamGivesItsExpectedFrames) {
+    const std::string dir = BRL_CORPUS_DIR;
+    std::ifstream manifest(dir + "/expected.txt");
+    ASSERT_TRUE(manifest) << "no corpus manifest in " << dir;
+    std::string line;
+    int streams = 0;
+    while (std::getline(manifest, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string name;
+        uint64_t acks = 0;
+        int state = 0;
+        ASSERT_TRUE(fields >> name >> acks >> state) << line;
+        const std::vector<uint8_t> bytes = ReadFile(dir + "/" + name);
+        ASSERT_FALSE(bytes.empty()) << name;
+        Receiver r;
+        for (uint8_t b : bytes) {
+            r.driver.FeedByte(b);
+            ASSERT_LE(r.driver.rxState, 7) << name;
+        }
+        EXPECT_EQ(acks, r.port.acks) << name;
+        EXPECT_EQ(state, r.driver.rxState) << name;
+        EXPECT_EQ(0u, r.port.others) << name;
+        ++streams;
+    }
+    EXPECT_GE(streams, 10);
+}
+
+// The same corpus through the poll, in reads of 7 and of 80 bytes (the most a
+// tick takes): the receiver keeps its state from one read to the next.
+TEST(SerialReceiverCorpus, StreamsSplitAcrossPollsGiveTheSameFrames) {
+    const std::string dir = BRL_CORPUS_DIR;
+    std::ifstream manifest(dir + "/expected.txt");
+    ASSERT_TRUE(manifest);
+    std::string line;
+    while (std::getline(manifest, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::string name;
+        uint64_t acks = 0;
+        int state = 0;
+        fields >> name >> acks >> state;
+        const std::vector<uint8_t> bytes = ReadFile(dir + "/" + name);
+        // The receiver is a real port's: bytes arrive through PollTick's reads.
+        struct CScriptedSerial : CSwallowingSerial {
+            const std::vector<uint8_t>* input = nullptr;
+            size_t at = 0, chunk = 0;
+            LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) override {
+                DWORD n = 0;
+                while (n < size && n < chunk && at < input->size()) static_cast<uint8_t*>(buffer)[n++] = (*input)[at++];
+                if (count) *count = n;
+                return 0;
+            }
+        };
+        for (size_t chunk : {size_t(7), size_t(80)}) {
+            CQuietPlatform platform;
+            CScriptedSerial port;
+            port.input = &bytes;
+            port.chunk = chunk;
+            CBrailleSampleDriver driver(platform);
+            driver.serial = &port;
+            for (size_t tick = 0; port.at < bytes.size() && tick < bytes.size() + 10; ++tick) driver.PollTick();
+            driver.serial = nullptr;
+            EXPECT_EQ(bytes.size(), port.at) << name << " chunk " << chunk;
+            EXPECT_EQ(acks, port.acks) << name << " chunk " << chunk;
+            EXPECT_EQ(state, driver.rxState) << name << " chunk " << chunk;
+        }
+    }
+}
+
+}  // namespace
