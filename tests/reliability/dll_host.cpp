@@ -31,8 +31,8 @@ HMODULE DriverModule() { return Dll().module; }
 bool AllocationsCounted() { return Dll().counted; }
 
 void DrainPort(const std::string& port) {
-    HANDLE h = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE h =
+        CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
     CloseHandle(h);

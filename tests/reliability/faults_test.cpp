@@ -26,8 +26,8 @@ using reliability::Pattern;
 
 constexpr double kWriteCallBoundMs = 1000;
 constexpr double kWaitingCallBoundMs = 15000;
-constexpr DWORD kGiveUpWithinMs = 10000;   // four time-outs, on a loaded machine
-constexpr DWORD kComeBackWithinMs = 10000; // a probe a second, then the identification
+constexpr DWORD kGiveUpWithinMs = 10000;    // four time-outs, on a loaded machine
+constexpr DWORD kComeBackWithinMs = 10000;  // a probe a second, then the identification
 
 class LinkFaults : public ::testing::Test {
 protected:
@@ -66,8 +66,10 @@ protected:
     }
     void Note(const char* call, double ms, double bound) {
         EXPECT_LT(ms, bound) << call << " took " << ms << " ms";
-        if (bound == kWriteCallBoundMs) slowestWrite = std::max(slowestWrite, ms);
-        else slowestWait = std::max(slowestWait, ms);
+        if (bound == kWriteCallBoundMs)
+            slowestWrite = std::max(slowestWrite, ms);
+        else
+            slowestWait = std::max(slowestWait, ms);
     }
     // One host write of a fresh image; its result.
     int32_t Write(uint32_t seed) {
@@ -111,7 +113,12 @@ TEST_F(LinkFaults, CablePulledWhileTheHostWritesAndPluggedBackIn) {
     ASSERT_TRUE(Shows(last, 5000));
     // Pull the cable in the middle of a stream of writes.
     uint32_t seed = 100;
-    testenv::WaitUntil([&] { Write(++seed); return false; }, 300);
+    testenv::WaitUntil(
+        [&] {
+            Write(++seed);
+            return false;
+        },
+        300);
     display.Close();
     const double pulled = probes::NowMs();
     ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 0; }, kGiveUpWithinMs)) << "the driver never gave up";
@@ -229,18 +236,22 @@ TEST_F(LinkFaults, AFloodOfWritesLeaksNoPayloadAndEndsWithTheNewestImage) {
     int64_t peakInFlight = 0;
     const double start = probes::NowMs();
     for (int i = 0; i < kWrites; ++i) {
-        if (Write(static_cast<uint32_t>(i) + 1000)) ++queued;
-        else ++refused;
-        if (i % 64 == 0) peakInFlight = std::max(peakInFlight, probes::LiveBlocks(probes::Allocations()) - blocksBefore);
+        if (Write(static_cast<uint32_t>(i) + 1000))
+            ++queued;
+        else
+            ++refused;
+        if (i % 64 == 0)
+            peakInFlight = std::max(peakInFlight, probes::LiveBlocks(probes::Allocations()) - blocksBefore);
     }
     const double took = probes::NowMs() - start;
     EXPECT_GT(queued, 0);
     const std::vector<uint8_t> newest = accepted;
     // The driver holds one display frame back at most: the newest one arrives.
     EXPECT_TRUE(Shows(newest, 10000)) << "the newest image never arrived";
-    std::printf("[ faults   ] %d writes in %.0f ms: %d queued, %d refused by the system's queue; at most %lld "
-                "payloads in flight\n",
-                kWrites, took, queued, refused, static_cast<long long>(peakInFlight));
+    std::printf(
+        "[ faults   ] %d writes in %.0f ms: %d queued, %d refused by the system's queue; at most %lld "
+        "payloads in flight\n",
+        kWrites, took, queued, refused, static_cast<long long>(peakInFlight));
     // Payloads are released whether or not they were queued: checked in TearDown.
 }
 

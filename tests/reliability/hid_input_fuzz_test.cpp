@@ -93,11 +93,12 @@ TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
     }
     const double took = probes::NowMs() - start;
     EXPECT_EQ(0u, bus.Misuses());
-    std::printf("[ fuzz     ] seed %llu: %llu payloads, %llu frames sent, %llu queued (%llu replaced the newest), "
-                "%.0f ms\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(payloads),
-                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(queued),
-                static_cast<unsigned long long>(replaced), took);
+    std::printf(
+        "[ fuzz     ] seed %llu: %llu payloads, %llu frames sent, %llu queued (%llu replaced the newest), "
+        "%.0f ms\n",
+        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(payloads),
+        static_cast<unsigned long long>(sent), static_cast<unsigned long long>(queued),
+        static_cast<unsigned long long>(replaced), took);
     d.CloseHidHandles();
 }
 
@@ -152,14 +153,16 @@ TEST(HidInputFuzz, RawReportsOfAnyLengthThroughThePoll) {
     for (int tick = 0; tick < 100 && (d.awaitingAck || Queued(d) || bus.PendingInput(device)); ++tick) d.PollTick();
     EXPECT_EQ(0, Queued(d));
     bool arrived = false;
-    for (const FakeFrame& f : bus.Frames(device)) arrived = arrived || std::equal(f.begin(), f.begin() + 40, last.begin());
+    for (const FakeFrame& f : bus.Frames(device))
+        arrived = arrived || std::equal(f.begin(), f.begin() + 40, last.begin());
     EXPECT_TRUE(arrived) << "the last image written never reached the display";
     const double took = probes::NowMs() - start;
     EXPECT_EQ(0u, bus.Misuses());
-    std::printf("[ fuzz     ] seed %llu: %llu ticks, %llu raw reports, %llu images written, %.0f ms (%.2f ms per tick)\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(ticks),
-                static_cast<unsigned long long>(reports), static_cast<unsigned long long>(written), took,
-                took / static_cast<double>(ticks));
+    std::printf(
+        "[ fuzz     ] seed %llu: %llu ticks, %llu raw reports, %llu images written, %.0f ms (%.2f ms per tick)\n",
+        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(ticks),
+        static_cast<unsigned long long>(reports), static_cast<unsigned long long>(written), took,
+        took / static_cast<double>(ticks));
     d.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
 }

@@ -21,7 +21,7 @@ using reliability::CRecordingHost;
 using reliability::Pattern;
 
 // Generous bounds on how long a host call may take on a loaded test machine.
-constexpr double kWriteCallBoundMs = 1000;  // the writes only queue a command
+constexpr double kWriteCallBoundMs = 1000;     // the writes only queue a command
 constexpr double kWaitingCallBoundMs = 15000;  // Initialize, Suspend, Terminate wait for the worker
 
 template <typename F>
@@ -132,9 +132,8 @@ TEST_F(HostAbuse, TextReadsStayInsideTheCallersBuffer) {
         const char* text;  // what the buffer holds afterwards; null: untouched
     };
     const Case cases[] = {
-        {10, 0, 0, nullptr},        {10, -1, 0, nullptr}, {10, INT_MIN, 0, nullptr}, {1, 1, 0, ""},
-        {5, 5, 4, "firs"},          {11, 11, 10, "first text"}, {12, 12, 10, "first text"},
-        {256, 256, 10, "first text"},
+        {10, 0, 0, nullptr}, {10, -1, 0, nullptr},       {10, INT_MIN, 0, nullptr},  {1, 1, 0, ""},
+        {5, 5, 4, "firs"},   {11, 11, 10, "first text"}, {12, 12, 10, "first text"}, {256, 256, 10, "first text"},
     };
     for (const Case& c : cases) {
         CFenced buffer(c.buffer);
@@ -176,7 +175,8 @@ TEST_F(HostAbuse, IdentifyWritesOnlyWhatItsArgumentsAllow) {
     const struct {
         int32_t size;
         const char* text;  // null: nothing written
-    } cases[] = {{INT_MIN, nullptr}, {-5, nullptr}, {0, nullptr}, {1, ""}, {2, "K"}, {3, "KV"}, {4, "KVR"}, {100, "KVR"}};
+    } cases[] = {{INT_MIN, nullptr}, {-5, nullptr}, {0, nullptr}, {1, ""},
+                 {2, "K"},           {3, "KV"},     {4, "KVR"},   {100, "KVR"}};
     for (const auto& c : cases) {
         CFenced fenced(c.size > 0 ? static_cast<size_t>(c.size) : 4);
         std::memset(id.data(), 0, 16);

@@ -108,11 +108,12 @@ TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
         << "handles " << before.handles << " -> " << after.handles << ", threads " << before.threads << " -> "
         << after.threads << ", heap blocks " << before.blocks << " -> " << after.blocks;
     EXPECT_EQ(before.threads + 1, peakThreads) << "one worker while running";
-    std::printf("[ cycles   ] %llu with the display: %.0f ms (%.1f ms per cycle, slowest %.0f); handles %ld -> %ld, "
-                "threads %d -> %d, heap blocks %lld -> %lld\n",
-                static_cast<unsigned long long>(cycles), took, took / static_cast<double>(cycles), slowest,
-                before.handles, after.handles, before.threads, after.threads, static_cast<long long>(before.blocks),
-                static_cast<long long>(after.blocks));
+    std::printf(
+        "[ cycles   ] %llu with the display: %.0f ms (%.1f ms per cycle, slowest %.0f); handles %ld -> %ld, "
+        "threads %d -> %d, heap blocks %lld -> %lld\n",
+        static_cast<unsigned long long>(cycles), took, took / static_cast<double>(cycles), slowest, before.handles,
+        after.handles, before.threads, after.threads, static_cast<long long>(before.blocks),
+        static_cast<long long>(after.blocks));
     display.Close();
 }
 
@@ -159,9 +160,8 @@ TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
         std::printf("[ cycles   ] silent display: start refused after %.0f ms\n", one);
     }
     EXPECT_EQ(8u, display.GetCounters().identifyRequests) << "four requests per start";
-    EXPECT_TRUE(SettlesBack(before, &after))
-        << "handles " << before.handles << " -> " << after.handles << ", threads " << before.threads << " -> "
-        << after.threads;
+    EXPECT_TRUE(SettlesBack(before, &after)) << "handles " << before.handles << " -> " << after.handles << ", threads "
+                                             << before.threads << " -> " << after.threads;
     display.Close();
 }
 

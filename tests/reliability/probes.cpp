@@ -104,8 +104,10 @@ void* __cdecl CountingCalloc(size_t n, size_t size) {
 }
 void* __cdecl CountingRealloc(void* p, size_t size) {
     ++reallocCount;
-    if (!p) NoteAlloc();
-    else if (size == 0) ++freeCount;
+    if (!p)
+        NoteAlloc();
+    else if (size == 0)
+        ++freeCount;
     return realRealloc(p, size);
 }
 void __cdecl CountingFree(void* p) {
@@ -136,13 +138,13 @@ bool HookModuleAllocations(HMODULE module) {
         if (_stricmp(dll, "msvcrt.dll") != 0 && _strnicmp(dll, "api-ms-win-crt-heap", 19) != 0 &&
             _stricmp(dll, "ucrtbase.dll") != 0)
             continue;
-        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + (d->OriginalFirstThunk ? d->OriginalFirstThunk
-                                                                                         : d->FirstThunk));
+        auto* names =
+            reinterpret_cast<IMAGE_THUNK_DATA*>(base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
         auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
         for (; names->u1.AddressOfData; ++names, ++slots) {
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const char* name =
-                reinterpret_cast<const char*>(reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
+            const char* name = reinterpret_cast<const char*>(
+                reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
             void** slot = reinterpret_cast<void**>(&slots->u1.Function);
             if (std::strcmp(name, "malloc") == 0) {
                 realMalloc = reinterpret_cast<MallocFn>(*slot);

@@ -16,8 +16,8 @@ namespace reliability {
 class CSwallowingSerial : public CSerial {
 public:
     uint64_t writes = 0;
-    uint64_t acks = 0;   // writes that were exactly the acknowledgement frame
-    uint64_t others = 0; // any other write
+    uint64_t acks = 0;    // writes that were exactly the acknowledgement frame
+    uint64_t others = 0;  // any other write
     LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) override {
         static const uint8_t kAck[7] = {0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA};
         ++writes;

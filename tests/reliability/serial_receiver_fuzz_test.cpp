@@ -96,8 +96,8 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
         ++fed;
         if (r.driver.rxState > 7 && !failed) {
             failed = true;
-            ADD_FAILURE() << "receive state " << int(r.driver.rxState) << " after byte " << fed
-                          << "; stream saved as " << history.Save(seed);
+            ADD_FAILURE() << "receive state " << int(r.driver.rxState) << " after byte " << fed << "; stream saved as "
+                          << history.Save(seed);
         }
     };
     // A valid frame fed from the idle state is taken at its last byte, and only there.
@@ -202,11 +202,12 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
     }
     EXPECT_EQ(0u, r.port.others) << "the receiver wrote something other than acknowledgements";
     EXPECT_GE(fed, total);
-    std::printf("[ fuzz     ] seed %llu: %llu bytes, %llu valid frames each taken exactly once, %llu wild bytes "
-                "(%llu frames taken inside them), %llu keystrokes swallowed\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(fed),
-                static_cast<unsigned long long>(framesChecked), static_cast<unsigned long long>(wildBytes),
-                static_cast<unsigned long long>(wildAcks), static_cast<unsigned long long>(r.platform.keystrokes));
+    std::printf(
+        "[ fuzz     ] seed %llu: %llu bytes, %llu valid frames each taken exactly once, %llu wild bytes "
+        "(%llu frames taken inside them), %llu keystrokes swallowed\n",
+        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(fed),
+        static_cast<unsigned long long>(framesChecked), static_cast<unsigned long long>(wildBytes),
+        static_cast<unsigned long long>(wildAcks), static_cast<unsigned long long>(r.platform.keystrokes));
 }
 
 // ---- stored corpus ----
