@@ -1,0 +1,143 @@
+// USB throughput: a driver object of the benchmark's own, with its worker thread
+// and 100 ms tick, on the simulated HID bus; the display acknowledges every
+// complete frame at once.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "bench.h"
+#include "driver/driver.h"
+#include "support/fake_hid.h"
+
+namespace bench {
+
+namespace {
+std::array<uint8_t, 40> DeviceOrder(const std::vector<uint8_t>& host) {
+    std::array<uint8_t, 40> out{};
+    for (size_t i = 0; i < 40; ++i) out[i] = CBrailleSampleDriver::TranslateDots(host[i]);
+    return out;
+}
+bool Shows(const FakeFrame& frame, const std::array<uint8_t, 40>& cells) {
+    return std::equal(cells.begin(), cells.end(), frame.begin());
+}
+}  // namespace
+
+void HidThroughput(const Settings& s) {
+    std::printf("\n## USB throughput (simulated HID bus, display acknowledging at once)\n");
+    const double window = s.quick ? 4000 : 10000;
+    uint32_t seed = 1;
+    for (double interval : {0.0, 10.0, 100.0}) {
+        CFakeHidPlatform bus;
+        const int device = bus.AddDevice();
+        CBrailleSampleDriver d(bus);
+        CTimingHost host;
+        if (d.Initialize("COM250", &host, "", "") != 1 || !d.usingHid) {
+            Report("usb", "the driver did not open the simulated display");
+            return;
+        }
+        Pump(500);
+        bus.ClearOutputs(device);
+        int maxQueued = 0;
+        uint64_t writes = 0;
+        std::vector<uint8_t> last;
+        const double start = probes::NowMs();
+        double next = start;
+        while (probes::NowMs() - start < window) {
+            if (interval > 0) {
+                PumpUntil([&] { return probes::NowMs() >= next; }, interval + 50);
+                next += interval;
+            }
+            std::vector<uint8_t> cells = Cells(++seed);
+            if (d.WriteTextCells(cells.data(), 40)) last = cells;
+            ++writes;
+            // The worker owns the ring; a plain read of the two indices is enough to watch its depth.
+            maxQueued = std::max(maxQueued, (d.ringWrite - d.ringRead) & 7);
+        }
+        const double stopped = probes::NowMs();
+        const size_t during = bus.Frames(device).size();
+        const std::array<uint8_t, 40> newest = DeviceOrder(last);
+        // Wait for the ring to drain and the link to go quiet.
+        double arrivedAt = -1;
+        size_t seen = during;
+        PumpUntil(
+            [&] {
+                const std::vector<FakeFrame> frames = bus.Frames(device);
+                for (size_t i = seen; i < frames.size(); ++i)
+                    if (arrivedAt < 0 && Shows(frames[i], newest)) arrivedAt = probes::NowMs() - stopped;
+                seen = frames.size();
+                return !d.awaitingAck && d.ringRead == d.ringWrite && probes::NowMs() - stopped > 1500;
+            },
+            15000);
+        const std::vector<FakeFrame> frames = bus.Frames(device);
+        bool newestDuring = false;
+        for (size_t i = 0; i < during; ++i) newestDuring = newestDuring || Shows(frames[i], newest);
+        const bool finalIsNewest = !frames.empty() && Shows(frames.back(), newest);
+        const char* name = interval == 0 ? "flat out" : interval == 10 ? "100 writes/s" : "10 writes/s";
+        std::string newestText;
+        if (newestDuring && arrivedAt < 0)
+            newestText = "sent before the writes stopped";
+        else if (arrivedAt >= 0)
+            newestText = Printf("sent %.0f ms after the last write", arrivedAt);
+        else
+            newestText = "NEVER sent";
+        Report(
+            Printf("usb, %s", name).c_str(),
+            Printf("%.1f frames/s displayed (%zu in %.0f s) from %.0f writes/s; ring depth at most %d of 7; "
+                   "newest image %s; %zu frame(s) after the last write; display ends on the newest image: %s",
+                   during * 1000.0 / window, during, window / 1000, writes * 1000.0 / window, maxQueued,
+                   newestText.c_str(), frames.size() - during, finalIsNewest ? "yes" : "NO (an older frame came last)")
+                .c_str());
+        d.Terminate();
+    }
+
+    // Short bursts, as a screen reader writes when the user moves: 30 writes at
+    // 100 a second, then quiet. Which image does the display end up showing?
+    const int bursts = s.quick ? 5 : 20;
+    CFakeHidPlatform bus;
+    const int device = bus.AddDevice();
+    CBrailleSampleDriver d(bus);
+    CTimingHost host;
+    if (d.Initialize("COM250", &host, "", "") != 1) return;
+    int endedNewest = 0, newestSent = 0;
+    std::vector<double> lag;
+    for (int b = 0; b < bursts; ++b) {
+        Pump(300);
+        bus.ClearOutputs(device);
+        std::vector<uint8_t> last;
+        double next = probes::NowMs();
+        for (int i = 0; i < 30; ++i) {
+            PumpUntil([&] { return probes::NowMs() >= next; }, 60);
+            next += 10;
+            last = Cells(++seed);
+            d.WriteTextCells(last.data(), 40);
+        }
+        const double stopped = probes::NowMs();
+        const std::array<uint8_t, 40> newest = DeviceOrder(last);
+        double sentAt = -1;
+        size_t seen = 0;
+        PumpUntil(
+            [&] {
+                const std::vector<FakeFrame> frames = bus.Frames(device);
+                for (size_t i = seen; i < frames.size(); ++i)
+                    if (Shows(frames[i], newest)) sentAt = probes::NowMs() - stopped;
+                seen = frames.size();
+                return !d.awaitingAck && d.ringRead == d.ringWrite && probes::NowMs() - stopped > 1500;
+            },
+            10000);
+        const std::vector<FakeFrame> frames = bus.Frames(device);
+        if (sentAt >= 0) {
+            ++newestSent;
+            lag.push_back(sentAt);
+        }
+        if (!frames.empty() && Shows(frames.back(), newest)) ++endedNewest;
+    }
+    d.Terminate();
+    const probes::Summary l = probes::Summarize(lag);
+    Report("usb, bursts of 30 writes at 100/s",
+           Printf("%d bursts: newest image sent in %d, display ended on it in %d; newest sent %.0f ms (median) / "
+                  "%.0f ms (max) after the burst",
+                  bursts, newestSent, endedNewest, l.median, l.max)
+               .c_str());
+}
+
+}  // namespace bench

@@ -1,0 +1,412 @@
+// The serial-link benchmarks, through the DLL over a virtual cable.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "bench.h"
+
+namespace bench {
+
+namespace {
+
+// The display and a started driver for one benchmark; stopped at the end.
+class CSession {
+public:
+    CSession(const Settings& s, const sim::CSimDisplay::Options& options = sim::CSimDisplay::Options())
+        : driver(LoadDriver()) {
+        DrainPort(s.driverPort);
+        opened = display.Open(s.displayPort.c_str(), options);
+        started = opened && driver->Initialize(s.driverPort.c_str(), &host, "", "") == 1;
+        if (!started) std::printf("  (could not start the driver on %s)\n", s.driverPort.c_str());
+    }
+    ~CSession() {
+        if (started) driver->Terminate();
+        display.Close();
+    }
+    IBrailleDriver* driver;
+    sim::CSimDisplay display;
+    CTimingHost host;
+    bool opened = false;
+    bool started = false;
+};
+
+double Us(double ms) { return ms * 1000.0; }
+
+int64_t LiveBlocks() { return probes::LiveBlocks(probes::Allocations()); }
+
+// A plain thread with a message queue that frees what it receives: the baseline
+// for the driver's command channel.
+struct CConsumer {
+    HANDLE thread = nullptr;
+    DWORD id = 0;
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    static DWORD WINAPI Loop(void* self) {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        SetEvent(static_cast<CConsumer*>(self)->ready);
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0) std::free(reinterpret_cast<void*>(msg.wParam));
+        return 0;
+    }
+    CConsumer() {
+        thread = CreateThread(nullptr, 0, &Loop, this, 0, &id);
+        SetThreadPriority(thread, THREAD_PRIORITY_ABOVE_NORMAL);  // as the driver's worker
+        WaitForSingleObject(ready, 5000);
+    }
+    ~CConsumer() {
+        PostThreadMessageA(id, WM_QUIT, 0, 0);
+        WaitForSingleObject(thread, 5000);
+        CloseHandle(thread);
+        CloseHandle(ready);
+    }
+};
+
+}  // namespace
+
+void HostCallCost(const Settings& s) {
+    std::printf("\n## Host call cost (the caller's time per call, microseconds)\n");
+    CSession session(s);
+    if (!session.started) return;
+    IBrailleDriver* d = session.driver;
+    const int n = s.quick ? 2000 : 10000;
+    std::vector<std::vector<uint8_t>> images;
+    for (uint32_t i = 0; i < 64; ++i) images.push_back(Cells(i));
+
+    for (int i = 0; i < 200; ++i) d->WriteTextCells(images[i & 63].data(), 40);
+    Pump(300);
+
+    std::vector<double> write, clear;
+    int64_t peak = 0;
+    const int64_t base = LiveBlocks();
+    for (int i = 0; i < n; ++i) {
+        const double t = probes::NowMs();
+        d->WriteTextCells(images[i & 63].data(), 40);
+        write.push_back(Us(probes::NowMs() - t));
+        if (i % 100 == 99) {
+            peak = std::max(peak, LiveBlocks() - base);
+            Pump(2);
+        }
+    }
+    Pump(300);
+    for (int i = 0; i < n; ++i) {
+        const double t = probes::NowMs();
+        d->ClearCells();
+        clear.push_back(Us(probes::NowMs() - t));
+        if (i % 100 == 99) Pump(2);
+    }
+    Pump(300);
+    // A plain read of a field: too short for one clock reading, so per call in batches of 1000.
+    std::vector<double> count;
+    volatile int32_t sink = 0;
+    for (int b = 0; b < n / 10; ++b) {
+        const double t = probes::NowMs();
+        for (int i = 0; i < 1000; ++i) sink = sink + d->GetTextCellCount();
+        count.push_back(Us(probes::NowMs() - t) / 1000.0);
+    }
+
+    // Baseline: the same 40-byte payload posted to a thread of our own.
+    std::vector<double> barePost, copyPost;
+    {
+        CConsumer consumer;
+        for (int i = 0; i < n; ++i) {
+            void* payload = std::malloc(41);
+            std::memcpy(payload, images[i & 63].data(), 40);
+            const double t = probes::NowMs();
+            PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
+            barePost.push_back(Us(probes::NowMs() - t));
+            if (i % 100 == 99) Pump(2);
+        }
+        Pump(300);
+        for (int i = 0; i < n; ++i) {
+            const double t = probes::NowMs();
+            void* payload = std::malloc(41);
+            std::memcpy(payload, images[i & 63].data(), 40);
+            static_cast<char*>(payload)[40] = 0;
+            PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
+            copyPost.push_back(Us(probes::NowMs() - t));
+            if (i % 100 == 99) Pump(2);
+        }
+    }
+    const probes::Summary w = probes::Summarize(write), c = probes::Summarize(clear), g = probes::Summarize(count),
+                          b = probes::Summarize(barePost), p = probes::Summarize(copyPost);
+    Report("WriteTextCells (40 cells)", probes::Format(w, "us", 1));
+    Report("ClearCells", probes::Format(c, "us", 1));
+    Report("GetTextCellCount", probes::Format(g, "us", 4));
+    Report("baseline PostThreadMessageA", probes::Format(b, "us", 1));
+    Report("baseline malloc+copy+post", probes::Format(p, "us", 1));
+    Report("WriteTextCells over baseline", Printf("median +%.1f us (+%.0f%%), p99 +%.1f us", w.median - b.median,
+                                                  100.0 * (w.median - b.median) / b.median, w.p99 - b.p99));
+    Report("payloads in flight (peak)", Printf("%lld", static_cast<long long>(peak)));
+    (void)sink;
+}
+
+void WriteToWire(const Settings& s) {
+    std::printf("\n## Write to wire (WriteTextCells returning -> display frame decoded at the display, ms)\n");
+    CSession session(s);
+    if (!session.started) return;
+    IBrailleDriver* d = session.driver;
+    sim::CSimDisplay& display = session.display;
+    const int n = s.quick ? 200 : 1000;
+    std::mt19937 rng(1);
+    std::vector<double> latency;
+    int held = 0, missing = 0;
+    Pump(300);
+    for (int i = 0; i < n; ++i) {
+        display.ClearHistory();
+        const std::vector<uint8_t> cells = Cells(static_cast<uint32_t>(i) + 1);
+        d->WriteTextCells(cells.data(), 40);
+        const double returned = sim::NowMs();
+        if (!display.WaitFor([&] { return display.GetCounters().displayFrames >= 1; }, 3000)) {
+            ++missing;
+            continue;
+        }
+        double arrived = -1;
+        for (const sim::ReceivedFrame& f : display.Log())
+            if (f.frame.command == sim::kCmdDisplay) {
+                arrived = f.receivedMs;
+                break;
+            }
+        if (display.HostTextCells() != cells) ++missing;
+        const double ms = arrived - returned;
+        latency.push_back(ms);
+        // More than a few ms means the frame waited for a tick: the acknowledgement
+        // of the previous one had not been read yet.
+        if (ms > 50) ++held;
+        // Idle link: the display has acknowledged and a tick (100 ms) has read it.
+        display.WaitFor([&] { return display.GetCounters().acksSent >= 1; }, 3000);
+        Sleep(110 + rng() % 40);
+    }
+    const probes::Summary l = probes::Summarize(latency);
+    Report("write to wire", probes::Format(l, "ms", 2));
+    Report("frames held for a tick (> 50 ms)", Printf("%d of %d", held, n));
+    if (missing) Report("frames missing or wrong", Printf("%d", missing));
+}
+
+void KeyLatency(const Settings& s) {
+    std::printf("\n## Key latency (display writes a key frame -> OnKey on the host's thread, ms)\n");
+    CSession session(s);
+    if (!session.started) return;
+    sim::CSimDisplay& display = session.display;
+    CTimingHost& host = session.host;
+    const int n = s.quick ? 100 : 500;
+    std::mt19937 rng(2);
+    std::vector<double> latency;
+    int lost = 0;
+    Pump(300);
+    for (int i = 0; i < n; ++i) {
+        const uint32_t before = host.keys;
+        const double sent = sim::NowMs();
+        display.PressFunctionKey(static_cast<uint8_t>(1 + i % 10));
+        if (!PumpUntil([&] { return host.keys > before; }, 3000)) {
+            ++lost;
+            continue;
+        }
+        latency.push_back(host.lastKeyMs - sent);
+        // A random pause, so that keys fall at every phase of the 100 ms tick.
+        Pump(static_cast<double>(rng() % 100));
+    }
+    const probes::Summary l = probes::Summarize(latency);
+    Report("key to OnKey", probes::Format(l, "ms", 1));
+    int within = 0, withinMargin = 0;
+    for (double v : latency) {
+        within += v <= 100.0;
+        withinMargin += v <= 110.0;
+    }
+    Report("within one tick (100 ms / 110 ms)",
+           Printf("%.1f%% / %.1f%%", 100.0 * within / std::max<size_t>(1, latency.size()),
+                  100.0 * withinMargin / std::max<size_t>(1, latency.size())));
+    std::string histogram;
+    for (int bucket = 0; bucket < 13; ++bucket) {
+        int c = 0;
+        for (double v : latency) c += (v >= bucket * 10 && (v < bucket * 10 + 10 || (bucket == 12 && v >= 120)));
+        histogram += Printf("%s%d%s:%d", bucket ? " " : "", bucket * 10, bucket == 12 ? "+" : "", c);
+    }
+    Report("histogram (10 ms buckets)", histogram);
+    if (lost) Report("keys lost", Printf("%d", lost));
+}
+
+void SerialThroughput(const Settings& s) {
+    std::printf("\n## Serial throughput (display acknowledging at once)\n");
+    CSession session(s);
+    if (!session.started) return;
+    IBrailleDriver* d = session.driver;
+    sim::CSimDisplay& display = session.display;
+    const double window = s.quick ? 4000 : 10000;
+    uint32_t seed = 1;
+    // Flat out, then at 100 writes a second (a fast reader), then at 10.
+    for (double interval : {0.0, 10.0, 100.0}) {
+        Pump(1000);
+        display.ClearHistory();
+        const int64_t base = LiveBlocks();
+        int64_t peak = 0;
+        uint64_t writes = 0, accepted = 0;
+        std::vector<uint8_t> last;
+        const double start = probes::NowMs();
+        double next = start;
+        while (probes::NowMs() - start < window) {
+            if (interval > 0) {
+                PumpUntil([&] { return probes::NowMs() >= next; }, interval + 50);
+                next += interval;
+            }
+            std::vector<uint8_t> cells = Cells(++seed);
+            ++writes;
+            if (d->WriteTextCells(cells.data(), 40)) {
+                ++accepted;
+                last = cells;
+            }
+            if (writes % 64 == 0) peak = std::max(peak, LiveBlocks() - base);
+        }
+        const double stopped = probes::NowMs();
+        const uint32_t during = display.GetCounters().displayFrames;
+        const bool arrived = display.WaitFor([&] { return display.HostTextCells() == last; }, 10000);
+        const double settle = probes::NowMs() - stopped;
+        Pump(500);
+        const uint32_t after = display.GetCounters().displayFrames - during;
+        const char* name = interval == 0 ? "flat out" : interval == 10 ? "100 writes/s" : "10 writes/s";
+        Report(Printf("serial, %s", name).c_str(),
+               Printf("%.1f frames/s displayed (%u in %.0f s) from %.0f writes/s; after the last write %u more "
+                      "frame(s); newest image %s %.0f ms after the last write; payloads in flight at most %lld",
+                      during * 1000.0 / window, during, window / 1000, accepted * 1000.0 / window, after,
+                      arrived ? "shown" : "NOT shown", settle, static_cast<long long>(peak))
+                   .c_str());
+    }
+
+    // Short bursts, as a screen reader writes when the user moves: 30 writes at
+    // 100 a second, then quiet. Which image does the display end up showing?
+    const int bursts = s.quick ? 5 : 20;
+    int endedNewest = 0;
+    std::vector<double> lag;
+    for (int b = 0; b < bursts; ++b) {
+        Pump(300);
+        std::vector<uint8_t> last;
+        double next = probes::NowMs();
+        for (int i = 0; i < 30; ++i) {
+            PumpUntil([&] { return probes::NowMs() >= next; }, 60);
+            next += 10;
+            last = Cells(++seed);
+            d->WriteTextCells(last.data(), 40);
+        }
+        const double stopped = probes::NowMs();
+        if (display.WaitFor([&] { return display.HostTextCells() == last; }, 5000))
+            lag.push_back(probes::NowMs() - stopped);
+        Pump(1000);
+        if (display.HostTextCells() == last) ++endedNewest;
+    }
+    const probes::Summary l = probes::Summarize(lag);
+    Report("serial, bursts of 30 writes at 100/s",
+           Printf("%d bursts: newest image shown in %zu, display ended on it in %d; shown %.0f ms (median) / %.0f ms "
+                  "(max) after the burst",
+                  bursts, lag.size(), endedNewest, l.median, l.max)
+               .c_str());
+}
+
+void IdleCost(const Settings& s) {
+    std::printf("\n## Idle cost (display attached, nothing to do)\n");
+    const double window = s.quick ? 5000 : 30000;
+    IBrailleDriver* d = LoadDriver();
+    DrainPort(s.driverPort);
+    sim::CSimDisplay display;
+    if (!display.Open(s.displayPort.c_str())) return;
+    CTimingHost host;
+    // The worker is the one thread that Initialize adds.
+    const std::vector<DWORD> before = probes::ThreadIds();
+    if (d->Initialize(s.driverPort.c_str(), &host, "", "") != 1) {
+        Report("idle", "could not start the driver");
+        return;
+    }
+    DWORD workerId = 0;
+    for (DWORD id : probes::ThreadIds())
+        if (std::find(before.begin(), before.end(), id) == before.end()) workerId = id;
+    HANDLE worker = OpenThread(THREAD_QUERY_INFORMATION, FALSE, workerId);
+    if (!worker) {
+        Report("idle", "worker thread not found");
+        d->Terminate();
+        return;
+    }
+    auto cpuMs = [](HANDLE thread) {
+        FILETIME created, exited, kernel, user;
+        if (!GetThreadTimes(thread, &created, &exited, &kernel, &user)) return -1.0;
+        auto v = [](FILETIME f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+        return static_cast<double>(v(kernel) + v(user)) / 10000.0;
+    };
+    auto processMs = [] {
+        FILETIME created, exited, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+        auto v = [](FILETIME f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+        return static_cast<double>(v(kernel) + v(user)) / 10000.0;
+    };
+    Pump(1000);
+    probes::WatchThread(workerId);
+    const probes::AllocCounts a0 = probes::Allocations();
+    const double w0 = cpuMs(worker), p0 = processMs(), t0 = probes::NowMs();
+    Pump(window);
+    const double w1 = cpuMs(worker), p1 = processMs(), t1 = probes::NowMs();
+    const probes::AllocCounts a1 = probes::Allocations();
+    const double ticks = (t1 - t0) / 100.0;
+    Report("worker processor time",
+           Printf("%.0f ms in %.0f s = %.2f%% of one core, %.0f us per tick (GetThreadTimes; Wine counts in "
+                  "10 ms steps)",
+                  w1 - w0, (t1 - t0) / 1000, 100.0 * (w1 - w0) / (t1 - t0), 1000.0 * (w1 - w0) / ticks));
+    Report("whole process", Printf("%.0f ms (GetProcessTimes: host, display simulator and driver)", p1 - p0));
+    Report("allocations while idle", Printf("%llu on the worker thread, %llu by the DLL in all",
+                                            static_cast<unsigned long long>(a1.watchedAllocs - a0.watchedAllocs),
+                                            static_cast<unsigned long long>(a1.allocs - a0.allocs)));
+    // The counter itself works: a write's payload is one block on the host's
+    // thread, and a resume makes the port object on the worker.
+    const probes::AllocCounts b0 = probes::Allocations();
+    const std::vector<uint8_t> cells = Cells(9);
+    d->WriteTextCells(cells.data(), 40);
+    const probes::AllocCounts b1 = probes::Allocations();
+    d->Suspend(1);
+    d->Suspend(0);
+    const probes::AllocCounts b2 = probes::Allocations();
+    Report("counter check", Printf("one write: %llu block(s); suspend and resume: %llu block(s) on the worker",
+                                   static_cast<unsigned long long>(b1.allocs - b0.allocs),
+                                   static_cast<unsigned long long>(b2.watchedAllocs - b1.watchedAllocs)));
+    probes::WatchThread(0);
+    CloseHandle(worker);
+    d->Terminate();
+    display.Close();
+}
+
+void OpenTime(const Settings& s) {
+    std::printf("\n## Open time (Initialize, ms)\n");
+    IBrailleDriver* d = LoadDriver();
+    CTimingHost host;
+    auto measure = [&](const char* name, const std::string& port, int n) {
+        std::vector<double> open, stop;
+        int ok = 0;
+        for (int i = 0; i < n; ++i) {
+            double t = probes::NowMs();
+            ok += d->Initialize(port.c_str(), &host, "", "") == 1;
+            open.push_back(probes::NowMs() - t);
+            t = probes::NowMs();
+            d->Terminate();
+            stop.push_back(probes::NowMs() - t);
+        }
+        Report(name,
+               Printf("%s; %d of %d started; Terminate median %.1f ms",
+                      probes::Format(probes::Summarize(open), "ms", 1).c_str(), ok, n, probes::Summarize(stop).median));
+    };
+    {
+        DrainPort(s.driverPort);
+        sim::CSimDisplay display;
+        display.Open(s.displayPort.c_str());
+        measure("display present", s.driverPort, s.quick ? 5 : 20);
+        display.Close();
+    }
+    measure("no such port", "COM239", s.quick ? 5 : 20);
+    {
+        DrainPort(s.driverPort);
+        sim::CSimDisplay::Options silent;
+        silent.answerIdentify = false;
+        silent.ack = sim::AckPolicy::Never;
+        sim::CSimDisplay display;
+        display.Open(s.displayPort.c_str(), silent);
+        measure("silent display (identification)", s.driverPort, s.quick ? 1 : 3);
+        display.Close();
+    }
+}
+
+}  // namespace bench
