@@ -168,82 +168,82 @@ public:
     void ReleaseHandoverSection();
 
     // ===================== state =====================
-    IPlatform* platform;  // the seam; RealPlatform() in the module's object
+    IPlatform* platform{};  // the seam; RealPlatform() in the module's object
 
     // Host interface
-    int32_t initialized;                // set when Initialize succeeds; never cleared
-    volatile int32_t suspended;         // last value given to Suspend; nonzero = suspended
-    char initString1[kInitStringSize];  // Initialize's third argument
-    char initString2[kInitStringSize];  // Initialize's fourth argument
-    IBrailleHost* volatile host;        // the host's callback object
+    int32_t initialized{};                // set when Initialize succeeds; never cleared
+    volatile int32_t suspended{};         // last value given to Suspend; nonzero = suspended
+    char initString1[kInitStringSize]{};  // Initialize's third argument
+    char initString2[kInitStringSize]{};  // Initialize's fourth argument
+    IBrailleHost* volatile host{};        // the host's callback object
 
     // Worker thread and command channel
-    HANDLE workerThread;
-    HANDLE commandDone;  // manual-reset: the worker's completion signal
-    DWORD workerThreadId;
-    uint32_t tickCounter;       // poll ticks run (also cleared by the HID hello)
-    UINT_PTR timerId;           // the worker's 100 ms thread timer, 0 if none
-    volatile LONG workerStart;  // start hand-shake between Initialize and a new worker
+    HANDLE workerThread{};
+    HANDLE commandDone{};  // manual-reset: the worker's completion signal
+    DWORD workerThreadId{};
+    uint32_t tickCounter{};       // poll ticks run (also cleared by the HID hello)
+    UINT_PTR timerId{};           // the worker's 100 ms thread timer, 0 if none
+    volatile LONG workerStart{};  // start hand-shake between Initialize and a new worker
 
     // Key delivery
-    HWND keyWindow;
-    char className[kClassNameSize];  // "KVR"
-    int32_t alternateRouting;        // routing and status keys use the alternate names
+    HWND keyWindow{};
+    char className[kClassNameSize]{};  // "KVR"
+    int32_t alternateRouting{};        // routing and status keys use the alternate names
 
     // Device connection and poll cycle
-    volatile int32_t textCells;
-    volatile int32_t statusCells;
-    int32_t opening;                    // a transport handshake is running
-    uint32_t lastSendTick;              // clock value of the last display send
-    int32_t usingHid;                   // transport of the current or last connection
-    uint8_t cellImage[kCellImageSize];  // status cells first, display bit order
-    int32_t awaitingAck;                // a display frame waits for its acknowledgement
-    CSerial* serial;                    // the open serial port, or none
-    char portName[kPortNameSize];
-    uint8_t failureCount;   // consecutive serial acknowledgement time-outs
-    int32_t selfSuspended;  // the driver suspended itself after repeated time-outs
-    uint32_t probeTick;     // clock value of the last probe for a returning display
-    int32_t probePortOpen;  // the serial port is open only to probe for the display
+    volatile int32_t textCells{};
+    volatile int32_t statusCells{};
+    int32_t opening{};                    // a transport handshake is running
+    uint32_t lastSendTick{};              // clock value of the last display send
+    int32_t usingHid{};                   // transport of the current or last connection
+    uint8_t cellImage[kCellImageSize]{};  // status cells first, display bit order
+    int32_t awaitingAck{};                // a display frame waits for its acknowledgement
+    CSerial* serial{};                    // the open serial port, or none
+    char portName[kPortNameSize]{};
+    uint8_t failureCount{};   // consecutive serial acknowledgement time-outs
+    int32_t selfSuspended{};  // the driver suspended itself after repeated time-outs
+    uint32_t probeTick{};     // clock value of the last probe for a returning display
+    int32_t probePortOpen{};  // the serial port is open only to probe for the display
 
     // Serial frame protocol
-    int32_t comPortNumber;
-    uint8_t rxState;
-    uint8_t rxRemaining;
-    uint16_t rxSum;
-    uint16_t rxChecksum;
-    uint8_t rxIndex;
-    int32_t identified;
-    uint8_t pendingCommand;
-    uint8_t pendingLength;
-    uint8_t pendingData[126];
-    uint8_t lastFrame[128];  // total length, command, frame bytes
-    int32_t pendingValid;
-    uint8_t deviceVersion[2];
-    uint8_t rxCommand;
-    uint8_t rxLength;
-    uint8_t rxData[256];
+    int32_t comPortNumber{};
+    uint8_t rxState{};
+    uint8_t rxRemaining{};
+    uint16_t rxSum{};
+    uint16_t rxChecksum{};
+    uint8_t rxIndex{};
+    int32_t identified{};
+    uint8_t pendingCommand{};
+    uint8_t pendingLength{};
+    uint8_t pendingData[126]{};
+    uint8_t lastFrame[128]{};  // total length, command, frame bytes
+    int32_t pendingValid{};
+    uint8_t deviceVersion[2]{};
+    uint8_t rxCommand{};
+    uint8_t rxLength{};
+    uint8_t rxData[256]{};
 
     // USB HID transport
-    HANDLE hidHandle;  // synchronous handle for output reports
-    SP_DEVICE_INTERFACE_DETAIL_DATA_A* hidDetail;
-    HIDP_CAPS hidCaps;
-    HANDLE hidReadEvent;
-    OVERLAPPED hidOverlapped;
-    HANDLE hidReadHandle;  // overlapped handle for input reports
-    int32_t ringRead;
-    int32_t ringWrite;
-    uint8_t hidRing[kRingSlots][kRingSlotSize];
-    uint32_t hidInfo[2];
-    uint8_t hidReadBuffer[256];  // input report buffer, valid until a read has finished
-    int32_t hidReadPending;      // a read on hidReadBuffer has not finished yet
+    HANDLE hidHandle{};  // synchronous handle for output reports
+    SP_DEVICE_INTERFACE_DETAIL_DATA_A* hidDetail{};
+    HIDP_CAPS hidCaps{};
+    HANDLE hidReadEvent{};
+    OVERLAPPED hidOverlapped{};
+    HANDLE hidReadHandle{};  // overlapped handle for input reports
+    int32_t ringRead{};
+    int32_t ringWrite{};
+    uint8_t hidRing[kRingSlots][kRingSlotSize]{};
+    uint32_t hidInfo[2]{};
+    uint8_t hidReadBuffer[256]{};  // input report buffer, valid until a read has finished
+    int32_t hidReadPending{};      // a read on hidReadBuffer has not finished yet
 
     // Keyboard emulation
-    uint32_t scanFlags;
+    uint32_t scanFlags{};
 
     // Port handover
-    HANDLE handoverMapping;
-    void* handoverView;
-    int32_t handoverActive;
+    HANDLE handoverMapping{};
+    void* handoverView{};
+    int32_t handoverActive{};
 };
 
 // Builds one serial frame into out (length + 7 bytes); returns its size.

@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "display_sim.h"
 #include "driver/driver.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
@@ -430,20 +429,17 @@ TEST(ConnectionOpen, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
 // While another program has borrowed the port, a resume or a new start must
 // not open it under the borrower; only the restore does.
 TEST(ConnectionOpen, LentPortIsNotOpened) {
-    REQUIRE_CABLE(cable, 0);
-    sim::CSimDisplay display;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    CTestClock clock;
-    clock.UseRealClock(true);
-    CBrailleSampleDriver driver(clock);
+    CFakeHidPlatform bus;
+    bus.AddDevice();
+    CBrailleSampleDriver driver(bus);
     driver.handoverActive = 1;
-    EXPECT_EQ(0, driver.OpenDevice(cable.driverEnd.c_str()));
+    EXPECT_EQ(0, driver.OpenDevice("COM11"));
     EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(0u, bus.OpenCount(0));
     driver.handoverActive = 0;
-    EXPECT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));  // the same port, given back
-    EXPECT_TRUE(display.WaitForIdentifyDone(1, 2000));
-    EXPECT_EQ(1u, display.GetCounters().identifyDone);
+    EXPECT_EQ(1, driver.OpenDevice("COM11"));  // given back: the display is found
     driver.CloseDevice();
+    EXPECT_EQ(0u, bus.OpenHandleCount());
 }
 
 // A display on the far end of a cable that answers the identification.
