@@ -3,14 +3,41 @@
 // alone keeps the system's default configuration applied by Open.
 #include "serial.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
+
+// What the system works on while an operation on the private record runs.
+struct CSerial::IoBlock {
+    OVERLAPPED record{};
+    DWORD count = 0;   // bytes the operation moved
+    DWORD events = 0;  // what a wait for line events reported
+    IoKind kind = IoKind::Read;
+    bool busy = false;  // started and not yet collected
+    // The bytes to write or the bytes read; callers' buffers are never handed
+    // to the system, so nothing is written to them after a call returns.
+    std::vector<BYTE> data;
+    // Bytes of a read collected after its call had returned, for the next Read.
+    std::vector<BYTE> carry;
+};
+
+BOOL(WINAPI* CSerial::cancelIo)(HANDLE) = ::CancelIo;
 
 CSerial::CSerial()
-    : lastError(0), handle(nullptr), events(0), eventMask(0), ioEvent(nullptr), readMode(-1), lineErrors(0) {}
+    : lastError(0),
+      handle(nullptr),
+      events(0),
+      eventMask(0),
+      ioEvent(nullptr),
+      readMode(-1),
+      lineErrors(0),
+      io(nullptr) {}
 
 CSerial::~CSerial() {
     // This class's own Close: no derived part is left to dispatch to.
     if (handle) CSerial::Close();
+    delete io;
 }
 
 LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlapped) {
@@ -72,15 +99,31 @@ LONG CSerial::Close() {
     lastError = 0;
     if (!handle) return 0;
     Purge();
+    const LONG result = lastError;
+    // An operation abandoned by an earlier call still holds the block. Closing
+    // the port ends it; one that the system still does not let go of keeps
+    // the block for ever, since freeing it could let the late completion write
+    // into freed memory.
+    const bool outstanding = io && io->busy && !CollectAbandoned();
+    if (outstanding) CancelIoEx(handle, nullptr);
+    CloseHandle(handle);
+    handle = nullptr;
+    if (outstanding) {
+        WaitForSingleObject(ioEvent, kCancelGraceMs);
+        if (HasOverlappedIoCompleted(&io->record)) {
+            io->busy = false;
+        } else {
+            io = nullptr;  // NOLINT(clang-analyzer-unix.Malloc): given up on purpose, see above
+        }
+    }
+    if (io) io->carry.clear();
     if (ioEvent) {
         CloseHandle(ioEvent);
         ioEvent = nullptr;
     }
-    CloseHandle(handle);
-    handle = nullptr;
     readMode = -1;
     lineErrors = 0;
-    return lastError;
+    return lastError = result;
 }
 
 bool CSerial::ReadState(DCB& dcb) {
@@ -257,11 +300,65 @@ LONG CSerial::Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlappe
     return Io(IoKind::Read, buffer, size, count, overlapped, timeout);
 }
 
-BOOL CSerial::CancelAndCollect(OVERLAPPED& record, DWORD* count) {
-    CancelIo(handle);
-    // Waiting here is bounded: the cancelled operation completes at once. Until
-    // it has, the system may still write to the record, the buffer and the count.
-    return GetOverlappedResult(handle, &record, count, TRUE);
+CSerial::Collect CSerial::CollectFinished() {
+    DWORD moved = 0;
+    if (!GetOverlappedResult(handle, &io->record, &moved, FALSE)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) return Collect::Outstanding;
+        io->busy = false;
+        io->count = moved;  // what went through before the failure
+        SetLastError(error);
+        return Collect::Failed;
+    }
+    io->busy = false;
+    io->count = moved;
+    return Collect::Done;
+}
+
+CSerial::Collect CSerial::CancelAndCollect() {
+    cancelIo(handle);
+    // A cancelled operation normally finishes at once. One that has not after
+    // the grace period is left with the block and collected by a later call.
+    if (!HasOverlappedIoCompleted(&io->record)) WaitForSingleObject(ioEvent, kCancelGraceMs);
+    if (!HasOverlappedIoCompleted(&io->record)) return Collect::Outstanding;
+    return CollectFinished();
+}
+
+bool CSerial::CollectAbandoned() {
+    if (!io->busy) return true;
+    if (!HasOverlappedIoCompleted(&io->record)) cancelIo(handle);
+    if (!HasOverlappedIoCompleted(&io->record) || CollectFinished() == Collect::Outstanding) return false;
+    // Bytes a late read took are the oldest not yet handed out.
+    if (io->kind == IoKind::Read) {
+        const DWORD taken = std::min<DWORD>(io->count, static_cast<DWORD>(io->data.size()));
+        io->carry.insert(io->carry.end(), io->data.begin(), io->data.begin() + taken);
+    } else if (io->kind == IoKind::WaitEvent) {
+        events = io->events;
+    }
+    return true;
+}
+
+LONG CSerial::IoOnCallerRecord(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped) {
+    BOOL done;
+    switch (kind) {
+    case IoKind::Write:
+        done = WriteFile(handle, buffer, size, count, overlapped);
+        break;
+    case IoKind::Read:
+        done = ReadFile(handle, buffer, size, count, overlapped);
+        break;
+    default:
+        done = WaitCommEvent(handle, &events, overlapped);
+        break;
+    }
+    if (done) {
+        if (overlapped && overlapped->hEvent) SetEvent(overlapped->hEvent);
+        return lastError;
+    }
+    DWORD error = GetLastError();
+    // Pending on the caller's record: the caller waits for it.
+    if (error != ERROR_IO_PENDING) lastError = static_cast<LONG>(error);
+    return lastError;
 }
 
 LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) {
@@ -276,73 +373,132 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
     if (!ioEvent && (overlapped || timeout != INFINITE)) return lastError = ERROR_INVALID_FUNCTION;
     if (!buffer && size != 0) return lastError = ERROR_INVALID_PARAMETER;
+    if (overlapped || !ioEvent) return IoOnCallerRecord(kind, buffer, size, count, overlapped);
+
+    if (!io) {
+        io = new (std::nothrow) IoBlock;
+        if (!io) return lastError = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    const bool immediateRead = kind == IoKind::Read && readMode == ReadImmediate;
+    if (!CollectAbandoned()) {
+        // The system still holds an operation an earlier call gave up on. For
+        // a poll nothing new has arrived; anything else cannot start.
+        return immediateRead ? lastError : (lastError = ERROR_BUSY);
+    }
+
+    BYTE* out = static_cast<BYTE*>(buffer);
+    DWORD delivered = 0;
+    if (kind == IoKind::Read && !io->carry.empty() && size > 0) {
+        delivered = std::min<DWORD>(size, static_cast<DWORD>(io->carry.size()));
+        memcpy(out, io->carry.data(), delivered);
+        io->carry.erase(io->carry.begin(), io->carry.begin() + delivered);
+        *count = delivered;
+        if (delivered == size) return lastError;
+        out += delivered;
+        size -= delivered;
+    }
 
     // An immediate read with nothing queued is the common case of a poll: the
-    // port's queue count answers it without the far dearer read, pending and
-    // cancel. The error bits that this query clears are kept for GetLineErrors.
-    if (kind == IoKind::Read && readMode == ReadImmediate && !overlapped) {
+    // port's queue count answers it without the far dearer read. The error
+    // bits that this query clears are kept for GetLineErrors. A read asks only
+    // for what is queued, so that it finishes at once even on a serial driver
+    // that keeps an immediate read pending until more bytes arrive.
+    if (immediateRead) {
         COMSTAT status;
         DWORD errors = 0;
         if (ClearCommError(handle, &errors, &status)) {
             lineErrors |= errors;
             if (status.cbInQue == 0) return lastError;
+            size = std::min(size, status.cbInQue);
         }
     }
 
-    OVERLAPPED privateRecord;
-    OVERLAPPED* record = overlapped;
-    if (!record && ioEvent) {
-        memset(&privateRecord, 0, sizeof privateRecord);
-        privateRecord.hEvent = ioEvent;
-        record = &privateRecord;
+    // A staging buffer grown by one large transfer is not kept for ever.
+    constexpr size_t kKeptStaging = 64 * 1024;
+    if (io->data.size() > kKeptStaging && size <= kKeptStaging) std::vector<BYTE>().swap(io->data);
+    if (kind != IoKind::WaitEvent && io->data.size() < size) {
+        try {
+            io->data.resize(size);
+        } catch (const std::bad_alloc&) {
+            return lastError = ERROR_NOT_ENOUGH_MEMORY;
+        }
     }
+    if (kind == IoKind::Write && size > 0) memcpy(io->data.data(), buffer, size);
+    memset(&io->record, 0, sizeof io->record);
+    io->record.hEvent = ioEvent;
+    io->count = 0;
+    io->events = 0;
+    io->kind = kind;
+
+    // Hands the finished operation's result to the caller.
+    auto deliver = [&] {
+        if (kind == IoKind::Read) {
+            const DWORD taken = std::min(io->count, size);
+            memcpy(out, io->data.data(), taken);
+            *count = delivered + taken;
+        } else if (kind == IoKind::Write) {
+            *count = std::min(io->count, size);
+        } else {
+            events = io->events;
+        }
+    };
 
     BOOL done;
     switch (kind) {
     case IoKind::Write:
-        done = WriteFile(handle, buffer, size, count, record);
+        done = WriteFile(handle, io->data.data(), size, &io->count, &io->record);
         break;
     case IoKind::Read:
-        done = ReadFile(handle, buffer, size, count, record);
+        done = ReadFile(handle, io->data.data(), size, &io->count, &io->record);
         break;
     default:
-        done = WaitCommEvent(handle, &events, record);
+        done = WaitCommEvent(handle, &io->events, &io->record);
         break;
     }
     if (done) {
-        if (record && record->hEvent) SetEvent(record->hEvent);
+        SetEvent(ioEvent);
+        deliver();
         return lastError;
     }
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) return lastError = static_cast<LONG>(error);
-    if (record != &privateRecord) return lastError;
+    io->busy = true;
 
-    // An immediate read must not wait, yet some serial drivers (Wine's among
-    // them) keep an overlapped read pending until a byte arrives. Take what has
-    // arrived and cancel the rest; bytes not yet taken stay queued in the port.
-    if (kind == IoKind::Read && readMode == ReadImmediate && !HasOverlappedIoCompleted(&privateRecord)) {
-        if (CancelAndCollect(privateRecord, count)) return lastError;
-        error = GetLastError();
-        if (error == ERROR_OPERATION_ABORTED) return lastError;
-        return lastError = static_cast<LONG>(error);
+    // An immediate read must not wait. Should one go pending all the same,
+    // take what it has and cancel the rest; bytes it did not take stay queued
+    // in the port.
+    if (immediateRead && !HasOverlappedIoCompleted(&io->record)) {
+        const Collect collected = CancelAndCollect();
+        if (collected == Collect::Outstanding) return lastError;
+        error = collected == Collect::Failed ? GetLastError() : 0;
+        deliver();
+        if (error != 0 && error != ERROR_OPERATION_ABORTED) lastError = static_cast<LONG>(error);
+        return lastError;
     }
 
     switch (WaitForSingleObject(ioEvent, timeout)) {
-    case WAIT_OBJECT_0:
+    case WAIT_OBJECT_0: {
         // A wait for line events can end in failure too (an aborted wait), so
         // its result is fetched like a transfer's rather than taken as success.
-        if (!GetOverlappedResult(handle, &privateRecord, count, FALSE)) lastError = static_cast<LONG>(GetLastError());
+        Collect collected = CollectFinished();
+        if (collected == Collect::Outstanding) collected = CancelAndCollect();
+        if (collected == Collect::Outstanding) return lastError = ERROR_TIMEOUT;
+        if (collected == Collect::Failed) lastError = static_cast<LONG>(GetLastError());
+        deliver();
         return lastError;
-    case WAIT_TIMEOUT:
-        // Collect the cancelled operation so that nothing is written to this
-        // stack frame after the return; the count then says what went through.
+    }
+    case WAIT_TIMEOUT: {
         // One that finished just before the cancel is a success: its bytes
-        // must not be reported as a time-out and dropped.
-        if (CancelAndCollect(privateRecord, count)) return lastError;
+        // must not be reported as a time-out and dropped. Otherwise the count
+        // says what went through.
+        const Collect collected = CancelAndCollect();
+        if (collected != Collect::Outstanding) deliver();
+        if (collected == Collect::Done) return lastError;
         return lastError = ERROR_TIMEOUT;
+    }
     default:
         error = GetLastError();
-        CancelAndCollect(privateRecord, count);
+        if (CancelAndCollect() != Collect::Outstanding) deliver();
         return lastError = static_cast<LONG>(error);
     }
 }

@@ -61,12 +61,28 @@ public:
     HANDLE Handle() const { return handle; }
     bool IsOpen() const { return handle != nullptr; }
 
+    // The cancel that I/O on the private record uses; tests replace it to stand
+    // in for a serial driver whose cancelled operations do not finish.
+    static BOOL(WINAPI* cancelIo)(HANDLE file);
+    // How long a cancelled operation on the private record may take to finish
+    // before the call returns without it (see IoBlock).
+    static constexpr DWORD kCancelGraceMs = 500;
+
 private:
     enum class IoKind { Write, Read, WaitEvent };
+    struct IoBlock;
+    enum class Collect { Done, Failed, Outstanding };
+
     LONG Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
-    // Cancels the I/O pending on the private record and waits until the system
-    // has finished with the record, the buffer and the count.
-    BOOL CancelAndCollect(OVERLAPPED& record, DWORD* count);
+    LONG IoOnCallerRecord(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped);
+    // Cancels the operation pending on the private record and waits, for a
+    // bounded time, until the system has finished with it.
+    Collect CancelAndCollect();
+    // Fetches the result of a finished operation on the private record.
+    Collect CollectFinished();
+    // Takes in an operation abandoned by an earlier call once it has finished;
+    // false while it is still outstanding.
+    bool CollectAbandoned();
     bool ReadState(DCB& dcb);
     bool ModemStatus(DWORD bit);
 
@@ -82,6 +98,11 @@ private:
     // Line error bits collected by reads that asked the port for its queue
     // count (which clears them), handed out by the next GetLineErrors.
     DWORD lineErrors;
+    // The private record with the buffer and the count the system works on.
+    // Allocated apart from the object: an operation whose cancel does not
+    // finish in time is left with it, and the block is given up rather than
+    // freed while the system may still write to it.
+    IoBlock* io;
 };
 
 #endif
