@@ -335,7 +335,9 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
 // data arrives or the port is closed.
 class CancelThatDoesNotFinish {
 public:
-    CancelThatDoesNotFinish() : saved(CSerial::cancelIo) { CSerial::cancelIo = [](HANDLE) -> BOOL { return TRUE; }; }
+    CancelThatDoesNotFinish() : saved(CSerial::cancelIo) {
+        CSerial::cancelIo = [](HANDLE) -> BOOL { return TRUE; };
+    }
     ~CancelThatDoesNotFinish() { CSerial::cancelIo = saved; }
     CancelThatDoesNotFinish(const CancelThatDoesNotFinish&) = delete;
     CancelThatDoesNotFinish& operator=(const CancelThatDoesNotFinish&) = delete;

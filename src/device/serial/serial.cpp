@@ -113,7 +113,7 @@ LONG CSerial::Close() {
         if (HasOverlappedIoCompleted(&io->record)) {
             io->busy = false;
         } else {
-            io = nullptr;  // NOLINT(clang-analyzer-unix.Malloc): given up on purpose, see above
+            io = nullptr;  // given up on purpose, see above
         }
     }
     if (io) io->carry.clear();
@@ -414,7 +414,7 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     }
 
     // A staging buffer grown by one large transfer is not kept for ever.
-    constexpr size_t kKeptStaging = 64 * 1024;
+    constexpr size_t kKeptStaging = size_t{64} * 1024;
     if (io->data.size() > kKeptStaging && size <= kKeptStaging) std::vector<BYTE>().swap(io->data);
     if (kind != IoKind::WaitEvent && io->data.size() < size) {
         try {
