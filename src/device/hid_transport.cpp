@@ -238,7 +238,7 @@ void CBrailleSampleDriver::WriteCellsHid(const uint8_t* cells) {
     awaitingAck = 1;
     uint8_t payload[kHidPayloadSize] = {0xFF, 0xAA, 0x55, frame[0], frame[1], frame[2], frame[3], frame[4]};
     WriteHidReport(payload);
-    for (int report = 0; report < 4; ++report) {
+    for (std::size_t report = 0; report < 4; ++report) {
         std::memcpy(payload, frame + 5 + report * kHidPayloadSize, kHidPayloadSize);
         WriteHidReport(payload);
     }

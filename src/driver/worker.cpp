@@ -113,7 +113,8 @@ int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_
         // The message never reaches the worker: the payload stays ours to free.
         std::free(payload);
     }
-    if (!wait) return posted;
+    // A posted payload belongs to the worker now; DispatchCommand frees it.
+    if (!wait) return posted;  // NOLINT(clang-analyzer-unix.Malloc)
     // The longest command (an open with its handshakes) takes a few seconds; a
     // worker stuck far beyond that must not hang the host's call for ever.
     const DWORD started = GetTickCount();
