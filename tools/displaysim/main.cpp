@@ -383,7 +383,7 @@ int main(int argc, char** argv) {
         } else if (arg == "--timeout") {
             if (!ParseNumber(value, 0xFFFFFFFEul, &timeoutMs)) return Fail("bad --timeout " + value);
             ++i;
-        } else if (arg.rfind("-", 0) == 0 || !port.empty()) {
+        } else if (arg.rfind('-', 0) == 0 || !port.empty()) {
             return Fail("unexpected argument " + arg);
         } else {
             port = arg;

@@ -82,7 +82,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
         } else if (arg == "--restore-value" && ParseNumber(value, 0, LONG_MAX - kRestoreBase, &number)) {
             options->restoreValue = static_cast<LONG>(number);
             options->hasRestoreValue = true;
-        } else if (arg == "--timeout" && ParseNumber(value, 1, 3600 * 1000, &number)) {
+        } else if (arg == "--timeout" && ParseNumber(value, 1, 3600LL * 1000, &number)) {
             options->timeoutMs = static_cast<DWORD>(number);
         } else {
             std::fprintf(stderr, "handover: bad or incomplete argument: %s\n", arg.c_str());
