@@ -137,6 +137,7 @@ public:
     void ResendCellImage();
     void PollTick();
     void SuspendFromWorker();
+    bool LaterSuspendQueued();
     void ProbeReturningDisplay();
     void CloseHidHandles();
     void PlaceCells(uint32_t first, const uint8_t* cells, uint32_t count);

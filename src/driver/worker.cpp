@@ -68,13 +68,26 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
         CloseDevice();
         break;
     case CMD_SUSPEND:
-        if (parameter != 0)
+        // The host sets `suspended` on its thread, while this thread's own
+        // suspension and its search for a returning display set it here; a
+        // display answering the search just as the host suspends could undo
+        // the host's suspension. The newest suspend command carries the host's
+        // last word, so carrying it out restores that word.
+        if (parameter != 0) {
+            if (!LaterSuspendQueued()) {
+                suspended = static_cast<int32_t>(parameter);
+                selfSuspended = 0;
+            }
             CloseDevice();
-        else if (!OpenDevice(portName))
+        } else if (!OpenDevice(portName)) {
             // The display is not there to resume to. Running on without a port
             // would drop every write and never reconnect; look for it once a
             // second instead, as after missed acknowledgements.
             SuspendFromWorker();
+        } else if (!LaterSuspendQueued()) {
+            suspended = 0;
+            selfSuspended = 0;
+        }
         break;
     case CMD_TEXT_CELLS:
         if (data) SendTextCells(static_cast<const uint8_t*>(data), parameter);
@@ -95,6 +108,14 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
     std::free(data);
     SetEvent(commandDone);
     return result;
+}
+
+// Whether the host has posted another suspend or resume behind the one being
+// carried out.
+bool CBrailleSampleDriver::LaterSuspendQueued() {
+    MSG msg;
+    const UINT number = WM_DRIVER_COMMAND + CMD_SUSPEND;
+    return PeekMessageA(&msg, nullptr, number, number, PM_NOREMOVE) != 0;
 }
 
 int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_t length, int wait) {

@@ -617,6 +617,37 @@ TEST(ConnectionProbe, HostSuspensionDuringTheSearchIsKept) {
     driver.serial = nullptr;
 }
 
+// The host's suspend command can meet a search that has just found the display
+// and resumed the link on the worker: carrying out the command restores the
+// host's suspension, unless the host has already asked again.
+TEST(ConnectionProbe, HostSuspendCommandOutweighsAResumeByTheSearch) {
+    CTestClock clock;
+    CBrailleSampleDriver driver(clock);
+    driver.portName[0] = 0;
+    // The search resumed the link after the host had written its flag.
+    driver.suspended = 0;
+    driver.selfSuspended = 0;
+    EXPECT_TRUE(driver.DispatchCommand(CMD_SUSPEND, nullptr, 1));
+    EXPECT_EQ(1, int(driver.suspended));
+    EXPECT_EQ(0, driver.selfSuspended);
+    // The worker suspended itself again after the host's flag: the host's
+    // suspension is the one that holds, with no search behind it.
+    driver.selfSuspended = 1;
+    EXPECT_TRUE(driver.DispatchCommand(CMD_SUSPEND, nullptr, 7));
+    EXPECT_EQ(7, int(driver.suspended));
+    EXPECT_EQ(0, driver.selfSuspended);
+
+    // With the host's resume already queued behind it, the suspend command
+    // leaves the host's newer word alone.
+    driver.suspended = 0;
+    ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_DRIVER_COMMAND + CMD_SUSPEND, 0, 0));
+    EXPECT_TRUE(driver.DispatchCommand(CMD_SUSPEND, nullptr, 1));
+    EXPECT_EQ(0, int(driver.suspended));
+    MSG msg;
+    ASSERT_TRUE(
+        PeekMessageA(&msg, nullptr, WM_DRIVER_COMMAND + CMD_SUSPEND, WM_DRIVER_COMMAND + CMD_SUSPEND, PM_REMOVE));
+}
+
 // ---------------------------------------------------------------- USB link
 
 class ConnectionUsb : public ::testing::Test {
