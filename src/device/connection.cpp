@@ -32,9 +32,6 @@ void CBrailleSampleDriver::CloseHidHandles() {
 }
 
 int CBrailleSampleDriver::OpenDevice(const char* name) {
-    // While another program has borrowed the port, neither a resume nor a new
-    // Initialize may take it from under it; the restore re-opens it.
-    if (handoverActive) return 0;
     // A restore on the USB link re-opens an open display: release the old
     // handles first instead of leaking them.
     if (hidHandle || hidReadHandle) CloseHidHandles();
@@ -71,6 +68,10 @@ int CBrailleSampleDriver::OpenDevice(const char* name) {
         return 0;
     }
 
+    // While another program has borrowed the serial port, neither a resume nor
+    // a new Initialize may take it from under it; the restore re-opens it. The
+    // USB display above has nothing to do with the lent port.
+    if (handoverActive) return 0;
     if (!portName[0] || !OpenSerialPort()) {
         CloseDevice();
         return 0;
@@ -169,7 +170,9 @@ void CBrailleSampleDriver::ProbeReturningDisplay() {
         DWORD count = 0;
         identified = 0;
         serial->Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
+        probeReading = 1;
         for (DWORD i = 0; i < count && i < sizeof buffer; ++i) FeedByte(buffer[i]);
+        probeReading = 0;
         if (identified) {
             probePortOpen = 0;
             selfSuspended = 0;

@@ -91,9 +91,12 @@ int CBrailleSampleDriver::IdentifySerialDevice() {
 }
 
 void CBrailleSampleDriver::SendFrame(uint8_t command, uint8_t length, const uint8_t* data) {
-    if (failureCount > 3) return;
+    // While the driver looks for its lost display, what that display sends is
+    // still acknowledged, or it would take an answered frame for a lost one.
+    const bool probeAck = probeReading && command == CMD_ACK;
+    if (failureCount > 3 && !probeAck) return;
     if (!serial) return;
-    if (suspended) return;
+    if (suspended && !probeAck) return;
     if (length > kMaxFrameData || (length && !data)) return;  // never built by the driver itself
     if (awaitingAck && command == CMD_DISPLAY) {
         pendingCommand = command;

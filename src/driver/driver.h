@@ -165,6 +165,7 @@ public:
 
     // ---- port handover ----
     bool ServiceHandover();
+    void TakeBackPortGivenWhileStopped();
     void LendPort(int lend);
     void ReleaseHandoverSection();
 
@@ -205,6 +206,7 @@ public:
     int32_t selfSuspended{};  // the driver suspended itself after repeated time-outs
     uint32_t probeTick{};     // clock value of the last probe for a returning display
     int32_t probePortOpen{};  // the serial port is open only to probe for the display
+    int32_t probeReading{};   // the probe feeds what the display sent: acknowledge it
 
     // Serial frame protocol
     int32_t comPortNumber{};

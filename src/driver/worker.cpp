@@ -52,6 +52,9 @@ unsigned __stdcall CBrailleSampleDriver::WorkerLoop(void* argument) {
         KillTimer(nullptr, self->timerId);
         self->timerId = 0;
     }
+    // Commands still queued behind the stop never run: release their payloads.
+    while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_DRIVER_COMMAND, WM_DRIVER_COMMAND + CMD_TICK, PM_REMOVE))
+        std::free(reinterpret_cast<void*>(msg.wParam));
     return 0;
 }
 
@@ -62,6 +65,7 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
         result = false;
         break;
     case CMD_OPEN:
+        TakeBackPortGivenWhileStopped();
         OpenDevice(static_cast<const char*>(data));
         break;
     case CMD_CLOSE:

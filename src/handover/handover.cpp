@@ -78,6 +78,25 @@ void CBrailleSampleDriver::LendPort(int lend) {
     if (!OpenDevice(portName)) SuspendFromWorker();
 }
 
+// A stopped driver reads no restore, so a lend can outlast the run that made
+// it. A new start looks at the word itself before it opens anything: a port
+// given back meanwhile is taken back (and the restore answered), a port still
+// lent stays with its borrower and the start fails as for any busy port.
+void CBrailleSampleDriver::TakeBackPortGivenWhileStopped() {
+    if (!handoverActive) return;
+    if (!handoverView) {
+        // No section to give the port back through: nothing can end the lend.
+        handoverActive = 0;
+        return;
+    }
+    volatile LONG* word = Word(handoverView, 0);
+    const LONG w = *word;
+    if (w < kRestoreBase) return;
+    *word = w - kRestoreBase;
+    handoverActive = 0;
+    ReleaseHandoverSection();
+}
+
 bool CBrailleSampleDriver::ServiceHandover() {
     if (!handoverMapping) {
         handoverMapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, TRUE, kSectionName);

@@ -135,4 +135,43 @@ TEST(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
     display.Close();
 }
 
+// The host stops the driver while the port is lent. A new start while the
+// port is still lent fails; once the other program has given the port back, a
+// new start opens it again and answers the restore it wrote meanwhile.
+TEST(HandoverEndToEnd, StopDuringALendDoesNotBlockTheNextStart) {
+    REQUIRE_CABLE(cable, 0);
+    IBrailleDriver* driver = LoadDriver();
+    ASSERT_NE(nullptr, driver);
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    CQuietHost host;
+    ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
+
+    CToolProcess tool;
+    ASSERT_TRUE(tool.Start("--hold 1500 --timeout 500"));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000)) << tool.Output();
+    ASSERT_TRUE(tool.Says("port borrowed")) << tool.Output();
+    driver->Terminate();
+    // Still lent: a new start leaves the port to its borrower.
+    EXPECT_EQ(0, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    // Nobody answers the restore while the driver is stopped.
+    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Ended(); }, 10000)) << tool.Output();
+    EXPECT_TRUE(tool.Says("giving the port back")) << tool.Output();
+
+    const uint32_t requestsBefore = display.GetCounters().identifyRequests;
+    ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_TRUE(display.WaitForIdentifyRequests(requestsBefore + 1, 3000));
+    // The restore was taken and the section let go: with the tool gone too,
+    // nothing holds it any more.
+    HANDLE section = OpenFileMappingA(FILE_MAP_READ, FALSE, "tq715sharemem");
+    EXPECT_EQ(nullptr, section);
+    if (section) CloseHandle(section);
+    std::vector<uint8_t> text(40, 0x2A);
+    EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
+    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
+    driver->Terminate();
+    display.Close();
+}
+
 }  // namespace

@@ -426,18 +426,21 @@ TEST(ConnectionOpen, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
     EXPECT_TRUE(port->writes.empty());
 }
 
-// While another program has borrowed the port, a resume or a new start must
-// not open it under the borrower; only the restore does.
-TEST(ConnectionOpen, LentPortIsNotOpened) {
+// While another program has borrowed the serial port, a resume or a new start
+// must not open it under the borrower; only the restore does. A USB display
+// has nothing to do with the lent port and is found as usual.
+TEST(ConnectionOpen, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
     CFakeHidPlatform bus;
-    bus.AddDevice();
     CBrailleSampleDriver driver(bus);
     driver.handoverActive = 1;
     EXPECT_EQ(0, driver.OpenDevice("COM11"));
     EXPECT_EQ(nullptr, driver.serial);
-    EXPECT_EQ(0u, bus.OpenCount(0));
-    driver.handoverActive = 0;
-    EXPECT_EQ(1, driver.OpenDevice("COM11"));  // given back: the display is found
+
+    const int device = bus.AddDevice();
+    EXPECT_EQ(1, driver.OpenDevice("COM11"));
+    EXPECT_EQ(1, driver.usingHid);
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(2u, bus.OpenCount(device));
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
 }
@@ -555,7 +558,10 @@ TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
         3000));
     EXPECT_EQ(0, driver.selfSuspended);
     EXPECT_EQ(0, driver.failureCount);
-    Bytes expected = kIdentifyDone;
+    // The identity reply is acknowledged like any frame, before the driver
+    // completes the identification and shows the last image again.
+    Bytes expected = kAck;
+    serialwire::Append(expected, kIdentifyDone);
     Bytes cells(42, 0x01);
     cells[0] = cells[1] = 0;
     serialwire::Append(expected, Frame(0x00, cells));

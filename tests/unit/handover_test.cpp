@@ -532,6 +532,42 @@ TEST(HandoverUsb, LendClosesTheDisplayWhichTheSameTickFindsAgain) {
     EXPECT_EQ(0u, bus.Misuses());
 }
 
+// The host resumes while the serial port is lent: the lend has nothing to do
+// with a USB display, which the resume finds as usual.
+TEST(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
+    ASSERT_FALSE(SectionExists());
+    CFakeHidPlatform bus;
+    const int device = bus.AddDevice();
+    CBrailleSampleDriver driver(bus);
+    ASSERT_EQ(1, driver.OpenDevice(""));
+    CSection section;
+    ASSERT_TRUE(section.Ok());
+    Ticks(driver, 2);
+
+    // The host suspends (command 4 with 1), then the port is lent.
+    driver.suspended = 1;
+    driver.DispatchCommand(CMD_SUSPEND, nullptr, 1);
+    section.Set(101);
+    driver.PollTick();
+    ASSERT_EQ(102, section.Word());
+    ASSERT_EQ(1, driver.handoverActive);
+
+    // The host resumes while the port is still lent.
+    driver.suspended = 0;
+    driver.DispatchCommand(CMD_SUSPEND, nullptr, 0);
+    EXPECT_EQ(1, driver.usingHid);
+    EXPECT_NE(nullptr, driver.hidHandle);
+    EXPECT_EQ(0, int(driver.suspended));
+    EXPECT_EQ(0, driver.selfSuspended);
+    bus.QueueKey(device, 0xFE, 1);
+    section.Set(200);
+    Ticks(driver, 2);
+    EXPECT_EQ(0, section.Word());
+    EXPECT_EQ(0u, bus.PendingInput(device));  // the link reads the display again
+    driver.CloseDevice();
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+}
+
 // ---------------------------------------------------------------- handover.exe
 
 struct ToolRun {
