@@ -418,7 +418,9 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     if (io->data.size() > kKeptStaging && size <= kKeptStaging) std::vector<BYTE>().swap(io->data);
     if (kind != IoKind::WaitEvent && io->data.size() < size) {
         try {
-            io->data.resize(size);
+            // Room for any frame or poll read at once, so that the buffer is
+            // allocated once per port rather than grown frame by frame.
+            io->data.resize(std::max<size_t>(size, 256));
         } catch (const std::bad_alloc&) {
             return lastError = ERROR_NOT_ENOUGH_MEMORY;
         }
