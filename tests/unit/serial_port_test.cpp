@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -335,15 +336,20 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
 // data arrives or the port is closed.
 class CancelThatDoesNotFinish {
 public:
-    CancelThatDoesNotFinish() : saved(CSerial::cancelIo) {
+    CancelThatDoesNotFinish() : saved(CSerial::cancelIo), savedEx(CSerial::cancelIoEx) {
         CSerial::cancelIo = [](HANDLE) -> BOOL { return TRUE; };
+        CSerial::cancelIoEx = [](HANDLE, OVERLAPPED*) -> BOOL { return TRUE; };
     }
-    ~CancelThatDoesNotFinish() { CSerial::cancelIo = saved; }
+    ~CancelThatDoesNotFinish() {
+        CSerial::cancelIo = saved;
+        CSerial::cancelIoEx = savedEx;
+    }
     CancelThatDoesNotFinish(const CancelThatDoesNotFinish&) = delete;
     CancelThatDoesNotFinish& operator=(const CancelThatDoesNotFinish&) = delete;
 
 private:
     BOOL(WINAPI* saved)(HANDLE);
+    BOOL(WINAPI* savedEx)(HANDLE, OVERLAPPED*);
 };
 
 TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesComeLater) {
@@ -353,34 +359,60 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
     uint8_t buffer[8];
     memset(buffer, 0xEE, sizeof buffer);
     DWORD count = 9;
-    {
-        CancelThatDoesNotFinish stuck;
-        double start = NowMs();
-        EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 100));
-        double took = NowMs() - start;
-        EXPECT_GE(took, 90.0);
-        EXPECT_LT(took, 100.0 + CSerial::kCancelGraceMs + 2000.0);
-        EXPECT_EQ(0u, count);
+    CancelThatDoesNotFinish stuck;
+    double start = NowMs();
+    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 100));
+    double took = NowMs() - start;
+    EXPECT_GE(took, 90.0);
+    EXPECT_LT(took, 100.0 + CSerial::kCancelGraceMs + 2000.0);
+    EXPECT_EQ(0u, count);
 
-        // The abandoned read still holds the port's record: other transfers
-        // are refused at once, a poll finds nothing.
-        EXPECT_EQ(ERROR_BUSY, driverEnd.Write("x", 1, &count, nullptr, 1000));
-        ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadImmediate));
-        EXPECT_EQ(0, driverEnd.Read(buffer, 4, &count, nullptr, INFINITE));
-        EXPECT_EQ(0u, count);
-    }
+    // The abandoned read still holds the port's record: other transfers are
+    // refused at once, a poll finds nothing.
+    EXPECT_EQ(ERROR_BUSY, driverEnd.Write("x", 1, &count, nullptr, 1000));
+    ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadImmediate));
+    EXPECT_EQ(0, driverEnd.Read(buffer, 4, &count, nullptr, INFINITE));
+    EXPECT_EQ(0u, count);
 
-    // The bytes that finish the abandoned read go nowhere but the next reads,
-    // in order, and the caller's buffer was never written behind its back.
+    // The display sends 6 bytes: the abandoned read takes 4, 2 stay queued.
     std::vector<uint8_t> out = Pattern(6, 77);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
-    EXPECT_EQ(std::vector<uint8_t>(8, 0xEE), std::vector<uint8_t>(buffer, buffer + 8));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) == 2; }, 5000)) << Queued(driverEnd);
+    // A read on a record of the caller's own would overtake those 4: refused.
+    OVERLAPPED own{};
+    EXPECT_EQ(ERROR_BUSY, driverEnd.Read(buffer, 4, &count, &own, INFINITE));
+    // The next reads hand out the abandoned read's bytes first, then the rest.
     EXPECT_EQ(out, ReadBytes(driverEnd, 6));
+    // The caller's buffer was never written behind its back.
+    EXPECT_EQ(std::vector<uint8_t>(8, 0xEE), std::vector<uint8_t>(buffer, buffer + 8));
 
     // And the port is whole again.
     ASSERT_EQ(0, driverEnd.Write("\x31\x32", 2, &count, nullptr, 1000));
     EXPECT_EQ(2u, count);
     EXPECT_EQ((std::vector<uint8_t>{0x31, 0x32}), ReadBytes(displayEnd, 2));
+}
+
+TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
+    REQUIRE_CABLE(cable, 0);
+    ASSERT_TRUE(OpenBoth(cable));
+    OVERLAPPED own{};
+    own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(nullptr, own.hEvent);
+    uint8_t buffer[4];
+    DWORD count = 9;
+    // Done at once with what is there, or pending until bytes arrive (Wine).
+    ASSERT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, &own, INFINITE));
+    std::vector<uint8_t> out = Pattern(4, 5);
+    ASSERT_EQ(0, displayEnd.Write(out.data(), 4, nullptr, nullptr, 1000));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(own.hEvent, 5000));
+    DWORD got = 0;
+    ASSERT_TRUE(GetOverlappedResult(driverEnd.Handle(), &own, &got, FALSE));
+    ASSERT_LE(got, 4u);
+    std::vector<uint8_t> all(buffer, buffer + got);
+    std::vector<uint8_t> rest = ReadBytes(driverEnd, 4 - got);
+    all.insert(all.end(), rest.begin(), rest.end());
+    EXPECT_EQ(out, all);
+    CloseHandle(own.hEvent);
 }
 
 TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
@@ -686,6 +718,50 @@ TEST_F(SerialLifetime, DestroyingAnOpenObjectClosesThePort) {
     ASSERT_EQ(0, again.Purge());
     ASSERT_EQ(0, again.Write("\x10\x20", 2, nullptr, nullptr, 1000));
     EXPECT_EQ((std::vector<uint8_t>{0x10, 0x20}), ReadBytes(displayEnd, 2));
+}
+
+TEST_F(SerialTransfer, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
+    // A write the other end stalls, with a cancel that does nothing: the call
+    // returns in bounded time, and the caller may reuse or free its buffer at
+    // once, since the port sends from the wrapper's own copy.
+    REQUIRE_CABLE(cable, 1);
+    ASSERT_TRUE(OpenBoth(cable));
+    const DWORD size = 1024 * 1024;
+    DWORD count = 0;
+    {
+        CancelThatDoesNotFinish stuck;
+        auto out = std::make_unique<std::vector<uint8_t>>(size, 0x5A);
+        double start = NowMs();
+        EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out->data(), size, &count, nullptr, 300));
+        EXPECT_LT(NowMs() - start, 300.0 + CSerial::kCancelGraceMs + 5000.0);
+        std::fill(out->begin(), out->end(), 0xA5);
+        out.reset();
+        EXPECT_EQ(ERROR_BUSY, driverEnd.Write("x", 1, &count, nullptr, 1000));
+    }
+
+    // The other end takes what comes: nothing but the bytes the write was given.
+    uint8_t chunk[4096];
+    size_t received = 0, wrong = 0;
+    double quietSince = NowMs();
+    testenv::WaitUntil(
+        [&] {
+            DWORD n = 0;
+            if (displayEnd.Read(chunk, sizeof chunk, &n, nullptr, INFINITE) != 0) return true;
+            for (DWORD i = 0; i < n; ++i) wrong += chunk[i] != 0x5A;
+            received += n;
+            if (n > 0) quietSince = NowMs();
+            return NowMs() - quietSince >= 300;
+        },
+        30000);
+    EXPECT_GT(received, 0u);
+    EXPECT_EQ(0u, wrong);
+
+    // The abandoned write is collected by the next call; the port works.
+    ASSERT_EQ(0, displayEnd.Purge());
+    const uint8_t after[] = {0x01, 0x02, 0x03};
+    ASSERT_EQ(0, driverEnd.Write(after, 3, &count, nullptr, 1000));
+    EXPECT_EQ(3u, count);
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), ReadBytes(displayEnd, 3));
 }
 
 TEST_F(SerialTransfer, StalledWriteIsCancelledAtItsTimeout) {

@@ -23,6 +23,7 @@ struct CSerial::IoBlock {
 };
 
 BOOL(WINAPI* CSerial::cancelIo)(HANDLE) = ::CancelIo;
+BOOL(WINAPI* CSerial::cancelIoEx)(HANDLE, OVERLAPPED*) = ::CancelIoEx;
 
 CSerial::CSerial()
     : lastError(0),
@@ -105,7 +106,7 @@ LONG CSerial::Close() {
     // the block for ever, since freeing it could let the late completion write
     // into freed memory.
     const bool outstanding = io && io->busy && !CollectAbandoned();
-    if (outstanding) CancelIoEx(handle, nullptr);
+    if (outstanding) cancelIoEx(handle, &io->record);
     CloseHandle(handle);
     handle = nullptr;
     if (outstanding) {
@@ -326,12 +327,19 @@ CSerial::Collect CSerial::CancelAndCollect() {
 
 bool CSerial::CollectAbandoned() {
     if (!io->busy) return true;
-    if (!HasOverlappedIoCompleted(&io->record)) cancelIo(handle);
+    // Aimed at this one operation: it works from any thread and leaves
+    // operations on callers' own records alone.
+    if (!HasOverlappedIoCompleted(&io->record)) cancelIoEx(handle, &io->record);
     if (!HasOverlappedIoCompleted(&io->record) || CollectFinished() == Collect::Outstanding) return false;
     // Bytes a late read took are the oldest not yet handed out.
     if (io->kind == IoKind::Read) {
+        // A read is only started with the carry empty, so the staging buffer
+        // simply becomes the carry (no allocation, nothing that can throw).
         const DWORD taken = std::min<DWORD>(io->count, static_cast<DWORD>(io->data.size()));
-        io->carry.insert(io->carry.end(), io->data.begin(), io->data.begin() + taken);
+        if (taken > 0 && io->carry.empty()) {
+            io->carry.swap(io->data);
+            io->carry.resize(taken);
+        }
     } else if (io->kind == IoKind::WaitEvent) {
         events = io->events;
     }
@@ -373,6 +381,10 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
     if (!ioEvent && (overlapped || timeout != INFINITE)) return lastError = ERROR_INVALID_FUNCTION;
     if (!buffer && size != 0) return lastError = ERROR_INVALID_PARAMETER;
+    // A read on the caller's record must not overtake bytes an abandoned read
+    // took (or is still taking) on the private one.
+    if (overlapped && kind == IoKind::Read && io && (!CollectAbandoned() || !io->carry.empty()))
+        return lastError = ERROR_BUSY;
     if (overlapped || !ioEvent) return IoOnCallerRecord(kind, buffer, size, count, overlapped);
 
     if (!io) {

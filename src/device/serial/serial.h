@@ -61,9 +61,12 @@ public:
     HANDLE Handle() const { return handle; }
     bool IsOpen() const { return handle != nullptr; }
 
-    // The cancel that I/O on the private record uses; tests replace it to stand
-    // in for a serial driver whose cancelled operations do not finish.
+    // The cancels that I/O on the private record uses: the calling thread's
+    // I/O at a time-out, the one operation when a later call or Close tries
+    // again. Tests replace them to stand in for a serial driver whose
+    // cancelled operations do not finish.
     static BOOL(WINAPI* cancelIo)(HANDLE file);
+    static BOOL(WINAPI* cancelIoEx)(HANDLE file, OVERLAPPED* operation);
     // How long a cancelled operation on the private record may take to finish
     // before the call returns without it (see IoBlock).
     static constexpr DWORD kCancelGraceMs = 500;
