@@ -95,21 +95,41 @@ private:
     std::string output;
 };
 
-TEST(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
-    REQUIRE_CABLE(cable, 0);
-    IBrailleDriver* driver = LoadDriver();
-    ASSERT_NE(nullptr, driver);
+// The DLL's driver started on cable 0 with the simulated display at the far end.
+class HandoverEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cable = testenv::CableAt(0);
+        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable 0";
+        driver = LoadDriver();
+        ASSERT_NE(nullptr, driver);
+        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+        ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+        ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
+    }
+    void TearDown() override {
+        if (driver) driver->Terminate();
+        display.Close();
+    }
+    // Waits until handover.exe says it has the port.
+    static ::testing::AssertionResult Borrowed(CToolProcess& tool) {
+        testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000);
+        if (tool.Says("port borrowed")) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << tool.Output();
+    }
+
+    testenv::Cable cable;
+    IBrailleDriver* driver = nullptr;
     sim::CSimDisplay display;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     CQuietHost host;
-    ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
+};
+
+TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
     const uint32_t requestsBefore = display.GetCounters().identifyRequests;
 
     CToolProcess tool;
     ASSERT_TRUE(tool.Start("--hold 800"));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000)) << tool.Output();
-    ASSERT_TRUE(tool.Says("port borrowed")) << tool.Output();
+    ASSERT_TRUE(Borrowed(tool));
 
     // While the port is lent the driver sends nothing, host writes included.
     const uint32_t framesLent = display.GetCounters().framesReceived;
@@ -130,28 +150,15 @@ TEST(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(0x11 + i);
     EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
     EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
-
-    driver->Terminate();
-    display.Close();
 }
 
 // The host stops the driver while the port is lent. A new start while the
 // port is still lent fails; once the other program has given the port back, a
 // new start opens it again and answers the restore it wrote meanwhile.
-TEST(HandoverEndToEnd, StopDuringALendDoesNotBlockTheNextStart) {
-    REQUIRE_CABLE(cable, 0);
-    IBrailleDriver* driver = LoadDriver();
-    ASSERT_NE(nullptr, driver);
-    sim::CSimDisplay display;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    CQuietHost host;
-    ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
-
+TEST_F(HandoverEndToEnd, StopDuringALendDoesNotBlockTheNextStart) {
     CToolProcess tool;
     ASSERT_TRUE(tool.Start("--hold 1500 --timeout 500"));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000)) << tool.Output();
-    ASSERT_TRUE(tool.Says("port borrowed")) << tool.Output();
+    ASSERT_TRUE(Borrowed(tool));
     driver->Terminate();
     // Still lent: a new start leaves the port to its borrower.
     EXPECT_EQ(0, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
@@ -170,8 +177,6 @@ TEST(HandoverEndToEnd, StopDuringALendDoesNotBlockTheNextStart) {
     std::vector<uint8_t> text(40, 0x2A);
     EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
     EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
-    driver->Terminate();
-    display.Close();
 }
 
 }  // namespace
