@@ -12,6 +12,7 @@
 
 #include "brailledriver.h"
 #include "display_sim.h"
+#include "e2e/loaded_driver.h"
 #include "support/test_env.h"
 
 namespace {
@@ -21,14 +22,6 @@ public:
     int32_t BRL_CALL OnKey(IBrailleDriver*, const char*, int32_t) override { return 0; }
     int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
 };
-
-IBrailleDriver* LoadDriver() {
-    static HMODULE dll = LoadLibraryA("brailledriver.dll");
-    if (!dll) return nullptr;
-    auto get =
-        reinterpret_cast<GetBrailleInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
-    return get ? get(nullptr) : nullptr;
-}
 
 std::string ToolPath() {
     char path[MAX_PATH];

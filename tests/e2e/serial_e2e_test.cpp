@@ -12,6 +12,7 @@
 
 #include "brailledriver.h"
 #include "display_sim.h"
+#include "e2e/loaded_driver.h"
 #include "support/test_env.h"
 
 namespace {
@@ -31,14 +32,6 @@ public:
     }
     int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
 };
-
-IBrailleDriver* LoadDriver() {
-    static HMODULE dll = LoadLibraryA("brailledriver.dll");
-    if (!dll) return nullptr;
-    auto get =
-        reinterpret_cast<GetBrailleInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
-    return get ? get(nullptr) : nullptr;
-}
 
 int CountThreads() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
