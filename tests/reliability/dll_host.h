@@ -11,7 +11,7 @@
 
 #include "brailledriver.h"
 #include "display_sim.h"
-#include "probes.h"
+#include "support/probes.h"
 
 namespace reliability {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "probes.h"
+#include "support/probes.h"
 #include "support/fake_hid.h"
 
 namespace {

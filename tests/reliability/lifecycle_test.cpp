@@ -13,7 +13,7 @@
 
 #include "display_sim.h"
 #include "dll_host.h"
-#include "probes.h"
+#include "support/probes.h"
 #include "support/test_env.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "probes.h"
+#include "support/probes.h"
 
 #include <tlhelp32.h>
 
