@@ -14,6 +14,7 @@
 
 #include "brailledriver.h"
 #include "display_sim.h"
+#include "support/cable_end.h"
 #include "support/probes.h"
 
 namespace bench {
@@ -38,7 +39,7 @@ public:
 };
 
 IBrailleDriver* LoadDriver();  // the DLL's driver; allocation counting installed
-void DrainPort(const std::string& port);
+using testenv::DrainPort;
 std::vector<uint8_t> Cells(uint32_t seed);  // 40 host cells, distinct per seed
 // Handles this thread's messages for the given time (keys reach the host).
 void Pump(double ms);

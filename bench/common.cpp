@@ -2,28 +2,17 @@
 #include <cstdio>
 
 #include "bench.h"
+#include "support/driver_dll.h"
 
 namespace bench {
 
 IBrailleDriver* LoadDriver() {
-    static IBrailleDriver* driver = []() -> IBrailleDriver* {
-        HMODULE dll = LoadLibraryA("brailledriver.dll");
-        if (!dll) return nullptr;
-        auto get = reinterpret_cast<GetBrailleInterfaceFn>(
-            reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
-        if (!get) return nullptr;
-        if (!probes::HookModuleAllocations(dll)) std::printf("# allocation counting not available\n");
-        return get(nullptr);
+    static IBrailleDriver* const driver = [] {
+        IBrailleDriver* d = testenv::LoadDriver();
+        if (d && !testenv::AllocationsCounted()) std::printf("# allocation counting not available\n");
+        return d;
     }();
     return driver;
-}
-
-void DrainPort(const std::string& port) {
-    HANDLE h =
-        CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
-    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    CloseHandle(h);
 }
 
 std::vector<uint8_t> Cells(uint32_t seed) {

@@ -5,96 +5,24 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "brailledriver.h"
 #include "display_sim.h"
-#include "e2e/loaded_driver.h"
+#include "support/child_process.h"
+#include "support/driver_dll.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
-
-class CQuietHost : public IBrailleHost {
-public:
-    int32_t BRL_CALL OnKey(IBrailleDriver*, const char*, int32_t) override { return 0; }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
-};
-
-std::string ToolPath() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of("\\/") + 1) + "handover.exe";
-}
-
-// handover.exe in its own process; its output is collected as it comes.
-class CToolProcess {
-public:
-    ~CToolProcess() {
-        if (process.hProcess) {
-            if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, 5000);
-            CloseHandle(process.hThread);
-            CloseHandle(process.hProcess);
-        }
-        if (reader.joinable()) reader.join();
-        if (readEnd) CloseHandle(readEnd);
-    }
-    bool Start(const std::string& args) {
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE writeEnd = nullptr;
-        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-        std::string line = "\"" + ToolPath() + "\" " + args;
-        const BOOL started =
-            CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-        CloseHandle(writeEnd);
-        if (!started) return false;
-        reader = std::thread([this] {
-            char buffer[256];
-            DWORD got = 0;
-            while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got) {
-                std::lock_guard<std::mutex> hold(lock);
-                output.append(buffer, got);
-            }
-        });
-        return true;
-    }
-    std::string Output() {
-        std::lock_guard<std::mutex> hold(lock);
-        return output;
-    }
-    bool Says(const std::string& text) { return Output().find(text) != std::string::npos; }
-    bool Ended() { return WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0; }
-    DWORD ExitCode() {
-        DWORD code = 0xFFFFFFFF;
-        GetExitCodeProcess(process.hProcess, &code);
-        return code;
-    }
-
-private:
-    PROCESS_INFORMATION process{};
-    HANDLE readEnd = nullptr;
-    std::thread reader;
-    std::mutex lock;
-    std::string output;
-};
 
 // The DLL's driver started on cable 0 with the simulated display at the far end.
 class HandoverEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        cable = testenv::CableAt(0);
-        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable 0";
-        driver = LoadDriver();
+        ASSERT_CABLE(cable, 0);
+        driver = testenv::LoadDriver();
         ASSERT_NE(nullptr, driver);
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
         ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
@@ -105,7 +33,7 @@ protected:
         display.Close();
     }
     // Waits until handover.exe says it has the port.
-    static ::testing::AssertionResult Borrowed(CToolProcess& tool) {
+    static ::testing::AssertionResult Borrowed(testenv::CChildProcess& tool) {
         testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000);
         if (tool.Says("port borrowed")) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << tool.Output();
@@ -114,14 +42,14 @@ protected:
     testenv::Cable cable;
     IBrailleDriver* driver = nullptr;
     sim::CSimDisplay display;
-    CQuietHost host;
+    testenv::CRecordingHost host;
 };
 
 TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
     const uint32_t requestsBefore = display.GetCounters().identifyRequests;
 
-    CToolProcess tool;
-    ASSERT_TRUE(tool.Start("--hold 800"));
+    testenv::CChildProcess tool;
+    ASSERT_TRUE(tool.Start(testenv::BesideMe("handover.exe"), "--hold 800"));
     ASSERT_TRUE(Borrowed(tool));
 
     // While the port is lent the driver sends nothing, host writes included.
@@ -149,8 +77,8 @@ TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
 // port is still lent fails; once the other program has given the port back, a
 // new start opens it again and answers the restore it wrote meanwhile.
 TEST_F(HandoverEndToEnd, StopDuringALendDoesNotBlockTheNextStart) {
-    CToolProcess tool;
-    ASSERT_TRUE(tool.Start("--hold 1500 --timeout 500"));
+    testenv::CChildProcess tool;
+    ASSERT_TRUE(tool.Start(testenv::BesideMe("handover.exe"), "--hold 1500 --timeout 500"));
     ASSERT_TRUE(Borrowed(tool));
     driver->Terminate();
     // Still lent: a new start leaves the port to its borrower.

@@ -3,8 +3,6 @@
 // display on the other end of a virtual serial cable.
 #include <windows.h>
 #include <gtest/gtest.h>
-// after windows.h
-#include <tlhelp32.h>
 
 #include <array>
 #include <string>
@@ -12,38 +10,13 @@
 
 #include "brailledriver.h"
 #include "display_sim.h"
-#include "e2e/loaded_driver.h"
+#include "support/cable_end.h"
+#include "support/driver_dll.h"
+#include "support/probes.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
-
-struct Key {
-    std::string name;
-    int32_t value;
-    DWORD thread;
-};
-
-class CRecordingHost : public IBrailleHost {
-public:
-    std::vector<Key> keys;
-    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
-        keys.push_back({name, value, GetCurrentThreadId()});
-        return 0;
-    }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
-};
-
-int CountThreads() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return -1;
-    THREADENTRY32 entry;
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-    CloseHandle(snapshot);
-    return count;
-}
 
 // Host cells for a line of text: a distinct pattern per position.
 std::vector<uint8_t> Pattern(uint8_t seed, size_t n) {
@@ -55,21 +28,11 @@ std::vector<uint8_t> Pattern(uint8_t seed, size_t n) {
 class SerialEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        cable = testenv::CableAt(0);
-        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable";
-        driver = LoadDriver();
+        ASSERT_CABLE(cable, 0);
+        driver = testenv::LoadDriver();
         ASSERT_NE(nullptr, driver);
-        DrainDriverEnd();
+        testenv::DrainPort(cable.driverEnd);
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    }
-    // A cable keeps bytes that reached an end while nobody had it open (a real
-    // port drops them at close); start each test with an empty driver end.
-    void DrainDriverEnd() {
-        HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return;
-        PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-        CloseHandle(h);
     }
     void TearDown() override {
         if (driver) driver->Terminate();
@@ -80,13 +43,13 @@ protected:
         return display.WaitFor([&] { return display.HostTextCells() == text; }, ms);
     }
     bool PumpUntilKeys(size_t n, DWORD ms) {
-        return testenv::WaitUntil([&] { return host.keys.size() >= n; }, ms);
+        return testenv::WaitUntil([&] { return host.KeyCount() >= n; }, ms);
     }
 
     testenv::Cable cable;
     IBrailleDriver* driver = nullptr;
     sim::CSimDisplay display;
-    CRecordingHost host;
+    testenv::CRecordingHost host;
 };
 
 TEST_F(SerialEndToEnd, InitializeIdentifiesTheDisplay) {
@@ -150,15 +113,15 @@ TEST_F(SerialEndToEnd, KeysReachTheHostThreadInOrder) {
     display.PressRoutingKey(0x82);  // STATUS4
     display.PressFunctionKey(64);   // off again
     display.PressRoutingKey(0);     // Routing -2
-    ASSERT_TRUE(PumpUntilKeys(7, 5000)) << host.keys.size();
+    ASSERT_TRUE(PumpUntilKeys(7, 5000)) << host.KeyCount();
     testenv::WaitUntil([] { return false; }, 200);  // nothing more may follow
     const std::vector<std::pair<std::string, int32_t>> expected = {
         {"F1", 0}, {"Routing", 1}, {"STATUS1", 0}, {"SDN", 0}, {"Routing2", 3}, {"STATUS4", 0}, {"Routing", -2}};
-    ASSERT_EQ(expected.size(), host.keys.size());
+    ASSERT_EQ(expected.size(), host.KeyCount());
     for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(expected[i].first, host.keys[i].name) << i;
-        EXPECT_EQ(expected[i].second, host.keys[i].value) << i;
-        EXPECT_EQ(GetCurrentThreadId(), host.keys[i].thread) << i;
+        EXPECT_EQ(expected[i].first, host.Keys()[i].name) << i;
+        EXPECT_EQ(expected[i].second, host.Keys()[i].value) << i;
+        EXPECT_EQ(GetCurrentThreadId(), host.Keys()[i].thread) << i;
     }
     // Every key frame was acknowledged.
     EXPECT_TRUE(display.WaitFor([&] { return !display.KeyAckOutstanding(); }, 2000));
@@ -174,13 +137,13 @@ TEST_F(SerialEndToEnd, SuspendClosesAndResumeReopens) {
     testenv::WaitUntil([] { return false; }, 300);
     EXPECT_EQ(1, driver->Suspend(0));  // re-opens and identifies again
     EXPECT_TRUE(display.WaitForIdentifyDone(2, 5000));
-    EXPECT_TRUE(host.keys.empty());
+    EXPECT_TRUE(host.Keys().empty());
     std::vector<uint8_t> text = Pattern(9, 40);
     ASSERT_EQ(1, driver->WriteTextCells(text.data(), 40));
     EXPECT_TRUE(WaitForCells(text, 3000));
     display.PressFunctionKey(2);
     ASSERT_TRUE(PumpUntilKeys(1, 3000));
-    EXPECT_EQ("F2", host.keys[0].name);
+    EXPECT_EQ("F2", host.Keys()[0].name);
 }
 
 TEST_F(SerialEndToEnd, SilentDisplaySuspendsTheDriverAndItComesBack) {
@@ -208,16 +171,17 @@ TEST_F(SerialEndToEnd, SilentDisplaySuspendsTheDriverAndItComesBack) {
     ASSERT_TRUE(display.WaitFor([&] { return display.HostTextCells()[0] == 0x07; }, 3000));
     display.PressRoutingKey(4);
     ASSERT_TRUE(PumpUntilKeys(1, 3000));
-    EXPECT_EQ("Routing", host.keys[0].name);
-    EXPECT_EQ(2, host.keys[0].value);
+    EXPECT_EQ("Routing", host.Keys()[0].name);
+    EXPECT_EQ(2, host.Keys()[0].value);
 }
 
 TEST_F(SerialEndToEnd, TerminateLeavesNoThreadAndFreesThePort) {
-    const int before = CountThreads();
+    const int before = probes::ThreadCount();
     ASSERT_TRUE(Start());
-    EXPECT_GT(CountThreads(), before);
+    EXPECT_GT(probes::ThreadCount(), before);
     driver->Terminate();
-    EXPECT_TRUE(testenv::WaitUntil([&] { return CountThreads() <= before; }, 3000)) << CountThreads() << " " << before;
+    EXPECT_TRUE(testenv::WaitUntil([&] { return probes::ThreadCount() <= before; }, 3000))
+        << probes::ThreadCount() << " " << before;
     HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(INVALID_HANDLE_VALUE, h);
@@ -231,7 +195,7 @@ TEST_F(SerialEndToEnd, NoDisplayAnsweringFailsInitialize) {
     // Silent from the first byte on, with nothing left over from earlier tests.
     display.Close();
     testenv::WaitUntil([] { return false; }, 300);
-    DrainDriverEnd();
+    testenv::DrainPort(cable.driverEnd);
     sim::CSimDisplay::Options silent;
     silent.answerIdentify = false;
     silent.ack = sim::AckPolicy::Never;

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "display_sim.h"
+#include "support/driver_dll.h"
 #include "support/test_env.h"
 
 extern "C" {
@@ -84,7 +85,7 @@ static_assert(sizeof(DriverSlots) == 37 * sizeof(void*), "37 slots");
 namespace {
 
 GetBrailleInterfaceProc LoadExport() {
-    static HMODULE dll = LoadLibraryA("brailledriver.dll");
+    HMODULE dll = testenv::DriverModule();  // the test kit's one load of the DLL
     if (!dll) return nullptr;
     return reinterpret_cast<GetBrailleInterfaceProc>(
         reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
@@ -208,8 +209,7 @@ TEST(SlotTable, EverySlotGivesItsResult) {
 // With a display on a cable: Initialize's fifth argument (the first one passed
 // on the stack) and the counts arrive through the table.
 TEST(SlotTable, StartedDriverThroughTheTable) {
-    testenv::Cable cable = testenv::CableAt(0);
-    if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable";
+    REQUIRE_CABLE(cable, 0);
     GetBrailleInterfaceProc get = LoadExport();
     ASSERT_NE(nullptr, get);
     DriverObject* d = get(nullptr);

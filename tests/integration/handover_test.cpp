@@ -8,11 +8,12 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "display_sim.h"
 #include "driver/driver.h"
+#include "support/cable_end.h"
+#include "support/child_process.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/test_env.h"
@@ -266,8 +267,7 @@ const Bytes kAck = serialwire::Frame(0x7F, {});
 class HandoverSerial : public ::testing::Test {
 protected:
     void SetUp() override {
-        cable = testenv::CableAt(0);
-        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable 0";
+        ASSERT_CABLE(cable, 0);
         ASSERT_FALSE(SectionExists());
         clock.UseRealClock(true);
         sim::CSimDisplay::Options options;
@@ -324,7 +324,7 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
     // The borrower talks to the display on the driver's port.
     const sim::Counters before = display.GetCounters();
     {
-        CCableDisplay borrower(cable.driverEnd);
+        testenv::CCableEnd borrower(cable.driverEnd);
         ASSERT_TRUE(borrower.IsOpen());
         ASSERT_TRUE(borrower.Send(kIdentify));
         Bytes expected = kAck;
@@ -575,56 +575,16 @@ struct ToolRun {
     std::string output;
 };
 
-std::string ToolPath() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string dir(path, n);
-    return dir.substr(0, dir.find_last_of("\\/") + 1) + "handover.exe";
-}
+std::string ToolPath() { return testenv::BesideMe("handover.exe"); }
 
 // Runs handover.exe with its output collected; `whileRunning` is called about
 // every 10 ms until it ends (at most 20 s).
 ToolRun RunTool(const std::string& args, const std::function<void()>& whileRunning) {
+    testenv::CChildProcess tool;
+    tool.Start(ToolPath(), args);
     ToolRun run;
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return run;
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    startup.hStdInput = nullptr;
-    std::string line = "\"" + ToolPath() + "\" " + args;
-    PROCESS_INFORMATION process{};
-    const BOOL started =
-        CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        run.output = "cannot start " + line;
-        return run;
-    }
-    std::thread reader([&] {
-        char buffer[256];
-        DWORD got = 0;
-        while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got) run.output.append(buffer, got);
-    });
-    const DWORD start = GetTickCount();
-    while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
-        if (GetTickCount() - start > 20000) {
-            TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, 5000);
-            break;
-        }
-        whileRunning();
-    }
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    reader.join();
-    CloseHandle(readEnd);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    run.exitCode = tool.Wait(20000, whileRunning);
+    run.output = tool.Output();
     return run;
 }
 

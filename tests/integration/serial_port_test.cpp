@@ -208,8 +208,7 @@ TEST(SerialClosed, EveryOperationReportsTheMissingPort) {
     CSerial fresh;
     checkClosed(fresh);
 
-    testenv::Cable cable = testenv::CableAt(0);
-    if (cable.driverEnd.empty()) return;
+    REQUIRE_CABLE(cable, 0);
     CSerial reopened;
     ASSERT_EQ(0, reopened.Open(cable.driverEnd.c_str(), 0, 0, true));
     ASSERT_EQ(0, reopened.Close());

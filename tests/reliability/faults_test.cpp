@@ -21,8 +21,8 @@
 
 namespace {
 
-using reliability::CRecordingHost;
 using reliability::Pattern;
+using testenv::CRecordingHost;
 
 constexpr double kWriteCallBoundMs = 1000;
 constexpr double kWaitingCallBoundMs = 15000;
@@ -33,12 +33,11 @@ class LinkFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         probes::InstallFaultReporter();
-        cable = testenv::CableAt(reliability::kCableIndex);
-        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable " << reliability::kCableIndex;
-        driver = reliability::Driver();
+        ASSERT_CABLE(cable, reliability::kCableIndex);
+        driver = testenv::LoadDriver();
         ASSERT_NE(nullptr, driver);
-        ASSERT_TRUE(reliability::AllocationsCounted());
-        reliability::DrainPort(cable.driverEnd);
+        ASSERT_TRUE(testenv::AllocationsCounted());
+        testenv::DrainPort(cable.driverEnd);
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
         // The runtime inside the DLL makes a few blocks of its own on first use
         // and keeps them; one start and stop before counting.
@@ -92,11 +91,11 @@ protected:
     void ExpectLinkBack() {
         ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 1; }, kComeBackWithinMs)) << "writes still refused";
         EXPECT_TRUE(Shows(accepted, 5000)) << "the write after the return never arrived";
-        host.keys.clear();
+        host.Clear();
         display.PressRoutingKey(7);
-        ASSERT_TRUE(testenv::WaitUntil([&] { return !host.keys.empty(); }, 5000)) << "no key after the return";
-        EXPECT_EQ("Routing", host.keys[0].name);
-        EXPECT_EQ(5, host.keys[0].value);
+        ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 5000)) << "no key after the return";
+        EXPECT_EQ("Routing", host.Keys()[0].name);
+        EXPECT_EQ(5, host.Keys()[0].value);
     }
 
     testenv::Cable cable;
@@ -124,9 +123,9 @@ TEST_F(LinkFaults, CablePulledWhileTheHostWritesAndPluggedBackIn) {
     ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 0; }, kGiveUpWithinMs)) << "the driver never gave up";
     std::printf("[ faults   ] cable pulled: writes refused after %.0f ms\n", probes::NowMs() - pulled);
     // A moment with the cable out and the driver probing for the display.
-    reliability::Pump(1500);
+    testenv::Pump(1500);
     // Plugged back in: the driver finds the display by itself.
-    reliability::DrainPort(cable.displayEnd);
+    testenv::DrainPort(cable.displayEnd);
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     const double plugged = probes::NowMs();
     ExpectLinkBack();
@@ -182,7 +181,7 @@ TEST_F(LinkFaults, ResumeAfterAnOutageEndsOnTheNewestImage) {
     ASSERT_EQ(1, written);
     ASSERT_TRUE(Shows(newest, 5000));
     // A few ticks later it is still the newest image that is shown.
-    reliability::Pump(1000);
+    testenv::Pump(1000);
     EXPECT_EQ(newest, display.HostTextCells()) << "an older frame followed the newest one";
 }
 

@@ -14,25 +14,19 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "support/probes.h"
 #include "support/fake_hid.h"
+#include "support/probes.h"
+#include "support/test_env.h"
 
 namespace {
-
-uint64_t EnvNumber(const char* name, uint64_t fallback) {
-    char text[64];
-    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
-    if (n == 0 || n >= sizeof text) return fallback;
-    return std::strtoull(text, nullptr, 0);
-}
 
 int Queued(const CBrailleSampleDriver& d) { return (d.ringWrite - d.ringRead) & 7; }
 
 using Image = std::array<uint8_t, 42>;
 
 TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
-    const uint64_t seed = EnvNumber("BRL_FUZZ_SEED", 20240611);
-    const uint64_t total = EnvNumber("BRL_FUZZ_HID_REPORTS", 1000000);
+    const uint64_t seed = testenv::EnvNumber("BRL_FUZZ_SEED", 20240611);
+    const uint64_t total = testenv::EnvNumber("BRL_FUZZ_HID_REPORTS", 1000000);
     std::mt19937_64 rng(seed);
     auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
 
@@ -105,8 +99,8 @@ TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
 // Every tick of this test is a real poll: the handover check, ReadHidReport on
 // the overlapped handle (each a few wineserver calls), the time-out, the drain.
 TEST(HidInputFuzz, RawReportsOfAnyLengthThroughThePoll) {
-    const uint64_t seed = EnvNumber("BRL_FUZZ_SEED", 20240611) + 1;
-    const uint64_t ticks = EnvNumber("BRL_FUZZ_HID_TICKS", 5000);
+    const uint64_t seed = testenv::EnvNumber("BRL_FUZZ_SEED", 20240611) + 1;
+    const uint64_t ticks = testenv::EnvNumber("BRL_FUZZ_HID_TICKS", 5000);
     std::mt19937_64 rng(seed);
     auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
 

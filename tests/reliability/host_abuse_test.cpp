@@ -17,8 +17,8 @@
 
 namespace {
 
-using reliability::CRecordingHost;
 using reliability::Pattern;
+using testenv::CRecordingHost;
 
 // Generous bounds on how long a host call may take on a loaded test machine.
 constexpr double kWriteCallBoundMs = 1000;     // the writes only queue a command
@@ -62,11 +62,10 @@ class HostAbuse : public ::testing::Test {
 protected:
     void SetUp() override {
         probes::InstallFaultReporter();
-        cable = testenv::CableAt(reliability::kCableIndex);
-        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable " << reliability::kCableIndex;
-        driver = reliability::Driver();
+        ASSERT_CABLE(cable, reliability::kCableIndex);
+        driver = testenv::LoadDriver();
         ASSERT_NE(nullptr, driver);
-        reliability::DrainPort(cable.driverEnd);
+        testenv::DrainPort(cable.driverEnd);
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     }
     void TearDown() override {
@@ -235,16 +234,16 @@ TEST_F(HostAbuse, InitializeWithMissingAndOversizedArguments) {
     EXPECT_EQ(0, driver->GetInitString2(text, sizeof text));
     EXPECT_STREQ("", text);
     display.PressFunctionKey(1);
-    reliability::Pump(300);
+    testenv::Pump(300);
     // A host arrives later and gets the next key.
     EXPECT_EQ(nullptr, driver->SetHost(&host));
     display.PressFunctionKey(2);
-    ASSERT_TRUE(testenv::WaitUntil([&] { return !host.keys.empty(); }, 5000));
-    EXPECT_EQ("F2", host.keys[0].name);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 5000));
+    EXPECT_EQ("F2", host.Keys()[0].name);
     EXPECT_EQ(&host, driver->SetHost(nullptr));
     display.PressFunctionKey(3);
-    reliability::Pump(300);
-    EXPECT_EQ(1u, host.keys.size());
+    testenv::Pump(300);
+    EXPECT_EQ(1u, host.KeyCount());
 }
 
 // ---- calls in every state, on driver objects of the test's own ----

@@ -18,14 +18,7 @@
 
 namespace {
 
-using reliability::CRecordingHost;
-
-uint64_t EnvNumber(const char* name, uint64_t fallback) {
-    char text[64];
-    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
-    if (n == 0 || n >= sizeof text) return fallback;
-    return std::strtoull(text, nullptr, 0);
-}
+using testenv::CRecordingHost;
 
 struct Holdings {
     long handles;
@@ -65,9 +58,9 @@ TEST(Lifecycle, TheProbesSeeOneHandleAndOneThread) {
     EXPECT_TRUE(testenv::WaitUntil([&] { return probes::ThreadCount() == threads; }, 5000));
 
     // And the DLL's heap blocks are counted: a write's payload is one block.
-    IBrailleDriver* driver = reliability::Driver();
+    IBrailleDriver* driver = testenv::LoadDriver();
     ASSERT_NE(nullptr, driver);
-    ASSERT_TRUE(reliability::AllocationsCounted());
+    ASSERT_TRUE(testenv::AllocationsCounted());
     const probes::AllocCounts a = probes::Allocations();
     char text[8];
     driver->GetInitString1(text, sizeof text);  // allocates nothing
@@ -75,11 +68,10 @@ TEST(Lifecycle, TheProbesSeeOneHandleAndOneThread) {
 }
 
 TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
-    testenv::Cable cable = testenv::CableAt(reliability::kCableIndex);
-    if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable";
-    IBrailleDriver* driver = reliability::Driver();
+    REQUIRE_CABLE(cable, reliability::kCableIndex);
+    IBrailleDriver* driver = testenv::LoadDriver();
     ASSERT_NE(nullptr, driver);
-    reliability::DrainPort(cable.driverEnd);
+    testenv::DrainPort(cable.driverEnd);
     sim::CSimDisplay display;
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     CRecordingHost host;
@@ -87,10 +79,10 @@ TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
     // One cycle first: the key window class is registered once and stays.
     ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
     driver->Terminate();
-    reliability::Pump(200);
+    testenv::Pump(200);
     const Holdings before = Now();
 
-    const uint64_t cycles = EnvNumber("BRL_LIFECYCLE_CYCLES", 1000);
+    const uint64_t cycles = testenv::EnvNumber("BRL_LIFECYCLE_CYCLES", 1000);
     const double start = probes::NowMs();
     double slowest = 0;
     int peakThreads = 0;
@@ -118,7 +110,7 @@ TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
 }
 
 TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
-    IBrailleDriver* driver = reliability::Driver();
+    IBrailleDriver* driver = testenv::LoadDriver();
     ASSERT_NE(nullptr, driver);
     CRecordingHost host;
     ASSERT_EQ(0, driver->Initialize("COM239", &host, "", ""));
@@ -141,9 +133,8 @@ TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
                 missing / 100, slowest);
 
     // A display on the cable that never answers: each start runs the whole identification.
-    testenv::Cable cable = testenv::CableAt(reliability::kCableIndex);
-    if (cable.driverEnd.empty()) return;
-    reliability::DrainPort(cable.driverEnd);
+    REQUIRE_CABLE(cable, reliability::kCableIndex);
+    testenv::DrainPort(cable.driverEnd);
     sim::CSimDisplay display;
     sim::CSimDisplay::Options silent;
     silent.answerIdentify = false;

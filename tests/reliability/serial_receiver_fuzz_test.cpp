@@ -13,18 +13,14 @@
 
 #include "driver/driver.h"
 #include "quiet_doubles.h"
+#include "support/fake_serial.h"
+#include "support/test_env.h"
 
 namespace {
 
 using reliability::CQuietPlatform;
 using reliability::CSwallowingSerial;
-
-uint64_t EnvNumber(const char* name, uint64_t fallback) {
-    char text[64];
-    DWORD n = GetEnvironmentVariableA(name, text, sizeof text);
-    if (n == 0 || n >= sizeof text) return fallback;
-    return std::strtoull(text, nullptr, 0);
-}
+using serialwire::Frame;  // the simulated display's encoder, not the driver's
 
 // A receiver on its own: a test-owned driver with the swallowing port plugged in.
 struct Receiver {
@@ -34,20 +30,6 @@ struct Receiver {
     Receiver() { driver.serial = &port; }
     ~Receiver() { driver.serial = nullptr; }  // the port is ours, not the driver's
 };
-
-// Frames built here, independently of the driver's encoder.
-std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> f = {0x01, 0x02, command, static_cast<uint8_t>(data.size()), 0x03};
-    uint16_t sum = static_cast<uint16_t>(0x02 + command + data.size() + 0x03);
-    for (uint8_t b : data) {
-        f.push_back(b);
-        sum = static_cast<uint16_t>(sum + b);
-    }
-    sum ^= 0xAA55;
-    f.push_back(static_cast<uint8_t>(sum & 0xFF));
-    f.push_back(static_cast<uint8_t>(sum >> 8));
-    return f;
-}
 
 // The newest bytes fed, written out when a check fails so the stream can join the corpus.
 class CHistory {
@@ -73,8 +55,8 @@ private:
 };
 
 TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
-    const uint64_t seed = EnvNumber("BRL_FUZZ_SEED", 20240611);
-    const uint64_t total = EnvNumber("BRL_FUZZ_SERIAL_BYTES", 10000000);
+    const uint64_t seed = testenv::EnvNumber("BRL_FUZZ_SEED", 20240611);
+    const uint64_t total = testenv::EnvNumber("BRL_FUZZ_SERIAL_BYTES", 10000000);
     std::mt19937_64 rng(seed);
     auto below = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
     auto byte = [&] { return static_cast<uint8_t>(rng()); };

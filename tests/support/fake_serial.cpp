@@ -1,24 +1,13 @@
 #include "support/fake_serial.h"
 
-#include <algorithm>
+#include "display_sim.h"
+
 #include <cstdio>
 
 namespace serialwire {
 
-uint16_t Checksum(uint8_t command, const std::vector<uint8_t>& data) {
-    // Every byte from STX to the last data byte, then the fixed mask.
-    uint32_t sum = 0x02u + command + static_cast<uint32_t>(data.size() & 0xFF) + 0x03u;
-    for (uint8_t b : data) sum += b;
-    return static_cast<uint16_t>((sum & 0xFFFF) ^ 0xAA55);
-}
-
 std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> f = {0x01, 0x02, command, static_cast<uint8_t>(data.size()), 0x03};
-    f.insert(f.end(), data.begin(), data.end());
-    const uint16_t sum = Checksum(command, data);
-    f.push_back(static_cast<uint8_t>(sum & 0xFF));
-    f.push_back(static_cast<uint8_t>(sum >> 8));
-    return f;
+    return sim::EncodeFrame(command, data);
 }
 
 void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b) { a.insert(a.end(), b.begin(), b.end()); }
@@ -110,52 +99,3 @@ UINT CTestClock::SendInputs(UINT count, INPUT* inputs, int) {
     for (UINT i = 0; i < count; ++i) injectedScans.push_back(inputs[i].ki.wScan);
     return count;
 }
-
-CCableDisplay::CCableDisplay(const std::string& port) {
-    const std::string path = "\\\\.\\" + port;
-    handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return;
-    DCB dcb = {};
-    dcb.DCBlength = sizeof dcb;
-    if (GetCommState(handle, &dcb)) {
-        dcb.BaudRate = 38400;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        SetCommState(handle, &dcb);
-    }
-    // Reads return at once with what has arrived; Receive polls with a bound.
-    COMMTIMEOUTS timeouts = {MAXDWORD, 0, 0, 0, 1000};
-    SetCommTimeouts(handle, &timeouts);
-    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-}
-
-CCableDisplay::~CCableDisplay() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-}
-
-bool CCableDisplay::Send(const std::vector<uint8_t>& bytes) {
-    DWORD written = 0;
-    return WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-           written == bytes.size();
-}
-
-std::vector<uint8_t> CCableDisplay::Receive(size_t size, DWORD timeoutMs) {
-    std::vector<uint8_t> out;
-    const DWORD start = GetTickCount();
-    while (out.size() < size) {
-        uint8_t buffer[256];
-        DWORD want = static_cast<DWORD>(std::min(sizeof buffer, size - out.size()));
-        DWORD got = 0;
-        if (ReadFile(handle, buffer, want, &got, nullptr) && got > 0) {
-            out.insert(out.end(), buffer, buffer + got);
-            continue;
-        }
-        if (GetTickCount() - start > timeoutMs) break;
-        Sleep(1);  // polling a port in immediate mode; bounded by timeoutMs
-    }
-    return out;
-}
-
-std::vector<uint8_t> CCableDisplay::Drain(DWORD timeoutMs) { return Receive(static_cast<size_t>(-1) / 2, timeoutMs); }

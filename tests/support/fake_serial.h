@@ -1,6 +1,5 @@
-// Doubles for the serial side of the driver: a scripted port, a settable clock
-// that also records keystroke synthesis, and a plain Win32 display end for the
-// virtual cables.
+// Doubles for the serial side of the driver: a scripted port and a settable
+// clock that also records keystroke synthesis.
 //
 //     auto port = std::make_shared<CSerialRecord>();
 //     CTestClock clock;
@@ -28,12 +27,11 @@
 #include "device/serial/serial.h"
 #include "platform/platform.h"
 
-// Frames as the display sees them, computed here independently of the driver.
+// Frames as the display sees them: the simulated display's encoder, written
+// apart from the driver's.
 namespace serialwire {
-// 01 02 CMD LEN 03 DATA CHK-low CHK-high.
+// 01 02 CMD LEN 03 DATA CHK-low CHK-high (at most 255 data bytes).
 std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t>& data);
-// The checksum of a frame with this command and data.
-uint16_t Checksum(uint8_t command, const std::vector<uint8_t>& data);
 // Appends b to a.
 void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 std::string Hex(const std::vector<uint8_t>& bytes);
@@ -126,25 +124,6 @@ private:
     DWORD step = 0;
     bool realClock = false;
     size_t nowReads = 0;
-};
-
-// The display's end of a virtual cable, opened with plain Win32 at 38400 8N1.
-class CCableDisplay {
-public:
-    explicit CCableDisplay(const std::string& port);
-    ~CCableDisplay();
-    CCableDisplay(const CCableDisplay&) = delete;
-    CCableDisplay& operator=(const CCableDisplay&) = delete;
-
-    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
-    bool Send(const std::vector<uint8_t>& bytes);
-    // Reads until `size` bytes have arrived or the time is up; returns what came.
-    std::vector<uint8_t> Receive(size_t size, DWORD timeoutMs);
-    // Reads whatever arrives within the time.
-    std::vector<uint8_t> Drain(DWORD timeoutMs);
-
-private:
-    HANDLE handle = INVALID_HANDLE_VALUE;
 };
 
 #endif

@@ -1,9 +1,12 @@
-// Test environment helpers: virtual cables and bounded waits.
+// The test kit's environment helpers: the virtual cables of this run, bounded
+// waits that pump messages, numbers from the environment and the path of a
+// program built beside the test.
 #ifndef BRL_TEST_ENV_H
 #define BRL_TEST_ENV_H
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,15 +22,32 @@ struct Cable {
 std::vector<Cable> Cables();
 // The cable with that index, or an empty Cable when there is none.
 Cable CableAt(size_t index);
+// Why a cable is missing and how to make one, for the failure message.
+std::string NoCable(size_t index);
 
 // Pumps this thread's messages until the condition holds or the time runs out.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
+// Pumps this thread's messages for the given time (keys reach the host).
+void Pump(DWORD ms);
+
+// A whole number from the environment (decimal or 0x hex), or the fallback.
+uint64_t EnvNumber(const char* name, uint64_t fallback);
+
+// A program in the directory of the running test, e.g. "handover.exe".
+std::string BesideMe(const char* program);
 
 }  // namespace testenv
 
-// Skips the test when the run has no virtual cable with that index.
-#define REQUIRE_CABLE(var, index)                 \
-    testenv::Cable var = testenv::CableAt(index); \
-    if (var.driverEnd.empty()) GTEST_SKIP() << "no virtual cable " << index;
+// Sets `cable` to the cable with that index; the test fails, saying how to
+// make the cables, when the run has none. For tests and SetUp.
+#define ASSERT_CABLE(cable, index)                                          \
+    do {                                                                    \
+        (cable) = testenv::CableAt(index);                                  \
+        ASSERT_FALSE((cable).driverEnd.empty()) << testenv::NoCable(index); \
+    } while (0)
+// Declares `var` as the cable with that index, as ASSERT_CABLE.
+#define REQUIRE_CABLE(var, index) \
+    testenv::Cable var;           \
+    ASSERT_CABLE(var, index)
 
 #endif

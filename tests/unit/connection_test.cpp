@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "support/cable_end.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/test_env.h"
@@ -452,7 +453,7 @@ TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
     clock.UseRealClock(true);
     CBrailleSampleDriver driver(clock);
     driver.failureCount = 4;  // left over from a link that was given up
-    CCableDisplay display(cable.displayEnd);
+    testenv::CCableEnd display(cable.displayEnd);
     ASSERT_TRUE(display.IsOpen());
 
     Bytes request, afterReply;
@@ -501,7 +502,7 @@ TEST(ConnectionOpen, SilentDisplayOnACableFailsAndClosesThePort) {
     CTestClock clock;
     clock.SetAutoAdvance(1);  // the 1000 identification steps pass at once
     CBrailleSampleDriver driver(clock);
-    CCableDisplay display(cable.displayEnd);
+    testenv::CCableEnd display(cable.displayEnd);
     ASSERT_TRUE(display.IsOpen());
 
     EXPECT_EQ(0, driver.OpenDevice(cable.driverEnd.c_str()));
@@ -532,7 +533,7 @@ TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
     ASSERT_EQ(1, driver.selfSuspended);
     ASSERT_EQ(nullptr, driver.serial);
 
-    CCableDisplay display(cable.displayEnd);
+    testenv::CCableEnd display(cable.displayEnd);
     ASSERT_TRUE(display.IsOpen());
     clock.Advance(999);
     driver.PollTick();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "display_sim.h"
+#include "support/cable_end.h"
 #include "support/test_env.h"
 
 #include <algorithm>
@@ -137,85 +138,34 @@ TEST(DisplaySimDots, UnicodeBrailleIsUtf8OfHostOrder) {
 
 // ---- Over a virtual cable -----------------------------------------------------------
 
-// The driver's end of the cable, opened with plain Win32 in the immediate-read mode.
-class DriverEnd {
-public:
-    explicit DriverEnd(const std::string& name) {
-        handle = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                             nullptr);
-        if (handle == INVALID_HANDLE_VALUE) return;
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        GetCommState(handle, &dcb);
-        dcb.BaudRate = CBR_38400;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        SetCommState(handle, &dcb);
-        COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 1000};
-        SetCommTimeouts(handle, &t);
-        PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    }
-    ~DriverEnd() {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-    bool ok() const { return handle != INVALID_HANDLE_VALUE; }
-
-    void Write(const Bytes& bytes) {
-        DWORD n = 0;
-        ASSERT_TRUE(WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr));
-        ASSERT_EQ(n, bytes.size());
-    }
-    // Collects bytes until `count` have arrived or the time is up.
-    Bytes Read(size_t count, DWORD timeoutMs) {
-        testenv::WaitUntil(
-            [&] {
-                uint8_t buf[256];
-                DWORD n = 0;
-                if (ReadFile(handle, buf, sizeof buf, &n, nullptr) && n) received.insert(received.end(), buf, buf + n);
-                return received.size() >= count;
-            },
-            timeoutMs);
-        size_t take = std::min(count, received.size());
-        Bytes out(received.begin(), received.begin() + take);
-        received.erase(received.begin(), received.begin() + take);
-        return out;
-    }
-
-private:
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    Bytes received;
-};
-
 class DisplaySimCable : public ::testing::Test {
 protected:
+    void SetUp() override {
+        ASSERT_CABLE(cable, 0);
+        driver = std::make_unique<testenv::CCableEnd>(cable.driverEnd);
+        ASSERT_TRUE(driver->IsOpen()) << cable.driverEnd;
+    }
     void Open(const sim::CSimDisplay::Options& options = sim::CSimDisplay::Options()) {
-        cable = testenv::CableAt(0);
-        ASSERT_FALSE(cable.driverEnd.empty());
-        driver = std::make_unique<DriverEnd>(cable.driverEnd);
-        ASSERT_TRUE(driver->ok()) << cable.driverEnd;
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), options)) << cable.displayEnd;
     }
     void TearDown() override { display.Close(); }
 
     testenv::Cable cable;
-    std::unique_ptr<DriverEnd> driver;
+    std::unique_ptr<testenv::CCableEnd> driver;
     sim::CSimDisplay display;
     const Bytes ack = sim::EncodeFrame(0x7F, nullptr, 0);
     const Bytes identify = sim::EncodeFrame(0x24, nullptr, 0);
 };
 
 TEST_F(DisplaySimCable, IdentifyAndDisplayFrameAreAcknowledgedAndShown) {
-    REQUIRE_CABLE(c, 0);
     Open();
-    driver->Write(identify);
+    ASSERT_TRUE(driver->Send(identify));
     Bytes identity{0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
-    EXPECT_EQ(driver->Read(ack.size() + identity.size(), 3000), Concat({ack, identity}));
+    EXPECT_EQ(driver->Receive(ack.size() + identity.size(), 3000), Concat({ack, identity}));
     EXPECT_TRUE(display.WaitForIdentifyRequests(1, 1000));
 
-    driver->Write(sim::EncodeFrame(0x26, Bytes{0x00}));
-    EXPECT_EQ(driver->Read(ack.size(), 3000), ack);
+    ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x26, Bytes{0x00})));
+    EXPECT_EQ(driver->Receive(ack.size(), 3000), ack);
 
     // "ab" then dots 7-8 in host order, status cells 1 and 2 carrying dot 1 and dot 2.
     Bytes image(42, 0);
@@ -224,8 +174,8 @@ TEST_F(DisplaySimCable, IdentifyAndDisplayFrameAreAcknowledgedAndShown) {
     image[2] = sim::HostToDeviceDots(0x01);
     image[3] = sim::HostToDeviceDots(0x03);
     image[41] = sim::HostToDeviceDots(0xC0);
-    driver->Write(sim::EncodeFrame(0x00, image));
-    EXPECT_EQ(driver->Read(ack.size(), 3000), ack);
+    ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x00, image)));
+    EXPECT_EQ(driver->Receive(ack.size(), 3000), ack);
     ASSERT_TRUE(display.WaitForDisplayFrames(1, 1000));
 
     std::string expected = "\u2801\u2802\u2801\u2803";
@@ -249,24 +199,23 @@ TEST_F(DisplaySimCable, IdentifyAndDisplayFrameAreAcknowledgedAndShown) {
 }
 
 TEST_F(DisplaySimCable, KeysGoOutAndTheDriversAckClearsTheWait) {
-    REQUIRE_CABLE(c, 0);
     Open();
     ASSERT_TRUE(display.PressFunctionKey(5));
     ASSERT_TRUE(display.PressRoutingKey(0x83));
     ASSERT_TRUE(display.TypeCharacter(0x0106));
     ASSERT_TRUE(display.SendScanCode(0xE01F));
-    EXPECT_EQ(driver->Read(8 + 8 + 9 + 9, 3000), Concat({{0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA},
-                                                         sim::EncodeFrame(0x11, Bytes{0x83}),
-                                                         sim::EncodeFrame(0x13, Bytes{0x06, 0x01}),
-                                                         sim::EncodeFrame(0x14, Bytes{0x1F, 0xE0})}));
+    EXPECT_EQ(driver->Receive(8 + 8 + 9 + 9, 3000), Concat({{0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA},
+                                                            sim::EncodeFrame(0x11, Bytes{0x83}),
+                                                            sim::EncodeFrame(0x13, Bytes{0x06, 0x01}),
+                                                            sim::EncodeFrame(0x14, Bytes{0x1F, 0xE0})}));
     EXPECT_TRUE(display.KeyAckOutstanding());
     EXPECT_EQ(display.GetCounters().keyFramesSent, 4u);
 
     // An ack is never acknowledged; an unknown command is.
-    driver->Write(ack);
+    ASSERT_TRUE(driver->Send(ack));
     EXPECT_TRUE(display.WaitFor([&] { return !display.KeyAckOutstanding(); }, 2000));
-    driver->Write(sim::EncodeFrame(0x55, Bytes{1, 2, 3}));
-    EXPECT_EQ(driver->Read(ack.size() + 1, 400), ack);
+    ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x55, Bytes{1, 2, 3})));
+    EXPECT_EQ(driver->Receive(ack.size() + 1, 400), ack);
     sim::Counters n = display.GetCounters();
     EXPECT_EQ(n.acksReceived, 1u);
     EXPECT_EQ(n.acksSent, 1u);
@@ -274,13 +223,12 @@ TEST_F(DisplaySimCable, KeysGoOutAndTheDriversAckClearsTheWait) {
 }
 
 TEST_F(DisplaySimCable, GarbageAndBadChecksumsAreCountedNotAnswered) {
-    REQUIRE_CABLE(c, 0);
     Open();
     Bytes bad = identify;
     bad[5] ^= 0x01;
-    driver->Write(Concat({{0x00, 0xFF, 0x01}, bad, identify}));
+    ASSERT_TRUE(driver->Send(Concat({{0x00, 0xFF, 0x01}, bad, identify})));
     // Only the good request is answered: ack then identity reply, nothing for the rest.
-    Bytes reply = driver->Read(ack.size() + 13 + 1, 500);
+    Bytes reply = driver->Receive(ack.size() + 13 + 1, 500);
     ASSERT_EQ(reply.size(), ack.size() + 13);
     EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 7), ack);
     sim::Counters n = display.GetCounters();
@@ -290,7 +238,6 @@ TEST_F(DisplaySimCable, GarbageAndBadChecksumsAreCountedNotAnswered) {
 }
 
 TEST_F(DisplaySimCable, AckPoliciesAndSilence) {
-    REQUIRE_CABLE(c, 0);
     sim::CSimDisplay::Options options;
     options.textCells = 20;
     options.version[0] = 1;
@@ -300,15 +247,15 @@ TEST_F(DisplaySimCable, AckPoliciesAndSilence) {
     Bytes blank = sim::EncodeFrame(0x00, Bytes(42, 0));
 
     // Never: the identity reply still comes, without an ack in front; it carries 20 cells.
-    driver->Write(identify);
-    Bytes reply = driver->Read(13 + 1, 1000);
+    ASSERT_TRUE(driver->Send(identify));
+    Bytes reply = driver->Receive(13 + 1, 1000);
     EXPECT_EQ(reply, sim::EncodeFrame(0x25, Bytes{20, 0, 0, 0, 1, 2}));
     EXPECT_EQ(display.GetCounters().acksDropped, 1u);
 
     // Corrupted checksum: the frame shape of an ack with one checksum byte off.
     display.SetAckPolicy(sim::AckPolicy::CorruptChecksum);
-    driver->Write(blank);
-    Bytes corrupt = driver->Read(7, 2000);
+    ASSERT_TRUE(driver->Send(blank));
+    Bytes corrupt = driver->Receive(7, 2000);
     ASSERT_EQ(corrupt.size(), 7u);
     EXPECT_EQ(Bytes(corrupt.begin(), corrupt.begin() + 5), Bytes(ack.begin(), ack.begin() + 5));
     EXPECT_NE(corrupt, ack);
@@ -322,31 +269,30 @@ TEST_F(DisplaySimCable, AckPoliciesAndSilence) {
 
     // Every second acknowledgement is left out.
     display.SetAckPolicy(sim::AckPolicy::DropEveryNth, 0, 2);
-    for (int i = 0; i < 4; ++i) driver->Write(blank);
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(driver->Send(blank));
     ASSERT_TRUE(display.WaitForDisplayFrames(5, 2000));
-    EXPECT_EQ(driver->Read(2 * 7 + 1, 500), Concat({ack, ack}));
+    EXPECT_EQ(driver->Receive(2 * 7 + 1, 500), Concat({ack, ack}));
 
     // Delayed: the ack arrives no sooner than the delay (generous bound below it).
     display.SetAckPolicy(sim::AckPolicy::Delayed, 200);
     double sent = sim::NowMs();
-    driver->Write(blank);
-    EXPECT_EQ(driver->Read(7, 3000), ack);
+    ASSERT_TRUE(driver->Send(blank));
+    EXPECT_EQ(driver->Receive(7, 3000), ack);
     EXPECT_GE(sim::NowMs() - sent, 150.0);
 
     // Silent: neither ack nor identity reply; counting goes on.
     display.SetAckPolicy(sim::AckPolicy::Immediate);
     display.SetSilent(true);
-    driver->Write(identify);
+    ASSERT_TRUE(driver->Send(identify));
     ASSERT_TRUE(display.WaitForIdentifyRequests(2, 2000));
-    EXPECT_TRUE(driver->Read(1, 300).empty());
+    EXPECT_TRUE(driver->Receive(1, 300).empty());
     display.SetSilent(false);
     display.SetAnswerIdentify(false);
-    driver->Write(identify);
-    EXPECT_EQ(driver->Read(7 + 1, 500), ack);
+    ASSERT_TRUE(driver->Send(identify));
+    EXPECT_EQ(driver->Receive(7 + 1, 500), ack);
 }
 
 TEST_F(DisplaySimCable, DisplayCallbackAndBoundedClose) {
-    REQUIRE_CABLE(c, 0);
     Open();
     std::atomic<int> calls{0};
     std::atomic<uint8_t> firstCell{0};
@@ -355,7 +301,7 @@ TEST_F(DisplaySimCable, DisplayCallbackAndBoundedClose) {
         ++calls;
     });
     // A short display frame: the cells it does not carry are blank.
-    driver->Write(sim::EncodeFrame(0x00, Bytes{0, 0, 0x08}));
+    ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x00, Bytes{0, 0, 0x08})));
     ASSERT_TRUE(display.WaitFor([&] { return calls.load() == 1; }, 2000));
     EXPECT_EQ(firstCell.load(), 0x08);
     EXPECT_TRUE(display.WaitForText(0));
@@ -369,9 +315,9 @@ TEST_F(DisplaySimCable, DisplayCallbackAndBoundedClose) {
     display.Close();
     EXPECT_FALSE(display.PressFunctionKey(1));
     // The port can be opened again by a new session.
-    ASSERT_TRUE(display.Open(c.displayEnd.c_str()));
-    driver->Write(identify);
-    EXPECT_EQ(driver->Read(7 + 13, 3000).size(), 20u);
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    ASSERT_TRUE(driver->Send(identify));
+    EXPECT_EQ(driver->Receive(7 + 13, 3000).size(), 20u);
 }
 
 }  // namespace

@@ -15,33 +15,12 @@
 #include "display_sim.h"
 #include "driver/driver.h"
 #include "support/fake_hid.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
 
-struct KeyEvent {
-    std::string name;
-    int32_t value;
-    DWORD thread;
-};
-
-class CRecordingHost : public IBrailleHost {
-public:
-    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
-        std::lock_guard<std::mutex> hold(lock);
-        keys.push_back({name, value, GetCurrentThreadId()});
-        return 0;
-    }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
-    std::vector<KeyEvent> Keys() {
-        std::lock_guard<std::mutex> hold(lock);
-        return keys;
-    }
-
-private:
-    std::mutex lock;
-    std::vector<KeyEvent> keys;
-};
+using testenv::CRecordingHost;
 
 struct Command {
     int number;
@@ -361,8 +340,7 @@ TEST_F(DriverWithHidDisplay, ResumeWhileStoppedLeavesNoStrayWindow) {
 class DriverOnCable : public ::testing::Test {
 protected:
     void SetUp() override {
-        cable = testenv::CableAt(0);
-        if (cable.driverEnd.empty()) GTEST_SKIP() << "no virtual cable";
+        ASSERT_CABLE(cable, 0);
         // Bytes left at the driver's end by an earlier test would read as an answer.
         HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);

@@ -7,24 +7,10 @@
 
 #include "driver/driver.h"
 #include "support/fake_hid.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
-
-struct Key {
-    std::string name;
-    int32_t value;
-};
-
-class CKeyHost : public IBrailleHost {
-public:
-    std::vector<Key> keys;
-    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
-        keys.push_back({name, value});
-        return 0;
-    }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
-};
 
 // The display's view of host cells: each bit moved to the display's dot order.
 std::vector<uint8_t> DeviceOrder(const std::vector<uint8_t>& host) {
@@ -63,7 +49,7 @@ protected:
     CFakeHidPlatform bus;
     int display = 0;
     CBrailleSampleDriver driver{bus};
-    CKeyHost host;
+    testenv::CRecordingHost host;
 };
 
 TEST_F(HidLink, OpensWithFortyTextCellsAndNoStatusCells) {
@@ -100,13 +86,13 @@ TEST_F(HidLink, KeysReachTheHost) {
     bus.QueueKey(display, 0xFD, 5);     // routing key 5
     bus.QueueKey(display, 0xFD, 0x85);  // out of range: nothing
     bus.QueueKey(display, 0xFE, 14);    // DN
-    ASSERT_TRUE(testenv::WaitUntil([&] { return host.keys.size() >= 3; }, 3000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() >= 3; }, 3000));
     testenv::WaitUntil([] { return false; }, 300);
-    ASSERT_EQ(3u, host.keys.size());
-    EXPECT_EQ("F1", host.keys[0].name);
-    EXPECT_EQ("Routing", host.keys[1].name);
-    EXPECT_EQ(5, host.keys[1].value);
-    EXPECT_EQ("DN", host.keys[2].name);
+    ASSERT_EQ(3u, host.KeyCount());
+    EXPECT_EQ("F1", host.Keys()[0].name);
+    EXPECT_EQ("Routing", host.Keys()[1].name);
+    EXPECT_EQ(5, host.Keys()[1].value);
+    EXPECT_EQ("DN", host.Keys()[2].name);
 }
 
 TEST_F(HidLink, MissingAcknowledgementReopensAndResendsTheImage) {
@@ -148,8 +134,8 @@ TEST_F(HidLink, PulledDisplayIsFoundAgainWhenPutBack) {
     ASSERT_EQ(1, driver.WriteTextCells(again.data(), 40));
     EXPECT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(again); }, 3000));
     bus.QueueKey(display, 0xFE, 2);
-    ASSERT_TRUE(testenv::WaitUntil([&] { return !host.keys.empty(); }, 3000));
-    EXPECT_EQ("F2", host.keys[0].name);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 3000));
+    EXPECT_EQ("F2", host.Keys()[0].name);
 }
 
 TEST_F(HidLink, SilentUsbDisplayFailsTheOpenWithoutTryingTheSerialPort) {

@@ -9,6 +9,7 @@
 
 #include "driver/driver.h"
 #include "support/fake_hid.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
@@ -16,21 +17,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Payload = std::array<uint8_t, 8>;
 
-class CTestHost : public IBrailleHost {
-public:
-    std::vector<std::pair<std::string, int32_t>> keys;
-    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
-        keys.emplace_back(name, value);
-        return 1;
-    }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 1; }
-};
-
 class HidTest : public ::testing::Test {
 protected:
     CFakeHidPlatform bus;
     CBrailleSampleDriver driver{bus};
-    CTestHost testHost;
+    testenv::CRecordingHost testHost{1};
 
     ~HidTest() override {
         CloseHid();
@@ -240,7 +231,7 @@ TEST_F(HidHello, ConsumesOtherReportsUntilTheReply) {
     EXPECT_EQ(5u, bus.ReadsIssued(display));
     EXPECT_EQ(1u, bus.PendingInput(display));
     PumpKeys();
-    EXPECT_TRUE(testHost.keys.empty());
+    EXPECT_TRUE(testHost.Keys().empty());
     ExpectClean();
 }
 
@@ -399,10 +390,10 @@ TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
     Payload p{};
     ASSERT_EQ(9, driver.ReadHidReport(p.data()));
     driver.HandleHidReport(p.data());
-    ASSERT_TRUE(testenv::WaitUntil([&] { return testHost.keys.size() >= 4; }, 2000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return testHost.KeyCount() >= 4; }, 2000));
     const std::vector<std::pair<std::string, int32_t>> expected = {
         {"Routing", 5}, {"F1", 0}, {"Routing", 0x7F}, {"SF2", 0}};
-    EXPECT_EQ(expected, testHost.keys);
+    EXPECT_EQ(expected, testHost.KeyPairs());
 
     // FF with nothing outstanding stays idle; FB after the hello and unknown payloads do nothing.
     driver.awaitingAck = 0;
@@ -417,7 +408,7 @@ TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
     EXPECT_EQ(0, driver.awaitingAck);
     driver.HandleHidReport(nullptr);
     PumpKeys();
-    EXPECT_EQ(4u, testHost.keys.size());
+    EXPECT_EQ(4u, testHost.KeyCount());
     EXPECT_TRUE(bus.Outputs(display).empty());
 }
 

@@ -12,38 +12,13 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
 
-struct KeyEvent {
-    std::string name;
-    int32_t value;
-    IBrailleDriver* driver;
-    DWORD thread;
-};
-
-class CRecordingHost : public IBrailleHost {
-public:
-    int32_t BRL_CALL OnKey(IBrailleDriver* driver, const char* name, int32_t value) override {
-        std::lock_guard<std::mutex> hold(lock);
-        keys.push_back({name, value, driver, GetCurrentThreadId()});
-        return 0;
-    }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
-    std::vector<KeyEvent> Keys() {
-        std::lock_guard<std::mutex> hold(lock);
-        return keys;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> hold(lock);
-        keys.clear();
-    }
-
-private:
-    std::mutex lock;
-    std::vector<KeyEvent> keys;
-};
+using testenv::CRecordingHost;
+using KeyEvent = CRecordingHost::Key;
 
 // Posted after a batch of deliveries; everything before it has been dispatched
 // once it arrives, since a window's posted messages keep their order.

@@ -10,6 +10,7 @@
 
 #include "driver/driver.h"
 #include "support/fake_serial.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -23,21 +24,6 @@ const Bytes kAck = {0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA};
 const Bytes kIdentifyDone = {0x01, 0x02, 0x26, 0x01, 0x03, 0x00, 0x79, 0xAA};
 const Bytes kKeyF5 = {0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA};
 const Bytes kIdentity40 = {0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
-
-struct KeyEvent {
-    std::string name;
-    int32_t value;
-};
-
-class CKeyHost : public IBrailleHost {
-public:
-    int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
-        keys.push_back({name, value});
-        return 0;
-    }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
-    std::vector<KeyEvent> keys;
-};
 
 class SerialProtocolTest : public ::testing::Test {
 protected:
@@ -70,7 +56,7 @@ protected:
     CTestClock clock;
     std::shared_ptr<CSerialRecord> port = std::make_shared<CSerialRecord>();
     CBrailleSampleDriver driver{clock};
-    CKeyHost keys;
+    testenv::CRecordingHost keys;
 };
 
 // ---------------------------------------------------------------- frames on the wire
@@ -162,9 +148,9 @@ TEST_F(SerialProtocolReceiver, KeyFrameIsAcknowledgedBeforeTheKeyIsPosted) {
     ASSERT_EQ(1u, port->writes.size());
     EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
     EXPECT_FALSE(keyQueuedAtAck);
-    ASSERT_TRUE(testenv::WaitUntil([&] { return !keys.keys.empty(); }, 2000));
-    EXPECT_EQ("F5", keys.keys[0].name);
-    EXPECT_EQ(0, keys.keys[0].value);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return keys.KeyCount() > 0; }, 2000));
+    EXPECT_EQ("F5", keys.Keys()[0].name);
+    EXPECT_EQ(0, keys.Keys()[0].value);
     EXPECT_EQ(0, driver.rxState);
 }
 
@@ -185,9 +171,9 @@ TEST_F(SerialProtocolReceiver, TypedCharacterFollowsItsAcknowledgement) {
 TEST_F(SerialProtocolReceiver, RoutingAndScanCodeFramesReachTheirHandlers) {
     AttachKeyWindow();
     Feed(Frame(0x11, {5}));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return !keys.keys.empty(); }, 2000));
-    EXPECT_EQ("Routing", keys.keys[0].name);
-    EXPECT_EQ(3, keys.keys[0].value);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return keys.KeyCount() > 0; }, 2000));
+    EXPECT_EQ("Routing", keys.Keys()[0].name);
+    EXPECT_EQ(3, keys.Keys()[0].value);
 
     // The 16-bit value is little-endian: 0x001C is a key, 0x011C is out of range.
     Feed(Frame(0x14, {0x1C, 0x00}));

@@ -1,0 +1,40 @@
+// One end of a virtual cable opened with plain Win32 at 38400 8N1: the
+// display's end for tests that play the display by hand, or the driver's end
+// for a borrower.
+#ifndef BRL_CABLE_END_H
+#define BRL_CABLE_END_H
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testenv {
+
+class CCableEnd {
+public:
+    explicit CCableEnd(const std::string& port);
+    ~CCableEnd();
+    CCableEnd(const CCableEnd&) = delete;
+    CCableEnd& operator=(const CCableEnd&) = delete;
+
+    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+    bool Send(const std::vector<uint8_t>& bytes);
+    // Reads until `size` bytes have arrived or the time is up; returns what came.
+    std::vector<uint8_t> Receive(size_t size, DWORD timeoutMs);
+    // Reads whatever arrives within the time.
+    std::vector<uint8_t> Drain(DWORD timeoutMs);
+
+private:
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+// A cable keeps bytes that reached an end while nobody had it open (a real
+// port drops them at close): opens the end, empties both of its queues and
+// closes it again. Does nothing when the end is open elsewhere.
+void DrainPort(const std::string& port);
+
+}  // namespace testenv
+
+#endif
