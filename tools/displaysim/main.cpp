@@ -1,5 +1,6 @@
 // displaysim: a braille display on a COM port, for trying the driver without hardware.
 #include "display_sim.h"
+#include "system_message.h"
 
 #include <atomic>
 #include <cctype>
@@ -404,7 +405,7 @@ int main(int argc, char** argv) {
     display.SetDisplayCallback(
         [&](const std::array<uint8_t, sim::kImageCells>& cells) { ShowDisplay(screen, cells, textCells); });
     if (!display.Open(port.c_str(), options)) {
-        fprintf(stderr, "displaysim: cannot open %s (error %lu)\n", port.c_str(), GetLastError());
+        fprintf(stderr, "displaysim: cannot open %s: %s\n", port.c_str(), tools::SystemMessage(GetLastError()).c_str());
         return 1;
     }
     screen.Message("displaysim on " + port + ": " + std::to_string(textCells) + " text cells, waiting for the driver");

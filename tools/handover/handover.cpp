@@ -18,13 +18,16 @@
 // not be started or ended with a nonzero code.
 #include <windows.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+
+#include "system_message.h"
+#include "tool_args.h"
 
 namespace {
 
@@ -36,7 +39,7 @@ constexpr LONG kRestoreBase = 200;
 constexpr LONG kUnpublished = -1;  // the driver replaces any word below 200 with its number
 constexpr DWORD kPollMs = 5;
 
-enum ExitCode { kDone = 0, kTimedOut = 1, kSetupError = 2, kCommandFailed = 3 };
+enum ExitCode { kDone = 0, kTimedOut = 1, kSetupError = tools::kExitBadArguments, kCommandFailed = 3 };
 
 struct Options {
     std::string run;
@@ -48,49 +51,20 @@ struct Options {
     DWORD timeoutMs = 5000;
 };
 
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: handover [--run \"COMMAND\"] [--hold MS] [--restore-value X] [--timeout MS]\n"
-                 "  --run CMD          run CMD while the port is borrowed, wait for it to end\n"
-                 "  --hold MS          keep the port MS milliseconds (after CMD, if both)\n"
-                 "  --restore-value X  give the port back with 200 + X (default: the published number)\n"
-                 "  --timeout MS       how long to wait for each answer of the driver (default 5000)\n"
-                 "With neither --run nor --hold the port is kept until Enter is pressed.\n");
-}
-
-bool ParseNumber(const char* text, long long low, long long high, long long* out) {
-    if (!text || !*text) return false;
-    errno = 0;
-    char* end = nullptr;
-    long long value = std::strtoll(text, &end, 10);
-    if (errno || *end || value < low || value > high) return false;
-    *out = value;
-    return true;
-}
-
-bool ParseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        long long number = 0;
-        if (arg == "--run" && value) {
-            options->run = value;
-            options->hasRun = true;
-        } else if (arg == "--hold" && ParseNumber(value, 0, 24LL * 3600 * 1000, &number)) {
-            options->holdMs = static_cast<DWORD>(number);
-            options->hasHold = true;
-        } else if (arg == "--restore-value" && ParseNumber(value, 0, LONG_MAX - kRestoreBase, &number)) {
-            options->restoreValue = static_cast<LONG>(number);
-            options->hasRestoreValue = true;
-        } else if (arg == "--timeout" && ParseNumber(value, 1, 3600LL * 1000, &number)) {
-            options->timeoutMs = static_cast<DWORD>(number);
-        } else {
-            std::fprintf(stderr, "handover: bad or incomplete argument: %s\n", arg.c_str());
-            return false;
-        }
-        ++i;
-    }
-    return true;
+void DeclareOptions(tools::CArguments& args, Options& o) {
+    args.Text("--run", "\"COMMAND\"", "run COMMAND while the port is borrowed, wait for it to end", &o.run, &o.hasRun);
+    args.Number("--hold", "MS", "keep the port MS milliseconds (after COMMAND, if both)", 0, 24LL * 3600 * 1000,
+                &o.holdMs, &o.hasHold);
+    args.Number("--restore-value", "X", "give the port back with 200 + X (default: the published number)", 0,
+                LONG_MAX - kRestoreBase, &o.restoreValue, &o.hasRestoreValue);
+    args.Number("--timeout", "MS", "how long to wait for each answer of the driver (default 5000)", 1, 3600LL * 1000,
+                &o.timeoutMs);
+    args.Notes(
+        "With neither --run nor --hold the port is kept until Enter is pressed.\n"
+        "Exit codes:\n"
+        "  0 done; 1 the driver did not answer in time; 2 bad arguments or the section\n"
+        "  could not be made; 3 the port was given back but COMMAND could not be started\n"
+        "  or ended with a nonzero code\n");
 }
 
 // The section, held for the tool's whole run.
@@ -147,7 +121,7 @@ long RunCommand(const std::string& command, LONG portNumber) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        Say("handover: cannot start \"%s\" (error %lu)\n", command.c_str(), GetLastError());
+        Say("handover: cannot start \"%s\": %s\n", command.c_str(), tools::SystemMessage(GetLastError()).c_str());
         return -1;
     }
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -175,15 +149,15 @@ bool GiveBack(CSection& section, LONG x, DWORD timeoutMs) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!ParseOptions(argc, argv, &options)) {
-        Usage();
-        return kSetupError;
-    }
+    tools::CArguments args("handover", "[--run \"COMMAND\"] [--hold MS] [--restore-value X] [--timeout MS]");
+    DeclareOptions(args, options);
+    if (std::optional<int> code = args.ParseOrExit(argc, argv)) return *code;
 
     CSection section;
     bool existed = false;
     if (!section.Create(&existed)) {
-        std::fprintf(stderr, "handover: cannot create the section %s (error %lu)\n", kSectionName, GetLastError());
+        std::fprintf(stderr, "handover: cannot create the section %s: %s\n", kSectionName,
+                     tools::SystemMessage(GetLastError()).c_str());
         return kSetupError;
     }
     Say("section %s %s\n", kSectionName, existed ? "already exists, using it" : "created");

@@ -1,36 +1,57 @@
 // Console host: loads the driver DLL as a screen reader does, prints the keys it
-// receives and writes text to the display as braille.
+// receives and writes text to the display as braille. `host --help` lists the
+// options, the commands and the exit codes.
 //
-//   host [PORT] [--script "CMD; CMD; ..."] [--timeout MS]
-//
-// Without --script it reads commands from standard input, one per line:
-//   text WORDS        write WORDS as braille to the text cells
-//   cells HEX...      write raw cell bytes (host dot order) to the text cells
-//   all HEX...        write raw cell bytes from the first cell on (status cells too)
-//   clear             blank the display
-//   suspend | resume  release the port / take it back
-//   info              print the cell counts
-//   wait MS           keep handling key events for MS milliseconds
-//   expect-key NAME [VALUE] [MS]   wait until that key arrives (fails the run otherwise)
-//   expect-typed C [MS]            wait until the display types character C
-//   quit
+// Commands come from --script or from standard input, one per line, and run
+// one after the other in the order given: a line that arrives while a `wait`
+// or `expect-*` runs waits its turn. The end of the input quits.
 #include <windows.h>
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "braille_table.h"
 #include "brailledriver.h"
+#include "system_message.h"
+#include "tool_args.h"
 
 namespace {
-constexpr UINT WM_HOST_LINE = WM_APP + 1;  // a command line from the stdin reader
+
+enum ExitCode {
+    kExitDone = 0,
+    kExitNoDll = 1,
+    kExitBadArguments = tools::kExitBadArguments,
+    kExitCommandFailed = 3,
+    kExitNoPort = 4,
+    kExitNoDisplay = 5,
+};
+
+const char kNotes[] =
+    "Commands (from --script, separated by ';', or from standard input, one per line):\n"
+    "  text WORDS        write WORDS as braille over the whole line of text cells\n"
+    "  cells HEX...      write raw cell bytes (host dot order) to the text cells\n"
+    "  all HEX...        write raw cell bytes from the first cell on (status cells too)\n"
+    "  clear             blank the display\n"
+    "  suspend | resume  release the port / take it back\n"
+    "  info              print the cell counts\n"
+    "  wait MS           keep handling key events for MS milliseconds\n"
+    "  expect-key NAME [VALUE|*] [MS]  wait until that key arrives (default 5000 ms)\n"
+    "  expect-typed C [MS]             wait until the display types character C\n"
+    "  quit              stop the driver and end (also at the end of the input)\n"
+    "Exit codes:\n"
+    "  0 done; 1 brailledriver.dll cannot be loaded; 2 bad arguments;\n"
+    "  3 an expect-* command failed or --timeout ran out; 4 the port cannot be opened;\n"
+    "  5 the port opens but no display answered\n";
+
 CRITICAL_SECTION g_out;
 
+void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Say(const char* format, ...) {
     EnterCriticalSection(&g_out);
     va_list args;
@@ -51,14 +72,18 @@ std::string g_typed;
 class CConsoleHost : public IBrailleHost {
 public:
     int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
-        Say("key %s %d\n", name, value);
+        Say("key %s %d\n", name, static_cast<int>(value));
         g_keys.push_back({name, value});
         return 0;
     }
     int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char* bytes, int32_t count) override {
-        Say("data");
-        for (int32_t i = 0; i < count && i < 16; ++i) Say(" %02X", bytes[i]);
-        Say("\n");
+        std::string line = "data";
+        char hex[4];
+        for (int32_t i = 0; i < count && i < 16; ++i) {
+            std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
+            line += hex;
+        }
+        Say("%s\n", line.c_str());
         return 0;
     }
 };
@@ -91,8 +116,67 @@ HWND CreateFocusWindow() {
     return window;
 }
 
-// Handles messages (key events, typed characters) for up to ms milliseconds,
-// or until done() holds.
+// The command lines, in order. The standard-input reader adds them on its
+// thread; `ready` counts the lines not yet taken.
+class CLineQueue {
+public:
+    CLineQueue() {
+        InitializeCriticalSection(&lock);
+        ready = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+    }
+    void Push(const std::string& line) {
+        EnterCriticalSection(&lock);
+        lines.push_back(line);
+        LeaveCriticalSection(&lock);
+        ReleaseSemaphore(ready, 1, nullptr);
+    }
+    // Call only after `ready` was signalled (one line per signal).
+    std::string Pop() {
+        EnterCriticalSection(&lock);
+        std::string line = lines.front();
+        lines.pop_front();
+        LeaveCriticalSection(&lock);
+        return line;
+    }
+    HANDLE Ready() const { return ready; }
+
+private:
+    CRITICAL_SECTION lock;
+    HANDLE ready;
+    std::deque<std::string> lines;
+};
+
+const char kEndOfInput[] = "\x04";  // no command has this name
+
+DWORD WINAPI StdinReader(LPVOID queue) {
+    char line[1024];
+    while (std::fgets(line, sizeof line, stdin)) {
+        line[std::strcspn(line, "\r\n")] = 0;
+        static_cast<CLineQueue*>(queue)->Push(line);
+    }
+    static_cast<CLineQueue*>(queue)->Push(kEndOfInput);
+    return 0;
+}
+
+struct Session {
+    IBrailleDriver* driver = nullptr;
+    DWORD started = 0;
+    DWORD timeout = 0;  // 0: no limit for the whole run
+    bool failed = false;
+    bool quit = false;
+
+    // Milliseconds left of the run's time limit, capped at ms.
+    DWORD Limit(DWORD ms) const {
+        if (!timeout) return ms;
+        const DWORD used = GetTickCount() - started;
+        const DWORD left = used >= timeout ? 0 : timeout - used;
+        return left < ms ? left : ms;
+    }
+    bool OutOfTime() const { return timeout && GetTickCount() - started >= timeout; }
+};
+
+// Handles window messages (key events, typed characters) for up to ms
+// milliseconds, or until done() holds. Thread messages are left alone.
 template <typename Done>
 bool Pump(DWORD ms, Done done) {
     const DWORD start = GetTickCount();
@@ -116,12 +200,6 @@ std::vector<unsigned char> ParseHex(std::istringstream& in) {
     return cells;
 }
 
-struct Session {
-    IBrailleDriver* driver = nullptr;
-    bool failed = false;
-    bool quit = false;
-};
-
 void Run(Session& s, const std::string& line) {
     std::istringstream in(line);
     std::string command;
@@ -131,27 +209,31 @@ void Run(Session& s, const std::string& line) {
         std::string rest;
         std::getline(in, rest);
         if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+        // The whole line: cells past the words are blank, so a shorter text
+        // replaces a longer one completely.
         std::vector<unsigned char> cells = TextToCells(rest);
-        if (cells.empty()) cells.push_back(0);
+        const int32_t lineCells = d->GetTextCellCount();
+        if (cells.size() < static_cast<size_t>(lineCells > 0 ? lineCells : 1))
+            cells.resize(static_cast<size_t>(lineCells > 0 ? lineCells : 1), 0);
         Say("write \"%s\": %s\n", rest.c_str(),
             d->WriteTextCells(cells.data(), static_cast<int32_t>(cells.size())) ? "queued" : "refused");
     } else if (command == "cells" || command == "all") {
         std::vector<unsigned char> cells = ParseHex(in);
         const int32_t n = static_cast<int32_t>(cells.size());
         int ok = command == "cells" ? d->WriteTextCells(cells.data(), n) : d->WriteAllCells(cells.data(), n);
-        Say("%s %d cells: %s\n", command.c_str(), n, ok ? "queued" : "refused");
+        Say("%s %d cells: %s\n", command.c_str(), static_cast<int>(n), ok ? "queued" : "refused");
     } else if (command == "clear") {
         Say("clear: %s\n", d->ClearCells() ? "queued" : "refused");
     } else if (command == "suspend" || command == "resume") {
         int ok = d->Suspend(command == "suspend" ? 1 : 0);
         Say("%s: %d\n", command.c_str(), ok);
     } else if (command == "info") {
-        Say("cells: text %d, status %d, total %d\n", d->GetTextCellCount(), d->GetStatusCellCount(),
-            d->GetTotalCellCount());
+        Say("cells: text %d, status %d, total %d\n", static_cast<int>(d->GetTextCellCount()),
+            static_cast<int>(d->GetStatusCellCount()), static_cast<int>(d->GetTotalCellCount()));
     } else if (command == "wait") {
         DWORD ms = 0;
         in >> ms;
-        Pump(ms, [] { return false; });
+        Pump(s.Limit(ms), [] { return false; });
     } else if (command == "expect-key") {
         std::string name;
         std::string value;
@@ -164,7 +246,7 @@ void Run(Session& s, const std::string& line) {
                 if (k.name == name && (anyValue || k.value == wanted)) return true;
             return false;
         };
-        if (!Pump(ms, seen)) {
+        if (!Pump(s.Limit(ms), seen)) {
             Say("FAILED: key %s %s did not arrive\n", name.c_str(), value.c_str());
             s.failed = true;
         }
@@ -172,129 +254,142 @@ void Run(Session& s, const std::string& line) {
         std::string c;
         DWORD ms = 5000;
         in >> c >> ms;
-        if (c.empty() || !Pump(ms, [&] { return g_typed.find(c[0]) != std::string::npos; })) {
+        if (c.empty() || !Pump(s.Limit(ms), [&] { return g_typed.find(c[0]) != std::string::npos; })) {
             Say("FAILED: character '%s' was not typed\n", c.c_str());
             s.failed = true;
         }
-    } else if (command == "quit") {
+    } else if (command == "quit" || command == kEndOfInput) {
         s.quit = true;
     } else {
         Say("unknown command: %s\n", command.c_str());
     }
 }
 
-DWORD WINAPI StdinReader(LPVOID mainThread) {
-    char line[1024];
-    const DWORD target = static_cast<DWORD>(reinterpret_cast<uintptr_t>(mainThread));
-    // Each posted line belongs to the main thread, which frees it after running it.
-    while (std::fgets(line, sizeof line, stdin)) {  // NOLINT(clang-analyzer-unix.Malloc): posted, see above
-        line[std::strcspn(line, "\r\n")] = 0;
-        PostThreadMessageA(target, WM_HOST_LINE, reinterpret_cast<WPARAM>(_strdup(line)), 0);
-    }
-    PostThreadMessageA(target, WM_HOST_LINE, reinterpret_cast<WPARAM>(_strdup("quit")), 0);
-    return 0;  // NOLINT(clang-analyzer-unix.Malloc): posted, see above
-}
-
-std::vector<std::string> SplitScript(const std::string& script) {
-    std::vector<std::string> lines;
-    std::string current;
-    for (char c : script) {
-        if (c == ';' || c == '\n') {
-            lines.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c);
+// Runs the queued lines in order while handling window messages, until quit
+// or the run's time limit.
+void RunCommands(Session& session, CLineQueue& queue) {
+    while (!session.quit) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
         }
+        if (session.OutOfTime()) {
+            Say("FAILED: the run took longer than %lu ms\n", session.timeout);
+            session.failed = true;
+            return;
+        }
+        HANDLE ready = queue.Ready();
+        const DWORD woke = MsgWaitForMultipleObjects(1, &ready, FALSE, session.Limit(INFINITE), QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) Run(session, queue.Pop());
     }
-    if (!current.empty()) lines.push_back(current);
-    return lines;
 }
-}  // namespace
 
-int main(int argc, char** argv) {
-    InitializeCriticalSection(&g_out);
+// After a failed Initialize: opens the port as the driver does, to tell a port
+// that cannot be opened from a display that does not answer.
+int ExplainFailedStart(const std::string& port) {
+    const std::string path = "\\\\.\\" + port;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        Say("cannot open %s: %s; and no braille display on USB\n", port.c_str(), tools::SystemMessage(error).c_str());
+        return kExitNoPort;
+    }
+    CloseHandle(h);
+    Say("%s opens, but no braille display answered on it (nor on USB)\n", port.c_str());
+    return kExitNoDisplay;
+}
+
+struct Options {
     std::string port = "COM1";
     std::string script;
     bool haveScript = false;
     DWORD timeout = 0;
-    bool focusWindow = true;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--script") && i + 1 < argc) {
-            script = argv[++i];
-            haveScript = true;
-        } else if (!std::strcmp(argv[i], "--timeout") && i + 1 < argc) {
-            timeout = std::strtoul(argv[++i], nullptr, 10);
-        } else if (!std::strcmp(argv[i], "--no-focus-window")) {
-            focusWindow = false;
-        } else if (!std::strcmp(argv[i], "--help")) {
-            std::printf("usage: host [PORT] [--script \"CMD; CMD\"] [--timeout MS]\n");
-            return 0;
-        } else {
-            port = argv[i];
-        }
-    }
+    bool noFocusWindow = false;
+};
+
+void DeclareOptions(tools::CArguments& args, Options& o) {
+    args.Positional("PORT", "serial port to start the driver on (default COM1; a USB display is used first)", &o.port);
+    args.Text("--script", "\"CMD; CMD\"", "run these commands instead of reading standard input", &o.script,
+              &o.haveScript);
+    args.Number("--timeout", "MS", "fail the run if it lasts longer than MS milliseconds (0: no limit)", 0, 0x7FFFFFFF,
+                &o.timeout);
+    args.Flag("--no-focus-window", "do not open the window that shows characters typed on the display",
+              &o.noFocusWindow);
+    args.Notes(kNotes);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    InitializeCriticalSection(&g_out);
+    Options options;
+    tools::CArguments args("host", "[PORT] [--script \"CMD; CMD\"] [--timeout MS] [--no-focus-window]");
+    DeclareOptions(args, options);
+    if (std::optional<int> code = args.ParseOrExit(argc, argv)) return *code;
 
     HMODULE dll = LoadLibraryA("brailledriver.dll");
     if (!dll) {
-        Say("cannot load brailledriver.dll (error %lu)\n", GetLastError());
-        return 1;
+        Say("cannot load brailledriver.dll: %s\n", tools::SystemMessage(GetLastError()).c_str());
+        return kExitNoDll;
     }
     auto get =
         reinterpret_cast<GetBrailleInterfaceFn>(reinterpret_cast<void*>(GetProcAddress(dll, "GetBrailleInterface")));
     if (!get) {
         Say("brailledriver.dll has no GetBrailleInterface\n");
-        return 1;
+        return kExitNoDll;
     }
     IBrailleDriver* driver = get(nullptr);
     char maker[16] = {};
     unsigned char guid[16] = {};
     driver->Identify(maker, sizeof maker, guid);
-    Say("driver: maker \"%s\", code %d, GUID", maker, driver->GetDriverCode());
-    for (unsigned char b : guid) Say(" %02X", b);
-    Say("\n");
+    std::string guidText;
+    char hex[4];
+    for (unsigned char b : guid) {
+        std::snprintf(hex, sizeof hex, " %02X", b);
+        guidText += hex;
+    }
+    Say("driver: maker \"%s\", code %d, GUID%s\n", maker, static_cast<int>(driver->GetDriverCode()), guidText.c_str());
 
-    HWND focus = focusWindow ? CreateFocusWindow() : nullptr;
+    HWND focus = options.noFocusWindow ? nullptr : CreateFocusWindow();
     CConsoleHost host;
     const DWORD started = GetTickCount();
-    Say("opening %s ...\n", port.c_str());
-    if (!driver->Initialize(port.c_str(), &host, "console host", "")) {
-        Say("no braille display found on %s (nor on USB)\n", port.c_str());
-        return 2;
+    Say("opening %s ...\n", options.port.c_str());
+    if (!driver->Initialize(options.port.c_str(), &host, "console host", "")) {
+        const int code = ExplainFailedStart(options.port);
+        if (focus) DestroyWindow(focus);
+        return code;
     }
     Say("display ready after %lu ms: %d text cells, %d status cells\n", GetTickCount() - started,
-        driver->GetTextCellCount(), driver->GetStatusCellCount());
+        static_cast<int>(driver->GetTextCellCount()), static_cast<int>(driver->GetStatusCellCount()));
 
     Session session;
     session.driver = driver;
-    if (haveScript) {
-        for (const std::string& line : SplitScript(script)) {
-            if (timeout && GetTickCount() - started > timeout) {
-                Say("FAILED: script took longer than %lu ms\n", timeout);
-                session.failed = true;
-                break;
-            }
-            Run(session, line);
-            if (session.quit) break;
+    session.started = started;
+    session.timeout = options.timeout;
+    CLineQueue queue;
+    if (options.haveScript) {
+        std::istringstream script(options.script);
+        std::string line;
+        while (std::getline(script, line, ';')) {
+            std::istringstream lines(line);
+            std::string part;
+            while (std::getline(lines, part)) queue.Push(part);
         }
+        queue.Push(kEndOfInput);
     } else {
         Say("commands: text WORDS | cells HEX.. | all HEX.. | clear | suspend | resume | info | wait MS | quit\n");
-        CreateThread(nullptr, 0, StdinReader, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(GetCurrentThreadId())), 0,
-                     nullptr);
-        MSG msg;
-        while (!session.quit && GetMessageA(&msg, nullptr, 0, 0) > 0) {
-            if (msg.message == WM_HOST_LINE && !msg.hwnd) {
-                char* line = reinterpret_cast<char*>(msg.wParam);
-                Run(session, line);
-                std::free(line);
-                continue;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
+        HANDLE reader = CreateThread(nullptr, 0, StdinReader, &queue, 0, nullptr);
+        if (reader) CloseHandle(reader);
     }
+    RunCommands(session, queue);
+
     driver->Terminate();
     if (focus) DestroyWindow(focus);
     Say("terminated; %u key events, %u characters typed%s\n", static_cast<unsigned>(g_keys.size()),
         static_cast<unsigned>(g_typed.size()), session.failed ? "; FAILED" : "");
-    return session.failed ? 3 : 0;
+    // The standard-input reader may still be blocked in a read; ending the
+    // process ends it.
+    std::fflush(stdout);
+    ExitProcess(session.failed ? kExitCommandFailed : kExitDone);
 }

@@ -1,7 +1,7 @@
 // The smallest complete host: how a screen reader loads and drives the braille
 // display driver. Read it top to bottom; every step a host needs is here.
 //
-//   host_example [PORT] [SECONDS]
+//   host_example [PORT] [SECONDS]        (host_example --help lists the exit codes)
 //
 // Loads brailledriver.dll, starts the driver on PORT (default COM1; a USB
 // display, when one is plugged in, is used instead), writes a line of braille,
@@ -10,10 +10,13 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "brailledriver.h"
+#include "system_message.h"  // the tools' shared helpers, not needed by a host
+#include "tool_args.h"
 
 namespace {
 
@@ -78,13 +81,19 @@ public:
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* port = argc > 1 ? argv[1] : "COM1";
-    const unsigned long seconds = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 10;
+    std::string portName = "COM1";
+    unsigned long seconds = 10;
+    tools::CArguments args("host_example", "[PORT] [SECONDS]");
+    args.Positional("PORT", "serial port to start the driver on (default COM1)", &portName);
+    args.PositionalNumber("SECONDS", "how long to show keys (default 10)", 0, 86400, &seconds);
+    args.Notes("Exit codes: 0 done; 1 brailledriver.dll cannot be loaded; 2 bad arguments; 3 no display\n");
+    if (std::optional<int> code = args.ParseOrExit(argc, argv)) return *code;
+    const char* port = portName.c_str();
 
     // 1. Load the DLL and fetch its one export by name.
     HMODULE dll = LoadLibraryA("brailledriver.dll");
     if (!dll) {
-        std::printf("cannot load brailledriver.dll (error %lu)\n", GetLastError());
+        std::printf("cannot load brailledriver.dll: %s\n", tools::SystemMessage(GetLastError()).c_str());
         return 1;
     }
     auto getInterface =
@@ -103,7 +112,7 @@ int main(int argc, char** argv) {
     if (!driver->Initialize(port, &host, "host example", "")) {
         std::printf("no braille display on %s or on USB\n", port);
         FreeLibrary(dll);
-        return 2;
+        return 3;
     }
     std::printf("display on %s: %d text cells, %d status cells\n", port, static_cast<int>(driver->GetTextCellCount()),
                 static_cast<int>(driver->GetStatusCellCount()));

@@ -1,0 +1,89 @@
+// The console tools' shared argument handling: one table of command lines
+// against one declaration that has every kind of argument.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tool_args.h"
+
+namespace {
+
+using Outcome = tools::CArguments::Outcome;
+
+struct Parsed {
+    std::string port = "COM1";
+    long long seconds = 10;
+    std::string script;
+    bool haveScript = false;
+    unsigned long timeout = 0;
+    bool quiet = false;
+};
+
+struct Case {
+    std::vector<std::string> args;
+    Outcome outcome;
+    const char* message;  // part of the refusal or help; "" for a run
+    Parsed expected;
+};
+
+Parsed With(const char* port, long long seconds, const char* script, bool haveScript, unsigned long timeout,
+            bool quiet) {
+    return Parsed{port, seconds, script, haveScript, timeout, quiet};
+}
+
+TEST(ToolArguments, OneBehaviourForEveryTool) {
+    const Parsed defaults;
+    const std::vector<Case> cases = {
+        {{}, Outcome::kRun, "", defaults},
+        {{"COM7", "30"}, Outcome::kRun, "", With("COM7", 30, "", false, 0, false)},
+        {{"--script", "info; quit", "COM7"}, Outcome::kRun, "", With("COM7", 10, "info; quit", true, 0, false)},
+        {{"--script="}, Outcome::kRun, "", With("COM1", 10, "", true, 0, false)},
+        {{"--timeout=250", "--quiet"}, Outcome::kRun, "", With("COM1", 10, "", false, 250, true)},
+        {{"--timeout", "1", "--timeout", "2"}, Outcome::kRun, "", With("COM1", 10, "", false, 2, false)},
+        {{"--help"}, Outcome::kHelp, "--timeout MS", defaults},
+        {{"COM7", "-h"}, Outcome::kHelp, "Exit codes: 0 done", defaults},
+        {{"--bogus"}, Outcome::kRefused, "tool: unknown option --bogus", defaults},
+        {{"--bogus=1"}, Outcome::kRefused, "unknown option --bogus", defaults},
+        {{"-x"}, Outcome::kRefused, "unknown option -x", defaults},
+        {{"--script"}, Outcome::kRefused, "--script needs a value", defaults},
+        {{"--timeout", "abc"},
+         Outcome::kRefused,
+         "--timeout takes a whole number from 0 to 60000, not \"abc\"",
+         defaults},
+        {{"--timeout", "12x"}, Outcome::kRefused, "not \"12x\"", defaults},
+        {{"--timeout", ""}, Outcome::kRefused, "not \"\"", defaults},
+        {{"--timeout", "-1"}, Outcome::kRefused, "from 0 to 60000", defaults},
+        {{"--timeout", "60001"}, Outcome::kRefused, "from 0 to 60000", defaults},
+        {{"--timeout", "99999999999999999999999"}, Outcome::kRefused, "from 0 to 60000", defaults},
+        {{"--timeout", " 5"}, Outcome::kRefused, "not \" 5\"", defaults},
+        {{"COM7", "ten"}, Outcome::kRefused, "SECONDS takes a whole number from 1 to 3600, not \"ten\"", defaults},
+        {{"COM7", "0"}, Outcome::kRefused, "SECONDS takes a whole number", defaults},
+        {{"COM7", "5", "extra"}, Outcome::kRefused, "unexpected argument \"extra\"", defaults},
+        {{"--quiet=yes"}, Outcome::kRefused, "--quiet takes no value", defaults},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& a : c.args) line += "[" + a + "] ";
+        Parsed p;
+        tools::CArguments args("tool", "[PORT] [SECONDS] [options]");
+        args.Positional("PORT", "port", &p.port);
+        args.PositionalNumber("SECONDS", "seconds", 1, 3600, &p.seconds);
+        args.Text("--script", "\"CMDS\"", "commands", &p.script, &p.haveScript);
+        args.Number("--timeout", "MS", "limit", 0, 60000, &p.timeout);
+        args.Flag("--quiet", "say less", &p.quiet);
+        args.Notes("Exit codes: 0 done\n");
+        const tools::CArguments::Result r = args.Parse(c.args);
+        EXPECT_EQ(c.outcome, r.outcome) << line << r.message;
+        EXPECT_NE(std::string::npos, r.message.find(c.message)) << line << r.message;
+        if (c.outcome != Outcome::kRun) continue;
+        EXPECT_EQ(c.expected.port, p.port) << line;
+        EXPECT_EQ(c.expected.seconds, p.seconds) << line;
+        EXPECT_EQ(c.expected.script, p.script) << line;
+        EXPECT_EQ(c.expected.haveScript, p.haveScript) << line;
+        EXPECT_EQ(c.expected.timeout, p.timeout) << line;
+        EXPECT_EQ(c.expected.quiet, p.quiet) << line;
+    }
+}
+
+}  // namespace
