@@ -99,9 +99,12 @@ void CBrailleSampleDriver::TakeBackPortGivenWhileStopped() {
 
 bool CBrailleSampleDriver::ServiceHandover() {
     if (!handoverMapping) {
-        handoverMapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, TRUE, kSectionName);
+        // Read and write only: all access would also ask for the right to
+        // delete the section and change its security, which a borrower that
+        // secures its section grants nobody, and the open would fail.
+        handoverMapping = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, TRUE, kSectionName);
         if (!handoverMapping) return false;
-        handoverView = MapViewOfFile(handoverMapping, FILE_MAP_WRITE, 0, 0, kViewSize);
+        handoverView = MapViewOfFile(handoverMapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kViewSize);
         if (handoverView && !ViewUsable(handoverView)) {
             UnmapViewOfFile(handoverView);
             handoverView = nullptr;

@@ -60,8 +60,12 @@ BOOL IPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* 
 }
 BOOL IPlatform::HidClose(HANDLE h) { return CloseHandle(h); }
 
-// windows.h maps VkKeyScan to VkKeyScanA, so this member is VkKeyScanA too:
-// the global one must be named explicitly.
-SHORT IPlatform::VkKeyScan(CHAR c) { return ::VkKeyScanA(c); }
+DWORD IPlatform::ForegroundThread() {
+    HWND window = ::GetForegroundWindow();
+    return window ? ::GetWindowThreadProcessId(window, nullptr) : 0;
+}
+HKL IPlatform::GetKeyboardLayout(DWORD thread) { return ::GetKeyboardLayout(thread); }
+SHORT IPlatform::VkKeyScanExA(CHAR c, HKL layout) { return ::VkKeyScanExA(c, layout); }
+UINT IPlatform::MapVirtualKeyA(UINT code, UINT mapType) { return ::MapVirtualKeyA(code, mapType); }
 void IPlatform::KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) { ::keybd_event(vk, scan, flags, extra); }
 UINT IPlatform::SendInputs(UINT count, INPUT* inputs, int size) { return ::SendInput(count, inputs, size); }

@@ -49,7 +49,13 @@ public:
     virtual BOOL HidClose(HANDLE h);
 
     // --- keystroke synthesis ---
-    virtual SHORT VkKeyScan(CHAR c);
+    // The thread of the foreground window, which receives what is typed; 0
+    // when there is no foreground window.
+    virtual DWORD ForegroundThread();
+    // GetKeyboardLayout: a thread's active layout; thread 0 is the caller.
+    virtual HKL GetKeyboardLayout(DWORD thread);
+    virtual SHORT VkKeyScanExA(CHAR c, HKL layout);
+    virtual UINT MapVirtualKeyA(UINT code, UINT mapType);
     virtual void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra);
     virtual UINT SendInputs(UINT count, INPUT* inputs, int size);
 

@@ -17,6 +17,8 @@
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/test_env.h"
+// After windows.h, which it builds on.
+#include <sddl.h>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -27,8 +29,14 @@ constexpr char kSectionName[] = "tq715sharemem";
 // The other program's end: creates the section and reads and writes its words.
 class CSection {
 public:
-    explicit CSection(DWORD size = 256, DWORD protect = PAGE_READWRITE) {
-        mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, protect, 0, size, kSectionName);
+    // `security`, in SDDL, is what the other program grants others.
+    explicit CSection(DWORD size = 256, DWORD protect = PAGE_READWRITE, const char* security = nullptr) {
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+        if (security)
+            ConvertStringSecurityDescriptorToSecurityDescriptorA(security, SDDL_REVISION_1,
+                                                                 &attributes.lpSecurityDescriptor, nullptr);
+        mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, protect, 0, size, kSectionName);
+        LocalFree(attributes.lpSecurityDescriptor);
         if (mapping && !(protect & SEC_RESERVE)) view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
         if (view) std::memset(view, 0xA5, size);  // bytes nobody should touch
         if (view) Set(-1);
@@ -113,6 +121,16 @@ TEST_F(HandoverWord, AttachesOnTheNextTickAndPublishesOnTheTickAfter) {
         EXPECT_EQ(7, section.Word()) << "word was " << w;
         EXPECT_EQ(0, driver.handoverActive);
     }
+}
+
+// A borrower that secures its section grants reading and writing, not the
+// rights to delete it or change its security.
+TEST_F(HandoverWord, SectionGrantingOnlyReadingAndWritingIsServed) {
+    CSection section(256, PAGE_READWRITE, "D:P(A;;GRGW;;;WD)");
+    Attach(section);
+    section.Set(101);
+    driver.PollTick();
+    EXPECT_EQ(102, section.Word());
 }
 
 // A port number that reads as a request or restore would set off a handover

@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "device/serial/serial.h"
+#include "display_sim.h"
+#include "driver/driver.h"
+#include "support/fake_serial.h"
 #include "support/test_env.h"
 
 namespace {
@@ -115,6 +118,131 @@ TEST_F(SerialOpen, OpensForOverlappedIoAndAppliesTheLineSettings) {
     EXPECT_EQ(9600, driverEnd.GetBaudRate());
     EXPECT_EQ(TWOSTOPBITS, driverEnd.GetStopBits());
     EXPECT_EQ(8, driverEnd.GetDataBits());
+}
+
+// A port as Windows keeps it between programs: every setting the last program
+// left survives, and its default configuration may ask for flow control. A pty
+// under Wine keeps only the termios part, so the rest lives here; writes also
+// go to the real port, where XON/XOFF left on would swallow 0x11 and 0x13.
+struct CKeptPort {
+    static DCB dcb;
+    static COMMTIMEOUTS timeouts;
+    static COMMCONFIG defaults;
+    static BOOL WINAPI GetDefault(LPCSTR, LPCOMMCONFIG c, LPDWORD size) {
+        return *c = defaults, *size = sizeof *c, TRUE;
+    }
+    static BOOL WINAPI SetConfig(HANDLE h, LPCOMMCONFIG c, DWORD) { return SetState(h, &c->dcb); }
+    static BOOL WINAPI GetState(HANDLE, LPDCB d) { return *d = dcb, TRUE; }
+    static BOOL WINAPI SetState(HANDLE h, LPDCB d) { return dcb = *d, SetCommState(h, d); }
+    static BOOL WINAPI GetTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return *t = timeouts, TRUE; }
+    static BOOL WINAPI SetTimeouts(HANDLE h, LPCOMMTIMEOUTS t) { return timeouts = *t, SetCommTimeouts(h, t); }
+};
+DCB CKeptPort::dcb;
+COMMTIMEOUTS CKeptPort::timeouts;
+COMMCONFIG CKeptPort::defaults;
+
+// Everything flow control, replacement and error handling can spoil.
+DCB SpoiltState() {
+    DCB d{};
+    d.DCBlength = sizeof d;
+    d.BaudRate = 9600;
+    d.fParity = d.fOutxCtsFlow = d.fOutxDsrFlow = d.fDsrSensitivity = 1;
+    d.fOutX = d.fInX = d.fErrorChar = d.fNull = d.fAbortOnError = 1;
+    d.fDtrControl = DTR_CONTROL_HANDSHAKE;
+    d.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    d.XonLim = d.XoffLim = 512;
+    d.ByteSize = 7;
+    d.Parity = EVENPARITY;
+    d.StopBits = TWOSTOPBITS;
+    d.XonChar = 0x13;
+    d.XoffChar = 0x11;
+    d.ErrorChar = '?';
+    d.EofChar = 0x1A;
+    d.EvtChar = 0x0D;
+    return d;
+}
+
+TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen) {
+    REQUIRE_CABLE(cable, 0);
+    // Another program leaves XON/XOFF and CTS flow on the real port.
+    HANDLE other = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, other);
+    DCB left{};
+    left.DCBlength = sizeof left;
+    ASSERT_TRUE(GetCommState(other, &left));
+    left.fOutX = left.fInX = left.fOutxCtsFlow = 1;
+    EXPECT_TRUE(SetCommState(other, &left));
+    CloseHandle(other);
+    // What Windows would also have kept, and defaults that ask for XON/XOFF.
+    CKeptPort::dcb = SpoiltState();
+    CKeptPort::timeouts = {5, 7, 11, 13, 17};
+    CKeptPort::defaults = {};
+    CKeptPort::defaults.dwSize = sizeof CKeptPort::defaults;
+    CKeptPort::defaults.dcb = SpoiltState();
+    CSerial::settingsCalls = {CKeptPort::GetDefault, CKeptPort::SetConfig,   CKeptPort::GetState,
+                              CKeptPort::SetState,   CKeptPort::GetTimeouts, CKeptPort::SetTimeouts};
+    struct Restore {
+        ~Restore() { CSerial::settingsCalls = CSerial::kSystemSettingsCalls; }
+    } restore;
+
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    CTestClock clock;
+    clock.UseRealClock(true);
+    clock.layout = {{'a', 0x41}};
+    CBrailleSampleDriver driver(clock);
+    ASSERT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));
+
+    const DCB& d = CKeptPort::dcb;
+    EXPECT_EQ(38400u, d.BaudRate);
+    EXPECT_EQ(8, d.ByteSize);
+    EXPECT_EQ(NOPARITY, d.Parity);
+    EXPECT_EQ(ONESTOPBIT, d.StopBits);
+    EXPECT_EQ(1u, d.fBinary);
+    EXPECT_EQ(0u, d.fParity | d.fOutxCtsFlow | d.fOutxDsrFlow | d.fDsrSensitivity);
+    EXPECT_EQ(0u, d.fOutX | d.fInX | d.fErrorChar | d.fNull | d.fAbortOnError);
+    EXPECT_EQ(static_cast<DWORD>(DTR_CONTROL_ENABLE), d.fDtrControl);
+    EXPECT_EQ(static_cast<DWORD>(RTS_CONTROL_ENABLE), d.fRtsControl);
+    EXPECT_EQ(0, d.ErrorChar);
+    EXPECT_NE(d.XonChar, d.XoffChar);  // the system refuses equal ones
+    const COMMTIMEOUTS& t = CKeptPort::timeouts;
+    EXPECT_EQ((std::vector<DWORD>{MAXDWORD, 0, 0, 0, 0}),
+              (std::vector<DWORD>{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                                  t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}));
+    // The real port as Wine shows it.
+    DCB real{};
+    real.DCBlength = sizeof real;
+    ASSERT_TRUE(GetCommState(driver.serial->Handle(), &real));
+    EXPECT_EQ(0u, real.fOutX | real.fInX | real.fOutxCtsFlow);
+    EXPECT_EQ(38400u, real.BaudRate);
+
+    // Frames full of 0x11 and 0x13 all arrive: routing key 17 (code 19), a
+    // typed character (command 0x13) and a function key.
+    std::vector<std::string> keys;
+    struct : IBrailleHost {
+        std::vector<std::string>* keys;
+        int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
+            keys->push_back(std::string(name) + " " + std::to_string(value));
+            return 0;
+        }
+        int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
+    } host;
+    host.keys = &keys;
+    driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
+    driver.keyWindow = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
+    driver.host = &host;
+    ASSERT_TRUE(display.PressRoutingKey(0x13) && display.TypeCharacter('a') && display.PressFunctionKey(0x11));
+    EXPECT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return keys.size() >= 2 && clock.keystrokes.size() >= 2;
+        },
+        3000));
+    EXPECT_EQ((std::vector<std::string>{"Routing 17", "SF1 0"}), keys);
+    EXPECT_EQ(2u, clock.keystrokes.size());
+    driver.CloseDevice();
+    DestroyWindow(driver.keyWindow);
 }
 
 TEST_F(SerialOpen, SecondOpenIsRefusedAndThePortStaysUsable) {

@@ -41,7 +41,7 @@ public:
     DWORD NowMs() override { return ++now; }
     DWORD TickCount() override { return now; }
     HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
-    SHORT VkKeyScan(CHAR) override {
+    SHORT VkKeyScanExA(CHAR, HKL) override {
         ++keystrokes;
         return 0x41;
     }

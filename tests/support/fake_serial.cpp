@@ -82,7 +82,7 @@ DWORD CTestClock::NowMs() {
     return t;
 }
 
-SHORT CTestClock::VkKeyScan(CHAR c) {
+SHORT CTestClock::VkKeyScanExA(CHAR c, HKL) {
     const uint8_t b = static_cast<uint8_t>(c);
     scanned.push_back(b);
     for (const auto& entry : layout)

@@ -89,7 +89,7 @@ private:
 // NowMs() returns the current time and then adds the auto-advance step, so busy
 // waits end; with step 0 the clock stands still until the test moves it.
 // UseRealClock() hands NowMs to the real 1 ms clock (for tests against a real
-// display end on a cable). Keystrokes are recorded, never typed: VkKeyScan
+// display end on a cable). Keystrokes are recorded, never typed: VkKeyScanExA
 // answers from `layout` (no key by default).
 class CTestClock : public IPlatform {
 public:
@@ -108,12 +108,12 @@ public:
     DWORD NowMs() override;
     DWORD TickCount() override { return now; }
     HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
-    SHORT VkKeyScan(CHAR c) override;
+    SHORT VkKeyScanExA(CHAR c, HKL layout) override;
     void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) override;
     UINT SendInputs(UINT count, INPUT* inputs, int size) override;
 
     std::vector<std::pair<uint8_t, SHORT>> layout;  // character -> key value
-    std::vector<uint8_t> scanned;                   // characters asked of VkKeyScan
+    std::vector<uint8_t> scanned;                   // characters asked of VkKeyScanExA
     std::vector<Keystroke> keystrokes;
     std::vector<WORD> injectedScans;  // wScan of every SendInput event
     // Called for every keystroke, after it is recorded.

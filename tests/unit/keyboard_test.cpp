@@ -34,13 +34,25 @@ struct Call {
 class CRecordingPlatform : public IPlatform {
 public:
     std::map<uint8_t, SHORT> layout;  // characters the layout has a key for
-    std::vector<uint8_t> scanned;     // characters handed to VkKeyScan
+    std::vector<uint8_t> scanned;     // characters handed to VkKeyScanExA
+    std::vector<HKL> layoutsUsed;     // the layout of each of those calls
     std::vector<Call> calls;
     DWORD tick = 0;
+    DWORD foregroundThread = 0;
+    std::map<DWORD, HKL> threadLayouts;  // thread 0 is the worker itself
 
-    SHORT VkKeyScan(CHAR c) override {
+    DWORD ForegroundThread() override { return foregroundThread; }
+    HKL GetKeyboardLayout(DWORD thread) override {
+        auto it = threadLayouts.find(thread);
+        return it == threadLayouts.end() ? nullptr : it->second;
+    }
+    UINT MapVirtualKeyA(UINT code, UINT mapType) override {
+        return mapType == MAPVK_VK_TO_VSC ? 0x100 | (code & 0xFF) : 0;  // 0x100 must not reach the byte
+    }
+    SHORT VkKeyScanExA(CHAR c, HKL layoutUsed) override {
         uint8_t b = static_cast<uint8_t>(c);
         scanned.push_back(b);
+        layoutsUsed.push_back(layoutUsed);
         auto it = layout.find(b);
         return it == layout.end() ? static_cast<SHORT>(-1) : it->second;
     }
@@ -181,8 +193,33 @@ TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
         platform.calls.clear();
         driver.TypeCharacter(c.code);
         EXPECT_EQ(c.keys, KeySequence(platform.calls)) << "code " << c.code;
+        // Navigation keys are extended keys with their scan code, as a real
+        // keyboard sends them; the others and the modifiers carry neither.
+        const bool navigation = c.code >= 257 && c.code <= 266;
+        for (const Call& k : platform.calls) {
+            const bool modifier = k.vk == VK_SHIFT || k.vk == VK_CONTROL || k.vk == VK_MENU;
+            const bool extended = navigation && !modifier;
+            EXPECT_EQ(extended ? KEYEVENTF_EXTENDEDKEY : 0u, k.flags & ~static_cast<DWORD>(KEYEVENTF_KEYUP))
+                << "code " << c.code;
+            EXPECT_EQ(extended ? k.vk : 0, k.scan) << "code " << c.code;
+        }
     }
     EXPECT_TRUE(platform.scanned.empty());
+}
+
+TEST_F(KeyboardTypeCharacter, CharactersUseTheForegroundWindowsLayout) {
+    HKL worker = reinterpret_cast<HKL>(0x04090409);
+    HKL foreground = reinterpret_cast<HKL>(0x04070407);
+    platform.threadLayouts[0] = worker;
+    platform.threadLayouts[77] = foreground;
+    platform.foregroundThread = 77;
+    driver.TypeCharacter('z');
+    // No foreground window, or one whose thread reports no layout: the worker's own.
+    platform.foregroundThread = 0;
+    driver.TypeCharacter('z');
+    platform.foregroundThread = 78;
+    driver.TypeCharacter(0x82);
+    EXPECT_EQ((std::vector<HKL>{foreground, worker, worker}), platform.layoutsUsed);
 }
 
 class KeyboardScanCode : public ::testing::Test {
@@ -209,7 +246,7 @@ protected:
     }
 };
 
-TEST_F(KeyboardScanCode, PressIsMakeCodeAndReleaseIsBreakCode) {
+TEST_F(KeyboardScanCode, PressAndReleaseBothSendTheMakeCode) {
     Feed({0x75});
     KEYBDINPUT ki = OnlyInput();
     EXPECT_EQ(0x48, ki.wScan);
@@ -218,7 +255,7 @@ TEST_F(KeyboardScanCode, PressIsMakeCodeAndReleaseIsBreakCode) {
     platform.calls.clear();
     Feed({0xE0, 0xF0, 0x75});
     ki = OnlyInput();
-    EXPECT_EQ(0xC8, ki.wScan);
+    EXPECT_EQ(0x48, ki.wScan);
     EXPECT_EQ(0x0Bu, ki.dwFlags);
     EXPECT_EQ(0u, driver.scanFlags);
 
@@ -235,7 +272,7 @@ TEST_F(KeyboardScanCode, PrefixWaitsForNextCodeAndIsClearedAfterIt) {
     EXPECT_EQ(2u, driver.scanFlags);
     Feed({0x1C});
     KEYBDINPUT ki = OnlyInput();
-    EXPECT_EQ(0x9E, ki.wScan);
+    EXPECT_EQ(0x1E, ki.wScan);
     EXPECT_EQ(0x0Au, ki.dwFlags);
     EXPECT_EQ(0u, driver.scanFlags);
 
@@ -283,7 +320,7 @@ TEST_F(KeyboardScanCode, CtrlNotifiesHostWithTickBytesBeforeTheKey) {
     EXPECT_EQ((std::vector<uint8_t>{0x78, 0x78 ^ 0x56, 0x56}), platform.calls[0].bytes);
     EXPECT_EQ(static_cast<IBrailleDriver*>(&driver), host.driver);
     ASSERT_EQ(Call::Input, platform.calls[1].kind);
-    EXPECT_EQ(0x9D, platform.calls[1].input.ki.wScan);
+    EXPECT_EQ(0x1D, platform.calls[1].input.ki.wScan);
     EXPECT_EQ(0x0Bu, platform.calls[1].input.ki.dwFlags);
 
     platform.calls.clear();
@@ -472,6 +509,16 @@ TEST_F(KeyboardEndToEnd, TypedCharactersReachFocusedWindowInOrder) {
         6))
         << Describe(g_received);
     EXPECT_EQ("down:42 char:62 up:42 down:D char:D up:D ", Describe(g_received));
+
+    // A navigation key arrives as the extended key a real keyboard sends.
+    g_received.clear();
+    ASSERT_TRUE(TypeAndCollect([this] { driver.TypeCharacter(257); }, 2)) << Describe(g_received);
+    EXPECT_EQ("down:26 up:26 ", Describe(g_received));
+    for (const Received& r : g_received) {
+        const unsigned lp = static_cast<unsigned>(r.lParam);
+        EXPECT_EQ(0x48u, (lp >> 16) & 0xFF) << std::hex << lp;
+        EXPECT_EQ(1u, (lp >> 24) & 1) << std::hex << lp;
+    }
 }
 
 TEST_F(KeyboardEndToEnd, ScanCodesReachFocusedWindowWithScanCodeInLParam) {
@@ -485,14 +532,18 @@ TEST_F(KeyboardEndToEnd, ScanCodesReachFocusedWindowWithScanCodeInLParam) {
         << Describe(g_received);
     ASSERT_EQ(4u, g_received.size()) << Describe(g_received);
 
+    // A release carries the make code (the whole scan-code byte) and the
+    // key-up transition, as Windows reports a real key's release.
     const UINT expectedMessage[4] = {WM_KEYDOWN, WM_KEYUP, WM_KEYDOWN, WM_KEYUP};
     const unsigned expectedScan[4] = {0x1E, 0x1E, 0x48, 0x48};
     const bool expectedExtended[4] = {false, false, true, true};
     for (size_t i = 0; i < 4; ++i) {
         const unsigned lp = static_cast<unsigned>(g_received[i].lParam);
+        const bool release = expectedMessage[i] == WM_KEYUP;
         EXPECT_EQ(expectedMessage[i], g_received[i].message) << i;
-        EXPECT_EQ(expectedScan[i], (lp >> 16) & 0x7F) << i << " lParam " << std::hex << lp;
+        EXPECT_EQ(expectedScan[i], (lp >> 16) & 0xFF) << i << " lParam " << std::hex << lp;
         EXPECT_EQ(expectedExtended[i], ((lp >> 24) & 1) != 0) << i << " lParam " << std::hex << lp;
+        EXPECT_EQ(release, (lp >> 31) != 0) << i << " lParam " << std::hex << lp;
     }
 }
 

@@ -17,6 +17,8 @@
 // the section could not be made; 3 the port was given back but COMMAND could
 // not be started or ended with a nonzero code.
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <sddl.h>
 
 #include <climits>
 #include <cstdarg>
@@ -74,11 +76,27 @@ public:
         if (view) UnmapViewOfFile(view);
         if (mapping) CloseHandle(mapping);
     }
+    // The section lets in every interactive user's programs for reading and
+    // writing, whatever this program's own token: run elevated, the default
+    // security would admit only elevated programs, and the driver inside a
+    // screen reader of normal rights could never attach.
     bool Create(bool* existed) {
-        mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kSectionSize, kSectionName);
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)",
+                                                                 SDDL_REVISION_1, &descriptor, nullptr))
+            attributes.lpSecurityDescriptor = descriptor;
+        mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, kSectionSize, kSectionName);
+        DWORD error = GetLastError();
+        if (descriptor) LocalFree(descriptor);
+        // One made by an earlier run grants this run reading and writing only.
+        if (!mapping && error == ERROR_ACCESS_DENIED) {
+            mapping = OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, kSectionName);
+            error = ERROR_ALREADY_EXISTS;
+        }
         if (!mapping) return false;
-        *existed = GetLastError() == ERROR_ALREADY_EXISTS;
-        view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kSectionSize);
+        *existed = error == ERROR_ALREADY_EXISTS;
+        view = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, kSectionSize);
         return view != nullptr;
     }
     volatile LONG& At(size_t index) { return static_cast<volatile LONG*>(view)[index]; }

@@ -1,6 +1,6 @@
 // The serial port wrapper. Settings operations read the port's current state,
 // change only their own members and write it back, so everything they leave
-// alone keeps the system's default configuration applied by Open.
+// alone keeps what Open set.
 #include "serial.h"
 
 #include <algorithm>
@@ -22,6 +22,9 @@ struct CSerial::IoBlock {
     std::vector<BYTE> carry;
 };
 
+const CSerial::SettingsCalls CSerial::kSystemSettingsCalls = {
+    ::GetDefaultCommConfigA, ::SetCommConfig, ::GetCommState, ::SetCommState, ::GetCommTimeouts, ::SetCommTimeouts};
+CSerial::SettingsCalls CSerial::settingsCalls = CSerial::kSystemSettingsCalls;
 BOOL(WINAPI* CSerial::cancelIo)(HANDLE) = ::CancelIo;
 BOOL(WINAPI* CSerial::cancelIoEx)(HANDLE, OVERLAPPED*) = ::CancelIoEx;
 
@@ -82,18 +85,64 @@ LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlap
     readMode = -1;
     lineErrors = 0;
     SetEventMask(kDefaultEventMask);
-    SetReadMode(ReadImmediate);
-    LONG result = lastError;
 
-    // The port's own defaults underlie whatever Configure and the modes leave
-    // alone; not every port has them, so failures here do not matter.
+    // The port's own defaults first; not every port has them, so failures here
+    // do not matter. They may ask for flow control, so everything the link
+    // depends on is set over them.
     COMMCONFIG config;
     memset(&config, 0, sizeof config);
     config.dwSize = sizeof config;
     DWORD size = sizeof config;
-    if (GetDefaultCommConfigA(port, &config, &size)) SetCommConfig(handle, &config, size);
+    if (settingsCalls.getDefaultCommConfig(port, &config, &size)) settingsCalls.setCommConfig(handle, &config, size);
 
-    return lastError = result;
+    // A port that refuses these settings stays open with the error returned:
+    // with flow control or NUL stripping left on it would lose key frames.
+    return ApplyLinkSettings();
+}
+
+DCB CSerial::LinkState(const DCB& current) {
+    // The XON/XOFF limits are kept: they matter only with flow control, and
+    // the port's driver checks them against its own queue sizes.
+    DCB dcb = current;
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = 38400;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = 0;
+    dcb.fDummy2 = 0;
+    dcb.wReserved = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    // The system refuses equal XON and XOFF characters, even unused.
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+    return dcb;
+}
+
+LONG CSerial::ApplyLinkSettings() {
+    lastError = 0;
+    DCB dcb;
+    if (!ReadState(dcb)) return lastError;
+    dcb = LinkState(dcb);
+    if (!settingsCalls.setCommState(handle, &dcb)) return lastError = static_cast<LONG>(GetLastError());
+    COMMTIMEOUTS timeouts = kLinkTimeouts;
+    if (!settingsCalls.setCommTimeouts(handle, &timeouts)) return lastError = static_cast<LONG>(GetLastError());
+    readMode = ReadImmediate;
+    return lastError;
 }
 
 LONG CSerial::Close() {
@@ -134,7 +183,7 @@ bool CSerial::ReadState(DCB& dcb) {
     }
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(handle, &dcb)) {
+    if (!settingsCalls.getCommState(handle, &dcb)) {
         lastError = static_cast<LONG>(GetLastError());
         return false;
     }
@@ -150,7 +199,7 @@ LONG CSerial::Configure(DWORD baudRate, BYTE dataBits, BYTE parity, BYTE stopBit
     dcb.Parity = parity;
     dcb.StopBits = stopBits;
     dcb.fParity = parity != NOPARITY ? 1 : 0;
-    if (!SetCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.setCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
     return lastError;
 }
 
@@ -160,7 +209,7 @@ LONG CSerial::SetEventCharacter(BYTE character, bool addToMask) {
     if (!ReadState(dcb)) return lastError;
     dcb.EvtChar = static_cast<char>(character);
     if (addToMask) SetEventMask(GetEventMask() | EV_RXFLAG);
-    if (!SetCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.setCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
     return lastError;
 }
 
@@ -208,7 +257,7 @@ LONG CSerial::SetHandshakeMode(int mode) {
     default:
         return lastError = kInvalidArgument;
     }
-    if (!SetCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.setCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
     return lastError;
 }
 
@@ -216,7 +265,7 @@ LONG CSerial::SetReadMode(int mode) {
     lastError = 0;
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
     COMMTIMEOUTS timeouts;
-    if (!GetCommTimeouts(handle, &timeouts)) return lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.getCommTimeouts(handle, &timeouts)) return lastError = static_cast<LONG>(GetLastError());
     switch (mode) {
     case ReadImmediate:
         timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -229,7 +278,7 @@ LONG CSerial::SetReadMode(int mode) {
     }
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
-    if (!SetCommTimeouts(handle, &timeouts)) {
+    if (!settingsCalls.setCommTimeouts(handle, &timeouts)) {
         // The port may now be in either mode.
         readMode = -1;
         return lastError = static_cast<LONG>(GetLastError());

@@ -67,6 +67,30 @@ public:
     // cancelled operations do not finish.
     static BOOL(WINAPI* cancelIo)(HANDLE file);
     static BOOL(WINAPI* cancelIoEx)(HANDLE file, OVERLAPPED* operation);
+    // The calls through which the wrapper reads and writes the port's
+    // settings. Windows keeps a port's settings from the program that used it
+    // last; a pty under Wine keeps only some of them and resets the time-outs
+    // at each open. Tests replace these to stand in for a port that keeps
+    // everything, and for a default configuration that asks for flow control.
+    struct SettingsCalls {
+        BOOL(WINAPI* getDefaultCommConfig)(LPCSTR port, LPCOMMCONFIG config, LPDWORD size);
+        BOOL(WINAPI* setCommConfig)(HANDLE file, LPCOMMCONFIG config, DWORD size);
+        BOOL(WINAPI* getCommState)(HANDLE file, LPDCB dcb);
+        BOOL(WINAPI* setCommState)(HANDLE file, LPDCB dcb);
+        BOOL(WINAPI* getCommTimeouts)(HANDLE file, LPCOMMTIMEOUTS timeouts);
+        BOOL(WINAPI* setCommTimeouts)(HANDLE file, LPCOMMTIMEOUTS timeouts);
+    };
+    static SettingsCalls settingsCalls;
+    static const SettingsCalls kSystemSettingsCalls;
+
+    // What Open leaves the port with, whatever was there before: the display's
+    // line (38400 baud, 8 data bits, no parity, 1 stop bit), binary, no flow
+    // control of any kind, no character replaced or dropped, no abort on
+    // error, DTR and RTS on; reads that return at once, writes without a
+    // total time-out (Write bounds its own wait).
+    static DCB LinkState(const DCB& current);
+    static constexpr COMMTIMEOUTS kLinkTimeouts = {MAXDWORD, 0, 0, 0, 0};
+
     // How long a cancelled operation on the private record may take to finish
     // before the call returns without it (see IoBlock).
     static constexpr DWORD kCancelGraceMs = 500;
@@ -87,6 +111,7 @@ private:
     // false while it is still outstanding.
     bool CollectAbandoned();
     bool ReadState(DCB& dcb);
+    LONG ApplyLinkSettings();
     bool ModemStatus(DWORD bit);
 
     LONG lastError;
