@@ -15,6 +15,7 @@
 #include "display_sim.h"
 #include "driver/driver.h"
 #include "support/fake_serial.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
@@ -219,16 +220,7 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
 
     // Frames full of 0x11 and 0x13 all arrive: routing key 17 (code 19), a
     // typed character (command 0x13) and a function key.
-    std::vector<std::string> keys;
-    struct : IBrailleHost {
-        std::vector<std::string>* keys;
-        int32_t BRL_CALL OnKey(IBrailleDriver*, const char* name, int32_t value) override {
-            keys->push_back(std::string(name) + " " + std::to_string(value));
-            return 0;
-        }
-        int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
-    } host;
-    host.keys = &keys;
+    testenv::CRecordingHost host;
     driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
     driver.keyWindow = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
     driver.host = &host;
@@ -236,10 +228,10 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
     EXPECT_TRUE(testenv::WaitUntil(
         [&] {
             driver.PollTick();
-            return keys.size() >= 2 && clock.keystrokes.size() >= 2;
+            return host.KeyCount() >= 2 && clock.keystrokes.size() >= 2;
         },
         3000));
-    EXPECT_EQ((std::vector<std::string>{"Routing 17", "SF1 0"}), keys);
+    EXPECT_EQ((std::vector<std::pair<std::string, int32_t>>{{"Routing", 17}, {"SF1", 0}}), host.KeyPairs());
     EXPECT_EQ(2u, clock.keystrokes.size());
     driver.CloseDevice();
     DestroyWindow(driver.keyWindow);
