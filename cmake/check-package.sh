@@ -48,6 +48,21 @@ else
   grep -q '^maker KVR, driver code 768, id E8 D9 D2 D5' <<<"$out" || fail "linked_host printed: $out"
 fi
 
+# A host in C, compiled as C99 with nothing but the installed header and the
+# GNU import library, calls the driver through the C binding.
+c_host="$work/linked_host_c.exe"
+if ! x86_64-w64-mingw32-gcc -std=c99 -Wall -Wextra -Werror -I"$prefix/include" \
+      "$source/tools/host_example/consumer/linked_host_c.c" "$prefix/lib/libbrailledriver.dll.a" \
+      -o "$c_host" >"$work/c-build.log" 2>&1; then
+  cat "$work/c-build.log"; fail "compiling a C host against the installed header"
+else
+  cp "$prefix/bin/brailledriver.dll" "$work/"
+  "$source/scripts/wine-run" "$c_host" >"$work/linked_host_c.out" 2>&1 </dev/null \
+    || fail "linked_host_c failed: $(cat "$work/linked_host_c.out")"
+  grep -q '^maker KVR, driver code 768, id E8 D9 D2 D5' <(tr -d '\r' <"$work/linked_host_c.out") \
+    || fail "linked_host_c printed: $(cat "$work/linked_host_c.out")"
+fi
+
 if [ $failed != 0 ]; then echo "0 passed, 1 failed"; exit 1; fi
 echo "installed to $prefix; host project built with find_package and run: $out"
 echo "1 passed, 0 failed"

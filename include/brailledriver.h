@@ -74,9 +74,104 @@ struct IBrailleDriver {
     /* 34 */ virtual int32_t BRL_CALL Identify(char* name, int32_t size, void* id) = 0;
 };
 #else
+/* C binding, laid out as COM's C bindings are: each interface is a pointer to
+   a table of function pointers in slot order, named as the C++ methods, each
+   taking the object itself (This) first. Call a slot as
+   driver->lpVtbl->GetDriverCode(driver). */
 typedef struct IBrailleDriver IBrailleDriver;
 typedef struct IBrailleHost IBrailleHost;
+
+/* Implemented by the host: fill a table once and point lpVtbl at it. */
+typedef struct IBrailleHostVtbl {
+    /* 0 */ int32_t(BRL_CALL* OnKey)(IBrailleHost* This, IBrailleDriver* driver, const char* name, int32_t value);
+    /* 1 */ int32_t(BRL_CALL* OnData)(IBrailleHost* This, IBrailleDriver* driver, const unsigned char* bytes,
+                                      int32_t count);
+} IBrailleHostVtbl;
+struct IBrailleHost {
+    const IBrailleHostVtbl* lpVtbl;
+};
+
+typedef struct IBrailleDriverVtbl {
+    /* 0 */ int32_t(BRL_CALL* Initialize)(IBrailleDriver* This, const char* portName, IBrailleHost* host,
+                                          const char* text1, const char* text2);
+    /* 1 */ void(BRL_CALL* Terminate)(IBrailleDriver* This);
+    /* 2 */ IBrailleHost*(BRL_CALL* SetHost)(IBrailleDriver* This, IBrailleHost* host);
+    /* 3 */ int32_t(BRL_CALL* GetInitString1)(IBrailleDriver* This, char* buffer, int32_t size);
+    /* 4 */ int32_t(BRL_CALL* GetInitString2)(IBrailleDriver* This, char* buffer, int32_t size);
+    /* 5 */ int32_t(BRL_CALL* Unsupported05)(IBrailleDriver* This, intptr_t a, int32_t b);
+    /* 6 */ int32_t(BRL_CALL* GetDriverCode)(IBrailleDriver* This);
+    /* 7 */ int32_t(BRL_CALL* Unsupported07)(IBrailleDriver* This);
+    /* 8 */ int32_t(BRL_CALL* Unsupported08)(IBrailleDriver* This);
+    /* 9 */ int32_t(BRL_CALL* Unsupported09)(IBrailleDriver* This);
+    /* 10 */ int32_t(BRL_CALL* Unsupported10)(IBrailleDriver* This, intptr_t a);
+    /* 11 */ int32_t(BRL_CALL* WriteTextCells)(IBrailleDriver* This, const unsigned char* cells, int32_t count);
+    /* 12 */ int32_t(BRL_CALL* WriteAllCells)(IBrailleDriver* This, const unsigned char* cells, int32_t count);
+    /* 13 */ int32_t(BRL_CALL* ClearCells)(IBrailleDriver* This);
+    /* 14 */ int32_t(BRL_CALL* Unsupported14)(IBrailleDriver* This, intptr_t a, int32_t b);
+    /* 15 */ int32_t(BRL_CALL* Unsupported15)(IBrailleDriver* This);
+    /* 16 */ int32_t(BRL_CALL* Suspend)(IBrailleDriver* This, int32_t flag);
+    /* 17 */ void(BRL_CALL* NoOp17)(IBrailleDriver* This);
+    /* 18 */ int32_t(BRL_CALL* GetTextCellCount)(IBrailleDriver* This);
+    /* 19 */ int32_t(BRL_CALL* Unsupported19)(IBrailleDriver* This);
+    /* 20 */ int32_t(BRL_CALL* GetStatusCellCount)(IBrailleDriver* This);
+    /* 21 */ int32_t(BRL_CALL* GetTotalCellCount)(IBrailleDriver* This);
+    /* 22 */ int32_t(BRL_CALL* Unsupported22)(IBrailleDriver* This);
+    /* 23 */ int32_t(BRL_CALL* Unsupported23)(IBrailleDriver* This, int32_t a, int32_t b, int32_t c);
+    /* 24 */ int32_t(BRL_CALL* Unsupported24)(IBrailleDriver* This);
+    /* 25 */ int32_t(BRL_CALL* Unsupported25)(IBrailleDriver* This, int32_t a, unsigned char b);
+    /* 26 */ int32_t(BRL_CALL* Unsupported26)(IBrailleDriver* This, intptr_t a, int32_t b, int32_t c);
+    /* 27 */ int32_t(BRL_CALL* Unsupported27)(IBrailleDriver* This, intptr_t a);
+    /* 28 */ int32_t(BRL_CALL* Unsupported28)(IBrailleDriver* This, int32_t a);
+    /* 29 */ int32_t(BRL_CALL* Unsupported29)(IBrailleDriver* This);
+    /* 30 */ void(BRL_CALL* NoOp30)(IBrailleDriver* This, int32_t a);
+    /* 31 */ int32_t(BRL_CALL* Unsupported31)(IBrailleDriver* This);
+    /* 32 */ void(BRL_CALL* NoOp32)(IBrailleDriver* This, int32_t a);
+    /* 33 */ int32_t(BRL_CALL* Unsupported33)(IBrailleDriver* This);
+    /* 34 */ int32_t(BRL_CALL* Identify)(IBrailleDriver* This, char* name, int32_t size, void* id);
+} IBrailleDriverVtbl;
+struct IBrailleDriver {
+    const IBrailleDriverVtbl* lpVtbl;
+};
+
+/* The tables must keep exactly 35 and 2 slots; a slot added or lost here fails
+   the compilation (array of negative size). */
+typedef char BrlDriverVtblHas35Slots[sizeof(IBrailleDriverVtbl) == 35 * sizeof(void (*)(void)) ? 1 : -1];
+typedef char BrlHostVtblHas2Slots[sizeof(IBrailleHostVtbl) == 2 * sizeof(void (*)(void)) ? 1 : -1];
 #endif
+
+/* What the driver reports about itself, and the key names it sends, for hosts
+   in C and C++ to compare against. */
+/* clang-format off */
+#define BRL_DRIVER_CODE 768 /* GetDriverCode */
+#define BRL_MAKER "KVR"     /* the name Identify writes */
+/* The driver's GUID, written by Identify: as text, as an initializer of a
+   Windows GUID (static const GUID id = BRL_DRIVER_GUID_INIT;) and as the 16
+   bytes Identify writes (unsigned char id[16] = BRL_DRIVER_GUID_BYTES;). */
+#define BRL_DRIVER_GUID_TEXT "{D5D2D9E8-4637-4A07-BF46-42543A3CAACC}"
+#define BRL_DRIVER_GUID_INIT {0xD5D2D9E8, 0x4637, 0x4A07, {0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC}}
+#define BRL_DRIVER_GUID_BYTES \
+    {0xE8, 0xD9, 0xD2, 0xD5, 0x37, 0x46, 0x07, 0x4A, 0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC}
+
+/* Key names OnKey receives. Routing keys carry the cell's number (the README
+   gives the numbering of each link); in the display's alternate routing mode
+   they come as Routing2 and the status keys as STATUS3 and STATUS4. Status
+   keys carry 0. */
+#define BRL_KEY_ROUTING "Routing"
+#define BRL_KEY_ROUTING2 "Routing2"
+#define BRL_KEY_STATUS1 "STATUS1"
+#define BRL_KEY_STATUS2 "STATUS2"
+#define BRL_KEY_STATUS3 "STATUS3"
+#define BRL_KEY_STATUS4 "STATUS4"
+/* The 56 function key names (value 0): F1-F10, LF, UP, RG, DN, then the same
+   with the prefixes S, L and SL. For a table:
+   static const char* const names[BRL_FUNCTION_KEY_COUNT] = BRL_FUNCTION_KEY_NAMES; */
+#define BRL_FUNCTION_KEY_COUNT 56
+#define BRL_FUNCTION_KEY_NAMES \
+    {"F1", "F2", "F3", "F4", "F5", "F6", "F7", "F8", "F9", "F10", "LF", "UP", "RG", "DN", \
+     "SF1", "SF2", "SF3", "SF4", "SF5", "SF6", "SF7", "SF8", "SF9", "SF10", "SLF", "SUP", "SRG", "SDN", \
+     "LF1", "LF2", "LF3", "LF4", "LF5", "LF6", "LF7", "LF8", "LF9", "LF10", "LLF", "LUP", "LRG", "LDN", \
+     "SLF1", "SLF2", "SLF3", "SLF4", "SLF5", "SLF6", "SLF7", "SLF8", "SLF9", "SLF10", "SLLF", "SLUP", "SLRG", "SLDN"}
+/* clang-format on */
 
 #ifdef __cplusplus
 extern "C" {

@@ -104,6 +104,10 @@ TEST_F(KeyDelivery, EveryFunctionKeyCodeHasItsNameOrNone) {
         for (int code = 65; code <= 255; ++code) driver.DeliverFunctionKey(static_cast<uint8_t>(code));
     });
     EXPECT_EQ(expected, Collect());
+    // The names the header gives hosts are the ones delivered, in the same order.
+    const char* const published[BRL_FUNCTION_KEY_COUNT] = BRL_FUNCTION_KEY_NAMES;
+    ASSERT_EQ(expected.size(), static_cast<size_t>(BRL_FUNCTION_KEY_COUNT));
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i].first, published[i]) << i;
 }
 
 TEST_F(KeyDelivery, CodesSixtyThreeAndSixtyFourSwitchTheRoutingNames) {
