@@ -7,13 +7,15 @@
 set -e
 build="$(cd "$1" && pwd)"; source="$(cd "$2" && pwd)"; work="$3"
 [ -n "$work" ] || { echo "usage: $0 <build> <source> <scratch>" >&2; exit 2; }
-rm -rf "$work"; mkdir -p "$work"
+rm -rf "$work"; mkdir -p "$work"; work="$(cd "$work" && pwd)"
 prefix="$work/prefix"
+export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG=-all
 failed=0
 fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
-for f in bin/brailledriver.dll lib/libbrailledriver.dll.a lib/brailledriver.def include/brailledriver.h \
+for f in bin/brailledriver.dll bin/brailledriver.dll.debug lib/brailledriver.lib lib/libbrailledriver.dll.a \
+         lib/brailledriver.def include/brailledriver.h \
          lib/cmake/brailledriver/brailledriverConfig.cmake \
          lib/cmake/brailledriver/brailledriverConfigVersion.cmake \
          lib/cmake/brailledriver/brailledriverTargets.cmake; do
@@ -24,6 +26,47 @@ grep -q 'brailledriver::brailledriver' "$prefix/lib/cmake/brailledriver/brailled
 # The installed DLL is the one with the export.
 x86_64-w64-mingw32-objdump -p "$prefix/bin/brailledriver.dll" | grep -q 'GetBrailleInterface' \
   || fail "installed DLL does not export GetBrailleInterface"
+
+# The installed DLL carries no debug information but a link to the file that
+# has it, which a debugger follows (objdump checks the link's checksum).
+dll="$prefix/bin/brailledriver.dll"
+x86_64-w64-mingw32-objdump -h "$dll" | grep -q ' \.debug_' && fail "installed DLL still has debug sections"
+x86_64-w64-mingw32-objdump -h "$dll" | grep -q ' \.gnu_debuglink ' || fail "installed DLL has no debug link"
+x86_64-w64-mingw32-objdump --dwarf=follow-links --dwarf=info "$dll" 2>&1 | grep -q 'DW_TAG_compile_unit' \
+  || fail "the debug link does not lead to the debug information"
+cmp -s "$dll" "$build/bin/brailledriver.dll" && fail "installed DLL is the unstripped build"
+
+# A host built as Microsoft's tools build one (MSVC ABI, no C runtime) links
+# lib/brailledriver.lib with lld-link, which reads import libraries as link.exe does.
+if command -v clang >/dev/null && command -v lld-link >/dev/null; then
+  msvc="$work/msvc"; mkdir -p "$msvc"
+  if ! { clang --target=x86_64-pc-windows-msvc -ffreestanding -Wall -Werror -I"$prefix/include" \
+           -c "$source/tools/host_example/consumer/msvc_linked_host.c" -o "$msvc/host.obj" &&
+         lld-link /nologo /entry:Start /subsystem:console /nodefaultlib /out:"$msvc/msvc_linked_host.exe" \
+           "$msvc/host.obj" "$prefix/lib/brailledriver.lib"; } >"$work/msvc-build.log" 2>&1; then
+    cat "$work/msvc-build.log"; fail "linking an MSVC-style host against lib/brailledriver.lib"
+  else
+    cp "$dll" "$msvc/"
+    rc=0; "$source/scripts/wine-run" "$msvc/msvc_linked_host.exe" >"$work/msvc_linked_host.out" 2>&1 </dev/null || rc=$?
+    [ $rc = 0 ] || fail "msvc_linked_host exited with $rc (see msvc_linked_host.c)"
+  fi
+else
+  echo "clang or lld-link missing (scripts/install-deps): lib/brailledriver.lib not linked"
+fi
+
+# cpack -G ZIP packs the same files.
+if ! (cd "$work" && cpack --config "$build/CPackConfig.cmake" -G ZIP -B "$work/zip") >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"; fail "cpack -G ZIP"
+else
+  zip=$(ls "$work"/zip/brailledriver-*-win64.zip 2>/dev/null | head -1)
+  listing=$(cmake -E tar tf "$zip" 2>/dev/null)
+  for f in bin/brailledriver.dll bin/brailledriver.dll.debug lib/brailledriver.lib lib/libbrailledriver.dll.a \
+           include/brailledriver.h lib/cmake/brailledriver/brailledriverConfig.cmake; do
+    grep -q "/$f\$" <<<"$listing" || fail "not in the ZIP: $f"
+  done
+  (mkdir -p "$work/unzip" && cd "$work/unzip" && cmake -E tar xf "$zip")
+  cmp -s "$work"/unzip/*/bin/brailledriver.dll "$dll" || fail "the ZIP's DLL is not the installed (stripped) one"
+fi
 
 consumer="$work/consumer"
 if ! cmake -S "$source/tools/host_example/consumer" -B "$consumer" -G Ninja \
@@ -39,7 +82,6 @@ else
     fail "host_example should load the DLL at run time, not import it"
   fi
   [ -f "$consumer/brailledriver.dll" ] || fail "the DLL was not copied next to the host"
-  export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG=-all
   # Output to a file, not a pipe: Wine's service processes may inherit a pipe
   # and keep it open long after the program ended.
   "$source/scripts/wine-run" "$consumer/linked_host.exe" >"$work/linked_host.out" 2>&1 </dev/null \
