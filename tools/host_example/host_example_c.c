@@ -124,7 +124,10 @@ int main(int argc, char** argv) {
     int i;
 
     if (argc > 1 && (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h"))) {
-        printf("usage: host_example_c [PORT] [SECONDS]\n");
+        printf(
+            "usage: host_example_c [PORT] [SECONDS]\n"
+            "Exit codes: 0 done; 1 brailledriver.dll cannot be loaded; 2 bad arguments; 3 no display;\n"
+            "  4 a slot gave a result other than the documented one\n");
         return 0;
     }
     if (argc > 3 || (argc > 1 && argv[1][0] == '-') || (argc > 2 && !ParseSeconds(argv[2], &seconds))) {
@@ -136,7 +139,12 @@ int main(int argc, char** argv) {
     /* 1. Load the DLL and fetch its one export by name. */
     dll = LoadLibraryA("brailledriver.dll");
     if (!dll) {
-        printf("cannot load brailledriver.dll (error %lu)\n", GetLastError());
+        const DWORD error = GetLastError();
+        char reason[256] = "";
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, reason,
+                       sizeof reason, NULL);
+        reason[strcspn(reason, "\r\n")] = 0;
+        printf("cannot load brailledriver.dll: %s (error %lu)\n", reason, error);
         return 1;
     }
     getInterface = (GetBrailleInterfaceFn)(void (*)(void))GetProcAddress(dll, "GetBrailleInterface");
