@@ -10,6 +10,17 @@ std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t>& data) {
     return sim::EncodeFrame(command, data);
 }
 
+const std::vector<uint8_t> kIdentifyRequest = {0x01, 0x02, 0x24, 0x00, 0x03, 0x7C, 0xAA};
+const std::vector<uint8_t> kAck = {0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA};
+const std::vector<uint8_t> kIdentifyDone = {0x01, 0x02, 0x26, 0x01, 0x03, 0x00, 0x79, 0xAA};
+const std::vector<uint8_t> kIdentity40 = {0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
 void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b) { a.insert(a.end(), b.begin(), b.end()); }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {

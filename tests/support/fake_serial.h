@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -32,6 +33,13 @@
 namespace serialwire {
 // 01 02 CMD LEN 03 DATA CHK-low CHK-high (at most 255 data bytes).
 std::vector<uint8_t> Frame(uint8_t command, const std::vector<uint8_t>& data);
+// Control frames typed out byte by byte.
+extern const std::vector<uint8_t> kIdentifyRequest;  // 0x24
+extern const std::vector<uint8_t> kAck;              // 0x7F
+extern const std::vector<uint8_t> kIdentifyDone;     // 0x26 with 0
+extern const std::vector<uint8_t> kIdentity40;       // 0x25: 40 cells, version 5 and 7
+// The parts one after the other.
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts);
 // Appends b to a.
 void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 std::string Hex(const std::vector<uint8_t>& bytes);

@@ -1,6 +1,6 @@
 // Device connection and poll cycle: dot order, the cell image, acknowledgement
-// time-outs and recovery on both links, and opening the serial display over a
-// virtual cable.
+// time-outs and recovery on both links, and opening the display (the serial
+// display over a cable is in integration/driver_cable_test.cpp).
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -8,25 +8,17 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver/driver.h"
-#include "support/cable_end.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/test_env.h"
 
 using Bytes = std::vector<uint8_t>;
-using serialwire::Frame;
-using serialwire::Hex;
+using namespace serialwire;  // Frame, Hex and the control frames
 
 namespace {
-
-const Bytes kIdentifyRequest = {0x01, 0x02, 0x24, 0x00, 0x03, 0x7C, 0xAA};
-const Bytes kAck = {0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA};
-const Bytes kIdentifyDone = {0x01, 0x02, 0x26, 0x01, 0x03, 0x00, 0x79, 0xAA};
-const Bytes kIdentity40 = {0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
 
 // The display's bit j holds host bit kHostBitOf[j] (the dot order, read from
 // the display's side).
@@ -45,12 +37,6 @@ Bytes Translated(const Bytes& host) {
 }
 
 Bytes DataOf(const Bytes& frame) { return Bytes(frame.begin() + 5, frame.end() - 2); }
-
-std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
 
 // ---------------------------------------------------------------- dot order
 
@@ -444,143 +430,6 @@ TEST(ConnectionOpen, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
     EXPECT_EQ(2u, bus.OpenCount(device));
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
-}
-
-// A display on the far end of a cable that answers the identification.
-TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
-    REQUIRE_CABLE(cable, 0);
-    CTestClock clock;
-    clock.UseRealClock(true);
-    CBrailleSampleDriver driver(clock);
-    driver.failureCount = 4;  // left over from a link that was given up
-    testenv::CCableEnd display(cable.displayEnd);
-    ASSERT_TRUE(display.IsOpen());
-
-    Bytes request, afterReply;
-    std::thread device([&] {
-        request = display.Receive(kIdentifyRequest.size(), 5000);
-        if (request != kIdentifyRequest) return;
-        display.Send(kIdentity40);
-        afterReply = display.Receive(kAck.size() + kIdentifyDone.size(), 5000);
-    });
-    const int opened = driver.OpenDevice(Lower(cable.driverEnd).c_str());
-    device.join();
-
-    EXPECT_EQ(1, opened);
-    EXPECT_EQ(cable.driverEnd, std::string(driver.portName));
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(request));
-    Bytes expected = kAck;
-    serialwire::Append(expected, kIdentifyDone);
-    EXPECT_EQ(Hex(expected), Hex(afterReply));
-    EXPECT_EQ(40, int(driver.textCells));
-    EXPECT_EQ(2, int(driver.statusCells));
-    EXPECT_EQ(std::atoi(cable.driverEnd.c_str() + 3), driver.comPortNumber);
-    EXPECT_EQ(0, driver.usingHid);
-    EXPECT_EQ(0, driver.opening);
-    ASSERT_NE(nullptr, driver.serial);
-
-    // The link carries display frames both ways.
-    const Bytes text(40, 0x01);
-    driver.SendTextCells(text.data(), 40);
-    Bytes frame = display.Receive(49, 3000);
-    Bytes cells(42, 0x08);
-    cells[0] = cells[1] = 0;
-    EXPECT_EQ(Hex(Frame(0x00, cells)), Hex(frame));
-    display.Send(kAck);
-    EXPECT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.awaitingAck == 0;
-        },
-        3000));
-    driver.CloseDevice();
-    EXPECT_EQ(nullptr, driver.serial);
-}
-
-TEST(ConnectionOpen, SilentDisplayOnACableFailsAndClosesThePort) {
-    REQUIRE_CABLE(cable, 0);
-    CTestClock clock;
-    clock.SetAutoAdvance(1);  // the 1000 identification steps pass at once
-    CBrailleSampleDriver driver(clock);
-    testenv::CCableEnd display(cable.displayEnd);
-    ASSERT_TRUE(display.IsOpen());
-
-    EXPECT_EQ(0, driver.OpenDevice(cable.driverEnd.c_str()));
-    EXPECT_EQ(nullptr, driver.serial);
-    Bytes four;
-    for (int i = 0; i < 4; ++i) serialwire::Append(four, kIdentifyRequest);
-    EXPECT_EQ(Hex(four), Hex(display.Receive(four.size() + 1, 1000)));
-}
-
-// The driver gave up an unanswering display; once a second it looks for it
-// again on its port, and resumes when it answers.
-TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
-    REQUIRE_CABLE(cable, 0);
-    CTestClock clock;
-    clock.Set(70000);
-    CBrailleSampleDriver driver(clock);
-    auto port = std::make_shared<CSerialRecord>();
-    driver.serial = new CFakeSerial(port);
-    driver.textCells = 40;
-    driver.statusCells = 2;
-    std::strcpy(driver.portName, cable.driverEnd.c_str());
-    const Bytes text(40, 0x40);
-    for (int i = 0; i < 4; ++i) {
-        driver.SendTextCells(text.data(), 40);
-        clock.Advance(401);
-        driver.PollTick();
-    }
-    ASSERT_EQ(1, driver.selfSuspended);
-    ASSERT_EQ(nullptr, driver.serial);
-
-    testenv::CCableEnd display(cable.displayEnd);
-    ASSERT_TRUE(display.IsOpen());
-    clock.Advance(999);
-    driver.PollTick();
-    EXPECT_EQ(nullptr, driver.serial);
-
-    clock.Advance(1);
-    driver.PollTick();
-    ASSERT_NE(nullptr, driver.serial);
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
-    EXPECT_EQ(1, int(driver.suspended));
-
-    // Still silent: the next request a second later, on the same port.
-    clock.Advance(1000);
-    driver.PollTick();
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
-
-    display.Send(kIdentity40);
-    ASSERT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.suspended == 0;
-        },
-        3000));
-    EXPECT_EQ(0, driver.selfSuspended);
-    EXPECT_EQ(0, driver.failureCount);
-    // The identity reply is acknowledged like any frame, before the driver
-    // completes the identification and shows the last image again.
-    Bytes expected = kAck;
-    serialwire::Append(expected, kIdentifyDone);
-    Bytes cells(42, 0x01);
-    cells[0] = cells[1] = 0;
-    serialwire::Append(expected, Frame(0x00, cells));
-    EXPECT_EQ(Hex(expected), Hex(display.Receive(expected.size(), 3000)));
-    EXPECT_EQ(1, driver.awaitingAck);
-
-    // The link works normally again.
-    display.Send(kAck);
-    ASSERT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.awaitingAck == 0;
-        },
-        3000));
-    const Bytes more(40, 0x80);
-    driver.SendTextCells(more.data(), 40);
-    EXPECT_EQ(49u, display.Receive(49, 3000).size());
-    driver.CloseDevice();
 }
 
 // A host that suspends the driver itself while the driver is looking for its

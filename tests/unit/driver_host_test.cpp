@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "display_sim.h"
 #include "driver/driver.h"
 #include "support/fake_hid.h"
 #include "support/recording_host.h"
@@ -333,62 +332,6 @@ TEST_F(DriverWithHidDisplay, ResumeWhileStoppedLeavesNoStrayWindow) {
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
     EXPECT_FALSE(IsWindow(early));
     EXPECT_TRUE(IsWindow(driver.keyWindow));
-}
-
-// ---------------------------------------------------------------- serial display on a cable
-
-class DriverOnCable : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_CABLE(cable, 0);
-        // Bytes left at the driver's end by an earlier test would read as an answer.
-        HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-            CloseHandle(h);
-        }
-    }
-    void TearDown() override {
-        driver.Terminate();
-        display.Close();
-    }
-    testenv::Cable cable;
-    sim::CSimDisplay display;
-    CBrailleSampleDriver driver;
-    CRecordingHost host;
-};
-
-// A run that ended while suspended must not leave the next start unable to
-// talk to the display.
-TEST_F(DriverOnCable, StartsAgainAfterTerminateWhileSuspended) {
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    EXPECT_EQ(1, driver.Suspend(1));
-    driver.Terminate();
-    display.ClearHistory();
-    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    EXPECT_GE(display.GetCounters().identifyRequests, 1u);
-    EXPECT_EQ(42, driver.GetTotalCellCount());
-    const uint8_t cells[1] = {0x01};
-    EXPECT_EQ(1, driver.WriteTextCells(cells, 1));
-    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells()[0] == 0x01; }, 3000));
-}
-
-// A display that answers with no text cells fails Initialize; the port it
-// opened is released, so the next start finds it free.
-TEST_F(DriverOnCable, FailedStartReleasesThePort) {
-    sim::CSimDisplay::Options noCells;
-    noCells.textCells = 0;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), noCells));
-    EXPECT_EQ(0, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    EXPECT_EQ(0, driver.GetTextCellCount());
-    EXPECT_EQ(nullptr, driver.serial);
-    EXPECT_EQ(nullptr, driver.keyWindow);
-    display.Close();
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    EXPECT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    EXPECT_EQ(40, driver.GetTextCellCount());
 }
 
 // ---------------------------------------------------------------- suspension and writes

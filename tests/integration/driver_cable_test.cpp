@@ -1,0 +1,222 @@
+// Driver objects made here on the driver's end of a virtual cable: the serial
+// display identified, a silent one given up, a returning one found again by the
+// search, and starts after a suspended stop or a failed start.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "display_sim.h"
+#include "driver/driver.h"
+#include "support/cable_end.h"
+#include "support/fake_serial.h"
+#include "support/recording_host.h"
+#include "support/test_env.h"
+
+using Bytes = std::vector<uint8_t>;
+using namespace serialwire;  // Frame, Hex and the control frames
+using testenv::CRecordingHost;
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// ---------------------------------------------------------------- opening the serial display
+
+// A display on the far end of a cable that answers the identification.
+TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
+    REQUIRE_CABLE(cable, 0);
+    CTestClock clock;
+    clock.UseRealClock(true);
+    CBrailleSampleDriver driver(clock);
+    driver.failureCount = 4;  // left over from a link that was given up
+    testenv::CCableEnd display(cable.displayEnd);
+    ASSERT_TRUE(display.IsOpen());
+
+    Bytes request, afterReply;
+    std::thread device([&] {
+        request = display.Receive(kIdentifyRequest.size(), 5000);
+        if (request != kIdentifyRequest) return;
+        display.Send(kIdentity40);
+        afterReply = display.Receive(kAck.size() + kIdentifyDone.size(), 5000);
+    });
+    const int opened = driver.OpenDevice(Lower(cable.driverEnd).c_str());
+    device.join();
+
+    EXPECT_EQ(1, opened);
+    EXPECT_EQ(cable.driverEnd, std::string(driver.portName));
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(request));
+    Bytes expected = kAck;
+    serialwire::Append(expected, kIdentifyDone);
+    EXPECT_EQ(Hex(expected), Hex(afterReply));
+    EXPECT_EQ(40, int(driver.textCells));
+    EXPECT_EQ(2, int(driver.statusCells));
+    EXPECT_EQ(std::atoi(cable.driverEnd.c_str() + 3), driver.comPortNumber);
+    EXPECT_EQ(0, driver.usingHid);
+    EXPECT_EQ(0, driver.opening);
+    ASSERT_NE(nullptr, driver.serial);
+
+    // The link carries display frames both ways.
+    const Bytes text(40, 0x01);
+    driver.SendTextCells(text.data(), 40);
+    Bytes frame = display.Receive(49, 3000);
+    Bytes cells(42, 0x08);
+    cells[0] = cells[1] = 0;
+    EXPECT_EQ(Hex(Frame(0x00, cells)), Hex(frame));
+    display.Send(kAck);
+    EXPECT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.awaitingAck == 0;
+        },
+        3000));
+    driver.CloseDevice();
+    EXPECT_EQ(nullptr, driver.serial);
+}
+
+TEST(ConnectionOpen, SilentDisplayOnACableFailsAndClosesThePort) {
+    REQUIRE_CABLE(cable, 0);
+    CTestClock clock;
+    clock.SetAutoAdvance(1);  // the 1000 identification steps pass at once
+    CBrailleSampleDriver driver(clock);
+    testenv::CCableEnd display(cable.displayEnd);
+    ASSERT_TRUE(display.IsOpen());
+
+    EXPECT_EQ(0, driver.OpenDevice(cable.driverEnd.c_str()));
+    EXPECT_EQ(nullptr, driver.serial);
+    Bytes four;
+    for (int i = 0; i < 4; ++i) serialwire::Append(four, kIdentifyRequest);
+    EXPECT_EQ(Hex(four), Hex(display.Receive(four.size() + 1, 1000)));
+}
+
+// The driver gave up an unanswering display; once a second it looks for it
+// again on its port, and resumes when it answers.
+TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
+    REQUIRE_CABLE(cable, 0);
+    CTestClock clock;
+    clock.Set(70000);
+    CBrailleSampleDriver driver(clock);
+    auto port = std::make_shared<CSerialRecord>();
+    driver.serial = new CFakeSerial(port);
+    driver.textCells = 40;
+    driver.statusCells = 2;
+    std::strcpy(driver.portName, cable.driverEnd.c_str());
+    const Bytes text(40, 0x40);
+    for (int i = 0; i < 4; ++i) {
+        driver.SendTextCells(text.data(), 40);
+        clock.Advance(401);
+        driver.PollTick();
+    }
+    ASSERT_EQ(1, driver.selfSuspended);
+    ASSERT_EQ(nullptr, driver.serial);
+
+    testenv::CCableEnd display(cable.displayEnd);
+    ASSERT_TRUE(display.IsOpen());
+    clock.Advance(999);
+    driver.PollTick();
+    EXPECT_EQ(nullptr, driver.serial);
+
+    clock.Advance(1);
+    driver.PollTick();
+    ASSERT_NE(nullptr, driver.serial);
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
+    EXPECT_EQ(1, int(driver.suspended));
+
+    // Still silent: the next request a second later, on the same port.
+    clock.Advance(1000);
+    driver.PollTick();
+    EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
+
+    display.Send(kIdentity40);
+    ASSERT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.suspended == 0;
+        },
+        3000));
+    EXPECT_EQ(0, driver.selfSuspended);
+    EXPECT_EQ(0, driver.failureCount);
+    // The identity reply is acknowledged like any frame, before the driver
+    // completes the identification and shows the last image again.
+    Bytes expected = kAck;
+    serialwire::Append(expected, kIdentifyDone);
+    Bytes cells(42, 0x01);
+    cells[0] = cells[1] = 0;
+    serialwire::Append(expected, Frame(0x00, cells));
+    EXPECT_EQ(Hex(expected), Hex(display.Receive(expected.size(), 3000)));
+    EXPECT_EQ(1, driver.awaitingAck);
+
+    // The link works normally again.
+    display.Send(kAck);
+    ASSERT_TRUE(testenv::WaitUntil(
+        [&] {
+            driver.PollTick();
+            return driver.awaitingAck == 0;
+        },
+        3000));
+    const Bytes more(40, 0x80);
+    driver.SendTextCells(more.data(), 40);
+    EXPECT_EQ(49u, display.Receive(49, 3000).size());
+    driver.CloseDevice();
+}
+
+// ---------------------------------------------------------------- serial display on a cable
+
+class DriverOnCable : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_CABLE(cable, 0);
+        // Bytes left at the driver's end by an earlier test would read as an answer.
+        testenv::DrainPort(cable.driverEnd);
+    }
+    void TearDown() override {
+        driver.Terminate();
+        display.Close();
+    }
+    testenv::Cable cable;
+    sim::CSimDisplay display;
+    CBrailleSampleDriver driver;
+    CRecordingHost host;
+};
+
+// A run that ended while suspended must not leave the next start unable to
+// talk to the display.
+TEST_F(DriverOnCable, StartsAgainAfterTerminateWhileSuspended) {
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_EQ(1, driver.Suspend(1));
+    driver.Terminate();
+    display.ClearHistory();
+    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_GE(display.GetCounters().identifyRequests, 1u);
+    EXPECT_EQ(42, driver.GetTotalCellCount());
+    const uint8_t cells[1] = {0x01};
+    EXPECT_EQ(1, driver.WriteTextCells(cells, 1));
+    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells()[0] == 0x01; }, 3000));
+}
+
+// A display that answers with no text cells fails Initialize; the port it
+// opened is released, so the next start finds it free.
+TEST_F(DriverOnCable, FailedStartReleasesThePort) {
+    sim::CSimDisplay::Options noCells;
+    noCells.textCells = 0;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), noCells));
+    EXPECT_EQ(0, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_EQ(0, driver.GetTextCellCount());
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(nullptr, driver.keyWindow);
+    display.Close();
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    EXPECT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    EXPECT_EQ(40, driver.GetTextCellCount());
+}
+
+}  // namespace
