@@ -14,8 +14,8 @@
 
 #include "brailledriver.h"
 #include "display_sim.h"
-#include "support/cable_end.h"
 #include "support/probes.h"
+#include "support/test_env.h"
 
 namespace bench {
 

@@ -31,7 +31,6 @@ protected:
         ASSERT_CABLE(cable, 0);
         driver = testenv::LoadDriver();
         ASSERT_NE(nullptr, driver);
-        testenv::DrainPort(cable.driverEnd);
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     }
     void TearDown() override {

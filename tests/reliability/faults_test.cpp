@@ -37,7 +37,6 @@ protected:
         driver = testenv::LoadDriver();
         ASSERT_NE(nullptr, driver);
         ASSERT_TRUE(testenv::AllocationsCounted());
-        testenv::DrainPort(cable.driverEnd);
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
         // The runtime inside the DLL makes a few blocks of its own on first use
         // and keeps them; one start and stop before counting.

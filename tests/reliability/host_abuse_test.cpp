@@ -65,7 +65,6 @@ protected:
         ASSERT_CABLE(cable, reliability::kCableIndex);
         driver = testenv::LoadDriver();
         ASSERT_NE(nullptr, driver);
-        testenv::DrainPort(cable.driverEnd);
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     }
     void TearDown() override {

@@ -71,7 +71,6 @@ TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
     REQUIRE_CABLE(cable, reliability::kCableIndex);
     IBrailleDriver* driver = testenv::LoadDriver();
     ASSERT_NE(nullptr, driver);
-    testenv::DrainPort(cable.driverEnd);
     sim::CSimDisplay display;
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     CRecordingHost host;
@@ -134,7 +133,6 @@ TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
 
     // A display on the cable that never answers: each start runs the whole identification.
     REQUIRE_CABLE(cable, reliability::kCableIndex);
-    testenv::DrainPort(cable.driverEnd);
     sim::CSimDisplay display;
     sim::CSimDisplay::Options silent;
     silent.answerIdentify = false;

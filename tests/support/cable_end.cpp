@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/test_env.h"
+
 namespace testenv {
 
 namespace {
@@ -58,11 +60,33 @@ std::vector<uint8_t> CCableEnd::Receive(size_t size, DWORD timeoutMs) {
 
 std::vector<uint8_t> CCableEnd::Drain(DWORD timeoutMs) { return Receive(static_cast<size_t>(-1) / 2, timeoutMs); }
 
-void DrainPort(const std::string& port) {
+bool DrainPort(const std::string& port, DWORD quietMs) {
+    const DWORD start = GetTickCount();
     HANDLE h = OpenPort(port);
-    if (h == INVALID_HANDLE_VALUE) return;
+    while (h == INVALID_HANDLE_VALUE && GetTickCount() - start < 3000) {
+        Sleep(20);
+        h = OpenPort(port);
+    }
+    if (h == INVALID_HANDLE_VALUE) return false;
+    COMMTIMEOUTS immediate = {MAXDWORD, 0, 0, 0, 1000};
+    SetCommTimeouts(h, &immediate);
     PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    DWORD quietSince = GetTickCount();
+    while (GetTickCount() - quietSince < quietMs && GetTickCount() - start < 10000) {
+        uint8_t buffer[256];
+        DWORD got = 0;
+        if (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0)
+            quietSince = GetTickCount();
+        else
+            Sleep(5);
+    }
     CloseHandle(h);
+    return true;
+}
+
+bool DrainCable(const Cable& cable, DWORD quietMs) {
+    const bool driverEnd = DrainPort(cable.driverEnd, quietMs);
+    return DrainPort(cable.displayEnd, quietMs) && driverEnd;
 }
 
 }  // namespace testenv

@@ -30,11 +30,6 @@ private:
     HANDLE handle = INVALID_HANDLE_VALUE;
 };
 
-// A cable keeps bytes that reached an end while nobody had it open (a real
-// port drops them at close): opens the end, empties both of its queues and
-// closes it again. Does nothing when the end is open elsewhere.
-void DrainPort(const std::string& port);
-
 }  // namespace testenv
 
 #endif

@@ -25,6 +25,17 @@ Cable CableAt(size_t index);
 // Why a cable is missing and how to make one, for the failure message.
 std::string NoCable(size_t index);
 
+// Leaves an end of a cable as a new test needs it: free and empty. A cable
+// keeps bytes that reached an end while nobody had it open (a real port drops
+// them at close), bytes an earlier test wrote can still be on their way, and a
+// port closed by an earlier test can take a moment to become free. Waits (at
+// most 3 s) until the end can be opened, empties its queues, then reads and
+// drops what arrives until the end has been quiet for `quietMs`. False when
+// the end never became free. (In cable_end.cpp.)
+bool DrainPort(const std::string& port, DWORD quietMs = 60);
+// Both ends of the cable.
+bool DrainCable(const Cable& cable, DWORD quietMs = 60);
+
 // Pumps this thread's messages until the condition holds or the time runs out.
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 // Pumps this thread's messages for the given time (keys reach the host).
@@ -38,12 +49,14 @@ std::string BesideMe(const char* program);
 
 }  // namespace testenv
 
-// Sets `cable` to the cable with that index; the test fails, saying how to
-// make the cables, when the run has none. For tests and SetUp.
-#define ASSERT_CABLE(cable, index)                                          \
-    do {                                                                    \
-        (cable) = testenv::CableAt(index);                                  \
-        ASSERT_FALSE((cable).driverEnd.empty()) << testenv::NoCable(index); \
+// Sets `cable` to the cable with that index, free and empty (DrainCable); the
+// test fails, saying how to make the cables, when the run has none. For the
+// start of a test or of SetUp.
+#define ASSERT_CABLE(cable, index)                                                                       \
+    do {                                                                                                 \
+        (cable) = testenv::CableAt(index);                                                               \
+        ASSERT_FALSE((cable).driverEnd.empty()) << testenv::NoCable(index);                              \
+        ASSERT_TRUE(testenv::DrainCable(cable)) << "cable " << (index) << " is held by an earlier test"; \
     } while (0)
 // Declares `var` as the cable with that index, as ASSERT_CABLE.
 #define REQUIRE_CABLE(var, index) \
