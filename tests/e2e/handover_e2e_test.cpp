@@ -11,26 +11,18 @@
 #include "brailledriver.h"
 #include "display_sim.h"
 #include "support/child_process.h"
-#include "support/driver_dll.h"
-#include "support/recording_host.h"
+#include "support/dll_on_cable.h"
 #include "support/test_env.h"
 
 namespace {
 
 // The DLL's driver started on cable 0 with the simulated display at the far end.
-class HandoverEndToEnd : public ::testing::Test {
+class HandoverEndToEnd : public testenv::DllOnCable {
 protected:
     void SetUp() override {
-        ASSERT_CABLE(cable, 0);
-        driver = testenv::LoadDriver();
-        ASSERT_NE(nullptr, driver);
-        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-        ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+        ASSERT_NO_FATAL_FAILURE(DllOnCable::SetUp());
+        ASSERT_TRUE(Start());
         ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
-    }
-    void TearDown() override {
-        if (driver) driver->Terminate();
-        display.Close();
     }
     // Waits until handover.exe says it has the port.
     static ::testing::AssertionResult Borrowed(testenv::CChildProcess& tool) {
@@ -38,11 +30,6 @@ protected:
         if (tool.Says("port borrowed")) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << tool.Output();
     }
-
-    testenv::Cable cable;
-    IBrailleDriver* driver = nullptr;
-    sim::CSimDisplay display;
-    testenv::CRecordingHost host;
 };
 
 TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {

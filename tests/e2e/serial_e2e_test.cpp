@@ -11,7 +11,7 @@
 #include "brailledriver.h"
 #include "display_sim.h"
 #include "support/cable_end.h"
-#include "support/driver_dll.h"
+#include "support/dll_on_cable.h"
 #include "support/probes.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
@@ -25,30 +25,15 @@ std::vector<uint8_t> Pattern(uint8_t seed, size_t n) {
     return cells;
 }
 
-class SerialEndToEnd : public ::testing::Test {
+class SerialEndToEnd : public testenv::DllOnCable {
 protected:
-    void SetUp() override {
-        ASSERT_CABLE(cable, 0);
-        driver = testenv::LoadDriver();
-        ASSERT_NE(nullptr, driver);
-        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    }
-    void TearDown() override {
-        if (driver) driver->Terminate();
-        display.Close();
-    }
-    bool Start() { return driver->Initialize(cable.driverEnd.c_str(), &host, "first", "second") == 1; }
+    bool Start() { return DllOnCable::Start("first", "second"); }
     bool WaitForCells(const std::vector<uint8_t>& text, DWORD ms) {
         return display.WaitFor([&] { return display.HostTextCells() == text; }, ms);
     }
     bool PumpUntilKeys(size_t n, DWORD ms) {
         return testenv::WaitUntil([&] { return host.KeyCount() >= n; }, ms);
     }
-
-    testenv::Cable cable;
-    IBrailleDriver* driver = nullptr;
-    sim::CSimDisplay display;
-    testenv::CRecordingHost host;
 };
 
 TEST_F(SerialEndToEnd, InitializeIdentifiesTheDisplay) {

@@ -75,6 +75,7 @@ std::vector<uint8_t> Pattern(size_t size, unsigned seed) {
 // Both ends of one cable opened the way the driver opens its port.
 class SerialCable : public ::testing::Test {
 protected:
+    void SetUp() override { ASSERT_CABLE(cable, 0); }
     bool OpenBoth(const testenv::Cable& cable) {
         if (driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true) != 0) return false;
         if (displayEnd.Open(cable.displayEnd.c_str(), 0, 0, true) != 0) return false;
@@ -82,6 +83,7 @@ protected:
         if (displayEnd.Configure(38400, 8, NOPARITY, ONESTOPBIT) != 0) return false;
         return driverEnd.Purge() == 0 && displayEnd.Purge() == 0;
     }
+    testenv::Cable cable;
     CSerial driverEnd;
     CSerial displayEnd;
 };
@@ -96,7 +98,6 @@ using SerialLifetime = SerialCable;
 }  // namespace
 
 TEST_F(SerialOpen, OpensForOverlappedIoAndAppliesTheLineSettings) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
     EXPECT_TRUE(driverEnd.IsOpen());
     EXPECT_EQ(0xC1u, driverEnd.GetEventMask());
@@ -238,7 +239,6 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
 }
 
 TEST_F(SerialOpen, SecondOpenIsRefusedAndThePortStaysUsable) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     HANDLE before = driverEnd.Handle();
     EXPECT_EQ(ERROR_ALREADY_INITIALIZED, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
@@ -340,7 +340,6 @@ TEST(SerialClosed, EveryOperationReportsTheMissingPort) {
 }
 
 TEST_F(SerialTransfer, BytesArriveIntactInBothDirections) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     for (size_t size : {size_t{1}, size_t{1000}}) {
         std::vector<uint8_t> out = Pattern(size, 3);
@@ -369,7 +368,6 @@ TEST_F(SerialTransfer, BytesArriveIntactInBothDirections) {
 }
 
 TEST_F(SerialRead, ImmediateReadOnAnEmptyPortReturnsAtOnce) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     uint8_t buffer[80];
     DWORD count = 55;
@@ -393,7 +391,6 @@ TEST_F(SerialRead, ImmediateReadOnAnEmptyPortReturnsAtOnce) {
 }
 
 TEST_F(SerialRead, ImmediateReadsLoseNoByteThatArrivesWhilePolling) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     // The display sends while the driver polls; every cancelled empty read must
     // leave later bytes in the port.
@@ -426,7 +423,6 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
     // time-outs behind the wrapper's back: with 3 bytes queued, a read of 10
     // would wait for 7 more. It must come back at once with what had arrived,
     // and whatever it did not take must still be in the port.
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     COMMTIMEOUTS blocking{};
     ASSERT_TRUE(SetCommTimeouts(driverEnd.Handle(), &blocking));
@@ -472,7 +468,6 @@ private:
 };
 
 TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesComeLater) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadBlocking));
     uint8_t buffer[8];
@@ -512,7 +507,6 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
 }
 
 TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     OVERLAPPED own{};
     own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -535,7 +529,6 @@ TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
 }
 
 TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.Close());
     {
@@ -566,7 +559,6 @@ TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
 }
 
 TEST_F(SerialRead, ReadTakesAtMostItsBufferAndLeavesTheRestQueued) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     std::vector<uint8_t> out = Pattern(10, 40);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 10, nullptr, nullptr, 1000));
@@ -590,7 +582,6 @@ TEST_F(SerialRead, ReadTakesAtMostItsBufferAndLeavesTheRestQueued) {
 }
 
 TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadBlocking));
     COMMTIMEOUTS timeouts;
@@ -625,7 +616,6 @@ TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
 }
 
 TEST_F(SerialModes, HandshakeModesAndOutOfRangeModesChangeNothing) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetHandshakeMode(CSerial::HandshakeSoftware));
     EXPECT_EQ(CSerial::HandshakeSoftware, driverEnd.GetHandshakeMode());
@@ -663,7 +653,6 @@ TEST_F(SerialModes, HandshakeModesAndOutOfRangeModesChangeNothing) {
 }
 
 TEST_F(SerialModes, PortWithoutOverlappedIoAllowsOnlyUntimedCalls) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, false));
     ASSERT_EQ(0, displayEnd.Open(cable.displayEnd.c_str(), 0, 0, true));
     ASSERT_EQ(0, driverEnd.Configure(38400, 8, 0, 0));
@@ -699,7 +688,6 @@ TEST_F(SerialModes, PortWithoutOverlappedIoAllowsOnlyUntimedCalls) {
 }
 
 TEST_F(SerialModes, NullBufferIsRefusedWithoutIo) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     DWORD count = 3;
     EXPECT_EQ(ERROR_INVALID_PARAMETER, driverEnd.Read(nullptr, 10, &count, nullptr, INFINITE));
@@ -713,7 +701,6 @@ TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
     // Under Wine a pty cannot deliver line events: the wait ends at once as
     // aborted (995) because the pty has no modem lines. Whatever the port
     // does, success must come with an event and a failure with its error.
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     std::thread sender([&] {
         Sleep(50);
@@ -748,7 +735,6 @@ TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
 }
 
 TEST_F(SerialEvents, MaskAndEventCharacterSettings) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetEventMask(EV_BREAK));
     EXPECT_EQ(static_cast<DWORD>(EV_BREAK), driverEnd.GetEventMask());
@@ -760,7 +746,6 @@ TEST_F(SerialEvents, MaskAndEventCharacterSettings) {
 }
 
 TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     EXPECT_EQ(0u, driverEnd.GetLineErrors());
     double start = NowMs();
@@ -780,7 +765,6 @@ TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
 }
 
 TEST_F(SerialLifetime, ClosePurgesAndReleasesTheHandle) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     std::vector<uint8_t> out = Pattern(6, 1);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
@@ -803,7 +787,6 @@ TEST_F(SerialLifetime, ClosePurgesAndReleasesTheHandle) {
 
 TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
     // Control for the purge above: without it, queued bytes outlive the handle.
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.Close());
     std::string path = "\\\\.\\" + cable.driverEnd;
@@ -820,7 +803,6 @@ TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
 }
 
 TEST_F(SerialLifetime, DestroyingAnOpenObjectClosesThePort) {
-    REQUIRE_CABLE(cable, 0);
     ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.Close());
     HANDLE old;
@@ -843,7 +825,7 @@ TEST_F(SerialTransfer, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
     // A write the other end stalls, with a cancel that does nothing: the call
     // returns in bounded time, and the caller may reuse or free its buffer at
     // once, since the port sends from the wrapper's own copy.
-    REQUIRE_CABLE(cable, 1);
+    ASSERT_CABLE(cable, 1);
     ASSERT_TRUE(OpenBoth(cable));
     const DWORD size = 1024 * 1024;
     DWORD count = 0;
@@ -886,7 +868,7 @@ TEST_F(SerialTransfer, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
 TEST_F(SerialTransfer, StalledWriteIsCancelledAtItsTimeout) {
     // The other end reads nothing until the pty and relay buffers are full, so
     // a large write cannot complete.
-    REQUIRE_CABLE(cable, 1);
+    ASSERT_CABLE(cable, 1);
     ASSERT_TRUE(OpenBoth(cable));
     const DWORD size = 4 * 1024 * 1024;
     std::vector<uint8_t> out(size, 0x5A);

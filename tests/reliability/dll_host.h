@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/cable_end.h"
+#include "support/dll_on_cable.h"
 #include "support/driver_dll.h"
 #include "support/probes.h"
 #include "support/recording_host.h"

@@ -29,26 +29,24 @@ constexpr double kWaitingCallBoundMs = 15000;
 constexpr DWORD kGiveUpWithinMs = 10000;    // four time-outs, on a loaded machine
 constexpr DWORD kComeBackWithinMs = 10000;  // a probe a second, then the identification
 
-class LinkFaults : public ::testing::Test {
+class LinkFaults : public testenv::DllOnCable {
 protected:
+    LinkFaults() : DllOnCable(reliability::kCableIndex) {}
     void SetUp() override {
         probes::InstallFaultReporter();
-        ASSERT_CABLE(cable, reliability::kCableIndex);
-        driver = testenv::LoadDriver();
-        ASSERT_NE(nullptr, driver);
+        ASSERT_NO_FATAL_FAILURE(DllOnCable::SetUp());
         ASSERT_TRUE(testenv::AllocationsCounted());
-        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
         // The runtime inside the DLL makes a few blocks of its own on first use
         // and keeps them; one start and stop before counting.
         static bool warm = false;
         if (!warm) {
             warm = true;
-            ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+            ASSERT_TRUE(Start());
             driver->Terminate();
         }
         blocksBefore = probes::LiveBlocks(probes::Allocations());
         const double t = probes::NowMs();
-        ASSERT_EQ(1, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
+        ASSERT_TRUE(Start());
         Note("Initialize", probes::NowMs() - t, kWaitingCallBoundMs);
     }
     void TearDown() override {
@@ -97,10 +95,6 @@ protected:
         EXPECT_EQ(5, host.Keys()[0].value);
     }
 
-    testenv::Cable cable;
-    IBrailleDriver* driver = nullptr;
-    sim::CSimDisplay display;
-    CRecordingHost host;
     int64_t blocksBefore = 0;
     std::vector<uint8_t> last, accepted;
     double slowestWrite = 0, slowestWait = 0;

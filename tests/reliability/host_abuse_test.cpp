@@ -58,27 +58,16 @@ private:
 
 // ---- through the DLL, with the display attached ----
 
-class HostAbuse : public ::testing::Test {
+class HostAbuse : public testenv::DllOnCable {
 protected:
+    HostAbuse() : DllOnCable(reliability::kCableIndex) {}
     void SetUp() override {
         probes::InstallFaultReporter();
-        ASSERT_CABLE(cable, reliability::kCableIndex);
-        driver = testenv::LoadDriver();
-        ASSERT_NE(nullptr, driver);
-        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    }
-    void TearDown() override {
-        if (driver) driver->Terminate();
-        display.Close();
+        DllOnCable::SetUp();
     }
     bool Start(const char* text1 = "first text", const char* text2 = "second") {
-        return driver->Initialize(cable.driverEnd.c_str(), &host, text1, text2) == 1;
+        return DllOnCable::Start(text1, text2);
     }
-
-    testenv::Cable cable;
-    IBrailleDriver* driver = nullptr;
-    sim::CSimDisplay display;
-    CRecordingHost host;
 };
 
 TEST_F(HostAbuse, CellWritesRefuseBadArgumentsAndNeverReadPastTheImage) {

@@ -52,13 +52,17 @@ protected:
 
     void Handle(const Payload& payload) { driver.HandleHidReport(payload.data()); }
 
-    // The poll's release of one queued frame after an acknowledgement.
-    bool AckAndDrain() {
-        driver.HandleHidReport(Payload{0xFF}.data());
-        if (driver.awaitingAck || driver.ringRead == driver.ringWrite) return false;
-        driver.WriteCellsHid(driver.hidRing[driver.ringRead]);
-        driver.ringRead = (driver.ringRead + 1) & 7;
-        return true;
+    // The display acknowledges the frame in flight and the worker's poll runs
+    // twice: the first takes the acknowledgement, the second releases the
+    // oldest queued frame. True when a frame left the ring.
+    bool AckAndPoll(int display) {
+        auto queued = [&] { return (driver.ringWrite - driver.ringRead) & 7; };
+        const int before = queued();
+        driver.usingHid = 1;
+        bus.QueueAck(display);
+        driver.PollTick();
+        driver.PollTick();
+        return before > 0 && queued() == before - 1;
     }
 
     void ExpectClean() {
@@ -302,7 +306,7 @@ TEST_F(HidFrames, RingKeepsSevenFramesAndReplacesTheNewest) {
     EXPECT_EQ(7, (driver.ringWrite - driver.ringRead) & 7);
 
     int released = 0;
-    while (AckAndDrain()) ++released;
+    while (AckAndPoll(display)) ++released;
     EXPECT_EQ(7, released);
     EXPECT_EQ(driver.ringRead, driver.ringWrite);
 
@@ -329,7 +333,7 @@ TEST_F(HidFrames, DirectSendOvertakesQueuedFrames) {
     driver.awaitingAck = 0;  // e.g. the time-out gave up on the acknowledgement
     driver.WriteCellsHid(d.data());
     EXPECT_EQ(2, (driver.ringWrite - driver.ringRead) & 7);
-    while (AckAndDrain()) {
+    while (AckAndPoll(display)) {
     }
     const auto sent = bus.Frames(display);
     ASSERT_EQ(4u, sent.size());
