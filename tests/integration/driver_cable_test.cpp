@@ -72,12 +72,8 @@ TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
     cells[0] = cells[1] = 0;
     EXPECT_EQ(Hex(Frame(0x00, cells)), Hex(frame));
     display.Send(kAck);
-    EXPECT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.awaitingAck == 0;
-        },
-        3000));
+    EXPECT_TRUE(testenv::TickUntil(
+        driver, [&] { return driver.awaitingAck == 0; }, 3000));
     driver.CloseDevice();
     EXPECT_EQ(nullptr, driver.serial);
 }
@@ -138,12 +134,8 @@ TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
     EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
 
     display.Send(kIdentity40);
-    ASSERT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.suspended == 0;
-        },
-        3000));
+    ASSERT_TRUE(testenv::TickUntil(
+        driver, [&] { return driver.suspended == 0; }, 3000));
     EXPECT_EQ(0, driver.selfSuspended);
     EXPECT_EQ(0, driver.failureCount);
     // The identity reply is acknowledged like any frame, before the driver
@@ -158,12 +150,8 @@ TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
 
     // The link works normally again.
     display.Send(kAck);
-    ASSERT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.awaitingAck == 0;
-        },
-        3000));
+    ASSERT_TRUE(testenv::TickUntil(
+        driver, [&] { return driver.awaitingAck == 0; }, 3000));
     const Bytes more(40, 0x80);
     driver.SendTextCells(more.data(), 40);
     EXPECT_EQ(49u, display.Receive(49, 3000).size());

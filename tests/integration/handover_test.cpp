@@ -305,6 +305,12 @@ protected:
         Ticks(driver, 2);
         ASSERT_EQ(portNumber, section.Word());
     }
+    // The other program gives the port back (x = 5).
+    void Restore(CSection& section) {
+        section.Set(205);
+        driver.PollTick();
+        EXPECT_EQ(5, section.Word());
+    }
     // Text written by the driver reaches the display.
     void ExpectLinkWorks(uint8_t seed) {
         Bytes text(40);
@@ -312,12 +318,8 @@ protected:
         driver.awaitingAck = 0;
         driver.SendTextCells(text.data(), 40);
         EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
-        testenv::WaitUntil(
-            [&] {
-                driver.PollTick();  // takes the acknowledgement
-                return driver.awaitingAck == 0;
-            },
-            2000);
+        testenv::TickUntil(
+            driver, [&] { return driver.awaitingAck == 0; }, 2000);  // takes the acknowledgement
     }
 
     testenv::Cable cable;
@@ -361,9 +363,7 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
     EXPECT_FALSE(display.WaitFor([&] { return display.GetCounters().framesReceived != lent.framesReceived; }, 300));
     EXPECT_EQ(nullptr, driver.serial);
 
-    section.Set(205);
-    driver.PollTick();
-    EXPECT_EQ(5, section.Word());
+    Restore(section);
     ASSERT_NE(nullptr, driver.serial);
     EXPECT_EQ(lent.identifyRequests + 1, display.GetCounters().identifyRequests);
     EXPECT_EQ(0, driver.handoverActive);
@@ -383,9 +383,7 @@ TEST_F(HandoverSerial, RestoreWithoutALendKeepsAnOpenLinkAndOpensAClosedOne) {
     CSerial* port = driver.serial;
     const uint32_t requests = display.GetCounters().identifyRequests;
 
-    section.Set(205);
-    driver.PollTick();
-    EXPECT_EQ(5, section.Word());
+    Restore(section);
     EXPECT_EQ(port, driver.serial);
     EXPECT_EQ(requests, display.GetCounters().identifyRequests);
     EXPECT_EQ(nullptr, driver.handoverMapping);
@@ -413,21 +411,15 @@ TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
     display.SetSilent(true);
     clock.UseRealClock(false);
     clock.SetAutoAdvance(1);  // the unanswered identification ends at once
-    section.Set(205);
-    driver.PollTick();
-    EXPECT_EQ(5, section.Word());
+    Restore(section);
     EXPECT_EQ(1, driver.selfSuspended);
     EXPECT_EQ(1, int(driver.suspended));  // host writes are refused meanwhile
 
     display.SetSilent(false);
     clock.SetAutoAdvance(0);
     clock.UseRealClock(true);
-    EXPECT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.suspended == 0;
-        },
-        5000));
+    EXPECT_TRUE(testenv::TickUntil(
+        driver, [&] { return driver.suspended == 0; }, 5000));
     ExpectLinkWorks(4);
 }
 
@@ -445,9 +437,7 @@ TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
     EXPECT_EQ(1, driver.handoverActive);
 
     const uint32_t requests = display.GetCounters().identifyRequests;
-    section.Set(205);
-    driver.PollTick();
-    EXPECT_EQ(5, section.Word());
+    Restore(section);
     EXPECT_EQ(nullptr, driver.serial);
     EXPECT_EQ(requests, display.GetCounters().identifyRequests);
 
@@ -494,19 +484,13 @@ TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
     // Given back while the display is still away: the restore opens nothing
     // itself (the rest of its tick may probe), and the probe resumes the link
     // once the display answers.
-    section.Set(205);
-    driver.PollTick();
-    EXPECT_EQ(5, section.Word());
+    Restore(section);
     EXPECT_TRUE(driver.serial == nullptr || driver.probePortOpen);
     EXPECT_EQ(1, int(driver.suspended));
     display.SetSilent(false);
     clock.UseRealClock(true);
-    EXPECT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return driver.suspended == 0;
-        },
-        5000));
+    EXPECT_TRUE(testenv::TickUntil(
+        driver, [&] { return driver.suspended == 0; }, 5000));
     EXPECT_EQ(0, driver.selfSuspended);
     ExpectLinkWorks(2);
 }

@@ -226,12 +226,8 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
     driver.keyWindow = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
     driver.host = &host;
     ASSERT_TRUE(display.PressRoutingKey(0x13) && display.TypeCharacter('a') && display.PressFunctionKey(0x11));
-    EXPECT_TRUE(testenv::WaitUntil(
-        [&] {
-            driver.PollTick();
-            return host.KeyCount() >= 2 && clock.keystrokes.size() >= 2;
-        },
-        3000));
+    EXPECT_TRUE(testenv::TickUntil(
+        driver, [&] { return host.KeyCount() >= 2 && clock.keystrokes.size() >= 2; }, 3000));
     EXPECT_EQ((std::vector<std::pair<std::string, int32_t>>{{"Routing", 17}, {"SF1", 0}}), host.KeyPairs());
     EXPECT_EQ(2u, clock.keystrokes.size());
     driver.CloseDevice();

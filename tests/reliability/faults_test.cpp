@@ -81,6 +81,17 @@ protected:
         uint32_t seed = GetTickCount();
         return testenv::WaitUntil([&] { return done(Write(++seed)); }, ms);
     }
+    // An image shown, then the display falls silent until the driver gives up,
+    // and the host suspends the driver.
+    void SilenceThenSuspend() {
+        ASSERT_EQ(1, Write(1));
+        ASSERT_TRUE(Shows(last, 5000));
+        display.SetSilent(true);
+        ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 0; }, kGiveUpWithinMs));
+        const double t = probes::NowMs();
+        EXPECT_EQ(1, driver->Suspend(1));
+        Note("Suspend(1)", probes::NowMs() - t, kWaitingCallBoundMs);
+    }
     bool Shows(const std::vector<uint8_t>& cells, DWORD ms) {
         return display.WaitFor([&] { return display.HostTextCells() == cells; }, ms);
     }
@@ -126,16 +137,10 @@ TEST_F(LinkFaults, CablePulledWhileTheHostWritesAndPluggedBackIn) {
 }
 
 TEST_F(LinkFaults, SilentDisplayAndAHostThatSuspendsAndResumesMeanwhile) {
-    ASSERT_EQ(1, Write(1));
-    ASSERT_TRUE(Shows(last, 5000));
-    display.SetSilent(true);
-    ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 0; }, kGiveUpWithinMs));
     // The host's own suspension takes over; resuming while the display is still
     // silent runs a whole identification and must end.
-    double t = probes::NowMs();
-    EXPECT_EQ(1, driver->Suspend(1));
-    Note("Suspend(1)", probes::NowMs() - t, kWaitingCallBoundMs);
-    t = probes::NowMs();
+    ASSERT_NO_FATAL_FAILURE(SilenceThenSuspend());
+    const double t = probes::NowMs();
     driver->Suspend(0);
     const double resume = probes::NowMs() - t;
     Note("Suspend(0)", resume, kWaitingCallBoundMs);
@@ -151,13 +156,7 @@ TEST_F(LinkFaults, SilentDisplayAndAHostThatSuspendsAndResumesMeanwhile) {
 // thread, so that it is queued right behind the resume, before any tick) is the
 // newest image: the display must end up showing it, not the frame left over.
 TEST_F(LinkFaults, ResumeAfterAnOutageEndsOnTheNewestImage) {
-    ASSERT_EQ(1, Write(1));
-    ASSERT_TRUE(Shows(last, 5000));
-    display.SetSilent(true);
-    ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 0; }, kGiveUpWithinMs));
-    double t = probes::NowMs();
-    EXPECT_EQ(1, driver->Suspend(1));
-    Note("Suspend(1)", probes::NowMs() - t, kWaitingCallBoundMs);
+    ASSERT_NO_FATAL_FAILURE(SilenceThenSuspend());
     display.SetSilent(false);
 
     const std::vector<uint8_t> newest = Pattern(777);
@@ -167,7 +166,7 @@ TEST_F(LinkFaults, ResumeAfterAnOutageEndsOnTheNewestImage) {
         // The worker is identifying the display for the resume.
         if (display.WaitForIdentifyRequests(requests + 1, 10000)) written = driver->WriteTextCells(newest.data(), 40);
     });
-    t = probes::NowMs();
+    const double t = probes::NowMs();
     EXPECT_EQ(1, driver->Suspend(0));
     Note("Suspend(0)", probes::NowMs() - t, kWaitingCallBoundMs);
     writer.join();

@@ -199,49 +199,55 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
     return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-TEST(SerialReceiverCorpus, EveryStoredStreamGivesItsExpectedFrames) {
+// One stored stream with what the receiver must make of it.
+struct CorpusStream {
+    std::string name;
+    uint64_t acks = 0;  // frames taken, each acknowledged
+    int state = 0;      // the receiver's state after the last byte
+    std::vector<uint8_t> bytes;
+};
+
+// The stored corpus as its manifest lists it.
+void ReadCorpus(std::vector<CorpusStream>& streams) {
     const std::string dir = BRL_CORPUS_DIR;
     std::ifstream manifest(dir + "/expected.txt");
     ASSERT_TRUE(manifest) << "no corpus manifest in " << dir;
     std::string line;
-    int streams = 0;
     while (std::getline(manifest, line)) {
         if (line.empty() || line[0] == '#') continue;
         std::istringstream fields(line);
-        std::string name;
-        uint64_t acks = 0;
-        int state = 0;
-        ASSERT_TRUE(fields >> name >> acks >> state) << line;
-        const std::vector<uint8_t> bytes = ReadFile(dir + "/" + name);
-        ASSERT_FALSE(bytes.empty()) << name;
-        Receiver r;
-        for (uint8_t b : bytes) {
-            r.driver.FeedByte(b);
-            ASSERT_LE(r.driver.rxState, 7) << name;
-        }
-        EXPECT_EQ(acks, r.port.acks) << name;
-        EXPECT_EQ(state, r.driver.rxState) << name;
-        EXPECT_EQ(0u, r.port.others) << name;
-        ++streams;
+        CorpusStream stream;
+        ASSERT_TRUE(fields >> stream.name >> stream.acks >> stream.state) << line;
+        stream.bytes = ReadFile(dir + "/" + stream.name);
+        ASSERT_FALSE(stream.bytes.empty()) << stream.name;
+        streams.push_back(stream);
     }
-    EXPECT_GE(streams, 10);
+    EXPECT_GE(streams.size(), 10u);
+}
+
+TEST(SerialReceiverCorpus, EveryStoredStreamGivesItsExpectedFrames) {
+    std::vector<CorpusStream> streams;
+    ASSERT_NO_FATAL_FAILURE(ReadCorpus(streams));
+    for (const CorpusStream& c : streams) {
+        Receiver r;
+        for (uint8_t b : c.bytes) {
+            r.driver.FeedByte(b);
+            ASSERT_LE(r.driver.rxState, 7) << c.name;
+        }
+        EXPECT_EQ(c.acks, r.port.acks) << c.name;
+        EXPECT_EQ(c.state, r.driver.rxState) << c.name;
+        EXPECT_EQ(0u, r.port.others) << c.name;
+    }
 }
 
 // The same corpus through the poll, in reads of 7 and of 80 bytes (the most a
 // tick takes): the receiver keeps its state from one read to the next.
 TEST(SerialReceiverCorpus, StreamsSplitAcrossPollsGiveTheSameFrames) {
-    const std::string dir = BRL_CORPUS_DIR;
-    std::ifstream manifest(dir + "/expected.txt");
-    ASSERT_TRUE(manifest);
-    std::string line;
-    while (std::getline(manifest, line)) {
-        if (line.empty() || line[0] == '#') continue;
-        std::istringstream fields(line);
-        std::string name;
-        uint64_t acks = 0;
-        int state = 0;
-        fields >> name >> acks >> state;
-        const std::vector<uint8_t> bytes = ReadFile(dir + "/" + name);
+    std::vector<CorpusStream> streams;
+    ASSERT_NO_FATAL_FAILURE(ReadCorpus(streams));
+    for (const CorpusStream& c : streams) {
+        const std::vector<uint8_t>& bytes = c.bytes;
+        const std::string& name = c.name;
         // The receiver is a real port's: bytes arrive through PollTick's reads.
         struct CScriptedSerial : CSwallowingSerial {
             const std::vector<uint8_t>* input = nullptr;
@@ -263,8 +269,8 @@ TEST(SerialReceiverCorpus, StreamsSplitAcrossPollsGiveTheSameFrames) {
             for (size_t tick = 0; port.at < bytes.size() && tick < bytes.size() + 10; ++tick) driver.PollTick();
             driver.serial = nullptr;
             EXPECT_EQ(bytes.size(), port.at) << name << " chunk " << chunk;
-            EXPECT_EQ(acks, port.acks) << name << " chunk " << chunk;
-            EXPECT_EQ(state, driver.rxState) << name << " chunk " << chunk;
+            EXPECT_EQ(c.acks, port.acks) << name << " chunk " << chunk;
+            EXPECT_EQ(c.state, driver.rxState) << name << " chunk " << chunk;
         }
     }
 }

@@ -40,6 +40,17 @@ bool DrainCable(const Cable& cable, DWORD quietMs = 60);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 // Pumps this thread's messages for the given time (keys reach the host).
 void Pump(DWORD ms);
+// Runs the driver's poll, as the worker's timer does, and pumps messages
+// until the condition holds or the time runs out.
+template <typename Driver, typename Condition>
+bool TickUntil(Driver& driver, Condition condition, DWORD timeoutMs) {
+    return WaitUntil(
+        [&] {
+            driver.PollTick();
+            return condition();
+        },
+        timeoutMs);
+}
 
 // A whole number from the environment (decimal or 0x hex), or the fallback.
 uint64_t EnvNumber(const char* name, uint64_t fallback);
