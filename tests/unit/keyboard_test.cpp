@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "keyboard/keyboard_tables.h"
 #include "support/test_env.h"
 
 namespace {
@@ -373,8 +372,20 @@ TEST(KeyboardTables, ScanTableMatchesKeyGrid) {
         }
     }
     ASSERT_EQ(0x88u, filled);
-    for (unsigned code = 0; code < 256; ++code)
-        EXPECT_EQ(expected[code], keyboard::kSet2ToSet1[code]) << "set-2 code " << std::hex << code;
+    // Every code through the driver's own path, released so no key stays down:
+    // the release carries the make code, the grid's break code without bit 7.
+    // From E0 on (the prefixes among them) no code has a key of its own.
+    CRecordingPlatform platform;
+    CBrailleSampleDriver driver{platform};
+    for (unsigned code = 0; code < 256; ++code) {
+        platform.calls.clear();
+        driver.InjectScanCode(0xF0);
+        driver.InjectScanCode(static_cast<uint16_t>(code));
+        ASSERT_EQ(code < 0xE0 ? 1u : 0u, platform.calls.size()) << "set-2 code " << std::hex << code;
+        if (code >= 0xE0) continue;
+        EXPECT_EQ(expected[code] & 0x7F, platform.calls[0].input.ki.wScan) << "set-2 code " << std::hex << code;
+        EXPECT_EQ(0x0Au, platform.calls[0].input.ki.dwFlags) << "set-2 code " << std::hex << code;
+    }
 }
 
 TEST(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
@@ -390,8 +401,13 @@ TEST(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
     ASSERT_EQ(48u, sizeof mapped / sizeof mapped[0]);
     std::vector<unsigned> expected(128, 0x90);
     for (const auto& m : mapped) expected[m.first - 0x80] = m.second;
+    // Through the driver's own path: the character handed to the layout lookup.
+    CRecordingPlatform platform;
+    CBrailleSampleDriver driver{platform};
+    for (unsigned i = 0; i < 128; ++i) driver.TypeCharacter(static_cast<uint16_t>(0x80 + i));
+    ASSERT_EQ(128u, platform.scanned.size());
     for (unsigned i = 0; i < 128; ++i)
-        EXPECT_EQ(expected[i], keyboard::kCp437To1252[i]) << "CP437 " << std::hex << (i + 0x80);
+        EXPECT_EQ(expected[i], platform.scanned[i]) << "CP437 " << std::hex << (i + 0x80);
 }
 
 // ---- real synthetic keystrokes, no seam double ----
