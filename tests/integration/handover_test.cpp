@@ -346,6 +346,9 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
     {
         testenv::CCableEnd borrower(cable.driverEnd);
         ASSERT_TRUE(borrower.IsOpen());
+        // The display's answers to the driver (the acknowledgement of its last
+        // identification frame) can still be on their way: let them pass first.
+        borrower.Drain(300);
         ASSERT_TRUE(borrower.Send(kIdentify));
         Bytes expected = kAck;
         serialwire::Append(expected, serialwire::Frame(0x25, {40, 0, 0, 0, 0x81, 0xFE}));

@@ -15,17 +15,13 @@
 #include "display_sim.h"
 #include "driver/driver.h"
 #include "support/fake_serial.h"
+#include "support/probes.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
 
-double NowMs() {
-    LARGE_INTEGER frequency, counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using probes::NowMs;
 
 // Bytes waiting in the port's input queue, or -1 when the port cannot say.
 long Queued(const CSerial& port) {

@@ -15,6 +15,18 @@ const std::vector<uint8_t> kAck = {0x01, 0x02, 0x7F, 0x00, 0x03, 0xD1, 0xAA};
 const std::vector<uint8_t> kIdentifyDone = {0x01, 0x02, 0x26, 0x01, 0x03, 0x00, 0x79, 0xAA};
 const std::vector<uint8_t> kIdentity40 = {0x01, 0x02, 0x25, 0x06, 0x03, 0x28, 0x00, 0x00, 0x00, 0x05, 0x07, 0x31, 0xAA};
 
+std::vector<uint8_t> DisplayDots(const std::vector<uint8_t>& host) {
+    static const int kTarget[8] = {3, 2, 1, 7, 6, 5, 0, 4};
+    std::vector<uint8_t> out;
+    for (uint8_t h : host) {
+        uint8_t d = 0;
+        for (int k = 0; k < 8; ++k)
+            if (h & (1 << k)) d = static_cast<uint8_t>(d | (1 << kTarget[k]));
+        out.push_back(d);
+    }
+    return out;
+}
+
 std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());

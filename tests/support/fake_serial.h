@@ -38,6 +38,9 @@ extern const std::vector<uint8_t> kIdentifyRequest;  // 0x24
 extern const std::vector<uint8_t> kAck;              // 0x7F
 extern const std::vector<uint8_t> kIdentifyDone;     // 0x26 with 0
 extern const std::vector<uint8_t> kIdentity40;       // 0x25: 40 cells, version 5 and 7
+// Host cells as the display's dots: host bit k moves to display bit
+// {3, 2, 1, 7, 6, 5, 0, 4}[k] (on both links; written apart from the driver).
+std::vector<uint8_t> DisplayDots(const std::vector<uint8_t>& host);
 // The parts one after the other.
 std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts);
 // Appends b to a.

@@ -20,22 +20,6 @@ using namespace serialwire;  // Frame, Hex and the control frames
 
 namespace {
 
-// The display's bit j holds host bit kHostBitOf[j] (the dot order, read from
-// the display's side).
-uint8_t ExpectedDots(uint8_t host) {
-    static const int kHostBitOf[8] = {6, 2, 1, 0, 7, 5, 4, 3};
-    uint8_t out = 0;
-    for (int j = 0; j < 8; ++j)
-        if (host & (1u << kHostBitOf[j])) out = static_cast<uint8_t>(out | (1u << j));
-    return out;
-}
-
-Bytes Translated(const Bytes& host) {
-    Bytes out;
-    for (uint8_t b : host) out.push_back(ExpectedDots(b));
-    return out;
-}
-
 Bytes DataOf(const Bytes& frame) { return Bytes(frame.begin() + 5, frame.end() - 2); }
 
 // ---------------------------------------------------------------- dot order
@@ -44,7 +28,7 @@ TEST(ConnectionDots, EveryByteFollowsTheDotOrder) {
     bool seen[256] = {};
     for (int b = 0; b < 256; ++b) {
         const uint8_t out = CBrailleSampleDriver::TranslateDots(static_cast<uint8_t>(b));
-        ASSERT_EQ(ExpectedDots(static_cast<uint8_t>(b)), out) << "host byte " << b;
+        ASSERT_EQ(DisplayDots({static_cast<uint8_t>(b)})[0], out) << "host byte " << b;
         seen[out] = true;
     }
     for (bool s : seen) EXPECT_TRUE(s);  // a permutation: nothing lost or merged
@@ -106,7 +90,7 @@ TEST_F(ConnectionCells, TextFollowsTheStatusCellsAndStatusWritesKeepTheText) {
     ASSERT_EQ(42u, sent.size());
     EXPECT_EQ(0, sent[0]);
     EXPECT_EQ(0, sent[1]);
-    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(sent.begin() + 2, sent.end())));
+    EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(sent.begin() + 2, sent.end())));
     EXPECT_EQ(0, std::memcmp(driver.cellImage, sent.data(), 42));
 
     AckDisplayFrame();
@@ -223,7 +207,7 @@ TEST_F(ConnectionPoll, TimeOutReleasesThePendingFrameInTheSameTick) {
     driver.PollTick();
     EXPECT_EQ(1, driver.failureCount);
     ASSERT_EQ(2u, port->writes.size());
-    EXPECT_EQ(Hex(Translated(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+    EXPECT_EQ(Hex(DisplayDots(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
     EXPECT_EQ(0, driver.pendingValid);
     EXPECT_EQ(1, driver.awaitingAck);  // the released frame is awaited in turn
     EXPECT_EQ(clock.Now(), driver.lastSendTick);
@@ -337,7 +321,7 @@ TEST_F(ConnectionPoll, AcknowledgementReleasesThePendingFrameInTheSameTick) {
     port->Deliver(kAck);
     driver.PollTick();
     ASSERT_EQ(2u, port->writes.size());
-    EXPECT_EQ(Hex(Translated(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+    EXPECT_EQ(Hex(DisplayDots(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
     EXPECT_EQ(0, driver.pendingValid);
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_EQ(0, driver.failureCount);
@@ -357,7 +341,7 @@ TEST_F(ConnectionPoll, PendingFrameWaitsForTheAcknowledgement) {
     port->Deliver(kAck);
     driver.PollTick();
     ASSERT_EQ(2u, port->writes.size());
-    EXPECT_EQ(Hex(Translated(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+    EXPECT_EQ(Hex(DisplayDots(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
 }
 
 TEST_F(ConnectionPoll, NoDeviceWorkWhileOpeningOrSuspended) {
@@ -533,7 +517,7 @@ TEST_F(ConnectionUsb, TextStartsAtTheFirstCell) {
     driver.SendTextCells(text.data(), 40);
     auto frames = bus.Frames(device);
     ASSERT_EQ(1u, frames.size());
-    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(frames[0].begin(), frames[0].begin() + 40)));
+    EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(frames[0].begin(), frames[0].begin() + 40)));
 }
 
 TEST_F(ConnectionUsb, TimeOutAfterMoreThan1000MsResendsTheImage) {

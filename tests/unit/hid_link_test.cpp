@@ -7,23 +7,13 @@
 
 #include "driver/driver.h"
 #include "support/fake_hid.h"
+#include "support/fake_serial.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
 
-// The display's view of host cells: each bit moved to the display's dot order.
-std::vector<uint8_t> DeviceOrder(const std::vector<uint8_t>& host) {
-    static const int target[8] = {3, 2, 1, 7, 6, 5, 0, 4};
-    std::vector<uint8_t> out;
-    for (uint8_t h : host) {
-        uint8_t d = 0;
-        for (int k = 0; k < 8; ++k)
-            if (h & (1 << k)) d = static_cast<uint8_t>(d | (1 << target[k]));
-        out.push_back(d);
-    }
-    return out;
-}
+using serialwire::DisplayDots;
 
 std::vector<uint8_t> Text(uint8_t seed) {
     std::vector<uint8_t> cells(40);
@@ -42,7 +32,7 @@ protected:
     bool LastFrameShows(const std::vector<uint8_t>& text) {
         std::vector<FakeFrame> frames = bus.Frames(display);
         if (frames.empty()) return false;
-        std::vector<uint8_t> expected = DeviceOrder(text);
+        std::vector<uint8_t> expected = DisplayDots(text);
         return std::equal(expected.begin(), expected.end(), frames.back().begin());
     }
 
