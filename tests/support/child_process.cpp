@@ -11,23 +11,28 @@ CChildProcess::~CChildProcess() {
     }
     if (reader.joinable()) reader.join();
     if (readEnd) CloseHandle(readEnd);
+    if (inputEnd) CloseHandle(inputEnd);
 }
 
-bool CChildProcess::Start(const std::string& program, const std::string& args) {
+bool CChildProcess::Start(const std::string& program, const std::string& args, bool withInput) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE writeEnd = nullptr;
+    HANDLE childInput = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    if (withInput && CreatePipe(&childInput, &inputEnd, &inherit, 0))
+        SetHandleInformation(inputEnd, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
-    startup.hStdInput = nullptr;
+    startup.hStdInput = childInput;
     std::string line = "\"" + program + "\" " + args;
     const BOOL started =
         CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process);
     CloseHandle(writeEnd);
+    if (childInput) CloseHandle(childInput);
     if (!started) {
         process = PROCESS_INFORMATION{};
         std::lock_guard<std::mutex> hold(lock);
@@ -43,6 +48,12 @@ bool CChildProcess::Start(const std::string& program, const std::string& args) {
         }
     });
     return true;
+}
+
+bool CChildProcess::Send(const std::string& text) {
+    DWORD written = 0;
+    return inputEnd && WriteFile(inputEnd, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
 }
 
 std::string CChildProcess::Output() {

@@ -21,8 +21,10 @@ public:
     CChildProcess& operator=(const CChildProcess&) = delete;
 
     // Starts `program` (a path) with the argument line; false, with the reason
-    // in Output(), when it cannot be started.
-    bool Start(const std::string& program, const std::string& args);
+    // in Output(), when it cannot be started. With `withInput` its standard
+    // input is a pipe that Send writes to; otherwise it has none.
+    bool Start(const std::string& program, const std::string& args, bool withInput = false);
+    bool Send(const std::string& text);
     std::string Output();
     bool Says(const std::string& text);
     bool Ended();
@@ -36,6 +38,7 @@ public:
 private:
     PROCESS_INFORMATION process{};
     HANDLE readEnd = nullptr;
+    HANDLE inputEnd = nullptr;
     std::thread reader;
     std::mutex lock;
     std::string output;

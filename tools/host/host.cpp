@@ -18,6 +18,7 @@
 
 #include "braille_table.h"
 #include "brailledriver.h"
+#include "first_run.h"
 #include "system_message.h"
 #include "tool_args.h"
 
@@ -47,7 +48,8 @@ const char kNotes[] =
     "Exit codes:\n"
     "  0 done; 1 brailledriver.dll cannot be loaded; 2 bad arguments;\n"
     "  3 an expect-* command failed or --timeout ran out; 4 the port cannot be opened;\n"
-    "  5 the port opens but no display answered\n";
+    "  5 the port opens but no display answered\n"
+    "With --check: 0 every step passed; 3 a step failed or went unanswered; 5 no display.\n";
 
 CRITICAL_SECTION g_out;
 
@@ -306,6 +308,9 @@ struct Options {
     bool haveScript = false;
     DWORD timeout = 0;
     bool noFocusWindow = false;
+    std::string check;  // the first-run check's port, or "usb"
+    bool haveCheck = false;
+    std::string report = "first-run-report.txt";
 };
 
 void DeclareOptions(tools::CArguments& args, Options& o) {
@@ -316,6 +321,11 @@ void DeclareOptions(tools::CArguments& args, Options& o) {
                 &o.timeout);
     args.Flag("--no-focus-window", "do not open the window that shows characters typed on the display",
               &o.noFocusWindow);
+    args.Text("--check", "PORT|usb",
+              "run the first-run check with a real display on PORT (or on USB) and write a report; "
+              "answers come from standard input",
+              &o.check, &o.haveCheck);
+    args.Text("--report", "FILE", "where --check writes its report (default first-run-report.txt)", &o.report);
     args.Notes(kNotes);
 }
 
@@ -324,7 +334,8 @@ void DeclareOptions(tools::CArguments& args, Options& o) {
 int main(int argc, char** argv) {
     InitializeCriticalSection(&g_out);
     Options options;
-    tools::CArguments args("host", "[PORT] [--script \"CMD; CMD\"] [--timeout MS] [--no-focus-window]");
+    tools::CArguments args(
+        "host", "[PORT] [--script \"CMD; CMD\"] [--timeout MS] [--no-focus-window] [--check PORT|usb [--report FILE]]");
     DeclareOptions(args, options);
     if (std::optional<int> code = args.ParseOrExit(argc, argv)) return *code;
 
@@ -340,6 +351,13 @@ int main(int argc, char** argv) {
         return kExitNoDll;
     }
     IBrailleDriver* driver = get(nullptr);
+    if (options.haveCheck) {
+        // The check's reader of standard input may still wait for a line;
+        // ending the process ends it.
+        const int code = RunFirstRunCheck(driver, options.check, options.report);
+        std::fflush(stdout);
+        ExitProcess(static_cast<UINT>(code));
+    }
     char maker[16] = {};
     unsigned char guid[16] = {};
     driver->Identify(maker, sizeof maker, guid);

@@ -1,0 +1,92 @@
+// The console host's first-run check, run end to end against the simulated
+// display: the test plays the person, pressing the display's keys and
+// answering as each prompt asks.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "display_sim.h"
+#include "support/cable_end.h"
+#include "support/child_process.h"
+#include "support/test_env.h"
+
+TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) {
+    REQUIRE_CABLE(cable, 0);
+    testenv::DrainPort(cable.driverEnd);
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    char dir[MAX_PATH] = {};
+    GetTempPathA(sizeof dir, dir);
+    const std::string report = std::string(dir) + "first-run-report-test.txt";
+    DeleteFileA(report.c_str());
+
+    // The check opens a window. Under Wine the first window on a desktop starts
+    // the desktop's own process, which would inherit the check's output pipe and
+    // hold it open after the check ends: the desktop is made here first.
+    HWND desktopUser = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    testenv::CChildProcess host;
+    ASSERT_TRUE(
+        host.Start(testenv::BesideMe("host.exe"), "--check " + cable.driverEnd + " --report \"" + report + "\"", true));
+    size_t handled = 0;  // prompts answered so far
+    // The person's part of each prompt, found by what the prompt says.
+    auto respond = [&](const std::string& prompt) {
+        auto pressed = [&](const char* last) { return testenv::WaitUntil([&] { return host.Says(last); }, 5000); };
+        if (prompt.find("[y/n]") != std::string::npos) {
+            host.Send("y\n");
+        } else if (prompt.find("function keys") != std::string::npos) {
+            display.PressFunctionKey(1);
+            display.PressFunctionKey(10);
+            if (pressed("key F10 0")) host.Send("\n");
+        } else if (prompt.find("routing key") != std::string::npos) {
+            display.PressRoutingKey(3);
+            display.PressRoutingKey(42);
+            if (pressed("key Routing 40")) host.Send("\n");
+        } else if (prompt.find("status key") != std::string::npos) {
+            display.PressRoutingKey(1);
+            display.PressRoutingKey(2);
+            if (pressed("key STATUS2 0")) host.Send("\n");
+        } else if (prompt.find("type here") != std::string::npos) {
+            for (uint16_t code : {uint16_t('H'), uint16_t('i'), uint16_t(257), uint16_t(269)})  // Up, Escape
+                display.TypeCharacter(code);
+        } else if (prompt.find("Switch the display off") != std::string::npos) {
+            display.Close();
+            host.Send("\n");
+        } else if (prompt.find("Switch the display on") != std::string::npos) {
+            display.Open(cable.displayEnd.c_str());
+            host.Send("\n");
+        } else {
+            host.Send("\n");
+        }
+    };
+    const DWORD code = host.Wait(120000, [&] {
+        const std::string out = host.Output();
+        size_t from = 0;
+        for (size_t seen = 0;; ++seen) {
+            const size_t end = out.find("] > ", from);
+            if (end == std::string::npos) return;
+            if (seen == handled) {
+                ++handled;
+                return respond(out.substr(from, end + 4 - from));
+            }
+            from = end + 4;
+        }
+    });
+    EXPECT_EQ(0u, code) << host.Output();
+    if (desktopUser) DestroyWindow(desktopUser);
+
+    std::ifstream file(report);
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string written = text.str();
+    for (const char* line :
+         {"40 text cells, 2 status cells", "identification         PASS", "every dot              PASS",
+          "status cells           PASS", "dot order              PASS", "moving marker          PASS",
+          "function keys          PASS", "routing keys           PASS", "status keys            PASS",
+          "typing keyboard        PASS", "off and on             PASS", "suspend and resume     PASS",
+          "port handover          PASS", "typed \"Hi\"", "down vk 0x26 scan 0x48 extended",
+          "up   vk 0x26 scan 0x48 extended", "the driver noticed after", "handover.exe ended with 0",
+          "every step passed"})
+        EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
+}
