@@ -350,7 +350,7 @@ private:
     }
 
     void Patterns() {
-        const size_t total = static_cast<size_t>(textCells + statusCells);
+        const size_t total = static_cast<size_t>(textCells) + static_cast<size_t>(statusCells);
         Step("every dot of every cell");
         std::vector<unsigned char> cells(total, 0xFF);
         report.Say("write all cells full: %d\n", static_cast<int>(driver->WriteAllCells(cells.data(), int32_t(total))));
