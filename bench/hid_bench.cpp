@@ -37,7 +37,6 @@ void HidThroughput(const Settings& s) {
         }
         Pump(500);
         bus.ClearOutputs(device);
-        int maxQueued = 0;
         uint64_t writes = 0;
         std::vector<uint8_t> last;
         const double start = probes::NowMs();
@@ -50,8 +49,6 @@ void HidThroughput(const Settings& s) {
             std::vector<uint8_t> cells = Cells(++seed);
             if (d.WriteTextCells(cells.data(), 40)) last = cells;
             ++writes;
-            // The worker owns the ring; a plain read of the two indices is enough to watch its depth.
-            maxQueued = std::max(maxQueued, (d.ringWrite - d.ringRead) & 7);
         }
         const double stopped = probes::NowMs();
         const size_t during = bus.Frames(device).size();
@@ -65,7 +62,7 @@ void HidThroughput(const Settings& s) {
                 for (size_t i = seen; i < frames.size(); ++i)
                     if (arrivedAt < 0 && Shows(frames[i], newest)) arrivedAt = probes::NowMs() - stopped;
                 seen = frames.size();
-                return !d.awaitingAck && d.ringRead == d.ringWrite && probes::NowMs() - stopped > 1500;
+                return !d.awaitingAck && d.hidRing.Empty() && probes::NowMs() - stopped > 1500;
             },
             15000);
         const std::vector<FakeFrame> frames = bus.Frames(device);
@@ -80,13 +77,12 @@ void HidThroughput(const Settings& s) {
             newestText = Printf("sent %.0f ms after the last write", arrivedAt);
         else
             newestText = "NEVER sent";
-        Report(
-            Printf("usb, %s", name).c_str(),
-            Printf("%.1f frames/s displayed (%zu in %.0f s) from %.0f writes/s; ring depth at most %d of 7; "
-                   "newest image %s; %zu frame(s) after the last write; display ends on the newest image: %s",
-                   during * 1000.0 / window, during, window / 1000, writes * 1000.0 / window, maxQueued,
-                   newestText.c_str(), frames.size() - during, finalIsNewest ? "yes" : "NO (an older frame came last)")
-                .c_str());
+        Report(Printf("usb, %s", name).c_str(),
+               Printf("%.1f frames/s displayed (%zu in %.0f s) from %.0f writes/s; "
+                      "newest image %s; %zu frame(s) after the last write; display ends on the newest image: %s",
+                      during * 1000.0 / window, during, window / 1000, writes * 1000.0 / window, newestText.c_str(),
+                      frames.size() - during, finalIsNewest ? "yes" : "NO (an older frame came last)")
+                   .c_str());
         d.Terminate();
     }
 
@@ -98,45 +94,74 @@ void HidThroughput(const Settings& s) {
     CBrailleSampleDriver d(bus);
     CTimingHost host;
     if (d.Initialize("COM250", &host, "", "") != 1) return;
-    int endedNewest = 0, newestSent = 0;
+    int endedNewest = 0, newestSent = 0, stale = 0;
     std::vector<double> lag;
     for (int b = 0; b < bursts; ++b) {
         Pump(300);
         bus.ClearOutputs(device);
+        std::vector<std::array<uint8_t, 40>> images;
         std::vector<uint8_t> last;
         double next = probes::NowMs();
         for (int i = 0; i < 30; ++i) {
             PumpUntil([&] { return probes::NowMs() >= next; }, 60);
             next += 10;
             last = Cells(++seed);
+            images.push_back(DeviceOrder(last));
             d.WriteTextCells(last.data(), 40);
         }
         const double stopped = probes::NowMs();
-        const std::array<uint8_t, 40> newest = DeviceOrder(last);
+        const size_t atStop = bus.Frames(device).size();
+        const std::array<uint8_t, 40> newest = images.back();
         double sentAt = -1;
         size_t seen = 0;
         PumpUntil(
             [&] {
                 const std::vector<FakeFrame> frames = bus.Frames(device);
                 for (size_t i = seen; i < frames.size(); ++i)
-                    if (Shows(frames[i], newest)) sentAt = probes::NowMs() - stopped;
+                    if (sentAt < 0 && Shows(frames[i], newest)) sentAt = probes::NowMs() - stopped;
                 seen = frames.size();
-                return !d.awaitingAck && d.ringRead == d.ringWrite && probes::NowMs() - stopped > 1500;
+                return !d.awaitingAck && d.hidRing.Empty() && probes::NowMs() - stopped > 1500;
             },
             10000);
         const std::vector<FakeFrame> frames = bus.Frames(device);
+        // Stale: an image older than one already shown, or one older than the
+        // host's last write shown after that write.
+        int shownIndex = -1;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            int index = -1;
+            for (size_t k = 0; k < images.size(); ++k)
+                if (Shows(frames[i], images[k])) index = static_cast<int>(k);
+            if (index < shownIndex || (i >= atStop && index != 29)) ++stale;
+            shownIndex = std::max(shownIndex, index);
+        }
         if (sentAt >= 0) {
             ++newestSent;
             lag.push_back(sentAt);
         }
         if (!frames.empty() && Shows(frames.back(), newest)) ++endedNewest;
     }
+
+    // Twenty keys queued at once on the display: how long until the last
+    // reaches the host's OnKey?
+    std::vector<double> keyLag;
+    for (int round = 0; round < (s.quick ? 5 : 20); ++round) {
+        Pump(150);
+        const uint32_t before = host.keys;
+        const double queued = probes::NowMs();
+        for (int k = 0; k < 20; ++k) bus.QueueKey(device, 0xFD, static_cast<uint8_t>(k + 1));
+        if (PumpUntil([&] { return host.keys - before >= 20; }, 3000)) keyLag.push_back(host.lastKeyMs - queued);
+    }
     d.Terminate();
     const probes::Summary l = probes::Summarize(lag);
+    const probes::Summary k = probes::Summarize(keyLag);
     Report("usb, bursts of 30 writes at 100/s",
-           Printf("%d bursts: newest image sent in %d, display ended on it in %d; newest sent %.0f ms (median) / "
-                  "%.0f ms (max) after the burst",
-                  bursts, newestSent, endedNewest, l.median, l.max)
+           Printf("%d bursts: newest image sent in %d, display ended on it in %d; stale images shown %d; newest "
+                  "sent %.0f ms (median) / %.0f ms (max) after the burst",
+                  bursts, newestSent, endedNewest, stale, l.median, l.max)
+               .c_str());
+    Report("usb, 20 keys queued at once",
+           Printf("%zu rounds: last key at OnKey %.0f ms (median) / %.0f ms (max) after they were queued",
+                  keyLag.size(), k.median, k.max)
                .c_str());
 }
 

@@ -1,6 +1,18 @@
 // Device connection and poll cycle: opens the display (USB first, then the
 // serial port), keeps the outgoing cell image in the display's dot order, and
 // every 100 ms tick reads input, watches acknowledgements and recovers.
+//
+// The link's state (LinkState) changes only here, through SetLink:
+//
+//   Closed --open--> Opening --display answered--> Running
+//   Opening --no display--> Closed (first open) or Searching (resume, restore)
+//   Running --read/write failed, acknowledgement lost for good--> Searching
+//   Searching --once a second: USB, then the serial port--> Running
+//   Running(serial) --port lent--> Lent --port given back--> Opening
+//   any --host suspends--> Suspended --host resumes--> Opening
+//   any --close--> Closed
+//
+// A USB display keeps running while the serial port is lent.
 #include <cstring>
 
 #include "device/serial/serial.h"
@@ -9,8 +21,16 @@
 namespace {
 constexpr uint32_t kHidAckTimeoutMs = 1000;
 constexpr uint32_t kSerialAckTimeoutMs = 400;
-constexpr uint32_t kProbeIntervalMs = 1000;  // retry period while the display is away
+constexpr uint32_t kSearchIntervalMs = 1000;  // retry period while the display is away
 constexpr int kPollReadSize = 80;
+// Input reports taken per tick: as many as Windows' HID class driver keeps
+// for a handle by default, so none is dropped between two ticks.
+constexpr int kMaxReportsPerTick = 32;
+// Serial acknowledgement time-outs in a row that the link survives; the next
+// one gives the display up and starts the search.
+constexpr uint8_t kSerialTimeoutsTolerated = 3;
+// failureCount while the display is searched for (no frame but acknowledgements goes out).
+constexpr uint8_t kFailureCountSearching = kSerialTimeoutsTolerated + 1;
 
 // Host bit k moves to device bit kDeviceBit[k].
 constexpr int kDeviceBit[8] = {3, 2, 1, 7, 6, 5, 0, 4};
@@ -23,6 +43,25 @@ uint8_t CBrailleSampleDriver::TranslateDots(uint8_t b) {
     return out;
 }
 
+void CBrailleSampleDriver::SetLink(LinkState next) {
+    link = next;
+    opening = next == LinkState::Opening ? 1 : 0;
+    switch (next) {
+    case LinkState::Opening:
+    case LinkState::Running:
+        // A new connection starts counting from zero (with 4 left from a
+        // search, nothing could be sent to identify the display).
+        failureCount = 0;
+        break;
+    case LinkState::Searching:
+        failureCount = kFailureCountSearching;
+        probeTick = platform->NowMs();
+        break;
+    default:
+        break;
+    }
+}
+
 void CBrailleSampleDriver::CloseHidHandles() {
     if (hidHandle || hidReadHandle) FinishHidRead();
     if (hidHandle) platform->HidClose(hidHandle);
@@ -31,17 +70,48 @@ void CBrailleSampleDriver::CloseHidHandles() {
     hidReadHandle = nullptr;
 }
 
-int CBrailleSampleDriver::OpenDevice(const char* name) {
-    // A restore on the USB link re-opens an open display: release the old
-    // handles first instead of leaking them.
-    if (hidHandle || hidReadHandle) CloseHidHandles();
-    // A port opened only to probe for a returning display gives way to a real open.
-    if (probePortOpen && serial) {
+void CBrailleSampleDriver::CloseSerialPort() {
+    if (serial) {
         serial->Close();
         delete serial;
         serial = nullptr;
     }
     probePortOpen = 0;
+}
+
+// A read or write on the display's handles failed (not by our own cancel):
+// the display is gone. Searching for it starts at once.
+void CBrailleSampleDriver::HidLinkFailed() {
+    CloseHidHandles();
+    if (link == LinkState::Running) StartSearch();
+}
+
+// Looks for a USB display and runs the hello: 1 when it answered (40 text
+// cells, no status cells), 0 when one was found but stayed silent, -1 when
+// there is none.
+int CBrailleSampleDriver::OpenHidLink() {
+    if (!FindHidDevice()) return -1;
+    const LinkState before = link;
+    SetLink(LinkState::Opening);
+    const int answered = HidHandshake();
+    SetLink(before);
+    if (!answered || !hidHandle) {
+        CloseHidHandles();
+        return 0;
+    }
+    usingHid = 1;
+    textCells = 40;
+    statusCells = 0;
+    return 1;
+}
+
+int CBrailleSampleDriver::OpenDevice(const char* name) {
+    const bool away = link == LinkState::Searching || link == LinkState::Lent;
+    // A restore on the USB link re-opens an open display: release the old
+    // handles first instead of leaking them.
+    if (hidHandle || hidReadHandle) CloseHidHandles();
+    // A port opened only to probe for a returning display gives way to a real open.
+    if (probePortOpen) CloseSerialPort();
 
     usingHid = 0;
     // A name that does not fit the field is refused as a whole (an empty name
@@ -54,57 +124,53 @@ int CBrailleSampleDriver::OpenDevice(const char* name) {
     for (char& c : portName)
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
 
-    if (FindHidDevice()) {
-        opening = 1;
-        int answered = HidHandshake();
-        opening = 0;
-        if (answered) {
-            usingHid = 1;
-            textCells = 40;
-            statusCells = 0;
-            return 1;
-        }
-        CloseHidHandles();
+    SetLink(LinkState::Opening);
+    const int usb = OpenHidLink();
+    if (usb > 0) {
+        SetLink(LinkState::Running);
+        if (away) ShowImageAgain();
+        return 1;
+    }
+    if (usb == 0) {
+        // A USB display that does not answer fails the open; the serial port is not tried.
+        SetLink(LinkState::Closed);
         return 0;
     }
 
     // While another program has borrowed the serial port, neither a resume nor
     // a new Initialize may take it from under it; the restore re-opens it. The
     // USB display above has nothing to do with the lent port.
-    if (handoverActive) return 0;
-    if (!portName[0] || !OpenSerialPort()) {
-        CloseDevice();
+    if (handoverActive || !portName[0] || !OpenSerialPort()) {
+        CloseSerialPort();
+        SetLink(LinkState::Closed);
         return 0;
     }
-    // A new connection starts with a clean failure count: after the driver
-    // suspended itself the count is 4, which would stop the identification.
-    failureCount = 0;
-    opening = 1;
-    int found = IdentifySerialDevice();
-    opening = 0;
-    if (!found) {
-        CloseDevice();
+    if (!IdentifySerialDevice()) {
+        CloseSerialPort();
+        SetLink(LinkState::Closed);
         return 0;
     }
-    if (selfSuspended) {
-        // The display is back (for example after a handover restore): resume.
-        selfSuspended = 0;
-        suspended = 0;
-        awaitingAck = 0;
-        SendFrame(0x00, kFrameCells, cellImage);
-    }
+    SetLink(LinkState::Running);
+    if (away) ShowImageAgain();
     return 1;
 }
 
 void CBrailleSampleDriver::CloseDevice() {
-    if (usingHid) {
-        CloseHidHandles();
-    } else if (serial) {
-        serial->Close();
-        delete serial;
-        serial = nullptr;
-    }
-    probePortOpen = 0;
+    CloseHidHandles();
+    CloseSerialPort();
+    SetLink(LinkState::Closed);
+}
+
+// The display is back after an outage: it shows the newest image, and nothing
+// held back from before the outage follows it.
+void CBrailleSampleDriver::ShowImageAgain() {
+    awaitingAck = 0;
+    pendingValid = 0;
+    hidRing.Clear();
+    if (usingHid)
+        ResendCellImage();
+    else
+        SendFrame(0x00, kFrameCells, cellImage);
 }
 
 void CBrailleSampleDriver::PlaceCells(uint32_t first, const uint8_t* cells, uint32_t count) {
@@ -113,34 +179,30 @@ void CBrailleSampleDriver::PlaceCells(uint32_t first, const uint8_t* cells, uint
         cellImage[first + k] = TranslateDots(cells[k]);
 }
 
+// Writes always reach the cell image, also while the display is away or the
+// port lent: the display shows the newest image when it is back.
 void CBrailleSampleDriver::SendTextCells(const uint8_t* cells, uint32_t count) {
-    const uint32_t first = statusCells > 0 ? static_cast<uint32_t>(statusCells) : 0;
-    if (usingHid) {
-        if (!hidHandle) return;
-        PlaceCells(first, cells, count);
+    PlaceCells(statusCells > 0 ? static_cast<uint32_t>(statusCells) : 0, cells, count);
+    if (link != LinkState::Running) return;
+    if (usingHid)
         WriteCellsHid(cellImage);
-        return;
-    }
-    if (!serial || suspended) return;
-    PlaceCells(first, cells, count);
-    SendFrame(0x00, kFrameCells, cellImage);
+    else if (serial && !suspended)
+        SendFrame(0x00, kFrameCells, cellImage);
 }
 
 void CBrailleSampleDriver::SendAllCells(const uint8_t* cells, uint32_t count) {
     if (count == 0) return;
-    if (usingHid) {
-        if (!hidHandle) return;
-        PlaceCells(0, cells, count);
-        WriteCellsHid(cellImage);
-        return;
-    }
-    if (!serial || suspended) return;
     PlaceCells(0, cells, count);
-    SendFrame(0x00, kFrameCells, cellImage);
+    if (link != LinkState::Running) return;
+    if (usingHid)
+        WriteCellsHid(cellImage);
+    else if (serial && !suspended)
+        SendFrame(0x00, kFrameCells, cellImage);
 }
 
 void CBrailleSampleDriver::SendBlankCells() {
     const uint8_t blank[kFrameCells] = {};
+    if (link != LinkState::Running) return;
     if (usingHid)
         WriteCellsHid(blank);
     else
@@ -149,86 +211,111 @@ void CBrailleSampleDriver::SendBlankCells() {
 
 void CBrailleSampleDriver::ResendCellImage() { WriteCellsHid(cellImage); }
 
-// The driver suspends itself when the serial display stopped acknowledging.
-// The key window belongs to the host's thread and stays; no keys can arrive
-// while the port is closed.
+// Suspend(1) carried out on the worker itself: it must not wait for its own
+// signal. The key window belongs to the host's thread and stays.
 void CBrailleSampleDriver::SuspendFromWorker() {
     suspended = 1;
-    selfSuspended = 1;
-    CloseDevice();
-    probeTick = platform->NowMs();
+    SuspendLink();
 }
 
-// While suspended by itself, the driver looks for the display once a second
-// without spinning: it opens the port, sends one identification request and
-// reads the answer on later ticks. When the display answers, the link resumes
-// and the last image is shown again.
-void CBrailleSampleDriver::ProbeReturningDisplay() {
-    if (usingHid) return;
+void CBrailleSampleDriver::SuspendLink() {
+    CloseHidHandles();
+    CloseSerialPort();
+    SetLink(LinkState::Suspended);
+}
+
+// The display went away or was not there: close what is left and look for it
+// once a second. Host writes go on updating the cell image meanwhile.
+void CBrailleSampleDriver::StartSearch() {
+    CloseHidHandles();
+    CloseSerialPort();
+    awaitingAck = 0;
+    hidRing.Clear();
+    SetLink(LinkState::Searching);
+}
+
+// Once a second (on the 100 ms tick, never a busy wait): a USB display first,
+// as OpenDevice does, then the serial port. On the serial port one
+// identification request goes out and the answer is read on later ticks.
+void CBrailleSampleDriver::SearchForDisplay() {
     if (serial && probePortOpen) {
-        uint8_t buffer[kPollReadSize];
-        DWORD count = 0;
-        identified = 0;
-        serial->Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
-        probeReading = 1;
-        for (DWORD i = 0; i < count && i < sizeof buffer; ++i) FeedByte(buffer[i]);
-        probeReading = 0;
-        if (identified) {
-            probePortOpen = 0;
-            selfSuspended = 0;
-            suspended = 0;
-            failureCount = 0;
-            awaitingAck = 0;
-            pendingValid = 0;
-            const uint8_t done = 0x00;
-            SendFrame(0x26, 1, &done);
-            SendFrame(0x00, kFrameCells, cellImage);
-            return;
-        }
+        ProbeReturningDisplay();
+        if (link != LinkState::Searching) return;
     }
-    if (static_cast<uint32_t>(platform->NowMs() - probeTick) < kProbeIntervalMs) return;
+    if (static_cast<uint32_t>(platform->NowMs() - probeTick) < kSearchIntervalMs) return;
     probeTick = platform->NowMs();
+    if (OpenHidLink() > 0) {
+        CloseSerialPort();
+        SetLink(LinkState::Running);
+        ShowImageAgain();
+        return;
+    }
+    // A lent port belongs to the other program until it is given back.
+    if (handoverActive || !portName[0]) return;
     if (!serial) {
-        if (!portName[0] || !OpenSerialPort()) return;
+        if (!OpenSerialPort()) return;
         probePortOpen = 1;
     }
-    if (!probePortOpen) return;
     uint8_t frame[8];
-    size_t size = EncodeSerialFrame(0x24, 0, nullptr, frame);
+    const size_t size = EncodeSerialFrame(0x24, 0, nullptr, frame);
     serial->Write(frame, static_cast<DWORD>(size), nullptr, nullptr, 1000);
 }
 
-void CBrailleSampleDriver::PollTick() {
-    if (ServiceHandover()) return;
-    if (selfSuspended) {
-        if (suspended) ProbeReturningDisplay();
+// Reads what the display sent to the probe's port. When it identified itself,
+// the serial link runs again and shows the newest image.
+void CBrailleSampleDriver::ProbeReturningDisplay() {
+    uint8_t buffer[kPollReadSize];
+    DWORD count = 0;
+    identified = 0;
+    serial->Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
+    // What the display sends while it is looked for is acknowledged like any frame.
+    probeReading = 1;
+    for (DWORD i = 0; i < count && i < sizeof buffer; ++i) FeedByte(buffer[i]);
+    probeReading = 0;
+    if (!identified) return;
+    probePortOpen = 0;
+    usingHid = 0;
+    SetLink(LinkState::Running);
+    const uint8_t done = 0x00;
+    SendFrame(0x26, 1, &done);
+    ShowImageAgain();
+}
+
+void CBrailleSampleDriver::PollHid() {
+    if (!hidHandle) {
+        StartSearch();
         return;
     }
-    if (opening || suspended) return;
+    // Every report already queued, up to what the HID class driver keeps: an
+    // acknowledgement never waits behind keys.
+    uint8_t payload[kHidPayloadSize];
+    for (int n = 0; n < kMaxReportsPerTick && ReadHidReport(payload) == 9; ++n) HandleHidReport(payload);
+    if (link != LinkState::Running) return;  // the read found the display gone
 
-    if (usingHid) {
-        if (!hidHandle && !FindHidDevice()) return;
-        uint8_t payload[kHidPayloadSize];
-        if (ReadHidReport(payload) == 9) {
-            HandleHidReport(payload);
-            return;
-        }
-        if (awaitingAck && static_cast<uint32_t>(platform->NowMs() - lastSendTick) > kHidAckTimeoutMs) {
-            CloseDevice();
-            awaitingAck = 0;
-            ringRead = 0;
-            ringWrite = 0;
-            if (FindHidDevice()) ResendCellImage();
-            return;
-        }
-        if (!awaitingAck && ringRead != ringWrite) {
-            WriteCellsHid(hidRing[ringRead & 7]);
-            ringRead = (ringRead + 1) & 7;
-        }
+    if (awaitingAck && static_cast<uint32_t>(platform->NowMs() - lastSendTick) > kHidAckTimeoutMs) {
+        // Queued frames are dropped: the newest text is in the cell image, which is re-sent.
+        CloseHidHandles();
+        awaitingAck = 0;
+        hidRing.Clear();
+        if (FindHidDevice())
+            ResendCellImage();
+        else
+            StartSearch();
         return;
     }
+    // Only the newest queued frame is sent; cells 40 and 41, which a slot does
+    // not keep, come from the cell image.
+    if (!awaitingAck && !hidRing.Empty()) {
+        uint8_t frame[kFrameCells];
+        std::memcpy(frame, hidRing.Newest(), kRingSlotSize);
+        frame[40] = cellImage[40];
+        frame[41] = cellImage[41];
+        hidRing.Clear();
+        SendHidFrame(frame);
+    }
+}
 
-    if (failureCount == 4) failureCount = serial ? 0 : 4;
+void CBrailleSampleDriver::PollSerial() {
     if (!serial) return;
     uint8_t buffer[kPollReadSize];
     DWORD count = 0;
@@ -236,18 +323,36 @@ void CBrailleSampleDriver::PollTick() {
     for (DWORD i = 0; i < count && i < sizeof buffer; ++i) FeedByte(buffer[i]);
 
     if (awaitingAck && static_cast<uint32_t>(platform->NowMs() - lastSendTick) > kSerialAckTimeoutMs) {
-        if (failureCount > 2) {
-            // Suspend(1) from the worker itself: it must not wait for its own signal.
-            SuspendFromWorker();
-            ++failureCount;
-            awaitingAck = 0;
+        awaitingAck = 0;
+        if (failureCount >= kSerialTimeoutsTolerated) {
+            // The display stopped answering: look for it as after a removal.
+            StartSearch();
             return;
         }
         ++failureCount;
-        awaitingAck = 0;
     }
     if (!awaitingAck && pendingValid) {
         SendFrame(pendingCommand, pendingLength, pendingData);
         pendingValid = 0;
+    }
+}
+
+void CBrailleSampleDriver::PollTick() {
+    ServiceHandover();
+    // The host's suspension counts from its call on; its command follows.
+    if (suspended) return;
+    switch (link) {
+    case LinkState::Searching:
+        SearchForDisplay();
+        return;
+    case LinkState::Running:
+        // A lent serial port closed the serial link (Lent); a USB link goes on.
+        if (usingHid)
+            PollHid();
+        else
+            PollSerial();
+        return;
+    default:
+        return;  // closed, opening, suspended by the host, port lent
     }
 }

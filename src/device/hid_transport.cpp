@@ -1,7 +1,7 @@
 // USB HID transport: finds the display among the HID interfaces, opens it
-// twice (synchronous handle for output reports, overlapped handle for input
-// reports), runs the hello, sends display frames as six output reports and
-// queues frames in an eight-slot ring while an acknowledgement is outstanding.
+// twice (one handle for output reports, one for input reports, both
+// overlapped), runs the hello, sends display frames as six output reports and
+// keeps the newest frame written while an acknowledgement is outstanding.
 //
 // Every report is report ID 0 followed by an 8-byte payload. All calls on the
 // HID stack go through the seam (platform) so tests can plug in a simulated bus.
@@ -23,6 +23,9 @@ constexpr DWORD kMaxReportSize = sizeof(CBrailleSampleDriver::hidReadBuffer);
 constexpr DWORD kMaxDetailSize = 32 * 1024;
 
 constexpr int kHelloPolls = 10;
+// A display frame (or the hello) must be written within this time; a display
+// that takes no more reports counts as gone rather than stall the worker.
+constexpr uint32_t kHidWriteBoundMs = 1000;
 constexpr uint16_t kHelloPollMs = 50;
 
 // The sizes SetupAPI expects in cbSize from 64-bit code.
@@ -70,6 +73,13 @@ bool OpenMatchedHidDevice(CBrailleSampleDriver& d, const char* path) {
         std::memset(&d.hidOverlapped, 0, sizeof d.hidOverlapped);
         d.hidOverlapped.hEvent = d.hidReadEvent;
     }
+    if (!d.hidWriteEvent) {
+        d.hidWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!d.hidWriteEvent) {
+            platform->HidClose(reader);
+            return false;
+        }
+    }
     d.hidReadHandle = reader;
     d.hidReadPending = 0;
     return true;
@@ -108,7 +118,7 @@ int CBrailleSampleDriver::FindHidDevice() {
         hidDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         if (platform->SetupGetDeviceInterfaceDetail(set, &interfaceData, hidDetail, required, nullptr)) {
             const char* path = hidDetail->DevicePath;
-            HANDLE h = platform->HidOpen(path, 0);
+            HANDLE h = platform->HidOpen(path, FILE_FLAG_OVERLAPPED);
             if (IsOpenHandle(h)) {
                 hidHandle = h;
                 HIDD_ATTRIBUTES attributes;
@@ -134,7 +144,7 @@ int CBrailleSampleDriver::FindHidDevice() {
 
 int CBrailleSampleDriver::HidHandshake() {
     static const uint8_t hello[kHidPayloadSize] = {0xFB, 0xAA, 0x55, 0, 0, 0, 0, 0};
-    WriteHidReport(hello);
+    WriteHidReport(hello, platform->NowMs());
     tickCounter = 0;
     for (int poll = 0; poll < kHelloPolls; ++poll) {
         uint8_t payload[kHidPayloadSize];
@@ -149,15 +159,35 @@ int CBrailleSampleDriver::HidHandshake() {
     return 0;
 }
 
-int CBrailleSampleDriver::WriteHidReport(const uint8_t* payload) {
+int CBrailleSampleDriver::WriteHidReport(const uint8_t* payload, uint32_t started) {
     if (!hidHandle) return 1;
     // Zero padding up to the declared length; report ID 0.
     uint8_t report[kMaxReportSize];
     const DWORD length = ClampReportLength(hidCaps.OutputReportByteLength);
     std::memset(report, 0, length);
     if (payload) std::memcpy(report + 1, payload, kHidPayloadSize);
+
+    std::memset(&hidWriteOverlapped, 0, sizeof hidWriteOverlapped);
+    hidWriteOverlapped.hEvent = hidWriteEvent;
+    ResetEvent(hidWriteEvent);
     DWORD written = 0;
-    return platform->HidWrite(hidHandle, report, length, &written);
+    BOOL ok = platform->HidWrite(hidHandle, report, length, &written, &hidWriteOverlapped);
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        const uint32_t elapsed = platform->NowMs() - started;
+        const DWORD left = elapsed < kHidWriteBoundMs ? kHidWriteBoundMs - elapsed : 0;
+        ok = platform->HidWaitOverlapped(hidHandle, &hidWriteOverlapped, &written, left);
+        if (!ok && GetLastError() == WAIT_TIMEOUT) {
+            // The report buffer is ours only once the cancelled write has finished.
+            platform->HidCancelIo(hidHandle);
+            platform->HidGetOverlappedResult(hidHandle, &hidWriteOverlapped, &written, TRUE);
+            ok = FALSE;
+        }
+    }
+    if (!ok) {
+        HidLinkFailed();
+        return 0;
+    }
+    return 1;
 }
 
 int CBrailleSampleDriver::ReadHidReport(uint8_t* payload) {
@@ -175,6 +205,7 @@ int CBrailleSampleDriver::ReadHidReport(uint8_t* payload) {
         GetLastError() != ERROR_IO_PENDING) {
         // Failed at once (e.g. the display was pulled out): no read is in flight.
         ResetEvent(hidReadEvent);
+        HidLinkFailed();
         return -1;
     }
     hidReadPending = 1;
@@ -187,8 +218,15 @@ int CBrailleSampleDriver::ReadHidReport(uint8_t* payload) {
     }
     DWORD transferred = 0;
     const BOOL ok = platform->HidGetOverlappedResult(hidReadHandle, &hidOverlapped, &transferred, TRUE);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
     hidReadPending = 0;
     ResetEvent(hidReadEvent);
+    // Only our own cancel may end a read without a report; any other failure
+    // means the display is gone.
+    if (!ok && error != ERROR_OPERATION_ABORTED) {
+        HidLinkFailed();
+        return -1;
+    }
     // A report that completed just before the cancel took effect is kept: it was
     // taken from the device and would otherwise be lost (a key press, an acknowledgement).
     if (!ok || transferred < kReportSize) return -1;
@@ -207,47 +245,43 @@ void CBrailleSampleDriver::FinishHidRead() {
     if (hidReadEvent) ResetEvent(hidReadEvent);
 }
 
+void CFrameRing::Push(const uint8_t* cells) {
+    std::memcpy(slots[write], cells, kRingSlotSize);
+    write = (write + 1) % kRingSlots;
+    if (write == read) read = (read + 1) % kRingSlots;  // full: the oldest goes
+}
+
+const uint8_t* CFrameRing::Newest() const {
+    if (Empty()) return nullptr;
+    return slots[(write + kRingSlots - 1) % kRingSlots];
+}
+
 void CBrailleSampleDriver::WriteCellsHid(const uint8_t* cells) {
     if (!cells) return;
-    ringRead &= kRingSlots - 1;
-    ringWrite &= kRingSlots - 1;
-
     if (awaitingAck) {
-        // Full at seven frames: the newest queued frame is replaced, the older stay.
-        if (((ringWrite - ringRead) & (kRingSlots - 1)) == kRingSlots - 1)
-            ringWrite = (ringWrite - 1) & (kRingSlots - 1);
-        std::memmove(hidRing[ringWrite], cells, kRingSlotSize);
-        ringWrite = (ringWrite + 1) & (kRingSlots - 1);
+        hidRing.Push(cells);
         return;
     }
+    // Anything still queued is older than this frame: it must never follow it.
+    hidRing.Clear();
+    SendHidFrame(cells);
+}
 
-    // A slot keeps 40 cells; a frame sent from the ring takes cells 40 and 41
-    // from the cell image instead of reading past its slot.
-    uint8_t frame[kFrameCells];
-    const uintptr_t at = reinterpret_cast<uintptr_t>(cells);
-    const uintptr_t ringBegin = reinterpret_cast<uintptr_t>(&hidRing[0][0]);
-    const bool fromRing = at >= ringBegin && at < ringBegin + sizeof hidRing;
-    if (fromRing) {
-        std::memcpy(frame, cells, kRingSlotSize);
-        frame[40] = cellImage[40];
-        frame[41] = cellImage[41];
-    } else {
-        std::memcpy(frame, cells, kFrameCells);
-    }
-
+void CBrailleSampleDriver::SendHidFrame(const uint8_t* frame) {
+    const uint32_t started = platform->NowMs();
     awaitingAck = 1;
     uint8_t payload[kHidPayloadSize] = {0xFF, 0xAA, 0x55, frame[0], frame[1], frame[2], frame[3], frame[4]};
-    WriteHidReport(payload);
+    WriteHidReport(payload, started);
     for (std::size_t report = 0; report < 4; ++report) {
         std::memcpy(payload, frame + 5 + report * kHidPayloadSize, kHidPayloadSize);
-        WriteHidReport(payload);
+        WriteHidReport(payload, started);
     }
     std::memcpy(payload, frame + 37, 5);
     payload[5] = 0x55;
     payload[6] = 0xAA;
     payload[7] = 0xFF;
     lastSendTick = platform->NowMs();
-    WriteHidReport(payload);
+    WriteHidReport(payload, started);
 }
 
 void CBrailleSampleDriver::HandleHidReport(const uint8_t* payload) {

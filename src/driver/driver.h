@@ -53,6 +53,34 @@ constexpr int kRingSlots = 8;
 constexpr int kRingSlotSize = 40;
 constexpr int kHidPayloadSize = 8;
 
+// The state of the link to the display, as the poll sees it. Its transitions
+// live in device/connection.cpp (see docs/architecture.md); `opening`,
+// `failureCount` and `suspended` follow from it.
+enum class LinkState : int32_t {
+    Closed,     // no display and none looked for (before the first open, after close)
+    Opening,    // a transport handshake runs
+    Running,    // a display is open; `usingHid` says which transport
+    Suspended,  // the host suspended the link
+    Searching,  // the display went away or was not there: looked for once a second
+    Lent,       // the serial link's port is lent to another program
+};
+
+// Display frames written while an acknowledgement is outstanding. Only the
+// newest is ever sent: older ones are superseded by it. A slot keeps the first
+// kRingSlotSize cells of a frame; at most kRingSlots - 1 frames are held.
+class CFrameRing {
+public:
+    void Push(const uint8_t* cells);
+    const uint8_t* Newest() const;  // null when empty
+    void Clear() { read = write; }
+    bool Empty() const { return read == write; }
+
+private:
+    int32_t read{};
+    int32_t write{};
+    uint8_t slots[kRingSlots][kRingSlotSize]{};
+};
+
 // The module instance that the key window class and window are registered under.
 HINSTANCE ModuleInstance();
 void SetModuleInstance(HINSTANCE instance);
@@ -140,6 +168,16 @@ public:
     bool LaterSuspendQueued();
     void ProbeReturningDisplay();
     void CloseHidHandles();
+    void SetLink(LinkState next);
+    void StartSearch();
+    void SuspendLink();
+    void SearchForDisplay();
+    int OpenHidLink();
+    void ShowImageAgain();
+    void PollHid();
+    void PollSerial();
+    void HidLinkFailed();
+    void CloseSerialPort();
     void PlaceCells(uint32_t first, const uint8_t* cells, uint32_t count);
 
     // ---- serial frame protocol ----
@@ -153,7 +191,8 @@ public:
     // ---- USB HID transport ----
     int FindHidDevice();
     int HidHandshake();
-    int WriteHidReport(const uint8_t* payload);
+    int WriteHidReport(const uint8_t* payload, uint32_t started);
+    void SendHidFrame(const uint8_t* frame);
     int ReadHidReport(uint8_t* payload);
     void WriteCellsHid(const uint8_t* cells);
     void HandleHidReport(const uint8_t* payload);
@@ -195,16 +234,16 @@ public:
     // Device connection and poll cycle
     volatile int32_t textCells{};
     volatile int32_t statusCells{};
-    int32_t opening{};                    // a transport handshake is running
+    LinkState link{};                     // see LinkState
+    int32_t opening{};                    // a transport handshake is running (link Opening)
     uint32_t lastSendTick{};              // clock value of the last display send
     int32_t usingHid{};                   // transport of the current or last connection
     uint8_t cellImage[kCellImageSize]{};  // status cells first, display bit order
     int32_t awaitingAck{};                // a display frame waits for its acknowledgement
     CSerial* serial{};                    // the open serial port, or none
     char portName[kPortNameSize]{};
-    uint8_t failureCount{};   // consecutive serial acknowledgement time-outs
-    int32_t selfSuspended{};  // the driver suspended itself after repeated time-outs
-    uint32_t probeTick{};     // clock value of the last probe for a returning display
+    uint8_t failureCount{};   // consecutive serial acknowledgement time-outs; 4 while searching
+    uint32_t probeTick{};     // clock value of the last search for a returning display
     int32_t probePortOpen{};  // the serial port is open only to probe for the display
     int32_t probeReading{};   // the probe feeds what the display sent: acknowledge it
 
@@ -227,15 +266,15 @@ public:
     uint8_t rxData[256]{};
 
     // USB HID transport
-    HANDLE hidHandle{};  // synchronous handle for output reports
+    HANDLE hidHandle{};  // overlapped handle for output reports
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* hidDetail{};
     HIDP_CAPS hidCaps{};
     HANDLE hidReadEvent{};
     OVERLAPPED hidOverlapped{};
     HANDLE hidReadHandle{};  // overlapped handle for input reports
-    int32_t ringRead{};
-    int32_t ringWrite{};
-    uint8_t hidRing[kRingSlots][kRingSlotSize]{};
+    HANDLE hidWriteEvent{};  // manual-reset event of the output report writes
+    OVERLAPPED hidWriteOverlapped{};
+    CFrameRing hidRing;  // frames waiting for the acknowledgement
     uint32_t hidInfo[2]{};
     uint8_t hidReadBuffer[256]{};  // input report buffer, valid until a read has finished
     int32_t hidReadPending{};      // a read on hidReadBuffer has not finished yet

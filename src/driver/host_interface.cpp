@@ -85,7 +85,7 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
     // suspended the serial link sends nothing, so the display would never be
     // asked to identify itself.
     suspended = 0;
-    selfSuspended = 0;
+    link = LinkState::Closed;
 
     commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!commandDone) {
@@ -161,11 +161,9 @@ int32_t CBrailleSampleDriver::Suspend(int32_t flag) {
         if (flag != 0) SuspendFromWorker();
         return 1;
     }
-    // While the driver has suspended itself it probes for the display; a host
-    // suspension takes over from that and closes the probe's port.
-    if (flag == suspended && !selfSuspended) return 1;
+    // A resume while the display is searched for leaves the search running.
+    if (flag == suspended) return 1;
     suspended = flag;
-    selfSuspended = 0;
     if (flag != 0 && keyWindow) {
         DestroyWindow(keyWindow);
         keyWindow = nullptr;

@@ -78,19 +78,14 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
         // the host's suspension. The newest suspend command carries the host's
         // last word, so carrying it out restores that word.
         if (parameter != 0) {
-            if (!LaterSuspendQueued()) {
-                suspended = static_cast<int32_t>(parameter);
-                selfSuspended = 0;
-            }
-            CloseDevice();
+            if (!LaterSuspendQueued()) suspended = static_cast<int32_t>(parameter);
+            SuspendLink();
         } else if (!OpenDevice(portName)) {
-            // The display is not there to resume to. Running on without a port
-            // would drop every write and never reconnect; look for it once a
-            // second instead, as after missed acknowledgements.
-            SuspendFromWorker();
+            // The display is not there to resume to: look for it once a second,
+            // as after a removal.
+            StartSearch();
         } else if (!LaterSuspendQueued()) {
             suspended = 0;
-            selfSuspended = 0;
         }
         break;
     case CMD_TEXT_CELLS:

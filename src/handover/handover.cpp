@@ -53,29 +53,21 @@ void CBrailleSampleDriver::ReleaseHandoverSection() {
     }
 }
 
+// Only the serial port is lent: a USB display keeps its link.
 void CBrailleSampleDriver::LendPort(int lend) {
     if (lend) {
         handoverActive = 1;
-        CloseDevice();
+        const bool serialRunning = link == LinkState::Running && !usingHid;
+        CloseSerialPort();  // the port of the serial link or of the search
+        if (serialRunning) SetLink(LinkState::Lent);
         return;
     }
     handoverActive = 0;
-    // The USB link never used the lent port: the poll keeps the display or
-    // finds it again by itself, and an open would only clear that link.
-    if (usingHid) return;
-    // A link that is already open is kept: re-opening it would find the port
-    // object still there, refuse and close the link for good. A port held only
-    // to probe for a returning display does not count; OpenDevice replaces it.
-    if (serial && !probePortOpen) return;
-    // A suspended driver sends no frames, so an open now could not identify the
-    // display and would only block the worker. The port stays closed: the
-    // host's resume opens it (and would fail if the port were already held), or
-    // after a self-suspension the once-a-second probe finds the display.
-    if (suspended) return;
-    // The display did not come back with the port: look for it once a second,
-    // as after missed acknowledgements, rather than leave a link that drops
-    // every write and never reconnects.
-    if (!OpenDevice(portName)) SuspendFromWorker();
+    // Only a link that gave up its port takes it back here. A search goes on
+    // and now tries the port as well; a suspended link waits for the host's
+    // resume; a USB link never used the port.
+    if (link != LinkState::Lent) return;
+    if (!OpenDevice(portName)) StartSearch();
 }
 
 // A stopped driver reads no restore, so a lend can outlast the run that made

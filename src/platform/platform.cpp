@@ -48,8 +48,8 @@ BOOL IPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) { return
 BOOL IPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) { return HidD_GetPreparsedData(h, data); }
 NTSTATUS IPlatform::HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) { return HidP_GetCaps(data, caps); }
 BOOL IPlatform::HidFreePreparsedData(PHIDP_PREPARSED_DATA data) { return HidD_FreePreparsedData(data); }
-BOOL IPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written) {
-    return WriteFile(h, buffer, size, written, nullptr);
+BOOL IPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
+    return WriteFile(h, buffer, size, written, overlapped);
 }
 BOOL IPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) {
     return ReadFile(h, buffer, size, read, overlapped);
@@ -57,6 +57,17 @@ BOOL IPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAP
 BOOL IPlatform::HidCancelIo(HANDLE h) { return CancelIo(h); }
 BOOL IPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
     return GetOverlappedResult(h, overlapped, transferred, wait);
+}
+BOOL IPlatform::HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds) {
+    if (!overlapped || !overlapped->hEvent) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (WaitForSingleObject(overlapped->hEvent, milliseconds) != WAIT_OBJECT_0) {
+        SetLastError(WAIT_TIMEOUT);
+        return FALSE;
+    }
+    return GetOverlappedResult(h, overlapped, transferred, FALSE);
 }
 BOOL IPlatform::HidClose(HANDLE h) { return CloseHandle(h); }
 

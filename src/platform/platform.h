@@ -42,10 +42,16 @@ public:
     virtual BOOL HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data);
     virtual NTSTATUS HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps);
     virtual BOOL HidFreePreparsedData(PHIDP_PREPARSED_DATA data);
-    virtual BOOL HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written);
+    // Output reports go out overlapped (the handle is opened so); a write that
+    // went pending is waited for with HidWaitOverlapped.
+    virtual BOOL HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written, OVERLAPPED* overlapped);
     virtual BOOL HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped);
     virtual BOOL HidCancelIo(HANDLE h);
     virtual BOOL HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
+    // Waits at most `milliseconds` for an overlapped operation (its event must be
+    // set); FALSE with WAIT_TIMEOUT when it has not finished by then, else as
+    // GetOverlappedResult without waiting.
+    virtual BOOL HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds);
     virtual BOOL HidClose(HANDLE h);
 
     // --- keystroke synthesis ---

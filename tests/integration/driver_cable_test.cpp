@@ -1,6 +1,6 @@
 // Driver objects made here on the driver's end of a virtual cable: the serial
-// display identified, a silent one given up, a returning one found again by the
-// search, and starts after a suspended stop or a failed start.
+// display identified, a silent one given up, one found again by the search on
+// either link, and starts after a suspended stop or a failed start.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +13,7 @@
 #include "display_sim.h"
 #include "driver/driver.h"
 #include "support/cable_end.h"
+#include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
@@ -95,67 +96,75 @@ TEST(ConnectionOpen, SilentDisplayOnACableFailsAndClosesThePort) {
     EXPECT_EQ(Hex(four), Hex(display.Receive(four.size() + 1, 1000)));
 }
 
-// The driver gave up an unanswering display; once a second it looks for it
-// again on its port, and resumes when it answers.
-TEST(ConnectionProbe, ReturningDisplayResumesTheLink) {
+// A resume that finds no display looks for it once a second on both links, USB
+// first, whichever link it had before, and resumes the link when the display
+// answers; the image written meanwhile is shown.
+TEST(ConnectionProbe, ResumeWithoutADisplayLooksOnBothLinks) {
     REQUIRE_CABLE(cable, 0);
-    CTestClock clock;
-    clock.Set(70000);
-    CBrailleSampleDriver driver(clock);
-    auto port = std::make_shared<CSerialRecord>();
-    driver.serial = new CFakeSerial(port);
-    driver.textCells = 40;
-    driver.statusCells = 2;
-    std::strcpy(driver.portName, cable.driverEnd.c_str());
-    const Bytes text(40, 0x40);
-    for (int i = 0; i < 4; ++i) {
-        driver.SendTextCells(text.data(), 40);
-        clock.Advance(401);
-        driver.PollTick();
-    }
-    ASSERT_EQ(1, driver.selfSuspended);
-    ASSERT_EQ(nullptr, driver.serial);
-
+    CFakeHidPlatform bus;
+    const int usb = bus.AddDevice();
+    bus.Unplug(usb);
+    CBrailleSampleDriver driver(bus);
     testenv::CCableEnd display(cable.displayEnd);
     ASSERT_TRUE(display.IsOpen());
-    clock.Advance(999);
+    std::strcpy(driver.portName, cable.driverEnd.c_str());
+    driver.SetLink(LinkState::Suspended);
+    driver.suspended = 0;  // the host's Suspend(0), then its command
+    EXPECT_TRUE(driver.DispatchCommand(CMD_SUSPEND, nullptr, 0));
+    EXPECT_EQ(LinkState::Searching, driver.link);
+    EXPECT_EQ(0, int(driver.suspended));  // writes are taken
+    display.Drain(300);                   // the unanswered identification
+
+    const Bytes text(40, 0x10);
+    driver.SendTextCells(text.data(), 40);
+    bus.Plug(usb);
+    bus.Advance(1000);
+    driver.PollTick();
+    ASSERT_EQ(LinkState::Running, driver.link);
+    EXPECT_EQ(1, driver.usingHid);
+    const auto frames = bus.Frames(usb);
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_EQ(Bytes(driver.cellImage, driver.cellImage + 40), Bytes(frames[0].begin(), frames[0].begin() + 40));
+    EXPECT_EQ(CBrailleSampleDriver::TranslateDots(0x10), frames[0][0]);
+
+    bus.SetAutoAdvance(0);
+    bus.Unplug(usb);
+    driver.PollTick();
+    EXPECT_EQ(LinkState::Searching, driver.link);
+    const Bytes later(40, 0x20);
+    driver.SendTextCells(later.data(), 40);
+    bus.Advance(999);
     driver.PollTick();
     EXPECT_EQ(nullptr, driver.serial);
-
-    clock.Advance(1);
+    bus.Advance(1);
     driver.PollTick();
-    ASSERT_NE(nullptr, driver.serial);
     EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
-    EXPECT_EQ(1, int(driver.suspended));
-
-    // Still silent: the next request a second later, on the same port.
-    clock.Advance(1000);
+    bus.Advance(1000);  // still silent: asked again a second later, on the same port
     driver.PollTick();
     EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
 
     display.Send(kIdentity40);
     ASSERT_TRUE(testenv::TickUntil(
-        driver, [&] { return driver.suspended == 0; }, 3000));
-    EXPECT_EQ(0, driver.selfSuspended);
+        driver, [&] { return driver.link == LinkState::Running; }, 3000));
+    EXPECT_EQ(0, driver.usingHid);
     EXPECT_EQ(0, driver.failureCount);
     // The identity reply is acknowledged like any frame, before the driver
-    // completes the identification and shows the last image again.
+    // completes the identification and shows the newest image.
     Bytes expected = kAck;
     serialwire::Append(expected, kIdentifyDone);
-    Bytes cells(42, 0x01);
-    cells[0] = cells[1] = 0;
-    serialwire::Append(expected, Frame(0x00, cells));
+    serialwire::Append(expected, Frame(0x00, Bytes(driver.cellImage, driver.cellImage + 42)));
     EXPECT_EQ(Hex(expected), Hex(display.Receive(expected.size(), 3000)));
+    EXPECT_EQ(CBrailleSampleDriver::TranslateDots(0x20), driver.cellImage[0]);
     EXPECT_EQ(1, driver.awaitingAck);
 
     // The link works normally again.
     display.Send(kAck);
     ASSERT_TRUE(testenv::TickUntil(
         driver, [&] { return driver.awaitingAck == 0; }, 3000));
-    const Bytes more(40, 0x80);
-    driver.SendTextCells(more.data(), 40);
+    driver.SendTextCells(text.data(), 40);
     EXPECT_EQ(49u, display.Receive(49, 3000).size());
     driver.CloseDevice();
+    EXPECT_EQ(0u, bus.OpenHandleCount());
 }
 
 // ---------------------------------------------------------------- serial display on a cable

@@ -378,9 +378,9 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
     ExpectLinkWorks(9);
 }
 
-// A restore nobody asked for must not break a working link; with the link
-// closed it opens it.
-TEST_F(HandoverSerial, RestoreWithoutALendKeepsAnOpenLinkAndOpensAClosedOne) {
+// A restore nobody asked for must not break a working link, nor open a link
+// that was not lent.
+TEST_F(HandoverSerial, RestoreWithoutALendKeepsTheLinkAsItIs) {
     CSection section;
     OpenAndAttach(section);
     CSerial* port = driver.serial;
@@ -397,9 +397,8 @@ TEST_F(HandoverSerial, RestoreWithoutALendKeepsAnOpenLinkAndOpensAClosedOne) {
     ASSERT_EQ(portNumber, section.Word());
     section.Set(205);
     driver.PollTick();
-    ASSERT_NE(nullptr, driver.serial);
-    EXPECT_EQ(requests + 1, display.GetCounters().identifyRequests);
-    ExpectLinkWorks(5);
+    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_EQ(requests, display.GetCounters().identifyRequests);
 }
 
 // The display does not answer when the port comes back (the borrower left it
@@ -415,14 +414,14 @@ TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
     clock.UseRealClock(false);
     clock.SetAutoAdvance(1);  // the unanswered identification ends at once
     Restore(section);
-    EXPECT_EQ(1, driver.selfSuspended);
-    EXPECT_EQ(1, int(driver.suspended));  // host writes are refused meanwhile
+    EXPECT_EQ(LinkState::Searching, driver.link);
+    EXPECT_EQ(0, int(driver.suspended));  // host writes go on into the image
 
     display.SetSilent(false);
     clock.SetAutoAdvance(0);
     clock.UseRealClock(true);
     EXPECT_TRUE(testenv::TickUntil(
-        driver, [&] { return driver.suspended == 0; }, 5000));
+        driver, [&] { return driver.link == LinkState::Running; }, 5000));
     ExpectLinkWorks(4);
 }
 
@@ -458,14 +457,14 @@ TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
     clock.UseRealClock(false);
     clock.Set(50000);
     display.SetSilent(true);
-    for (int i = 0; i < 8 && !driver.selfSuspended; ++i) {
+    for (int i = 0; i < 8 && driver.link != LinkState::Searching; ++i) {
         driver.awaitingAck = 0;
         const Bytes text(40, 0x01);
         driver.SendTextCells(text.data(), 40);
         clock.Advance(401);
         driver.PollTick();
     }
-    ASSERT_EQ(1, driver.selfSuspended);
+    ASSERT_EQ(LinkState::Searching, driver.link);
     const uint32_t probed = display.GetCounters().identifyRequests + 1;
     clock.Advance(1000);
     driver.PollTick();  // the probe opens the port and asks
@@ -489,18 +488,19 @@ TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
     // once the display answers.
     Restore(section);
     EXPECT_TRUE(driver.serial == nullptr || driver.probePortOpen);
-    EXPECT_EQ(1, int(driver.suspended));
+    EXPECT_EQ(LinkState::Searching, driver.link);
     display.SetSilent(false);
     clock.UseRealClock(true);
     EXPECT_TRUE(testenv::TickUntil(
-        driver, [&] { return driver.suspended == 0; }, 5000));
-    EXPECT_EQ(0, driver.selfSuspended);
+        driver, [&] { return driver.link == LinkState::Running; }, 5000));
     ExpectLinkWorks(2);
 }
 
 // ---------------------------------------------------------------- USB link
 
-TEST(HandoverUsb, LendClosesTheDisplayWhichTheSameTickFindsAgain) {
+// Only the serial port is lent: a USB display keeps its keys, acknowledgements
+// and frames meanwhile.
+TEST(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
     ASSERT_FALSE(SectionExists());
     CFakeHidPlatform bus;
     const int device = bus.AddDevice();
@@ -517,21 +517,23 @@ TEST(HandoverUsb, LendClosesTheDisplayWhichTheSameTickFindsAgain) {
     EXPECT_EQ(102, section.Word());
     EXPECT_EQ(0, section.Word(1));
     EXPECT_EQ(0, section.Word(2));
-    EXPECT_EQ(2u, bus.OpenCount(device) / 2);  // closed and opened again (two handles each time)
-    EXPECT_NE(nullptr, driver.hidHandle);
+    EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // kept open (two handles)
     EXPECT_EQ(1, driver.handoverActive);
 
-    // Lent: the tick ends at the handover, input waits.
+    // Lent: keys, acknowledgements and frames go on.
+    const uint8_t a[40] = {1}, b[40] = {2};
+    driver.SendTextCells(a, 40);
+    driver.SendTextCells(b, 40);
     bus.QueueKey(device, 0xFE, 1);
-    Ticks(driver, 3);
-    EXPECT_EQ(1u, bus.PendingInput(device));
+    Ticks(driver, 2);
+    EXPECT_EQ(0u, bus.PendingInput(device));
+    EXPECT_EQ(2u, bus.Frames(device).size());
 
     section.Set(200);
     driver.PollTick();
     EXPECT_EQ(0, section.Word());
     EXPECT_EQ(0, driver.handoverActive);
-    EXPECT_EQ(2u, bus.OpenCount(device) / 2);  // the open display is kept
-    EXPECT_EQ(0u, bus.PendingInput(device));   // the same tick read it
+    EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // the open display is kept
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
     EXPECT_EQ(0u, bus.Misuses());
@@ -563,7 +565,6 @@ TEST(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
     EXPECT_EQ(1, driver.usingHid);
     EXPECT_NE(nullptr, driver.hidHandle);
     EXPECT_EQ(0, int(driver.suspended));
-    EXPECT_EQ(0, driver.selfSuspended);
     bus.QueueKey(device, 0xFE, 1);
     section.Set(200);
     Ticks(driver, 2);

@@ -266,6 +266,7 @@ TEST(SerialReceiverCorpus, StreamsSplitAcrossPollsGiveTheSameFrames) {
             port.chunk = chunk;
             CBrailleSampleDriver driver(platform);
             driver.serial = &port;
+            driver.link = LinkState::Running;
             for (size_t tick = 0; port.at < bytes.size() && tick < bytes.size() + 10; ++tick) driver.PollTick();
             driver.serial = nullptr;
             EXPECT_EQ(bytes.size(), port.at) << name << " chunk " << chunk;

@@ -10,6 +10,8 @@ constexpr ULONG_PTR kStatusSuccess = 0;
 constexpr ULONG_PTR kStatusPending = 0x00000103;
 constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 constexpr ULONG_PTR kStatusNotConnected = 0xC000009D;
+// Input reports Windows' HID class driver keeps per handle by default.
+constexpr size_t kInputQueueLimit = 32;
 
 // The HID interface class GUID Windows reports.
 constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -109,10 +111,14 @@ void CFakeHidPlatform::SetClassDevsFails(bool fail) {
 
 void CFakeHidPlatform::QueueLocked(Device& device, std::vector<uint8_t> report) {
     if (!device.present) return;  // a removed display sends nothing
+    if (device.input.size() >= kInputQueueLimit) {
+        device.input.pop_front();
+        ++device.dropped;
+    }
     device.input.push_back(std::move(report));
     // A read already waiting on this device takes the report at once.
     for (auto it = reads.begin(); it != reads.end(); ++it) {
-        if (it->second.cancelling) continue;
+        if (it->second.cancelling || it->second.write) continue;
         bool alive = false;
         Device* owner = DeviceOf(it->second.handle, &alive);
         if (owner != &device || !alive) continue;
@@ -255,6 +261,11 @@ size_t CFakeHidPlatform::OpenSetCount() const {
     return sets.size();
 }
 
+size_t CFakeHidPlatform::Enumerations() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return enumerations;
+}
+
 size_t CFakeHidPlatform::PreparsedCount() const {
     std::lock_guard<std::mutex> guard(lock);
     return preparsed.size();
@@ -263,6 +274,11 @@ size_t CFakeHidPlatform::PreparsedCount() const {
 size_t CFakeHidPlatform::ReadsIssued(int device) const {
     std::lock_guard<std::mutex> guard(lock);
     return devices.at(device)->reads;
+}
+
+size_t CFakeHidPlatform::DroppedInput(int device) const {
+    std::lock_guard<std::mutex> guard(lock);
+    return devices.at(device)->dropped;
 }
 
 size_t CFakeHidPlatform::CancelCount() const {
@@ -328,6 +344,7 @@ HDEVINFO CFakeHidPlatform::SetupGetClassDevs(const GUID* guid, DWORD flags) {
     }
     HDEVINFO set = reinterpret_cast<HDEVINFO>(nextHandle);
     nextHandle += 4;
+    ++enumerations;
     std::vector<int> present;
     for (size_t i = 0; i < devices.size(); ++i)
         if (devices[i]->present) present.push_back(static_cast<int>(i));
@@ -482,7 +499,7 @@ BOOL CFakeHidPlatform::HidFreePreparsedData(PHIDP_PREPARSED_DATA data) {
     return TRUE;
 }
 
-BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written) {
+BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
     std::lock_guard<std::mutex> guard(lock);
     if (written) *written = 0;
     bool alive = false;
@@ -492,18 +509,59 @@ BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD*
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    const bool overlappedHandle = handles[h].overlapped;
+    if (overlappedHandle && !overlapped) {
+        Misuse("HidWrite: no OVERLAPPED on an overlapped handle");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (overlapped && reads.count(overlapped)) {
+        Misuse("HidWrite: OVERLAPPED reused while its operation is in flight");
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     if (!alive) {
         SetLastError(ERROR_DEVICE_NOT_CONNECTED);
         return FALSE;
     }
-    // The HID class driver takes output reports of exactly the declared length.
-    if (size != device->config.outputLength) {
+    // The HID class driver takes output reports of exactly the declared length,
+    // with a report ID the device declares (only 0 here).
+    if (size != device->config.outputLength || static_cast<const uint8_t*>(buffer)[0] != 0) {
+        if (size >= 1 && static_cast<const uint8_t*>(buffer)[0] != 0) Misuse("HidWrite: report ID not 0");
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    OnOutput(*device, static_cast<const uint8_t*>(buffer), size);
-    if (written) *written = size;
-    return TRUE;
+    if (!overlappedHandle) {
+        OnOutput(*device, static_cast<const uint8_t*>(buffer), size);
+        if (written) *written = size;
+        return TRUE;
+    }
+    if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
+    if (device->config.stallWrites) {
+        overlapped->Internal = kStatusPending;
+        overlapped->InternalHigh = 0;
+        reads[overlapped] = Read{h, nullptr, size, false, true};
+    } else {
+        OnOutput(*device, static_cast<const uint8_t*>(buffer), size);
+        FinishRead(overlapped, kStatusSuccess, size);
+    }
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+BOOL CFakeHidPlatform::HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = overlapped ? reads.find(overlapped) : reads.end();
+        if (it != reads.end() && !it->second.cancelling) {
+            // Nothing will complete it: the wait lasts its whole bound.
+            now += milliseconds;
+            if (transferred) *transferred = 0;
+            SetLastError(WAIT_TIMEOUT);
+            return FALSE;
+        }
+    }
+    return HidGetOverlappedResult(h, overlapped, transferred, TRUE);
 }
 
 BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) {

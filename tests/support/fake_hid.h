@@ -25,10 +25,18 @@
 // HidGetOverlappedResult(wait TRUE), so a driver that reuses the buffer or the
 // OVERLAPPED too early is caught (see Misuses()).
 //
+// Input is kept as Windows' HID class driver keeps it: at most 32 reports per
+// device; a report queued beyond that drops the oldest (DroppedInput counts them).
+//
 // Writes. Every output report written is kept per device, exactly as written
-// (report ID byte first, OutputReportByteLength bytes). A device can answer the
-// hello (FB AA 55) with FB AA 55 info0 info1, and acknowledge (FF) every display
-// frame once its sixth report has arrived.
+// (report ID byte first, OutputReportByteLength bytes). A write must carry report
+// ID 0 and the declared length; on an overlapped handle it needs an OVERLAPPED
+// (else it is refused and counted as a misuse) and completes asynchronously:
+// ERROR_IO_PENDING, then HidWaitOverlapped. With `stallWrites` a write never
+// completes until cancelled; HidWaitOverlapped then lets the fake clock run for
+// the time waited and reports WAIT_TIMEOUT. A device can answer the hello
+// (FB AA 55) with FB AA 55 info0 info1, and acknowledge (FF) every display frame
+// once its sixth report has arrived.
 //
 // Removal. Unplug() makes reads and writes on the device's handles fail (a
 // pending read completes with an error) and hides it from enumeration. Plug()
@@ -78,6 +86,7 @@ struct FakeHidDeviceConfig {
     bool failAttributes = false;      // HidD_GetAttributes fails
     bool failCaps = false;            // HidD_GetPreparsedData fails
     bool failDetail = false;          // the second interface-detail call fails
+    bool stallWrites = false;         // writes stay pending until cancelled (a stalled display)
     DWORD detailSizeOverride = 0;     // nonzero: required detail size reported instead of the real one
 };
 
@@ -118,6 +127,7 @@ public:
     void QueueAck(int device);
     void QueueHelloReply(int device, uint8_t info0, uint8_t info1);
     size_t PendingInput(int device) const;  // reports queued and not yet read
+    size_t DroppedInput(int device) const;  // reports dropped because the queue was full
     // Called at the start of every HidCancelIo, outside the lock: a test can
     // queue input here to make a report complete just as the read is cancelled.
     void SetBeforeCancelHook(std::function<void()> hook);
@@ -134,6 +144,7 @@ public:
     size_t OpenHandleCount(int device) const;
     size_t OpenCount(int device) const;    // successful opens ever
     size_t OpenSetCount() const;           // device information sets not destroyed
+    size_t Enumerations() const;           // device information sets made so far
     size_t PreparsedCount() const;         // preparsed data not freed
     size_t ReadsIssued(int device) const;  // HidRead calls on the device's handles
     size_t CancelCount() const;            // HidCancelIo calls
@@ -159,7 +170,8 @@ public:
     BOOL HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) override;
     NTSTATUS HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) override;
     BOOL HidFreePreparsedData(PHIDP_PREPARSED_DATA data) override;
-    BOOL HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written) override;
+    BOOL HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written, OVERLAPPED* overlapped) override;
+    BOOL HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds) override;
     BOOL HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) override;
     BOOL HidCancelIo(HANDLE h) override;
     BOOL HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) override;
@@ -175,17 +187,19 @@ private:
         int framePhase = 0;  // reports of the current display frame seen so far
         size_t opens = 0;
         size_t reads = 0;
+        size_t dropped = 0;
     };
     struct Handle {
         int device;
         int generation;
         bool overlapped;
     };
-    struct Read {
+    struct Read {  // an operation in flight: a read, or a stalled write
         HANDLE handle;
         uint8_t* buffer;
         DWORD size;
         bool cancelling;
+        bool write = false;
     };
 
     Device* DeviceOf(HANDLE h, bool* alive);                        // null for an unknown handle
@@ -203,12 +217,13 @@ private:
     std::map<HANDLE, Handle> handles;
     std::map<HDEVINFO, std::vector<int>> sets;  // snapshot of present devices
     std::map<PHIDP_PREPARSED_DATA, int> preparsed;
-    std::map<OVERLAPPED*, Read> reads;  // in flight
+    std::map<OVERLAPPED*, Read> reads;  // in flight (reads and stalled writes)
     std::vector<std::string> misuses;
     std::function<void()> beforeCancel;
     bool classDevsFail = false;
     uintptr_t nextHandle = 0x7A000000;
     size_t cancels = 0;
+    size_t enumerations = 0;
 };
 
 #endif

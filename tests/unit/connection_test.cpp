@@ -7,12 +7,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "driver/driver.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -46,6 +48,7 @@ class ConnectionSerial : public ::testing::Test {
 protected:
     void SetUp() override {
         driver.serial = new CFakeSerial(port);
+        driver.link = LinkState::Running;
         driver.textCells = 40;
         driver.statusCells = 2;
         clock.Set(10000);
@@ -143,24 +146,23 @@ TEST_F(ConnectionCells, CountsPastTheImageStayInsideIt) {
     EXPECT_EQ(1, driver.pendingValid);  // held back: the first frame is still awaited
 }
 
-TEST_F(ConnectionCells, WritesWithoutALinkLeaveTheImage) {
-    const Bytes text = Cells(40, 5);
+// Writes that cannot go out (suspended, no port, the display away) still reach
+// the cell image, which the display shows when it is back.
+TEST_F(ConnectionCells, WritesWithoutALinkReachOnlyTheImage) {
+    const Bytes text = Cells(40, 5), other = Cells(2, 9);
     driver.suspended = 1;
     driver.SendTextCells(text.data(), 40);
-    driver.SendAllCells(text.data(), 40);
-    EXPECT_EQ(Bytes(kCellImageSize, 0), Bytes(driver.cellImage, driver.cellImage + kCellImageSize));
+    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(driver.cellImage + 2, driver.cellImage + 42)));
     EXPECT_TRUE(port->writes.empty());
 
     driver.suspended = 0;
-    delete driver.serial;
-    driver.serial = nullptr;
-    driver.SendTextCells(text.data(), 40);
-    driver.SendAllCells(text.data(), 40);
-    EXPECT_EQ(Bytes(kCellImageSize, 0), Bytes(driver.cellImage, driver.cellImage + kCellImageSize));
-
-    driver.serial = new CFakeSerial(port);
+    driver.SetLink(LinkState::Searching);
+    driver.SendAllCells(other.data(), 2);
+    EXPECT_EQ(Hex(Translated(other)), Hex(Bytes(driver.cellImage, driver.cellImage + 2)));
+    driver.SendBlankCells();
     driver.SendAllCells(text.data(), 0);
     EXPECT_TRUE(port->writes.empty());
+    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(driver.cellImage + 2, driver.cellImage + 42)));
 }
 
 // ---------------------------------------------------------------- serial poll
@@ -213,7 +215,7 @@ TEST_F(ConnectionPoll, TimeOutReleasesThePendingFrameInTheSameTick) {
     EXPECT_EQ(clock.Now(), driver.lastSendTick);
 }
 
-TEST_F(ConnectionPoll, FourthTimeOutSuspendsTheDriver) {
+TEST_F(ConnectionPoll, FourthTimeOutStartsTheSearch) {
     driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
     window = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
     driver.keyWindow = window;
@@ -238,8 +240,8 @@ TEST_F(ConnectionPoll, FourthTimeOutSuspendsTheDriver) {
     EXPECT_EQ(0, int(driver.suspended));
     TimeOutOnce();
     EXPECT_EQ(4, driver.failureCount);
-    EXPECT_EQ(1, int(driver.suspended));
-    EXPECT_EQ(1, driver.selfSuspended);
+    EXPECT_EQ(0, int(driver.suspended));
+    EXPECT_EQ(LinkState::Searching, driver.link);
     EXPECT_EQ(0, driver.awaitingAck);
     EXPECT_EQ(nullptr, driver.serial);
     EXPECT_TRUE(port->closed);
@@ -252,7 +254,7 @@ TEST_F(ConnectionPoll, FourthTimeOutSuspendsTheDriver) {
     clock.Advance(5000);
     driver.PollTick();
     EXPECT_EQ(nullptr, driver.serial);
-    EXPECT_EQ(1, int(driver.suspended));
+    EXPECT_EQ(LinkState::Searching, driver.link);
     EXPECT_EQ(writes, port->writes.size());
 }
 
@@ -346,19 +348,18 @@ TEST_F(ConnectionPoll, PendingFrameWaitsForTheAcknowledgement) {
 
 TEST_F(ConnectionPoll, NoDeviceWorkWhileOpeningOrSuspended) {
     port->Deliver(Frame(0x10, {5}));
-    driver.opening = 1;
+    driver.SetLink(LinkState::Opening);
+    EXPECT_EQ(1, driver.opening);
     driver.PollTick();
-    driver.opening = 0;
+    driver.SetLink(LinkState::Running);
+    EXPECT_EQ(0, driver.opening);
     driver.suspended = 1;
     driver.PollTick();
     EXPECT_TRUE(port->reads.empty());
     EXPECT_TRUE(port->writes.empty());
 
-    // Resumed by the host with the port open again: the failure count starts over.
     driver.suspended = 0;
-    driver.failureCount = 4;
     driver.PollTick();
-    EXPECT_EQ(0, driver.failureCount);
     EXPECT_EQ(1u, port->writes.size());  // the key frame's acknowledgement
 }
 
@@ -425,6 +426,7 @@ TEST(ConnectionProbe, HostSuspensionDuringTheSearchIsKept) {
     CBrailleSampleDriver driver(clock);
     auto lost = std::make_shared<CSerialRecord>();
     driver.serial = new CFakeSerial(lost);
+    driver.link = LinkState::Running;
     driver.textCells = 40;
     driver.statusCells = 2;
     std::strcpy(driver.portName, "COM11");
@@ -434,7 +436,7 @@ TEST(ConnectionProbe, HostSuspensionDuringTheSearchIsKept) {
         clock.Advance(401);
         driver.PollTick();
     }
-    ASSERT_EQ(1, int(driver.suspended));
+    ASSERT_EQ(LinkState::Searching, driver.link);
     ASSERT_EQ(nullptr, driver.serial);
 
     // The port as the search holds it open (a real port needs a cable; the
@@ -444,7 +446,6 @@ TEST(ConnectionProbe, HostSuspensionDuringTheSearchIsKept) {
     driver.probePortOpen = 1;
 
     driver.Suspend(1);  // the host's call; with no worker running nothing is posted
-    EXPECT_EQ(0, driver.selfSuspended);
 
     probe->Deliver(kIdentity40);
     for (int i = 0; i < 3; ++i) {
@@ -466,16 +467,10 @@ TEST(ConnectionProbe, HostSuspendCommandOutweighsAResumeByTheSearch) {
     driver.portName[0] = 0;
     // The search resumed the link after the host had written its flag.
     driver.suspended = 0;
-    driver.selfSuspended = 0;
+    driver.link = LinkState::Running;
     EXPECT_TRUE(driver.DispatchCommand(CMD_SUSPEND, nullptr, 1));
     EXPECT_EQ(1, int(driver.suspended));
-    EXPECT_EQ(0, driver.selfSuspended);
-    // The worker suspended itself again after the host's flag: the host's
-    // suspension is the one that holds, with no search behind it.
-    driver.selfSuspended = 1;
-    EXPECT_TRUE(driver.DispatchCommand(CMD_SUSPEND, nullptr, 7));
-    EXPECT_EQ(7, int(driver.suspended));
-    EXPECT_EQ(0, driver.selfSuspended);
+    EXPECT_EQ(LinkState::Suspended, driver.link);
 
     // With the host's resume already queued behind it, the suspend command
     // leaves the host's newer word alone.
@@ -496,7 +491,7 @@ protected:
         FakeHidDeviceConfig config;
         config.ack = FakeAck::Manual;
         device = bus.AddDevice(config);
-        ASSERT_EQ(1, driver.OpenDevice("COM1"));  // hello under a moving clock
+        ASSERT_EQ(1, driver.OpenDevice(""));  // hello under a moving clock
         ASSERT_EQ(1, driver.usingHid);
         bus.SetAutoAdvance(0);
         bus.SetNow(500000);
@@ -535,8 +530,7 @@ TEST_F(ConnectionUsb, TimeOutAfterMoreThan1000MsResendsTheImage) {
     bus.SetNow(start + 1001);
     driver.PollTick();
     EXPECT_GT(bus.OpenCount(device), opens);  // closed and found again
-    EXPECT_EQ(0, driver.ringRead);
-    EXPECT_EQ(0, driver.ringWrite);
+    EXPECT_TRUE(driver.hidRing.Empty());
     auto frames = bus.Frames(device);
     ASSERT_EQ(2u, frames.size());
     EXPECT_EQ(Hex(Bytes(frames[0].begin(), frames[0].end())), Hex(Bytes(frames[1].begin(), frames[1].end())));
@@ -544,50 +538,151 @@ TEST_F(ConnectionUsb, TimeOutAfterMoreThan1000MsResendsTheImage) {
     EXPECT_EQ(2u, bus.OpenHandleCount());
 }
 
-TEST_F(ConnectionUsb, ReportsOnEveryTickPostponeTheTimeOutAndTheRing) {
-    const Bytes a(40, 0x01), b(40, 0x02);
-    driver.SendTextCells(a.data(), 40);
-    driver.SendTextCells(b.data(), 40);  // waits in the ring
-    const size_t opens = bus.OpenCount(device);
-    bus.Advance(5000);
-    for (int i = 0; i < 3; ++i) {
-        bus.QueueKey(device, 0xFE, 1);
+// Unplugged, or no longer taking reports: the failed read or the stalled write
+// ends the link at once; the display is looked for once a second, and when it
+// is back it gets the hello and the newest image, written while it was away,
+// and its keys are read again.
+TEST_F(ConnectionUsb, UnpluggedDisplayIsFoundAgainWithTheNewestImage) {
+    const Bytes before(40, 0x01), away(40, 0x02);
+    driver.SendTextCells(before.data(), 40);
+    bus.QueueAck(device);
+    bus.Unplug(device);
+    driver.PollTick();
+    EXPECT_EQ(LinkState::Searching, driver.link);
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+    EXPECT_EQ(0u, bus.PendingReadCount());
+
+    driver.SendTextCells(away.data(), 40);
+    const size_t enumerations = bus.Enumerations();
+    for (int i = 0; i < 30; ++i) {
+        bus.Advance(100);
         driver.PollTick();
     }
-    EXPECT_EQ(opens, bus.OpenCount(device));
-    EXPECT_EQ(1u, bus.Frames(device).size());
+    EXPECT_EQ(3u, bus.Enumerations() - enumerations);  // once a second, not every tick
 
-    // Acknowledged while keys keep coming: the ring waits for a quiet tick.
+    bus.Plug(device);
+    const size_t hellos = bus.HelloCount(device);
+    int ticks = 0;
+    for (; ticks < 20 && driver.link != LinkState::Running; ++ticks) {
+        bus.Advance(100);
+        driver.PollTick();
+    }
+    EXPECT_LE(ticks, 10);
+    EXPECT_EQ(hellos + 1, bus.HelloCount(device));
+    auto frames = bus.Frames(device);
+    ASSERT_EQ(2u, frames.size());
+    EXPECT_EQ(Hex(Translated(away)), Hex(Bytes(frames[1].begin(), frames[1].begin() + 40)));
+
+    bus.QueueKey(device, 0xFE, 1);
     bus.QueueAck(device);
     driver.PollTick();
-    bus.QueueKey(device, 0xFE, 1);
+    EXPECT_EQ(0u, bus.PendingInput(device));
+    EXPECT_EQ(0, driver.awaitingAck);
+
+    // A display that stops taking output reports: the write is given up after
+    // its bound, collected, and the display counts as gone.
+    bus.Configure(device, [](FakeHidDeviceConfig& c) { c.stallWrites = true; });
+    const DWORD start = bus.Now();
+    const Bytes stalled(40, 0x08);
+    driver.SendTextCells(stalled.data(), 40);
+    EXPECT_EQ(1000u, bus.Now() - start);  // the fake clock runs only while the write is waited for
+    EXPECT_EQ(LinkState::Searching, driver.link);
+    EXPECT_EQ(0u, bus.OpenHandleCount());
+    EXPECT_EQ(0u, bus.PendingReadCount());
+    bus.Configure(device, [](FakeHidDeviceConfig& c) { c.stallWrites = false; });
+    bus.Advance(1000);
     driver.PollTick();
-    EXPECT_EQ(1u, bus.Frames(device).size());
+    EXPECT_EQ(LinkState::Running, driver.link);
+    EXPECT_EQ(0x80, bus.Frames(device).back()[0]);
+    EXPECT_EQ(0u, bus.Misuses()) << (bus.MisuseLog().empty() ? "" : bus.MisuseLog()[0]);
+}
+
+// For any schedule of host writes, acknowledgements and lost acknowledgements,
+// the display's images only move forward, and it ends on the host's last write
+// within two ticks of it.
+TEST_F(ConnectionUsb, DisplayEndsOnTheNewestImageAndNeverGoesBack) {
+    uint8_t hostOf[256];
+    for (int b = 0; b < 256; ++b) hostOf[CBrailleSampleDriver::TranslateDots(static_cast<uint8_t>(b))] = uint8_t(b);
+    auto image = [](int n) {
+        Bytes cells(40, 0x55);
+        cells[0] = static_cast<uint8_t>(n & 0xFF);
+        cells[1] = static_cast<uint8_t>(n >> 8);
+        return cells;
+    };
+    int written = 0;
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 random(seed);
+        bus.ClearOutputs(device);
+        for (int step = 0; step < 150; ++step) {
+            const unsigned r = random() % 10;
+            if (r < 5) {
+                const Bytes cells = image(++written);
+                driver.SendTextCells(cells.data(), 40);
+            } else if (r < 7) {
+                bus.QueueAck(device);
+            } else {
+                bus.Advance(r == 9 && random() % 4 == 0 ? 1100 : 100);  // now and then the acknowledgement is lost
+                driver.PollTick();
+            }
+        }
+        // The display answers at once from now on.
+        int ticks = 0;
+        auto shows = [&](int n) {
+            auto frames = bus.Frames(device);
+            return !frames.empty() && hostOf[frames.back()[0]] + 256 * hostOf[frames.back()[1]] == n;
+        };
+        for (; ticks < 2 && !shows(written); ++ticks) {
+            bus.QueueAck(device);
+            bus.Advance(100);
+            driver.PollTick();
+        }
+        EXPECT_TRUE(shows(written)) << "after " << ticks << " ticks";
+        int last = 0;
+        for (const FakeFrame& frame : bus.Frames(device)) {
+            const int n = hostOf[frame[0]] + 256 * hostOf[frame[1]];
+            ASSERT_GE(n, last) << "an older image followed a newer one";
+            ASSERT_LE(n, written);
+            ASSERT_EQ(0x55, hostOf[frame[39]]);
+            last = n;
+        }
+        bus.QueueAck(device);
+        driver.PollTick();
+    }
+    EXPECT_EQ(0u, bus.Misuses());
+}
+
+// Every report queued is read in one tick (the bus keeps 32, as Windows does):
+// twenty keys pressed together reach the host at once, and the acknowledgement
+// behind them releases the frame waiting for it in the same tick.
+TEST_F(ConnectionUsb, QueuedReportsAreAllReadInOneTick) {
+    testenv::CRecordingHost keys;
+    driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
+    driver.keyWindow = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
+    driver.host = &keys;
+    const Bytes a(40, 0x01), b(40, 0x02);
+    driver.SendTextCells(a.data(), 40);
+    driver.SendTextCells(b.data(), 40);  // waits for the acknowledgement
+
+    for (int i = 0; i < 40; ++i) bus.QueueKey(device, 0xFE, 1);
+    EXPECT_EQ(8u, bus.DroppedInput(device));  // the bus itself keeps 32
     driver.PollTick();
+    EXPECT_EQ(0u, bus.PendingInput(device));
+    testenv::WaitUntil([&] { return keys.KeyCount() == 32; }, 2000);
+    EXPECT_EQ(32u, keys.KeyCount());
+
+    for (int i = 0; i < 20; ++i) bus.QueueKey(device, 0xFD, static_cast<uint8_t>(i + 1));
+    bus.QueueAck(device);
+    driver.cellImage[40] = 0xA4;  // a slot keeps 40 cells: the others come from the image
+    driver.PollTick();
+    testenv::WaitUntil([&] { return keys.KeyCount() == 52; }, 2000);
+    EXPECT_EQ(52u, keys.KeyCount());
     auto frames = bus.Frames(device);
     ASSERT_EQ(2u, frames.size());
     EXPECT_EQ(0x04, frames[1][0]);
-}
-
-TEST_F(ConnectionUsb, QueuedFramesLeaveOneAtATimeOldestFirst) {
-    const Bytes first(40, 0x01);
-    driver.SendTextCells(first.data(), 40);
-    for (uint8_t v : {0x02, 0x04, 0x08}) {
-        const Bytes cells(40, v);
-        driver.SendTextCells(cells.data(), 40);
-    }
-    const uint8_t expected[3] = {0x04, 0x02, 0x80};
-    for (int i = 0; i < 3; ++i) {
-        driver.PollTick();  // still awaited: nothing leaves
-        EXPECT_EQ(static_cast<size_t>(i + 1), bus.Frames(device).size());
-        bus.QueueAck(device);
-        driver.PollTick();  // takes the acknowledgement
-        EXPECT_EQ(static_cast<size_t>(i + 1), bus.Frames(device).size());
-        driver.PollTick();  // releases one frame
-        auto frames = bus.Frames(device);
-        ASSERT_EQ(static_cast<size_t>(i + 2), frames.size());
-        EXPECT_EQ(expected[i], frames.back()[0]);
-    }
+    EXPECT_EQ(0xA4, frames[1][40]);
+    DestroyWindow(driver.keyWindow);
+    driver.keyWindow = nullptr;
 }
 
 TEST(ConnectionUsbOpen, ReopenReleasesTheHeldHandles) {

@@ -53,7 +53,7 @@ void StopWorker(CBrailleSampleDriver& driver) {
 // worker without a device, so the cell image shows which writes ran.
 class CSilentHid : public IPlatform {
 public:
-    BOOL HidWrite(HANDLE, const void*, DWORD size, DWORD* written) override {
+    BOOL HidWrite(HANDLE, const void*, DWORD size, DWORD* written, OVERLAPPED*) override {
         if (written) *written = size;
         return TRUE;
     }

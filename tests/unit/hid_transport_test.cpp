@@ -52,19 +52,6 @@ protected:
 
     void Handle(const Payload& payload) { driver.HandleHidReport(payload.data()); }
 
-    // The display acknowledges the frame in flight and the worker's poll runs
-    // twice: the first takes the acknowledgement, the second releases the
-    // oldest queued frame. True when a frame left the ring.
-    bool AckAndPoll(int display) {
-        auto queued = [&] { return (driver.ringWrite - driver.ringRead) & 7; };
-        const int before = queued();
-        driver.usingHid = 1;
-        bus.QueueAck(display);
-        driver.PollTick();
-        driver.PollTick();
-        return before > 0 && queued() == before - 1;
-    }
-
     void ExpectClean() {
         EXPECT_EQ(0u, bus.Misuses()) << (bus.MisuseLog().empty() ? "" : bus.MisuseLog().front());
         EXPECT_EQ(0u, bus.OpenSetCount());
@@ -286,61 +273,7 @@ TEST_F(HidFrames, FrameWithoutDisplayStillAwaitsItsAcknowledgement) {
     driver.WriteCellsHid(c.data());
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_EQ(1234u, driver.lastSendTick);
-    EXPECT_EQ(1, driver.WriteHidReport(c.data()));
-}
-
-TEST_F(HidFrames, RingKeepsSevenFramesAndReplacesTheNewest) {
-    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; }));
-    ASSERT_EQ(1, driver.FindHidDevice());
-    // Start mid-ring so the indices wrap.
-    driver.ringRead = driver.ringWrite = 5;
-    driver.cellImage[40] = 0xA4;
-    driver.cellImage[41] = 0x4A;
-
-    std::vector<std::array<uint8_t, kFrameCells>> frames;
-    for (uint8_t n = 0; n <= 8; ++n) frames.push_back(Cells(static_cast<uint8_t>(0x20 * n + 1)));
-    driver.WriteCellsHid(frames[0].data());  // sent, now awaiting its acknowledgement
-    for (int n = 1; n <= 8; ++n) driver.WriteCellsHid(frames[n].data());
-    EXPECT_EQ(6u, bus.Outputs(display).size());  // only the first went out
-    EXPECT_EQ(5, driver.ringRead);
-    EXPECT_EQ(7, (driver.ringWrite - driver.ringRead) & 7);
-
-    int released = 0;
-    while (AckAndPoll(display)) ++released;
-    EXPECT_EQ(7, released);
-    EXPECT_EQ(driver.ringRead, driver.ringWrite);
-
-    const std::vector<int> order = {0, 1, 2, 3, 4, 5, 6, 8};  // the seventh never goes out
-    const auto sent = bus.Frames(display);
-    ASSERT_EQ(order.size(), sent.size());
-    for (size_t i = 0; i < order.size(); ++i) {
-        SCOPED_TRACE(i);
-        const auto& want = frames[order[i]];
-        EXPECT_TRUE(std::equal(want.begin(), want.begin() + 40, sent[i].begin()));
-        // Cells 40 and 41: the frame's own on a direct send, the image's from a slot.
-        EXPECT_EQ(i == 0 ? want[40] : 0xA4, sent[i][40]);
-        EXPECT_EQ(i == 0 ? want[41] : 0x4A, sent[i][41]);
-    }
-}
-
-TEST_F(HidFrames, DirectSendOvertakesQueuedFrames) {
-    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; }));
-    ASSERT_EQ(1, driver.FindHidDevice());
-    const auto a = Cells(1), b = Cells(2), c = Cells(3), d = Cells(4);
-    driver.WriteCellsHid(a.data());
-    driver.WriteCellsHid(b.data());
-    driver.WriteCellsHid(c.data());
-    driver.awaitingAck = 0;  // e.g. the time-out gave up on the acknowledgement
-    driver.WriteCellsHid(d.data());
-    EXPECT_EQ(2, (driver.ringWrite - driver.ringRead) & 7);
-    while (AckAndPoll(display)) {
-    }
-    const auto sent = bus.Frames(display);
-    ASSERT_EQ(4u, sent.size());
-    EXPECT_EQ(a[0], sent[0][0]);
-    EXPECT_EQ(d[0], sent[1][0]);
-    EXPECT_EQ(b[0], sent[2][0]);
-    EXPECT_EQ(c[0], sent[3][0]);
+    EXPECT_EQ(1, driver.WriteHidReport(c.data(), 0));
 }
 
 TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
