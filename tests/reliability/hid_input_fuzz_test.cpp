@@ -19,7 +19,6 @@
 
 namespace {
 
-
 using Image = std::array<uint8_t, 42>;
 
 TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
