@@ -93,170 +93,170 @@ protected:
                 return display.GetCounters().identifyRequests > requests;
             },
             ms);
-        // An image shown, then the display falls silent until the driver gives up,
-        // and the host suspends the driver.
-        void SilenceThenSuspend() {
-            ASSERT_EQ(1, Write(1));
-            ASSERT_TRUE(Shows(last, 5000));
-            display.SetSilent(true);
-            ASSERT_TRUE(WriteUntilSearched(kGiveUpWithinMs)) << "the driver never gave up";
-            const double t = probes::NowMs();
-            EXPECT_EQ(1, driver->Suspend(1));
-            Note("Suspend(1)", probes::NowMs() - t, kWaitingCallBoundMs);
-        }
-        bool Shows(const std::vector<uint8_t>& cells, DWORD ms) {
-            return display.WaitFor([&] { return display.HostTextCells() == cells; }, ms);
-        }
-        // The link is back: a write is accepted and reaches the display, and a key reaches the host.
-        void ExpectLinkBack() {
-            ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 1; }, kComeBackWithinMs)) << "writes refused";
-            EXPECT_TRUE(Shows(accepted, kComeBackWithinMs)) << "the write after the return never arrived";
-            host.Clear();
-            display.PressRoutingKey(7);
-            ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 5000)) << "no key after the return";
-            EXPECT_EQ("Routing", host.Keys()[0].name);
-            EXPECT_EQ(5, host.Keys()[0].value);
-        }
+    }
+    // An image shown, then the display falls silent until the driver gives up,
+    // and the host suspends the driver.
+    void SilenceThenSuspend() {
+        ASSERT_EQ(1, Write(1));
+        ASSERT_TRUE(Shows(last, 5000));
+        display.SetSilent(true);
+        ASSERT_TRUE(WriteUntilSearched(kGiveUpWithinMs)) << "the driver never gave up";
+        const double t = probes::NowMs();
+        EXPECT_EQ(1, driver->Suspend(1));
+        Note("Suspend(1)", probes::NowMs() - t, kWaitingCallBoundMs);
+    }
+    bool Shows(const std::vector<uint8_t>& cells, DWORD ms) {
+        return display.WaitFor([&] { return display.HostTextCells() == cells; }, ms);
+    }
+    // The link is back: a write is accepted and reaches the display, and a key reaches the host.
+    void ExpectLinkBack() {
+        ASSERT_TRUE(WriteUntil([](int32_t r) { return r == 1; }, kComeBackWithinMs)) << "writes refused";
+        EXPECT_TRUE(Shows(accepted, kComeBackWithinMs)) << "the write after the return never arrived";
+        host.Clear();
+        display.PressRoutingKey(7);
+        ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 5000)) << "no key after the return";
+        EXPECT_EQ("Routing", host.Keys()[0].name);
+        EXPECT_EQ(5, host.Keys()[0].value);
+    }
 
-        int64_t blocksBefore = 0;
-        std::vector<uint8_t> last, accepted;
-        double slowestWrite = 0, slowestWait = 0;
+    int64_t blocksBefore = 0;
+    std::vector<uint8_t> last, accepted;
+    double slowestWrite = 0, slowestWait = 0;
+};
+
+TEST_F(LinkFaults, CablePulledWhileTheHostWritesAndPluggedBackIn) {
+    ASSERT_EQ(1, Write(1));
+    ASSERT_TRUE(Shows(last, 5000));
+    // Pull the cable in the middle of a stream of writes.
+    uint32_t seed = 100;
+    testenv::WaitUntil(
+        [&] {
+            Write(++seed);
+            return false;
+        },
+        300);
+    display.Close();
+    // Writes go on being taken while the cable is out and the driver gives the
+    // display up and probes for it.
+    EXPECT_FALSE(WriteUntil([](int32_t r) { return r == 0; }, 3500)) << "a write was refused";
+    // Plugged back in: the driver finds the display by itself.
+    testenv::DrainPort(cable.displayEnd);
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    const double plugged = probes::NowMs();
+    ExpectLinkBack();
+    std::printf("[ faults   ] plugged back: link back after %.0f ms\n", probes::NowMs() - plugged);
+}
+
+TEST_F(LinkFaults, SilentDisplayAndAHostThatSuspendsAndResumesMeanwhile) {
+    // The host's own suspension takes over; resuming while the display is still
+    // silent runs a whole identification and must end.
+    ASSERT_NO_FATAL_FAILURE(SilenceThenSuspend());
+    const double t = probes::NowMs();
+    driver->Suspend(0);
+    const double resume = probes::NowMs() - t;
+    Note("Suspend(0)", resume, kWaitingCallBoundMs);
+    std::printf("[ faults   ] resume with a silent display took %.0f ms\n", resume);
+    EXPECT_GT(resume, 1500) << "the identification runs its 1000 steps";
+    display.SetSilent(false);
+    ExpectLinkBack();
+}
+
+// The display fell silent while the host kept writing, so a frame was left
+// waiting for an acknowledgement that never came. Once the display is back the
+// host resumes, and a write made while the resume runs (here from a second
+// thread, so that it is queued right behind the resume, before any tick) is the
+// newest image: the display must end up showing it, not the frame left over.
+TEST_F(LinkFaults, ResumeAfterAnOutageEndsOnTheNewestImage) {
+    ASSERT_NO_FATAL_FAILURE(SilenceThenSuspend());
+    display.SetSilent(false);
+
+    const std::vector<uint8_t> newest = Pattern(777);
+    const uint32_t requests = display.GetCounters().identifyRequests;
+    int32_t written = -1;
+    std::thread writer([&] {
+        // The worker is identifying the display for the resume.
+        if (display.WaitForIdentifyRequests(requests + 1, 10000)) written = driver->WriteTextCells(newest.data(), 40);
+    });
+    const double t = probes::NowMs();
+    EXPECT_EQ(1, driver->Suspend(0));
+    Note("Suspend(0)", probes::NowMs() - t, kWaitingCallBoundMs);
+    writer.join();
+    ASSERT_EQ(1, written);
+    ASSERT_TRUE(Shows(newest, 5000));
+    // A few ticks later it is still the newest image that is shown.
+    testenv::Pump(1000);
+    EXPECT_EQ(newest, display.HostTextCells()) << "an older frame followed the newest one";
+}
+
+TEST_F(LinkFaults, DisplayAnsweringGarbage) {
+    ASSERT_EQ(1, Write(1));
+    ASSERT_TRUE(Shows(last, 5000));
+    // Acknowledgements with broken checksums, between random bytes. The noise
+    // comes at 640 bytes a second, below the 800 the poll takes in (80 a tick):
+    // faster noise piles up in the port's buffer and delays the return by the
+    // time the driver needs to read through it.
+    display.SetAckPolicy(sim::AckPolicy::CorruptChecksum);
+    std::mt19937 rng(7);
+    std::vector<uint8_t> noise(64);
+    auto sendNoise = [&] {
+        for (auto& b : noise) b = static_cast<uint8_t>(rng());
+        display.SendRaw(noise.data(), noise.size());
     };
+    uint32_t seed = 200;
+    double lastNoise = 0;
+    const double start = probes::NowMs();
+    const uint32_t requests = display.GetCounters().identifyRequests;
+    const bool gaveUp = testenv::WaitUntil(
+        [&] {
+            if (probes::NowMs() - lastNoise >= 100) {
+                sendNoise();
+                lastNoise = probes::NowMs();
+            }
+            EXPECT_EQ(1, Write(++seed));
+            return display.GetCounters().identifyRequests > requests;
+        },
+        kGiveUpWithinMs);
+    EXPECT_TRUE(gaveUp) << "acknowledgements with bad checksums were taken";
+    std::printf("[ faults   ] garbage: display given up after %.0f ms\n", probes::NowMs() - start);
+    // Noise only, no frames at all, for a while longer: nothing breaks.
+    testenv::WaitUntil(
+        [&] {
+            if (probes::NowMs() - lastNoise >= 100) {
+                sendNoise();
+                lastNoise = probes::NowMs();
+            }
+            return false;
+        },
+        1500);
+    display.SetAckPolicy(sim::AckPolicy::Immediate);
+    const double clean = probes::NowMs();
+    ExpectLinkBack();
+    std::printf("[ faults   ] garbage: link back %.0f ms after the noise stopped\n", probes::NowMs() - clean);
+}
 
-    TEST_F(LinkFaults, CablePulledWhileTheHostWritesAndPluggedBackIn) {
-        ASSERT_EQ(1, Write(1));
-        ASSERT_TRUE(Shows(last, 5000));
-        // Pull the cable in the middle of a stream of writes.
-        uint32_t seed = 100;
-        testenv::WaitUntil(
-            [&] {
-                Write(++seed);
-                return false;
-            },
-            300);
-        display.Close();
-        // Writes go on being taken while the cable is out and the driver gives the
-        // display up and probes for it.
-        EXPECT_FALSE(WriteUntil([](int32_t r) { return r == 0; }, 3500)) << "a write was refused";
-        // Plugged back in: the driver finds the display by itself.
-        testenv::DrainPort(cable.displayEnd);
-        ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-        const double plugged = probes::NowMs();
-        ExpectLinkBack();
-        std::printf("[ faults   ] plugged back: link back after %.0f ms\n", probes::NowMs() - plugged);
+TEST_F(LinkFaults, AFloodOfWritesLeaksNoPayloadAndEndsWithTheNewestImage) {
+    constexpr int kWrites = 20000;
+    int queued = 0, refused = 0;
+    int64_t peakInFlight = 0;
+    const double start = probes::NowMs();
+    for (int i = 0; i < kWrites; ++i) {
+        if (Write(static_cast<uint32_t>(i) + 1000))
+            ++queued;
+        else
+            ++refused;
+        if (i % 64 == 0)
+            peakInFlight = std::max(peakInFlight, probes::LiveBlocks(probes::Allocations()) - blocksBefore);
     }
-
-    TEST_F(LinkFaults, SilentDisplayAndAHostThatSuspendsAndResumesMeanwhile) {
-        // The host's own suspension takes over; resuming while the display is still
-        // silent runs a whole identification and must end.
-        ASSERT_NO_FATAL_FAILURE(SilenceThenSuspend());
-        const double t = probes::NowMs();
-        driver->Suspend(0);
-        const double resume = probes::NowMs() - t;
-        Note("Suspend(0)", resume, kWaitingCallBoundMs);
-        std::printf("[ faults   ] resume with a silent display took %.0f ms\n", resume);
-        EXPECT_GT(resume, 1500) << "the identification runs its 1000 steps";
-        display.SetSilent(false);
-        ExpectLinkBack();
-    }
-
-    // The display fell silent while the host kept writing, so a frame was left
-    // waiting for an acknowledgement that never came. Once the display is back the
-    // host resumes, and a write made while the resume runs (here from a second
-    // thread, so that it is queued right behind the resume, before any tick) is the
-    // newest image: the display must end up showing it, not the frame left over.
-    TEST_F(LinkFaults, ResumeAfterAnOutageEndsOnTheNewestImage) {
-        ASSERT_NO_FATAL_FAILURE(SilenceThenSuspend());
-        display.SetSilent(false);
-
-        const std::vector<uint8_t> newest = Pattern(777);
-        const uint32_t requests = display.GetCounters().identifyRequests;
-        int32_t written = -1;
-        std::thread writer([&] {
-            // The worker is identifying the display for the resume.
-            if (display.WaitForIdentifyRequests(requests + 1, 10000))
-                written = driver->WriteTextCells(newest.data(), 40);
-        });
-        const double t = probes::NowMs();
-        EXPECT_EQ(1, driver->Suspend(0));
-        Note("Suspend(0)", probes::NowMs() - t, kWaitingCallBoundMs);
-        writer.join();
-        ASSERT_EQ(1, written);
-        ASSERT_TRUE(Shows(newest, 5000));
-        // A few ticks later it is still the newest image that is shown.
-        testenv::Pump(1000);
-        EXPECT_EQ(newest, display.HostTextCells()) << "an older frame followed the newest one";
-    }
-
-    TEST_F(LinkFaults, DisplayAnsweringGarbage) {
-        ASSERT_EQ(1, Write(1));
-        ASSERT_TRUE(Shows(last, 5000));
-        // Acknowledgements with broken checksums, between random bytes. The noise
-        // comes at 640 bytes a second, below the 800 the poll takes in (80 a tick):
-        // faster noise piles up in the port's buffer and delays the return by the
-        // time the driver needs to read through it.
-        display.SetAckPolicy(sim::AckPolicy::CorruptChecksum);
-        std::mt19937 rng(7);
-        std::vector<uint8_t> noise(64);
-        auto sendNoise = [&] {
-            for (auto& b : noise) b = static_cast<uint8_t>(rng());
-            display.SendRaw(noise.data(), noise.size());
-        };
-        uint32_t seed = 200;
-        double lastNoise = 0;
-        const double start = probes::NowMs();
-        const uint32_t requests = display.GetCounters().identifyRequests;
-        const bool gaveUp = testenv::WaitUntil(
-            [&] {
-                if (probes::NowMs() - lastNoise >= 100) {
-                    sendNoise();
-                    lastNoise = probes::NowMs();
-                }
-                EXPECT_EQ(1, Write(++seed));
-                return display.GetCounters().identifyRequests > requests;
-            },
-            kGiveUpWithinMs);
-        EXPECT_TRUE(gaveUp) << "acknowledgements with bad checksums were taken";
-        std::printf("[ faults   ] garbage: display given up after %.0f ms\n", probes::NowMs() - start);
-        // Noise only, no frames at all, for a while longer: nothing breaks.
-        testenv::WaitUntil(
-            [&] {
-                if (probes::NowMs() - lastNoise >= 100) {
-                    sendNoise();
-                    lastNoise = probes::NowMs();
-                }
-                return false;
-            },
-            1500);
-        display.SetAckPolicy(sim::AckPolicy::Immediate);
-        const double clean = probes::NowMs();
-        ExpectLinkBack();
-        std::printf("[ faults   ] garbage: link back %.0f ms after the noise stopped\n", probes::NowMs() - clean);
-    }
-
-    TEST_F(LinkFaults, AFloodOfWritesLeaksNoPayloadAndEndsWithTheNewestImage) {
-        constexpr int kWrites = 20000;
-        int queued = 0, refused = 0;
-        int64_t peakInFlight = 0;
-        const double start = probes::NowMs();
-        for (int i = 0; i < kWrites; ++i) {
-            if (Write(static_cast<uint32_t>(i) + 1000))
-                ++queued;
-            else
-                ++refused;
-            if (i % 64 == 0)
-                peakInFlight = std::max(peakInFlight, probes::LiveBlocks(probes::Allocations()) - blocksBefore);
-        }
-        const double took = probes::NowMs() - start;
-        EXPECT_GT(queued, 0);
-        const std::vector<uint8_t> newest = accepted;
-        // The driver holds one display frame back at most: the newest one arrives.
-        EXPECT_TRUE(Shows(newest, 10000)) << "the newest image never arrived";
-        std::printf(
-            "[ faults   ] %d writes in %.0f ms: %d queued, %d refused by the system's queue; at most %lld "
-            "payloads in flight\n",
-            kWrites, took, queued, refused, static_cast<long long>(peakInFlight));
-        // Payloads are released whether or not they were queued: checked in TearDown.
-    }
+    const double took = probes::NowMs() - start;
+    EXPECT_GT(queued, 0);
+    const std::vector<uint8_t> newest = accepted;
+    // The driver holds one display frame back at most: the newest one arrives.
+    EXPECT_TRUE(Shows(newest, 10000)) << "the newest image never arrived";
+    std::printf(
+        "[ faults   ] %d writes in %.0f ms: %d queued, %d refused by the system's queue; at most %lld "
+        "payloads in flight\n",
+        kWrites, took, queued, refused, static_cast<long long>(peakInFlight));
+    // Payloads are released whether or not they were queued: checked in TearDown.
+}
 
 }  // namespace
