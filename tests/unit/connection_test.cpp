@@ -152,17 +152,17 @@ TEST_F(ConnectionCells, WritesWithoutALinkReachOnlyTheImage) {
     const Bytes text = Cells(40, 5), other = Cells(2, 9);
     driver.suspended = 1;
     driver.SendTextCells(text.data(), 40);
-    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(driver.cellImage + 2, driver.cellImage + 42)));
+    EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(driver.cellImage + 2, driver.cellImage + 42)));
     EXPECT_TRUE(port->writes.empty());
 
     driver.suspended = 0;
     driver.SetLink(LinkState::Searching);
     driver.SendAllCells(other.data(), 2);
-    EXPECT_EQ(Hex(Translated(other)), Hex(Bytes(driver.cellImage, driver.cellImage + 2)));
+    EXPECT_EQ(Hex(DisplayDots(other)), Hex(Bytes(driver.cellImage, driver.cellImage + 2)));
     driver.SendBlankCells();
     driver.SendAllCells(text.data(), 0);
     EXPECT_TRUE(port->writes.empty());
-    EXPECT_EQ(Hex(Translated(text)), Hex(Bytes(driver.cellImage + 2, driver.cellImage + 42)));
+    EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(driver.cellImage + 2, driver.cellImage + 42)));
 }
 
 // ---------------------------------------------------------------- serial poll
@@ -571,7 +571,7 @@ TEST_F(ConnectionUsb, UnpluggedDisplayIsFoundAgainWithTheNewestImage) {
     EXPECT_EQ(hellos + 1, bus.HelloCount(device));
     auto frames = bus.Frames(device);
     ASSERT_EQ(2u, frames.size());
-    EXPECT_EQ(Hex(Translated(away)), Hex(Bytes(frames[1].begin(), frames[1].begin() + 40)));
+    EXPECT_EQ(Hex(DisplayDots(away)), Hex(Bytes(frames[1].begin(), frames[1].begin() + 40)));
 
     bus.QueueKey(device, 0xFE, 1);
     bus.QueueAck(device);
