@@ -17,11 +17,13 @@
 #include <vector>
 
 #include "braille_table.h"
+#include "system_message.h"
 
 namespace {
 
 constexpr int kExitPassed = 0;
 constexpr int kExitStepFailed = 3;
+constexpr int kExitNoPort = 4;
 constexpr int kExitNoDisplay = 5;
 constexpr DWORD kAnswerWaitMs = 10 * 60 * 1000;  // a person may take a while
 
@@ -224,7 +226,7 @@ public:
 
     int Run(const std::string& reportPath) {
         Header();
-        if (!Identification()) return Finish(reportPath, kExitNoDisplay);
+        if (!Identification()) return Finish(reportPath, portOpens ? kExitNoDisplay : kExitNoPort);
         Patterns();
         KeyGroups();
         Typing();
@@ -334,8 +336,20 @@ private:
         report.Say("maker \"%s\", driver code %d\n", maker, static_cast<int>(driver->GetDriverCode()));
         const DWORD start = GetTickCount();
         if (!driver->Initialize(port.c_str(), &host, "first-run check", "")) {
-            report.Say("no display answered on %s (nor on USB) after %lu ms\n", port.c_str(), GetTickCount() - start);
-            Verdict("identification", false, "no display");
+            const DWORD took = GetTickCount() - start;
+            // Opened as the driver opens it, to tell a missing or busy port
+            // from a display that does not answer.
+            HANDLE h = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   0, nullptr);
+            portOpens = h != INVALID_HANDLE_VALUE;
+            if (portOpens) {
+                CloseHandle(h);
+                report.Say("%s opens, but no display answered on it (nor on USB) after %lu ms\n", port.c_str(), took);
+            } else {
+                report.Say("cannot open %s: %s; and no display on USB\n", port.c_str(),
+                           tools::SystemMessage(GetLastError()).c_str());
+            }
+            Verdict("identification", false, portOpens ? "no display" : "port cannot be opened");
             return false;
         }
         started = true;
@@ -582,6 +596,7 @@ private:
     int32_t textCells = 0;
     int32_t statusCells = 0;
     bool started = false;
+    bool portOpens = true;
     bool failed = false;
     bool gone = false;  // the input has ended: nobody answers any more
     int stepNumber = 0;

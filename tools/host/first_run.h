@@ -10,8 +10,8 @@
 
 // Runs the whole check on a driver obtained from the DLL but not yet started;
 // reads the person's answers from standard input. Returns the host's exit
-// code: 0 every step passed, 3 a step failed or went unanswered, 5 no display
-// was found.
+// code: 0 every step passed, 3 a step failed or went unanswered, 4 the port
+// cannot be opened (and no USB display), 5 no display answered.
 int RunFirstRunCheck(IBrailleDriver* driver, const std::string& port, const std::string& reportPath);
 
 #endif

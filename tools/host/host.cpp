@@ -49,7 +49,7 @@ const char kNotes[] =
     "  0 done; 1 brailledriver.dll cannot be loaded; 2 bad arguments;\n"
     "  3 an expect-* command failed or --timeout ran out; 4 the port cannot be opened;\n"
     "  5 the port opens but no display answered\n"
-    "With --check: 0 every step passed; 3 a step failed or went unanswered; 5 no display.\n";
+    "With --check: 0 every step passed; 3 a step failed or went unanswered; 4 and 5 as above.\n";
 
 CRITICAL_SECTION g_out;
 
