@@ -67,6 +67,7 @@ std::string Printf(const char* format, ...);
 
 // The benchmarks; each prints its own figures.
 void HostCallCost(const Settings& s);
+void WriteFlood(const Settings& s);
 void WriteToWire(const Settings& s);
 void KeyLatency(const Settings& s);
 void SerialThroughput(const Settings& s);

@@ -1,5 +1,5 @@
 // brlbench [--quick] [name ...]
-// Names: calls wire keys throughput hid idle open (default: all, in that order).
+// Names: calls flood wire keys throughput hid idle open (default: all, in that order).
 // The cables come from BRL_CABLES (scripts/cables); the first one is used.
 #include <cstdio>
 #include <cstdlib>
@@ -15,9 +15,13 @@ struct Entry {
     bool needsCable;
 };
 const Entry kBenchmarks[] = {
-    {"calls", bench::HostCallCost, true}, {"wire", bench::WriteToWire, true},
-    {"keys", bench::KeyLatency, true},    {"throughput", bench::SerialThroughput, true},
-    {"hid", bench::HidThroughput, false}, {"idle", bench::IdleCost, true},
+    {"calls", bench::HostCallCost, true},
+    {"flood", bench::WriteFlood, true},
+    {"wire", bench::WriteToWire, true},
+    {"keys", bench::KeyLatency, true},
+    {"throughput", bench::SerialThroughput, true},
+    {"hid", bench::HidThroughput, false},
+    {"idle", bench::IdleCost, true},
     {"open", bench::OpenTime, true},
 };
 }  // namespace
@@ -35,7 +39,8 @@ int main(int argc, char** argv) {
         for (const Entry& e : kBenchmarks)
             if (std::strcmp(argv[i], e.name) == 0) found = &e;
         if (!found) {
-            std::fprintf(stderr, "unknown benchmark %s; known: calls wire keys throughput hid idle open\n", argv[i]);
+            std::fprintf(stderr, "unknown benchmark %s; known: calls flood wire keys throughput hid idle open\n",
+                         argv[i]);
             return 2;
         }
         chosen.push_back(found);

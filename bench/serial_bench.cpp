@@ -89,6 +89,15 @@ void HostCallCost(const Settings& s) {
         }
     }
     Pump(300);
+    // Writes spaced so that the worker has taken the previous one: each posts.
+    std::vector<double> spaced;
+    for (int i = 0; i < n / 10; ++i) {
+        const double t = probes::NowMs();
+        d->WriteTextCells(images[i & 63].data(), 40);
+        spaced.push_back(Us(probes::NowMs() - t));
+        Pump(2);
+    }
+    Pump(300);
     for (int i = 0; i < n; ++i) {
         const double t = probes::NowMs();
         d->ClearCells();
@@ -146,6 +155,8 @@ void HostCallCost(const Settings& s) {
                           b = probes::Summarize(barePost), p = probes::Summarize(copyPost),
                           r = probes::Summarize(resetPost);
     Report("WriteTextCells (40 cells)", probes::Format(w, "us", 1));
+    const probes::Summary sp = probes::Summarize(spaced);
+    Report("WriteTextCells, 2 ms apart", probes::Format(sp, "us", 1));
     Report("ClearCells", probes::Format(c, "us", 1));
     Report("GetTextCellCount", probes::Format(g, "us", 4));
     Report("baseline PostThreadMessageA", probes::Format(b, "us", 1));
@@ -153,8 +164,53 @@ void HostCallCost(const Settings& s) {
     Report("baseline with ResetEvent", probes::Format(r, "us", 1));
     Report("WriteTextCells over baseline", Printf("median +%.1f us (+%.0f%%), p99 +%.1f us", w.median - b.median,
                                                   100.0 * (w.median - b.median) / b.median, w.p99 - b.p99));
+    Report("WriteTextCells / malloc+copy+post",
+           Printf("%.2f x back to back, %.2f x 2 ms apart (medians; goal <= 1.2 x)", w.median / p.median,
+                  sp.median / p.median));
     Report("payloads in flight (peak)", Printf("%lld", static_cast<long long>(peak)));
     (void)sink;
+}
+
+void WriteFlood(const Settings& s) {
+    std::printf("\n## Write flood (writes as fast as the host can, a key every 250 ms; key delay in ms)\n");
+    CSession session(s);
+    if (!session.started) return;
+    IBrailleDriver* d = session.driver;
+    sim::CSimDisplay& display = session.display;
+    const double seconds = s.quick ? 3 : 8;
+    std::vector<double> sent, delay;
+    const uint32_t framesBefore = display.GetCounters().displayFrames;
+    const double start = probes::NowMs();
+    double nextKey = start + 250;
+    uint32_t writes = 0, seen = session.host.keys;
+    std::vector<uint8_t> cells(40);
+    while (probes::NowMs() - start < seconds * 1000) {
+        cells[writes % 40] = static_cast<uint8_t>(writes);
+        d->WriteTextCells(cells.data(), 40);
+        ++writes;
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        if (session.host.keys != seen) {
+            seen = session.host.keys;
+            if (delay.size() < sent.size()) delay.push_back(session.host.lastKeyMs - sent[delay.size()]);
+        }
+        if (probes::NowMs() >= nextKey) {
+            nextKey += 250;
+            sent.push_back(sim::NowMs());
+            display.PressFunctionKey(1);
+        }
+    }
+    const double elapsed = (probes::NowMs() - start) / 1000.0;
+    PumpUntil([&] { return session.host.keys != seen; }, 1000);
+    if (session.host.keys != seen && delay.size() < sent.size())
+        delay.push_back(session.host.lastKeyMs - sent[delay.size()]);
+    const uint32_t frames = display.GetCounters().displayFrames - framesBefore;
+    const bool shown = display.WaitFor([&] { return display.HostTextCells() == cells; }, 3000);
+    Report("key delay", probes::Format(probes::Summarize(delay), "ms", 1));
+    Report("keys", Printf("%zu of %zu arrived", delay.size(), sent.size()));
+    Report("host writes", Printf("%.0f per second", writes / elapsed));
+    Report("display frames",
+           Printf("%.1f per second; newest image shown after the flood: %s", frames / elapsed, shown ? "yes" : "no"));
 }
 
 void WriteToWire(const Settings& s) {

@@ -8,6 +8,38 @@
 // order, no overloads, no virtual destructor, no data members, plain integer and
 // pointer types), so hosts built with MSVC and with mingw lay them out the same.
 // Do not reorder, insert or remove slots.
+
+// Calling contract.
+// - Waiting calls: Initialize, Suspend (when the flag changes) and Terminate
+//   wait for the worker thread; each returns when its own work is done, or
+//   within its bound (Initialize and Suspend 30 s, Terminate about 8 s). While
+//   they wait they handle messages that other threads send the calling thread,
+//   so OnKey can run inside them; a WM_QUIT they take from the queue is posted
+//   again before they return. All other calls never wait: a cell write copies
+//   the cells, makes at most one post and returns; writes the worker has not
+//   taken yet are combined, and only the newest image is sent.
+// - Threads: OnKey arrives on the thread that called Initialize (the owner of
+//   the key window), when that thread dispatches its messages. OnData arrives
+//   on the driver's worker thread.
+// - One thread is expected: the host makes its calls from the thread that
+//   called Initialize, and that thread pumps messages. Calls from other threads
+//   are safe: the key window stays on its owner, Terminate destroys it there
+//   (or, when the owner does not pump within 1 s, leaves it inert to close at
+//   the owner's next pump), and every call keeps its bound. Suspend neither
+//   destroys nor moves the key window; keys of before a suspension are dropped.
+// - Inside OnKey the host may call anything, Terminate included.
+// - Inside OnData (worker thread): Suspend and Terminate return at once and are
+//   carried out when the current command or poll has finished (Suspend returns
+//   1, or 0 once a Terminate is pending); Initialize returns 0; SetHost swaps
+//   the host at once; the writes and queries work as anywhere.
+// - Withdrawn hosts: after Terminate returns, and after a failed Initialize, no
+//   callback reaches the old host. After SetHost returns (on any thread but
+//   the worker) no callback to the old host is running or can start; SetHost
+//   waits for a callback in progress to return.
+// - Unload: call Terminate before FreeLibrary. A host that does not still
+//   unloads safely: the worker holds a reference on the module while it runs,
+//   so the code stays mapped (and the driver keeps running) until the process
+//   ends or the host loads the DLL again and calls Terminate.
 #ifndef BRAILLEDRIVER_H
 #define BRAILLEDRIVER_H
 

@@ -28,8 +28,9 @@ class CSerial;
 
 // Worker commands: thread message WM_DRIVER_COMMAND + command number.
 enum : UINT {
-    WM_BRAILLE_KEY = WM_USER + 1,     // 1025, to the key window
-    WM_DRIVER_COMMAND = WM_USER + 2,  // 1026 + n, to the worker thread
+    WM_BRAILLE_KEY = WM_USER + 1,             // 1025, to the key window
+    WM_DRIVER_COMMAND = WM_USER + 2,          // 1026 + n, to the worker thread
+    WM_KEY_WINDOW_DESTROY = WM_USER + 0x3F0,  // sent to the key window: destroy yourself on your thread
 };
 enum DriverCommand : int {
     CMD_STOP = 0,
@@ -52,6 +53,25 @@ constexpr int kFrameCells = 42;  // cells carried by every display frame
 constexpr int kRingSlots = 8;
 constexpr int kRingSlotSize = 40;
 constexpr int kHidPayloadSize = 8;
+constexpr int kCompletionSlots = 16;  // waiting calls that can be in progress at once
+
+// A host write waiting for the worker: pushed onto a lock-free list by the
+// host's thread, taken all at once by the worker, newest first.
+struct CCellWrite {
+    CCellWrite* next;
+    int command;  // CMD_TEXT_CELLS, CMD_ALL_CELLS or CMD_CLEAR
+    uint32_t count;
+    uint8_t cells[1];  // count bytes follow
+};
+
+// The completion of one waiting call: the worker stores the call's generation
+// and sets the event. Events live as long as the driver object.
+struct CCompletionSlot {
+    HANDLE event;
+    volatile LONG busy;
+    volatile LONG generation;
+    volatile LONG doneGeneration;
+};
 
 // The state of the link to the display, as the poll sees it. Its transitions
 // live in device/connection.cpp (see docs/architecture.md); `opening`,
@@ -137,6 +157,9 @@ public:
     // ---- host interface helpers ----
     void CleanUp();
     bool OnWorkerThread() const;
+    bool WorkerStillRunning();
+    void WithdrawHost();
+    IBrailleHost* EnterCallback(CRITICAL_SECTION* lock);
 
     // ---- worker thread and command channel ----
     int StartWorkerThread();
@@ -144,6 +167,14 @@ public:
     bool DispatchCommand(int command, void* data, uint32_t parameter);
     static unsigned __stdcall WorkerLoop(void* driver);
     void StopWorker();
+    void RequestStop();
+    int32_t WaitForCompletion(int slot, LONG generation, DWORD boundMs);
+    void Complete(uint32_t ticket);
+    int32_t QueueWrite(int command, const uint8_t* cells, uint32_t count);
+    void RunQueuedWrites();
+    void FreeQueuedWrites();
+    void RunDeferredCalls();
+    void RunTick();
 
     // ---- key delivery ----
     ATOM RegisterKeyWindowClass(HINSTANCE instance);
@@ -153,6 +184,8 @@ public:
     void DeliverRoutingKey(uint8_t code);
     void DeliverHidRoutingKey(uint8_t code);
     void PostKeyEvent(const char* name, int32_t value);
+    void DestroyKeyWindow();
+    void CallOnData(const unsigned char* bytes, int32_t count);
     static const char* FunctionKeyName(int code);  // code 1..64; null for none
 
     // ---- device connection and poll cycle ----
@@ -220,14 +253,26 @@ public:
 
     // Worker thread and command channel
     HANDLE workerThread{};
-    HANDLE commandDone{};  // manual-reset: the worker's completion signal
+    HANDLE commandDone{};  // manual-reset: the worker's queue is ready
     DWORD workerThreadId{};
     uint32_t tickCounter{};       // poll ticks run (also cleared by the HID hello)
-    UINT_PTR timerId{};           // the worker's 100 ms thread timer, 0 if none
     volatile LONG workerStart{};  // start hand-shake between Initialize and a new worker
+    HANDLE stopEvent{};           // manual-reset: stop, whatever the queue holds (driver lifetime)
+    HANDLE workerEnded{};         // manual-reset: the worker has left its loop (driver lifetime)
+    volatile LONG stopRequested{};
+    HANDLE staleWorker{};  // a worker that Terminate gave up waiting for
+    CCompletionSlot completions[kCompletionSlots]{};
+    CCellWrite* volatile queuedWrites{};  // host writes not yet taken by the worker, newest first
+    volatile LONG deferredSuspend{};      // Suspend called inside OnData: 1 + carried out after the command
+    volatile int32_t deferredSuspendFlag{};
+    volatile LONG deferredTerminate{};    // Terminate called inside OnData
+    CRITICAL_SECTION keyCallbackLock{};   // held while OnKey runs
+    CRITICAL_SECTION dataCallbackLock{};  // held while OnData runs
 
     // Key delivery
     HWND keyWindow{};
+    DWORD keyWindowThread{};           // the thread that owns keyWindow
+    volatile LONG keyEpoch{};          // changes with each suspension: keys of an older epoch are dropped
     char className[kClassNameSize]{};  // "KVR"
     int32_t alternateRouting{};        // routing and status keys use the alternate names
 

@@ -1,6 +1,7 @@
 // Host-facing slots of the driver object: construction, start and stop,
 // writes, suspension and identification.
 #include <cstring>
+#include <initializer_list>
 #include <process.h>
 
 #include "driver.h"
@@ -43,14 +44,23 @@ CBrailleSampleDriver::CBrailleSampleDriver() : CBrailleSampleDriver(RealPlatform
 // Every other field starts zeroed by its default initializer: no host, no
 // worker, no window, no cells, not suspended, ring empty, handover detached.
 // cppcheck-suppress uninitMemberVar
-CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) : platform(&seam) { std::memcpy(className, "KVR", 4); }
+CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) : platform(&seam) {
+    std::memcpy(className, "KVR", 4);
+    InitializeCriticalSection(&keyCallbackLock);
+    InitializeCriticalSection(&dataCallbackLock);
+}
 
+// A worker still running here holds the module, so this runs only once no
+// worker is left, or at process exit, when the other threads are gone.
 CBrailleSampleDriver::~CBrailleSampleDriver() {
-    if (timerId) {
-        KillTimer(nullptr, timerId);
-        timerId = 0;
-    }
     ReleaseHandoverSection();
+    FreeQueuedWrites();
+    for (CCompletionSlot& completion : completions)
+        if (completion.event) CloseHandle(completion.event);
+    for (HANDLE* handle : {&stopEvent, &workerEnded, &staleWorker, &commandDone})
+        if (*handle) CloseHandle(*handle);
+    DeleteCriticalSection(&keyCallbackLock);
+    DeleteCriticalSection(&dataCallbackLock);
 }
 
 bool CBrailleSampleDriver::OnWorkerThread() const { return workerThread && GetCurrentThreadId() == workerThreadId; }
@@ -60,19 +70,30 @@ void CBrailleSampleDriver::CleanUp() {
         CloseHandle(commandDone);
         commandDone = nullptr;
     }
-    if (keyWindow) {
-        DestroyWindow(keyWindow);
-        keyWindow = nullptr;
-    }
+    DestroyKeyWindow();
 }
 
-// Sends the stop command and waits for the worker thread to end.
-void CBrailleSampleDriver::StopWorker() {
-    if (!workerThread) return;
-    PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + CMD_STOP, 0, 0);
-    WaitForSingleObject(workerThread, 5000);
-    CloseHandle(workerThread);
-    workerThread = nullptr;
+// The host's callback object, held against SetHost until the caller leaves
+// the lock: a host withdrawn by SetHost or Terminate gets no more callbacks.
+IBrailleHost* CBrailleSampleDriver::EnterCallback(CRITICAL_SECTION* lock) {
+    EnterCriticalSection(lock);
+    return host;
+}
+
+// Clears the host once no callback to it is running; a callback that outlasts
+// the bound (a host stalled inside OnData) cannot hold Terminate for ever.
+void CBrailleSampleDriver::WithdrawHost() {
+    const DWORD started = GetTickCount();
+    bool key = false;
+    bool data = false;
+    while (!(key && data) && GetTickCount() - started < 2000) {
+        key = key || TryEnterCriticalSection(&keyCallbackLock);
+        data = data || TryEnterCriticalSection(&dataCallbackLock);
+        if (!(key && data)) Sleep(5);
+    }
+    host = nullptr;
+    if (data) LeaveCriticalSection(&dataCallbackLock);
+    if (key) LeaveCriticalSection(&keyCallbackLock);
 }
 
 int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost, const char* text1,
@@ -80,7 +101,13 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
     if (OnWorkerThread()) return 0;
     // A second Initialize while running restarts the driver instead of leaking
     // the running worker, its event and its window.
-    if (workerThread) Terminate();
+    if (workerThread || keyWindow) Terminate();
+    // A worker that an earlier Terminate gave up on still owns the device.
+    if (staleWorker) {
+        if (WaitForSingleObject(staleWorker, 5000) != WAIT_OBJECT_0) return 0;
+        CloseHandle(staleWorker);
+        staleWorker = nullptr;
+    }
     // A run that ended suspended must not carry that into this start: while
     // suspended the serial link sends nothing, so the display would never be
     // asked to identify itself.
@@ -106,6 +133,9 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
         CleanUp();
         return 0;
     }
+    // The worker sets it once, when ready; it is no longer needed.
+    CloseHandle(commandDone);
+    commandDone = nullptr;
 
     // Counts left by an earlier run must not make a failed open look like success.
     textCells = 0;
@@ -117,10 +147,10 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
         host = newHost;
         CopyText(initString1, sizeof initString1, text1);
         CopyText(initString2, sizeof initString2, text2);
+        DestroyKeyWindow();
         RegisterKeyWindowClass(ModuleInstance());
-        // A resume while stopped may have made a window already; replace it, not leak it.
-        if (keyWindow) DestroyWindow(keyWindow);
         keyWindow = CreateKeyWindow(ModuleInstance());
+        keyWindowThread = GetCurrentThreadId();
         initialized = 1;
         suspended = 0;
         return 1;
@@ -134,15 +164,35 @@ int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost
 }
 
 void CBrailleSampleDriver::Terminate() {
-    if (!initialized || OnWorkerThread()) return;
-    PostCommand(CMD_CLOSE, nullptr, 0, 1);
+    if (OnWorkerThread()) {
+        // Inside OnData: carried out as soon as the current command has run.
+        if (initialized) InterlockedExchange(&deferredTerminate, 1);
+        return;
+    }
+    if (!initialized) return;
+    // The worker closes the device as it stops; the close command is only for
+    // a worker that reads its queue. Nothing here waits on a stalled worker
+    // for longer than the stop's bound.
+    PostCommand(CMD_CLOSE, nullptr, 0, 0);
     StopWorker();
     CleanUp();
+    WithdrawHost();
 }
 
+// From any thread but the worker, SetHost returns only once no callback to the
+// old host is running; on the worker (inside OnData) it cannot wait for itself.
 IBrailleHost* CBrailleSampleDriver::SetHost(IBrailleHost* newHost) {
+    const bool wait = !OnWorkerThread();
+    if (wait) {
+        EnterCriticalSection(&keyCallbackLock);
+        EnterCriticalSection(&dataCallbackLock);
+    }
     IBrailleHost* old = host;
     host = newHost;
+    if (wait) {
+        LeaveCriticalSection(&dataCallbackLock);
+        LeaveCriticalSection(&keyCallbackLock);
+    }
     return old;
 }
 
@@ -156,20 +206,18 @@ int32_t CBrailleSampleDriver::GetInitString2(char* buffer, int32_t size) {
 
 int32_t CBrailleSampleDriver::Suspend(int32_t flag) {
     if (OnWorkerThread()) {
-        // The worker cannot wait for itself, and the key window belongs to the
-        // host's thread: suspend directly.
-        if (flag != 0) SuspendFromWorker();
+        // Inside OnData: the worker cannot wait for itself, nor close the port
+        // under the code reading it. Carried out once the current command has run.
+        if (deferredTerminate) return 0;
+        deferredSuspendFlag = flag;
+        InterlockedExchange(&deferredSuspend, 1);
         return 1;
     }
     // A resume while the display is searched for leaves the search running.
     if (flag == suspended) return 1;
     suspended = flag;
-    if (flag != 0 && keyWindow) {
-        DestroyWindow(keyWindow);
-        keyWindow = nullptr;
-    } else if (flag == 0 && !keyWindow) {
-        keyWindow = CreateKeyWindow(ModuleInstance());
-    }
+    // The key window stays on its thread; keys of before the change are dropped.
+    InterlockedIncrement(&keyEpoch);
     return PostCommand(CMD_SUSPEND, nullptr, static_cast<uint32_t>(flag), 1);
 }
 
@@ -181,17 +229,17 @@ static uint32_t BoundedCellCount(int32_t count) {
 
 int32_t CBrailleSampleDriver::WriteTextCells(const unsigned char* cells, int32_t count) {
     if (suspended || !cells || count <= 0) return 0;
-    return PostCommand(CMD_TEXT_CELLS, cells, BoundedCellCount(count), 0);
+    return QueueWrite(CMD_TEXT_CELLS, cells, BoundedCellCount(count));
 }
 
 int32_t CBrailleSampleDriver::WriteAllCells(const unsigned char* cells, int32_t count) {
     if (suspended || !cells || count <= 0) return 0;
-    return PostCommand(CMD_ALL_CELLS, cells, BoundedCellCount(count), 0);
+    return QueueWrite(CMD_ALL_CELLS, cells, BoundedCellCount(count));
 }
 
 int32_t CBrailleSampleDriver::ClearCells() {
     if (suspended) return 0;
-    return PostCommand(CMD_CLEAR, nullptr, 0, 0);
+    return QueueWrite(CMD_CLEAR, nullptr, 0);
 }
 
 int32_t CBrailleSampleDriver::Identify(char* name, int32_t size, void* id) {

@@ -36,6 +36,15 @@ const char kStatus1[] = "STATUS1";
 const char kStatus2[] = "STATUS2";
 const char kStatus3[] = "STATUS3";
 const char kStatus4[] = "STATUS4";
+
+// The class's own procedure lives in user32, not in this module: a class that
+// outlives the module (a window of it left on a thread that never pumps) then
+// points at nothing unmapped. Each key window is subclassed to KeyWindowProc.
+WNDPROC SystemWindowProc() {
+    static const WNDPROC proc = reinterpret_cast<WNDPROC>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "DefWindowProcA")));
+    return proc;
+}
 }  // namespace
 
 const char* CBrailleSampleDriver::FunctionKeyName(int code) {
@@ -49,7 +58,7 @@ ATOM CBrailleSampleDriver::RegisterKeyWindowClass(HINSTANCE instance) {
     std::memset(&wc, 0, sizeof wc);
     wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
-    wc.lpfnWndProc = &CBrailleSampleDriver::KeyWindowProc;
+    wc.lpfnWndProc = SystemWindowProc() ? SystemWindowProc() : &CBrailleSampleDriver::KeyWindowProc;
     wc.hInstance = instance;
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     wc.lpszClassName = className;
@@ -68,12 +77,21 @@ HWND CBrailleSampleDriver::CreateKeyWindow(HINSTANCE instance) {
 }
 
 LRESULT CALLBACK CBrailleSampleDriver::KeyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_KEY_WINDOW_DESTROY) {
+        // Sent by a thread that is not the window's: it is destroyed here, on its owner.
+        DestroyWindow(window);
+        return 0;
+    }
     if (message != WM_BRAILLE_KEY || !IsWindow(window)) return DefWindowProcA(window, message, wParam, lParam);
     auto* self = reinterpret_cast<CBrailleSampleDriver*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (!self || self->keyWindow != window) return DefWindowProcA(window, message, wParam, lParam);
-    IBrailleHost* target = self->host;
+    // A key of before the last suspension or resume, or one during a suspension, is dropped.
+    const auto epoch = static_cast<LONG>(static_cast<uint64_t>(lParam) >> 32);
+    if (epoch != self->keyEpoch || self->suspended) return 0;
+    IBrailleHost* target = self->EnterCallback(&self->keyCallbackLock);
     const char* name = reinterpret_cast<const char*>(wParam);
     if (target && name && name[0]) target->OnKey(self, name, static_cast<int32_t>(lParam));
+    LeaveCriticalSection(&self->keyCallbackLock);
     return 0;
 }
 
@@ -82,7 +100,41 @@ void CBrailleSampleDriver::PostKeyEvent(const char* name, int32_t value) {
     // With no key window the key is dropped (a post to no window would land in
     // the worker's own queue and be lost there anyway).
     if (!window) return;
-    PostMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(name), static_cast<LPARAM>(value));
+    // The value's low 32 bits and, above them, the suspension epoch it was read in.
+    const uint64_t packed =
+        (static_cast<uint64_t>(static_cast<uint32_t>(keyEpoch)) << 32) | static_cast<uint32_t>(value);
+    PostMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(name), static_cast<LPARAM>(packed));
+}
+
+// Destroys the key window on the thread that owns it, whichever thread asks.
+// An owner that has ended took the window with it; an owner that does not
+// pump within the bound gets a window that no longer calls into this module
+// and closes itself when its owner next pumps.
+void CBrailleSampleDriver::DestroyKeyWindow() {
+    HWND window = keyWindow;
+    keyWindow = nullptr;
+    keyWindowThread = 0;
+    if (window && IsWindow(window)) {
+        DWORD_PTR answer = 0;
+        if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+            DestroyWindow(window);
+        } else if (!SendMessageTimeoutA(window, WM_KEY_WINDOW_DESTROY, 0, 0, SMTO_NORMAL | SMTO_ABORTIFHUNG, 1000,
+                                        &answer) &&
+                   IsWindow(window) && SystemWindowProc()) {
+            SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+            SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(SystemWindowProc()));
+            PostMessageA(window, WM_CLOSE, 0, 0);
+        }
+    }
+    // Fails while a window of the class remains; the last one to go takes it.
+    UnregisterClassA(className, ModuleInstance());
+}
+
+// OnData on the worker thread, held against SetHost and Terminate.
+void CBrailleSampleDriver::CallOnData(const unsigned char* bytes, int32_t count) {
+    IBrailleHost* target = EnterCallback(&dataCallbackLock);
+    if (target) target->OnData(this, bytes, count);
+    LeaveCriticalSection(&dataCallbackLock);
 }
 
 void CBrailleSampleDriver::DeliverFunctionKey(uint8_t code) {

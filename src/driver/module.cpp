@@ -8,8 +8,11 @@ CBrailleSampleDriver g_driver;
 
 CBrailleSampleDriver& TheDriver() { return g_driver; }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) SetModuleInstance(instance);
+    // Unloaded by FreeLibrary (no worker is left: each holds the module): the
+    // key window class goes with the module. Nothing here waits.
+    if (reason == DLL_PROCESS_DETACH && !reserved) UnregisterClassA("KVR", instance);
     return TRUE;
 }
 

@@ -1,6 +1,8 @@
 // Worker thread and command channel: host calls become numbered commands in
 // thread messages; the worker carries them out one at a time and ticks every
-// 100 ms.
+// 100 ms. Host writes travel on a list of their own, so that a host writing
+// without pause neither grows the queue nor delays the poll.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <process.h>
@@ -9,10 +11,40 @@
 
 namespace {
 constexpr DWORD kMaxCommandWaitMs = 30000;
+constexpr uint64_t kTickMs = 100;
+
+// The loop's own 1 ms clock: GetTickCount moves in 16 ms steps on Windows.
+uint64_t LoopClockMs() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER count;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&count);
+    const uint64_t f = static_cast<uint64_t>(frequency.QuadPart);
+    const uint64_t c = static_cast<uint64_t>(count.QuadPart);
+    return c / f * 1000 + c % f * 1000 / f;
+}
+
+// Any address inside this module: the worker holds the module through it.
+const char kModuleAnchor = 0;
+
+bool IsCommand(const MSG& msg) {
+    return !msg.hwnd && msg.message >= WM_DRIVER_COMMAND && msg.message <= WM_DRIVER_COMMAND + CMD_TICK;
+}
+uint32_t TicketOf(const MSG& msg) { return static_cast<uint32_t>(static_cast<uint64_t>(msg.lParam) >> 32); }
 }  // namespace
 
 int CBrailleSampleDriver::StartWorkerThread() {
     workerStart = 0;
+    stopRequested = 0;
+    deferredSuspend = 0;
+    deferredTerminate = 0;
+    // Both events live as long as the driver object: a worker that outlives
+    // Terminate's patience may still use them.
+    if (!stopEvent) stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!workerEnded) workerEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!stopEvent || !workerEnded) return 0;
+    ResetEvent(stopEvent);
+    ResetEvent(workerEnded);
     unsigned id = 0;
     uintptr_t thread = _beginthreadex(nullptr, 0, &CBrailleSampleDriver::WorkerLoop, this, 0, &id);
     workerThread = reinterpret_cast<HANDLE>(thread);
@@ -23,39 +55,79 @@ int CBrailleSampleDriver::StartWorkerThread() {
 
 unsigned __stdcall CBrailleSampleDriver::WorkerLoop(void* argument) {
     auto* self = static_cast<CBrailleSampleDriver*>(argument);
+    // The module stays mapped while this thread runs in it, even when the host
+    // unloads the DLL without Terminate; the reference goes as the thread ends.
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&kModuleAnchor), &module);
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     // Initialize may have given up on this thread already; then leave at once.
-    if (InterlockedCompareExchange(&self->workerStart, 1, 0) != 0) return 0;
+    if (InterlockedCompareExchange(&self->workerStart, 1, 0) != 0) {
+        if (module) FreeLibraryAndExitThread(module, 0);
+        return 0;
+    }
     SetEvent(self->commandDone);
-    self->timerId = SetTimer(nullptr, 0, 100, nullptr);
 
-    bool stopped = false;
-    while (!stopped) {
-        BOOL got = GetMessageA(&msg, nullptr, 0, 0);
-        if (got == -1) {
-            // A failed retrieval is not an end; do not spin on a broken queue.
-            Sleep(1);
+    // The poll runs when 100 ms have passed, whatever the queue holds; commands
+    // posted before it fell due run first.
+    uint64_t lastTick = LoopClockMs();
+    DWORD lastTickCount = GetTickCount();
+    for (;;) {
+        if (self->stopRequested || self->deferredTerminate) break;
+        const uint64_t now = LoopClockMs();
+        const bool due = now - lastTick >= kTickMs;
+        if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (due) {
+                lastTick = now;
+                lastTickCount = GetTickCount();
+                self->RunTick();
+                continue;
+            }
+            self->RunQueuedWrites();  // writes whose wake-up could not be posted
+            MsgWaitForMultipleObjectsEx(1, &self->stopEvent, static_cast<DWORD>(kTickMs - (now - lastTick)),
+                                        QS_ALLINPUT, MWMO_INPUTAVAILABLE);
             continue;
         }
-        if (got == 0) continue;  // WM_QUIT does not end the worker
-        if (!msg.hwnd && msg.message >= WM_DRIVER_COMMAND && msg.message <= WM_DRIVER_COMMAND + CMD_TICK) {
-            stopped = !self->DispatchCommand(static_cast<int>(msg.message - WM_DRIVER_COMMAND),
-                                             reinterpret_cast<void*>(msg.wParam), static_cast<uint32_t>(msg.lParam));
-        } else if (msg.message == WM_TIMER) {
-            stopped = !self->DispatchCommand(CMD_TICK, nullptr, 0);
-        } else {
+        if (due && static_cast<LONG>(msg.time - (lastTickCount + static_cast<DWORD>(kTickMs))) > 0) {
+            lastTick = now;
+            lastTickCount = GetTickCount();
+            self->RunTick();
+        }
+        if (msg.message == WM_QUIT) continue;  // WM_QUIT does not end the worker
+        if (IsCommand(msg)) {
+            const bool go =
+                self->DispatchCommand(static_cast<int>(msg.message - WM_DRIVER_COMMAND),
+                                      reinterpret_cast<void*>(msg.wParam), static_cast<uint32_t>(msg.lParam));
+            self->Complete(TicketOf(msg));
+            self->RunDeferredCalls();
+            if (!go) break;
+        } else if (msg.message != WM_TIMER) {
             DispatchMessageA(&msg);
         }
     }
-    if (self->timerId) {
-        KillTimer(nullptr, self->timerId);
-        self->timerId = 0;
+    self->CloseDevice();
+    if (self->deferredTerminate) {
+        // Terminate called inside OnData: the host is withdrawn and its key
+        // window goes, on its own thread, when that thread next pumps.
+        self->host = nullptr;
+        if (self->keyWindow) PostMessageA(self->keyWindow, WM_KEY_WINDOW_DESTROY, 0, 0);
     }
-    // Commands still queued behind the stop never run: release their payloads.
-    while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_DRIVER_COMMAND, WM_DRIVER_COMMAND + CMD_TICK, PM_REMOVE))
+    // Commands still queued never run: their callers are released, their
+    // payloads freed, and writes behind the stop are dropped.
+    while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_DRIVER_COMMAND, WM_DRIVER_COMMAND + CMD_TICK, PM_REMOVE)) {
         std::free(reinterpret_cast<void*>(msg.wParam));
+        self->Complete(TicketOf(msg));
+    }
+    self->FreeQueuedWrites();
+    SetEvent(self->workerEnded);
+    if (module) FreeLibraryAndExitThread(module, 0);
     return 0;
+}
+
+void CBrailleSampleDriver::RunTick() {
+    RunQueuedWrites();
+    DispatchCommand(CMD_TICK, nullptr, 0);
+    RunDeferredCalls();
 }
 
 bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t parameter) {
@@ -63,6 +135,9 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
     switch (command) {
     case CMD_STOP:
         result = false;
+        break;
+    case CMD_SYNC:
+        RunQueuedWrites();  // the wake-up of the host's writes
         break;
     case CMD_OPEN:
         TakeBackPortGivenWhileStopped();
@@ -72,6 +147,8 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
         CloseDevice();
         break;
     case CMD_SUSPEND:
+        // Writes made before the suspension reach the display first.
+        RunQueuedWrites();
         // The host sets `suspended` on its thread, while this thread's own
         // suspension and its search for a returning display set it here; a
         // display answering the search just as the host suspends could undo
@@ -105,7 +182,6 @@ bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t par
         break;
     }
     std::free(data);
-    SetEvent(commandDone);
     return result;
 }
 
@@ -117,6 +193,98 @@ bool CBrailleSampleDriver::LaterSuspendQueued() {
     return PeekMessageA(&msg, nullptr, number, number, PM_NOREMOVE) != 0;
 }
 
+// ---- host writes ----
+
+int32_t CBrailleSampleDriver::QueueWrite(int command, const uint8_t* cells, uint32_t count) {
+    if (!workerThread || stopRequested || deferredTerminate) return 0;
+    auto* write = static_cast<CCellWrite*>(std::malloc(offsetof(CCellWrite, cells) + count + 1));
+    if (!write) return 0;
+    write->command = command;
+    write->count = count;
+    if (count) std::memcpy(write->cells, cells, count);
+    write->cells[count] = 0;
+    CCellWrite* head;
+    do {
+        head = queuedWrites;
+        write->next = head;
+    } while (InterlockedCompareExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), write, head) != head);
+    // The list owns the write now. The worker has been woken for the writes
+    // below it already.
+    if (head) return 1;  // NOLINT(clang-analyzer-unix.Malloc)
+    if (PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + CMD_SYNC, 0, 0)) return 1;
+    // Not posted (a full queue): the worker's next tick takes the write. A
+    // worker that has gone takes nothing; the write is freed with the run.
+    return WorkerStillRunning() ? 1 : 0;
+}
+
+// Applies every queued write to the cell image in the order the host made them
+// and sends only the newest image.
+void CBrailleSampleDriver::RunQueuedWrites() {
+    auto* taken =
+        static_cast<CCellWrite*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
+    CCellWrite* oldest = nullptr;
+    while (taken) {
+        CCellWrite* next = taken->next;
+        taken->next = oldest;
+        oldest = taken;
+        taken = next;
+    }
+    while (oldest) {
+        CCellWrite* write = oldest;
+        oldest = write->next;
+        if (!oldest) {
+            if (write->command == CMD_TEXT_CELLS)
+                SendTextCells(write->cells, write->count);
+            else if (write->command == CMD_ALL_CELLS)
+                SendAllCells(write->cells, write->count);
+            else
+                SendBlankCells();
+            std::free(write);
+            continue;
+        }
+        // An earlier write only changes the image, as its send would have.
+        if (write->command != CMD_CLEAR) {
+            const uint32_t first =
+                write->command == CMD_TEXT_CELLS && statusCells > 0 ? static_cast<uint32_t>(statusCells) : 0;
+            PlaceCells(first, write->cells, write->count);
+        }
+        std::free(write);
+    }
+}
+
+void CBrailleSampleDriver::FreeQueuedWrites() {
+    auto* taken =
+        static_cast<CCellWrite*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
+    while (taken) {
+        CCellWrite* next = taken->next;
+        std::free(taken);
+        taken = next;
+    }
+}
+
+// ---- calls the host made inside OnData, on this thread ----
+
+void CBrailleSampleDriver::RunDeferredCalls() {
+    if (!InterlockedExchange(&deferredSuspend, 0)) return;
+    const int32_t flag = deferredSuspendFlag;
+    InterlockedIncrement(&keyEpoch);
+    suspended = flag;
+    if (flag != 0)
+        SuspendLink();
+    else if (!OpenDevice(portName))
+        StartSearch();
+}
+
+// ---- posting and waiting ----
+
+void CBrailleSampleDriver::Complete(uint32_t ticket) {
+    const uint32_t slot = ticket & 0xFF;
+    if (slot == 0 || slot > static_cast<uint32_t>(kCompletionSlots)) return;
+    CCompletionSlot& completion = completions[slot - 1];
+    InterlockedExchange(&completion.doneGeneration, static_cast<LONG>(ticket >> 8));
+    if (completion.event) SetEvent(completion.event);
+}
+
 int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_t length, int wait) {
     if (!workerThread) return 0;
     void* payload = nullptr;
@@ -126,31 +294,116 @@ int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_
         std::memcpy(payload, data, length);
         static_cast<char*>(payload)[length] = 0;
     }
-    ResetEvent(commandDone);
-    BOOL posted = PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + static_cast<UINT>(command),
-                                     reinterpret_cast<WPARAM>(payload), static_cast<LPARAM>(length));
-    if (!posted) {
-        // The message never reaches the worker: the payload stays ours to free.
-        std::free(payload);
+    const UINT number = WM_DRIVER_COMMAND + static_cast<UINT>(command);
+    if (!wait) {
+        // One post and nothing else.
+        BOOL posted =
+            PostThreadMessageA(workerThreadId, number, reinterpret_cast<WPARAM>(payload), static_cast<LPARAM>(length));
+        if (!posted) std::free(payload);  // never reached the worker: still ours
+        return posted;                    // NOLINT(clang-analyzer-unix.Malloc) a posted payload is the worker's
     }
-    // A posted payload belongs to the worker now; DispatchCommand frees it.
-    if (!wait) return posted;  // NOLINT(clang-analyzer-unix.Malloc)
+    // A waiting call has a completion slot of its own: it returns when its own
+    // command has run, not at another command's signal.
+    int slot = -1;
+    for (int i = 0; i < kCompletionSlots && slot < 0; ++i)
+        if (InterlockedCompareExchange(&completions[i].busy, 1, 0) == 0) slot = i;
+    if (slot < 0) {
+        std::free(payload);
+        return 0;
+    }
+    CCompletionSlot& completion = completions[slot];
+    if (!completion.event) completion.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    LONG generation = (completion.generation + 1) & 0xFFFFFF;
+    if (generation == 0) generation = 1;
+    completion.generation = generation;
+    if (completion.event) ResetEvent(completion.event);
+    const uint64_t ticket = (static_cast<uint64_t>(generation) << 8) | static_cast<uint64_t>(slot + 1);
+    BOOL posted = completion.event && PostThreadMessageA(workerThreadId, number, reinterpret_cast<WPARAM>(payload),
+                                                         static_cast<LPARAM>((ticket << 32) | length));
+    if (!posted) {
+        std::free(payload);
+        InterlockedExchange(&completion.busy, 0);
+        return 0;
+    }
     // The longest command (an open with its handshakes) takes a few seconds; a
     // worker stuck far beyond that must not hang the host's call for ever.
+    WaitForCompletion(slot, generation, kMaxCommandWaitMs);
+    return posted;  // NOLINT(clang-analyzer-unix.Malloc) a posted payload is the worker's
+}
+
+// Waits for one command while handling what other threads send this thread.
+// Returns 1 when the command ran, 0 when the worker ended first or the bound
+// passed. A WM_QUIT taken from the queue meanwhile is posted again.
+int32_t CBrailleSampleDriver::WaitForCompletion(int slot, LONG generation, DWORD boundMs) {
+    CCompletionSlot& completion = completions[slot];
+    HANDLE handles[2] = {completion.event, workerEnded};
+    const DWORD count = workerEnded ? 2 : 1;
     const DWORD started = GetTickCount();
+    bool quit = false;
+    WPARAM quitCode = 0;
+    int32_t done = 0;
     for (;;) {
-        if (GetTickCount() - started > kMaxCommandWaitMs) return posted;
-        DWORD r = MsgWaitForMultipleObjects(1, &commandDone, FALSE, 5000, QS_SENDMESSAGE);
-        if (r == WAIT_OBJECT_0) return posted;
-        if (r == WAIT_OBJECT_0 + 1) {
+        if (completion.doneGeneration == generation) {
+            done = 1;
+            break;
+        }
+        const DWORD elapsed = GetTickCount() - started;
+        if (elapsed >= boundMs) break;
+        const DWORD r = MsgWaitForMultipleObjects(count, handles, FALSE, boundMs - elapsed, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0) {
+            // A signal meant for an earlier, abandoned use of this slot.
+            if (completion.doneGeneration != generation) ResetEvent(completion.event);
+            continue;
+        }
+        if (r == WAIT_OBJECT_0 + 1 && count == 2) {
+            done = completion.doneGeneration == generation ? 1 : 0;
+            break;  // the worker has gone: nothing will run this command
+        }
+        if (r == WAIT_OBJECT_0 + count) {
             MSG msg;
             while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+                if (msg.message == WM_QUIT) {
+                    quit = true;
+                    quitCode = msg.wParam;
+                    continue;
+                }
                 TranslateMessage(&msg);
                 DispatchMessageA(&msg);
             }
             continue;
         }
-        // A worker that has ended can never signal: stop waiting for it.
-        if (WaitForSingleObject(workerThread, 0) == WAIT_OBJECT_0) return posted;
+        if (r == WAIT_FAILED) break;
+    }
+    if (quit) PostQuitMessage(static_cast<int>(quitCode));
+    InterlockedExchange(&completion.busy, 0);
+    return done;
+}
+
+bool CBrailleSampleDriver::WorkerStillRunning() {
+    return workerThread && WaitForSingleObject(workerThread, 0) == WAIT_TIMEOUT;
+}
+
+// Asks the worker to stop by a signal no queue limit can refuse, and by the
+// stop command for a worker reading its queue.
+void CBrailleSampleDriver::RequestStop() {
+    InterlockedExchange(&stopRequested, 1);
+    if (stopEvent) SetEvent(stopEvent);
+    PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + CMD_STOP, 0, 0);
+}
+
+// Stops the worker and waits up to 5 s for it to end. A worker that does not
+// end in time keeps everything it uses; its handle is kept to be reaped later.
+void CBrailleSampleDriver::StopWorker() {
+    HANDLE thread = workerThread;
+    if (!thread) return;
+    RequestStop();
+    const bool ended = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    workerThread = nullptr;
+    if (ended) {
+        CloseHandle(thread);
+        FreeQueuedWrites();
+    } else {
+        if (staleWorker) CloseHandle(staleWorker);
+        staleWorker = thread;
     }
 }

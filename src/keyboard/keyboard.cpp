@@ -76,15 +76,11 @@ void CBrailleSampleDriver::InjectScanCode(uint16_t code) {
     if (code >= kExtendedPrefix) return;
 
     if (code == kCtrlScanCode) {
-        // Read the host once: SetHost on the host's thread may clear it meanwhile.
-        IBrailleHost* target = host;
-        if (target) {
-            const DWORD t = platform->TickCount() & 0xFFFF;
-            const uint8_t low = static_cast<uint8_t>(t & 0xFF);
-            const uint8_t high = static_cast<uint8_t>(t >> 8);
-            const unsigned char bytes[3] = {low, static_cast<uint8_t>(low ^ high), high};
-            target->OnData(this, bytes, 3);
-        }
+        const DWORD t = platform->TickCount() & 0xFFFF;
+        const uint8_t low = static_cast<uint8_t>(t & 0xFF);
+        const uint8_t high = static_cast<uint8_t>(t >> 8);
+        const unsigned char bytes[3] = {low, static_cast<uint8_t>(low ^ high), high};
+        CallOnData(bytes, 3);
     }
 
     const uint16_t entry = keyboard::kSet2ToSet1[code];

@@ -28,8 +28,9 @@ struct Command {
     uint32_t parameter;
 };
 
-// Stands in for the worker: records each command, releases its payload and
-// signals completion as the worker does; ends on the stop command.
+// Stands in for the worker: records each command (the host's writes, taken
+// from their list at each wake-up, as the commands they stand for), releases
+// its payload and completes it as the worker does; ends on the stop command.
 class CCommandRecorder {
 public:
     explicit CCommandRecorder(CBrailleSampleDriver& driver) : driver(driver) {
@@ -74,6 +75,10 @@ private:
         SetEvent(self->ready);
         while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
             if (msg.hwnd || msg.message < WM_DRIVER_COMMAND || msg.message > WM_DRIVER_COMMAND + CMD_TICK) continue;
+            if (msg.message == WM_DRIVER_COMMAND + CMD_SYNC && !msg.wParam) {
+                self->TakeWrites();  // the wake-up for the host's writes
+                continue;
+            }
             Command command;
             command.number = static_cast<int>(msg.message - WM_DRIVER_COMMAND);
             command.parameter = static_cast<uint32_t>(msg.lParam);
@@ -85,10 +90,26 @@ private:
                 std::lock_guard<std::mutex> hold(self->lock);
                 self->commands.push_back(command);
             }
-            SetEvent(self->driver.commandDone);
+            self->driver.Complete(static_cast<uint32_t>(static_cast<uint64_t>(msg.lParam) >> 32));
             if (command.number == CMD_STOP) break;
         }
         return 0;
+    }
+
+    void TakeWrites() {
+        auto* write = static_cast<CCellWrite*>(
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&driver.queuedWrites), nullptr));
+        std::vector<Command> taken;
+        while (write) {
+            const bool cells = write->command != CMD_CLEAR;
+            taken.insert(taken.begin(), Command{write->command, cells, {}, write->count});
+            if (cells) taken.front().payload.assign(write->cells, write->cells + write->count + 1);
+            CCellWrite* next = write->next;
+            std::free(write);
+            write = next;
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        commands.insert(commands.end(), taken.begin(), taken.end());
     }
 
     CBrailleSampleDriver& driver;
@@ -190,7 +211,6 @@ TEST(DriverLifecycle, InitializeAbandonsAWorkerThatNeverGetsReady) {
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(0u, code);
     CloseHandle(thread);
-    EXPECT_EQ(0u, driver.timerId);
     EXPECT_EQ(0u, driver.tickCounter);
     // The driver starts normally afterwards.
     EXPECT_EQ(0, driver.Initialize("COM250", &host, "a", "b"));
@@ -301,18 +321,17 @@ TEST_F(DriverWithHidDisplay, TerminateAndStartAgain) {
     EXPECT_EQ(2u, bus.OpenHandleCount());  // the output and the input handle of one connection
 }
 
-TEST_F(DriverWithHidDisplay, SuspendTakesTheKeyWindowDownAndBackUp) {
+TEST_F(DriverWithHidDisplay, SuspendKeepsTheKeyWindowOnItsThread) {
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
     HWND window = driver.keyWindow;
     EXPECT_EQ(1, driver.Suspend(1));
-    EXPECT_FALSE(IsWindow(window));
-    EXPECT_EQ(nullptr, driver.keyWindow);
+    EXPECT_EQ(window, driver.keyWindow);
     const uint8_t cells[1] = {0xFF};
     EXPECT_EQ(0, driver.WriteTextCells(cells, 1));
     EXPECT_EQ(0, driver.WriteAllCells(cells, 1));
     EXPECT_EQ(0, driver.ClearCells());
-    EXPECT_EQ(1, driver.Suspend(0));
-    ASSERT_NE(nullptr, driver.keyWindow);
+    std::thread([&] { EXPECT_EQ(1, driver.Suspend(0)); }).join();  // from a thread that then ends
+    ASSERT_TRUE(IsWindow(window));
     EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(driver.keyWindow, nullptr));
     EXPECT_EQ(1, driver.WriteTextCells(cells, 1));
     bus.QueueKey(device, 0xFD, 7);
@@ -321,22 +340,19 @@ TEST_F(DriverWithHidDisplay, SuspendTakesTheKeyWindowDownAndBackUp) {
     EXPECT_EQ(7, host.Keys()[0].value);
 }
 
-TEST_F(DriverWithHidDisplay, ResumeWhileStoppedLeavesNoStrayWindow) {
-    // Suspend does not look at the state: a resume while stopped makes a window.
+TEST_F(DriverWithHidDisplay, ResumeWhileStoppedMakesNoWindow) {
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
     driver.Terminate();
     EXPECT_EQ(0, driver.Suspend(1));
     EXPECT_EQ(0, driver.Suspend(0));
-    HWND early = driver.keyWindow;
-    ASSERT_NE(nullptr, early);
+    EXPECT_EQ(nullptr, driver.keyWindow);
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
-    EXPECT_FALSE(IsWindow(early));
     EXPECT_TRUE(IsWindow(driver.keyWindow));
 }
 
 // ---------------------------------------------------------------- suspension and writes
 
-TEST(DriverSuspend, ComparesTheFlagExactlyAndTogglesTheKeyWindow) {
+TEST(DriverSuspend, ComparesTheFlagExactlyAndKeepsTheKeyWindow) {
     CBrailleSampleDriver driver;
     CCommandRecorder worker(driver);
     HWND window = MakeKeyWindow(driver);
@@ -348,8 +364,7 @@ TEST(DriverSuspend, ComparesTheFlagExactlyAndTogglesTheKeyWindow) {
     EXPECT_EQ(CMD_SUSPEND, commands[0].number);
     EXPECT_EQ(1u, commands[0].parameter);
     EXPECT_FALSE(commands[0].hasPayload);
-    EXPECT_FALSE(IsWindow(window));
-    EXPECT_EQ(nullptr, driver.keyWindow);
+    EXPECT_EQ(window, driver.keyWindow);
 
     EXPECT_EQ(1, driver.Suspend(1));  // same value: nothing posted
     EXPECT_TRUE(worker.Take().empty());
@@ -357,15 +372,12 @@ TEST(DriverSuspend, ComparesTheFlagExactlyAndTogglesTheKeyWindow) {
     commands = worker.Take();
     ASSERT_EQ(1u, commands.size());
     EXPECT_EQ(2u, commands[0].parameter);
-    EXPECT_EQ(nullptr, driver.keyWindow);
 
     EXPECT_EQ(1, driver.Suspend(0));
     commands = worker.Take();
     ASSERT_EQ(1u, commands.size());
     EXPECT_EQ(0u, commands[0].parameter);
-    ASSERT_NE(nullptr, driver.keyWindow);
-    EXPECT_TRUE(IsWindow(driver.keyWindow));
-    EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(driver.keyWindow, nullptr));
+    EXPECT_TRUE(IsWindow(window));
     EXPECT_EQ(1, driver.Suspend(0));
     EXPECT_TRUE(worker.Take().empty());
 
@@ -373,6 +385,8 @@ TEST(DriverSuspend, ComparesTheFlagExactlyAndTogglesTheKeyWindow) {
     commands = worker.Take();
     ASSERT_EQ(1u, commands.size());
     EXPECT_EQ(0xFFFFFFFFu, commands[0].parameter);
+    DestroyWindow(window);
+    driver.keyWindow = nullptr;
 }
 
 TEST(DriverSuspend, WithoutAWorkerNothingIsPosted) {
@@ -382,13 +396,13 @@ TEST(DriverSuspend, WithoutAWorkerNothingIsPosted) {
     EXPECT_EQ(1, driver.Suspend(1));
     EXPECT_EQ(0, driver.Suspend(0));
     EXPECT_EQ(0, driver.suspended);
-    if (driver.keyWindow) DestroyWindow(driver.keyWindow);
-    driver.keyWindow = nullptr;
+    EXPECT_EQ(nullptr, driver.keyWindow);
 }
 
-// The worker itself may ask for a suspension (its display stopped answering).
-// It must neither wait for its own signal nor touch the host's key window,
-// and the other host calls refuse to run there.
+// Host calls made on the worker thread (inside OnData): a suspension and a
+// stop are taken down and carried out once the current command has run; they
+// never wait for the worker's own signal nor touch the host's key window, and
+// Initialize refuses to run there.
 TEST(DriverSuspend, OnTheWorkerThreadItNeverWaits) {
     CBrailleSampleDriver driver;
     HWND window = MakeKeyWindow(driver);
@@ -422,7 +436,10 @@ TEST(DriverSuspend, OnTheWorkerThreadItNeverWaits) {
     EXPECT_EQ(0, initResult);
     EXPECT_LT(took, 2000u);
     EXPECT_FALSE(queued) << "a command was posted to the worker's own queue";
-    EXPECT_NE(0, driver.suspended);
+    EXPECT_EQ(0, driver.suspended) << "not while the current command runs";
+    EXPECT_EQ(1, driver.deferredSuspend);
+    EXPECT_EQ(1, driver.deferredSuspendFlag);
+    EXPECT_EQ(1, driver.deferredTerminate);
     EXPECT_TRUE(IsWindow(window));
     EXPECT_EQ(window, driver.keyWindow);
     EXPECT_EQ(driver.commandDone, driver.workerThread);  // Terminate did not run there
