@@ -464,6 +464,7 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     // bits that this query clears are kept for GetLineErrors. A read asks only
     // for what is queued, so that it finishes at once even on a serial driver
     // that keeps an immediate read pending until more bytes arrive.
+    bool onlyQueued = false;
     if (immediateRead) {
         COMSTAT status;
         DWORD errors = 0;
@@ -471,6 +472,7 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
             lineErrors |= errors;
             if (status.cbInQue == 0) return lastError;
             size = std::min(size, status.cbInQue);
+            onlyQueued = true;
         }
     }
 
@@ -529,7 +531,10 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
 
     // An immediate read must not wait. Should one go pending all the same,
     // take what it has and cancel the rest; bytes it did not take stay queued
-    // in the port.
+    // in the port. It asked only for bytes already queued, so it is given a
+    // short while to finish first: a driver that completes such reads a moment
+    // later would otherwise have every poll cancelled before it took anything.
+    if (onlyQueued && !HasOverlappedIoCompleted(&io->record)) WaitForSingleObject(ioEvent, kQueuedReadGraceMs);
     if (immediateRead && !HasOverlappedIoCompleted(&io->record)) {
         const Collect collected = CancelAndCollect();
         if (collected == Collect::Outstanding) return lastError;

@@ -94,6 +94,9 @@ public:
     // How long a cancelled operation on the private record may take to finish
     // before the call returns without it (see IoBlock).
     static constexpr DWORD kCancelGraceMs = 500;
+    // How long an immediate read of bytes already queued may take to finish
+    // before it is cancelled.
+    static constexpr DWORD kQueuedReadGraceMs = 50;
 
 private:
     enum class IoKind { Write, Read, WaitEvent };
