@@ -7,8 +7,12 @@
 #   BRL_OBJCOPY    objcopy of the cross toolchain
 set(dll "${BRL_DLL_DIR}/brailledriver.dll")
 set(debug "${BRL_DLL_DIR}/brailledriver.dll.debug")
+# objcopy stamps the PE headers it writes with the time it runs unless
+# SOURCE_DATE_EPOCH says otherwise: the built DLL's own time keeps every
+# install of one build (cmake --install, cpack) byte for byte the same.
+file(TIMESTAMP "${BRL_DLL_BUILT}" built "%s" UTC)
 message(STATUS "Installing: ${debug}")
-execute_process(COMMAND "${BRL_OBJCOPY}" --only-keep-debug "${BRL_DLL_BUILT}" "${debug}" COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "SOURCE_DATE_EPOCH=${built}" "${BRL_OBJCOPY}" --only-keep-debug "${BRL_DLL_BUILT}" "${debug}" COMMAND_ERROR_IS_FATAL ANY)
 message(STATUS "Stripping: ${dll}")
-execute_process(COMMAND "${BRL_OBJCOPY}" --strip-all "--add-gnu-debuglink=${debug}" "${BRL_DLL_BUILT}" "${dll}"
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env "SOURCE_DATE_EPOCH=${built}" "${BRL_OBJCOPY}" --strip-all "--add-gnu-debuglink=${debug}" "${BRL_DLL_BUILT}" "${dll}"
                 COMMAND_ERROR_IS_FATAL ANY)
