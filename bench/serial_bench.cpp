@@ -114,51 +114,34 @@ void HostCallCost(const Settings& s) {
         count.push_back(Us(probes::NowMs() - t) / 1000.0);
     }
 
-    // Baseline: the same 40-byte payload posted to a thread of our own.
+    // Baseline: the same 40-byte payload posted to a thread of our own. Each
+    // run times the post alone or with the copy (and the terminating zero), with
+    // the reset of a completion event before the post as the driver's channel
+    // does, back to back or 2 ms apart as the spaced writes.
     std::vector<double> barePost, copyPost, resetPost, spacedPost;
     {
         CConsumer consumer;
         HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        for (int i = 0; i < n; ++i) {
-            void* payload = std::malloc(41);
-            std::memcpy(payload, images[i & 63].data(), 40);
-            const double t = probes::NowMs();
-            PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
-            barePost.push_back(Us(probes::NowMs() - t));
-            if (i % 100 == 99) Pump(2);
-        }
-        Pump(300);
-        for (int i = 0; i < n; ++i) {
-            const double t = probes::NowMs();
-            void* payload = std::malloc(41);
-            std::memcpy(payload, images[i & 63].data(), 40);
-            static_cast<char*>(payload)[40] = 0;
-            PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
-            copyPost.push_back(Us(probes::NowMs() - t));
-            if (i % 100 == 99) Pump(2);
-        }
-        Pump(300);
-        // What the driver's channel does besides: reset its completion event before posting.
-        for (int i = 0; i < n; ++i) {
-            const double t = probes::NowMs();
-            void* payload = std::malloc(41);
-            std::memcpy(payload, images[i & 63].data(), 40);
-            static_cast<char*>(payload)[40] = 0;
-            ResetEvent(event);
-            PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
-            resetPost.push_back(Us(probes::NowMs() - t));
-            if (i % 100 == 99) Pump(2);
-        }
+        auto posts = [&](std::vector<double>& times, int count, bool timeCopy, bool terminate, bool reset,
+                         bool spaced) {
+            for (int i = 0; i < count; ++i) {
+                double t = probes::NowMs();
+                void* payload = std::malloc(41);
+                std::memcpy(payload, images[i & 63].data(), 40);
+                if (terminate) static_cast<char*>(payload)[40] = 0;
+                if (!timeCopy) t = probes::NowMs();
+                if (reset) ResetEvent(event);
+                PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
+                times.push_back(Us(probes::NowMs() - t));
+                if (spaced || i % 100 == 99) Pump(2);
+            }
+            Pump(300);
+        };
+        posts(barePost, n, false, false, false, false);
+        posts(copyPost, n, true, true, false, false);
+        posts(resetPost, n, true, true, true, false);
+        posts(spacedPost, n / 10, true, false, false, true);
         CloseHandle(event);
-        Pump(300);
-        for (int i = 0; i < n / 10; ++i) {  // spaced as the spaced writes
-            const double t = probes::NowMs();
-            void* payload = std::malloc(41);
-            std::memcpy(payload, images[i & 63].data(), 40);
-            PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
-            spacedPost.push_back(Us(probes::NowMs() - t));
-            Pump(2);
-        }
     }
     const probes::Summary w = probes::Summarize(write), c = probes::Summarize(clear), g = probes::Summarize(count),
                           b = probes::Summarize(barePost), p = probes::Summarize(copyPost),

@@ -54,6 +54,12 @@ public:
     }
     LONG Word(size_t index = 0) const { return static_cast<volatile LONG*>(view)[index]; }
     void Set(LONG value) { static_cast<volatile LONG*>(view)[0] = value; }
+    // Writes the word, lets the driver tick and returns the word it leaves.
+    LONG Answer(LONG value, CBrailleSampleDriver& driver, int ticks = 1) {
+        Set(value);
+        for (int i = 0; i < ticks; ++i) driver.PollTick();
+        return Word();
+    }
     Bytes Tail() const {  // bytes 12 to 254, which belong to the other program
         const uint8_t* bytes = static_cast<const uint8_t*>(view);
         return Bytes(bytes + 12, bytes + 255);
@@ -116,9 +122,7 @@ TEST_F(HandoverWord, AttachesOnTheNextTickAndPublishesOnTheTickAfter) {
 
     // Anything below 200 that is not a request is the driver's to overwrite.
     for (LONG w : {LONG(0), LONG(-1), LONG(102), LONG(150), LONG(199), LONG(INT_MIN)}) {
-        section.Set(w);
-        driver.PollTick();
-        EXPECT_EQ(7, section.Word()) << "word was " << w;
+        EXPECT_EQ(7, section.Answer(w, driver)) << "word was " << w;
         EXPECT_EQ(0, driver.handoverActive);
     }
 }
@@ -128,9 +132,7 @@ TEST_F(HandoverWord, AttachesOnTheNextTickAndPublishesOnTheTickAfter) {
 TEST_F(HandoverWord, SectionGrantingOnlyReadingAndWritingIsServed) {
     CSection section(256, PAGE_READWRITE, "D:P(A;;GRGW;;;WD)");
     Attach(section);
-    section.Set(101);
-    driver.PollTick();
-    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(102, section.Answer(101, driver));
 }
 
 // A port number that reads as a request or restore would set off a handover
@@ -157,25 +159,19 @@ TEST_F(HandoverWord, LendAnswersWithVersionsAndIgnoresTheWordUntilRestored) {
     Attach(section);
     const Bytes tail = section.Tail();
 
-    section.Set(101);
-    driver.PollTick();
-    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(102, section.Answer(101, driver));
     EXPECT_EQ(0x81, section.Word(1));
     EXPECT_EQ(0xFE, section.Word(2));
     EXPECT_EQ(1, driver.handoverActive);
 
     // While lent, any value below 200 is left as the other program wrote it.
     for (LONG w : {LONG(102), LONG(101), LONG(7), LONG(-1), LONG(0), LONG(199)}) {
-        section.Set(w);
-        Ticks(driver, 2);
-        EXPECT_EQ(w, section.Word());
+        EXPECT_EQ(w, section.Answer(w, driver, 2));
         EXPECT_EQ(1, driver.handoverActive);
     }
 
     // 301 gives back with x = 101: after re-attaching, that is a new request.
-    section.Set(301);
-    driver.PollTick();
-    EXPECT_EQ(101, section.Word());
+    EXPECT_EQ(101, section.Answer(301, driver));
     EXPECT_EQ(0, driver.handoverActive);
     EXPECT_EQ(nullptr, driver.handoverMapping);  // detached after every restore
     EXPECT_EQ(nullptr, driver.handoverView);
@@ -187,9 +183,7 @@ TEST_F(HandoverWord, LendAnswersWithVersionsAndIgnoresTheWordUntilRestored) {
     EXPECT_EQ(1, driver.handoverActive);
 
     // The largest word is a restore too, without overflow.
-    section.Set(INT_MAX);
-    driver.PollTick();
-    EXPECT_EQ(INT_MAX - 200, section.Word());
+    EXPECT_EQ(INT_MAX - 200, section.Answer(INT_MAX, driver));
     EXPECT_EQ(0, driver.handoverActive);
     EXPECT_EQ(tail, section.Tail());
 }
@@ -306,11 +300,7 @@ protected:
         ASSERT_EQ(portNumber, section.Word());
     }
     // The other program gives the port back (x = 5).
-    void Restore(CSection& section) {
-        section.Set(205);
-        driver.PollTick();
-        EXPECT_EQ(5, section.Word());
-    }
+    void Restore(CSection& section) { EXPECT_EQ(5, section.Answer(205, driver)); }
     // Text written by the driver reaches the display.
     void ExpectLinkWorks(uint8_t seed) {
         Bytes text(40);
@@ -334,9 +324,7 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
     OpenAndAttach(section);
     ExpectLinkWorks(1);
 
-    section.Set(101);
-    driver.PollTick();
-    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(102, section.Answer(101, driver));
     EXPECT_EQ(0x81, section.Word(1));
     EXPECT_EQ(0xFE, section.Word(2));
     EXPECT_EQ(nullptr, driver.serial);
@@ -406,9 +394,7 @@ TEST_F(HandoverSerial, RestoreWithoutALendKeepsTheLinkAsItIs) {
 TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
     CSection section;
     OpenAndAttach(section);
-    section.Set(101);
-    driver.PollTick();
-    ASSERT_EQ(102, section.Word());
+    ASSERT_EQ(102, section.Answer(101, driver));
 
     display.SetSilent(true);
     clock.UseRealClock(false);
@@ -433,9 +419,7 @@ TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
     driver.suspended = 1;  // what the host's Suspend(1) leaves on the worker
     driver.CloseDevice();
 
-    section.Set(101);
-    driver.PollTick();
-    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(102, section.Answer(101, driver));
     EXPECT_EQ(1, driver.handoverActive);
 
     const uint32_t requests = display.GetCounters().identifyRequests;
@@ -471,9 +455,7 @@ TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
     ASSERT_EQ(1, driver.probePortOpen);
     ASSERT_TRUE(display.WaitForIdentifyRequests(probed, 2000));
 
-    section.Set(101);
-    driver.PollTick();
-    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(102, section.Answer(101, driver));
     EXPECT_EQ(nullptr, driver.serial);
     const uint32_t requests = display.GetCounters().identifyRequests;
     for (int i = 0; i < 5; ++i) {
@@ -512,9 +494,7 @@ TEST(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
     Ticks(driver, 2);
     EXPECT_EQ(0, section.Word());  // no serial identification has run
 
-    section.Set(101);
-    driver.PollTick();
-    EXPECT_EQ(102, section.Word());
+    EXPECT_EQ(102, section.Answer(101, driver));
     EXPECT_EQ(0, section.Word(1));
     EXPECT_EQ(0, section.Word(2));
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // kept open (two handles)
@@ -529,9 +509,7 @@ TEST(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
     EXPECT_EQ(0u, bus.PendingInput(device));
     EXPECT_EQ(2u, bus.Frames(device).size());
 
-    section.Set(200);
-    driver.PollTick();
-    EXPECT_EQ(0, section.Word());
+    EXPECT_EQ(0, section.Answer(200, driver));
     EXPECT_EQ(0, driver.handoverActive);
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // the open display is kept
     driver.CloseDevice();
@@ -554,9 +532,7 @@ TEST(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
     // The host suspends (command 4 with 1), then the port is lent.
     driver.suspended = 1;
     driver.DispatchCommand(CMD_SUSPEND, nullptr, 1);
-    section.Set(101);
-    driver.PollTick();
-    ASSERT_EQ(102, section.Word());
+    ASSERT_EQ(102, section.Answer(101, driver));
     ASSERT_EQ(1, driver.handoverActive);
 
     // The host resumes while the port is still lent.
@@ -566,9 +542,7 @@ TEST(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
     EXPECT_NE(nullptr, driver.hidHandle);
     EXPECT_EQ(0, int(driver.suspended));
     bus.QueueKey(device, 0xFE, 1);
-    section.Set(200);
-    Ticks(driver, 2);
-    EXPECT_EQ(0, section.Word());
+    EXPECT_EQ(0, section.Answer(200, driver, 2));
     EXPECT_EQ(0u, bus.PendingInput(device));  // the link reads the display again
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());

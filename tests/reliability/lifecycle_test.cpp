@@ -29,15 +29,17 @@ struct Holdings {
 Holdings Now() { return {probes::HandleCount(), probes::ThreadCount(), probes::LiveBlocks(probes::Allocations())}; }
 
 // Threads end a moment after Terminate has seen them end; handles close with them.
-bool SettlesBack(const Holdings& before, Holdings* after) {
-    bool back = testenv::WaitUntil(
+::testing::AssertionResult SettlesBack(const Holdings& before, Holdings* after) {
+    const bool back = testenv::WaitUntil(
         [&] {
             *after = Now();
             return after->threads <= before.threads && after->handles <= before.handles &&
                    after->blocks <= before.blocks;
         },
         5000);
-    return back;
+    return (back ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+           << "handles " << before.handles << " -> " << after->handles << ", threads " << before.threads << " -> "
+           << after->threads << ", heap blocks " << before.blocks << " -> " << after->blocks;
 }
 
 TEST(Lifecycle, TheProbesSeeOneHandleAndOneThread) {
@@ -95,9 +97,7 @@ TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
     }
     const double took = probes::NowMs() - start;
     Holdings after{};
-    EXPECT_TRUE(SettlesBack(before, &after))
-        << "handles " << before.handles << " -> " << after.handles << ", threads " << before.threads << " -> "
-        << after.threads << ", heap blocks " << before.blocks << " -> " << after.blocks;
+    EXPECT_TRUE(SettlesBack(before, &after));
     EXPECT_EQ(before.threads + 1, peakThreads) << "one worker while running";
     std::printf(
         "[ cycles   ] %llu with the display: %.0f ms (%.1f ms per cycle, slowest %.0f); handles %ld -> %ld, "
@@ -124,9 +124,7 @@ TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
     }
     const double missing = probes::NowMs() - start;
     Holdings after{};
-    EXPECT_TRUE(SettlesBack(before, &after))
-        << "handles " << before.handles << " -> " << after.handles << ", threads " << before.threads << " -> "
-        << after.threads << ", heap blocks " << before.blocks << " -> " << after.blocks;
+    EXPECT_TRUE(SettlesBack(before, &after));
     EXPECT_LT(slowest, 5000) << "a port that does not exist fails at once";
     std::printf("[ cycles   ] 100 on a missing port: %.0f ms (%.1f ms per cycle, slowest %.0f)\n", missing,
                 missing / 100, slowest);
@@ -151,8 +149,7 @@ TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
         std::printf("[ cycles   ] silent display: start refused after %.0f ms\n", one);
     }
     EXPECT_EQ(12u, display.GetCounters().identifyRequests) << "four requests per start";
-    EXPECT_TRUE(SettlesBack(before, &after)) << "handles " << before.handles << " -> " << after.handles << ", threads "
-                                             << before.threads << " -> " << after.threads;
+    EXPECT_TRUE(SettlesBack(before, &after));
     display.Close();
 }
 

@@ -6,6 +6,7 @@
 
 #include <process.h>
 
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -63,6 +64,18 @@ public:
         std::vector<Command> taken;
         taken.swap(commands);
         return taken;
+    }
+    // What arrives until there are `count` commands or the time is up, pumping
+    // this thread's messages meanwhile.
+    std::vector<Command> Collect(size_t count, DWORD timeoutMs) {
+        std::vector<Command> all;
+        testenv::WaitUntil(
+            [&] {
+                for (Command& c : Take()) all.push_back(c);
+                return all.size() >= count;
+            },
+            timeoutMs);
+        return all;
     }
     bool Ended() const { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; }
     bool WaitEnded() const { return WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0; }
@@ -461,13 +474,7 @@ TEST(DriverWrites, CellsArePostedAsCopies) {
     cells[0] = 0x55;
     EXPECT_EQ(1, driver.WriteAllCells(cells, 1));
     EXPECT_EQ(1, driver.ClearCells());
-    std::vector<Command> commands;
-    ASSERT_TRUE(testenv::WaitUntil(
-        [&] {
-            for (Command& c : worker.Take()) commands.push_back(c);
-            return commands.size() >= 3;
-        },
-        3000));
+    const std::vector<Command> commands = worker.Collect(3, 3000);
     ASSERT_EQ(3u, commands.size());
     EXPECT_EQ(CMD_TEXT_CELLS, commands[0].number);
     EXPECT_EQ(3u, commands[0].parameter);
@@ -497,14 +504,7 @@ TEST(DriverWrites, RefusedCallsPostNothing) {
     EXPECT_EQ(0, driver.ClearCells());
     driver.suspended = 0;
     EXPECT_EQ(1, driver.ClearCells());  // the channel itself works
-    std::vector<Command> commands;
-    testenv::WaitUntil(
-        [&] {
-            for (Command& c : worker.Take()) commands.push_back(c);
-            return false;
-        },
-        300);
-    EXPECT_EQ((std::vector<int>{CMD_CLEAR}), Numbers(commands));
+    EXPECT_EQ((std::vector<int>{CMD_CLEAR}), Numbers(worker.Collect(SIZE_MAX, 300)));
 }
 
 // A count far beyond the host's buffer is cut at the 200-byte cell image:
@@ -524,13 +524,8 @@ TEST(DriverWrites, HugeCountsReadNoFurtherThanTheCellImage) {
     CCommandRecorder worker(driver);
     EXPECT_EQ(1, driver.WriteTextCells(cells, INT32_MAX));
     EXPECT_EQ(1, driver.WriteAllCells(cells, kCellImageSize + 1));
-    std::vector<Command> commands;
-    ASSERT_TRUE(testenv::WaitUntil(
-        [&] {
-            for (Command& c : worker.Take()) commands.push_back(c);
-            return commands.size() >= 2;
-        },
-        3000));
+    const std::vector<Command> commands = worker.Collect(2, 3000);
+    ASSERT_GE(commands.size(), 2u);
     for (const Command& c : commands) {
         EXPECT_EQ(static_cast<uint32_t>(kCellImageSize), c.parameter);
         ASSERT_EQ(static_cast<size_t>(kCellImageSize + 1), c.payload.size());

@@ -111,29 +111,27 @@ protected:
 };
 
 TEST_F(KeyboardTypeCharacter, ModifiersPressFirstAndReleaseInPressOrder) {
-    platform.layout['A'] = 0x0141;  // Shift + A
-    driver.TypeCharacter('A');
-    EXPECT_EQ("10+ 41+ 41- 10- ", KeySequence(platform.calls));
-
-    platform.calls.clear();
-    platform.layout['@'] = 0x0632;  // Ctrl + Alt + 2 (AltGr layouts)
-    driver.TypeCharacter('@');
-    EXPECT_EQ("11+ 12+ 32+ 32- 11- 12- ", KeySequence(platform.calls));
-
-    platform.calls.clear();
-    platform.layout['x'] = 0x0758;
-    driver.TypeCharacter('x');
-    EXPECT_EQ("10+ 11+ 12+ 58+ 58- 10- 11- 12- ", KeySequence(platform.calls));
-
-    platform.calls.clear();
-    platform.layout['a'] = 0x0041;
-    driver.TypeCharacter('a');
-    EXPECT_EQ("41+ 41- ", KeySequence(platform.calls));
-
-    for (const Call& c : platform.calls) {
-        EXPECT_EQ(0, c.scan);
-        EXPECT_EQ(0u, c.extra);
-        EXPECT_TRUE(c.flags == 0 || c.flags == KEYEVENTF_KEYUP);
+    const struct {
+        uint8_t character;
+        SHORT scan;  // what the layout answers
+        const char* keys;
+    } cases[] = {
+        {'A', 0x0141, "10+ 41+ 41- 10- "},                  // Shift + A
+        {'@', 0x0632, "11+ 12+ 32+ 32- 11- 12- "},          // Ctrl + Alt + 2 (AltGr layouts)
+        {'x', 0x0758, "10+ 11+ 12+ 58+ 58- 10- 11- 12- "},  // all three
+        {'a', 0x0041, "41+ 41- "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys);
+        platform.calls.clear();
+        platform.layout[c.character] = c.scan;
+        driver.TypeCharacter(c.character);
+        EXPECT_EQ(c.keys, KeySequence(platform.calls));
+        for (const Call& k : platform.calls) {
+            EXPECT_EQ(0, k.scan);
+            EXPECT_EQ(0u, k.extra);
+            EXPECT_TRUE(k.flags == 0 || k.flags == KEYEVENTF_KEYUP);
+        }
     }
 }
 
@@ -231,10 +229,10 @@ protected:
         for (uint16_t c : codes) driver.InjectScanCode(c);
     }
     // The one INPUT record of the only call, checked for the fields that never vary.
-    KEYBDINPUT OnlyInput() {
-        EXPECT_EQ(1u, platform.calls.size());
-        if (platform.calls.size() != 1 || platform.calls[0].kind != Call::Input) return KEYBDINPUT{};
-        const Call& c = platform.calls[0];
+    static KEYBDINPUT OnlyInput(const CRecordingPlatform& seen) {
+        EXPECT_EQ(1u, seen.calls.size());
+        if (seen.calls.size() != 1 || seen.calls[0].kind != Call::Input) return KEYBDINPUT{};
+        const Call& c = seen.calls[0];
         EXPECT_EQ(1u, c.count);
         EXPECT_EQ(40, c.size);
         EXPECT_EQ(static_cast<DWORD>(INPUT_KEYBOARD), c.input.type);
@@ -245,68 +243,55 @@ protected:
     }
 };
 
-TEST_F(KeyboardScanCode, PressAndReleaseBothSendTheMakeCode) {
-    Feed({0x75});
-    KEYBDINPUT ki = OnlyInput();
-    EXPECT_EQ(0x48, ki.wScan);
-    EXPECT_EQ(0x08u, ki.dwFlags);
-
-    platform.calls.clear();
-    Feed({0xE0, 0xF0, 0x75});
-    ki = OnlyInput();
-    EXPECT_EQ(0x48, ki.wScan);
-    EXPECT_EQ(0x0Bu, ki.dwFlags);
-    EXPECT_EQ(0u, driver.scanFlags);
-
-    platform.calls.clear();
-    Feed({0xE0, 0x75});
-    ki = OnlyInput();
-    EXPECT_EQ(0x48, ki.wScan);
-    EXPECT_EQ(0x09u, ki.dwFlags);
-}
-
-TEST_F(KeyboardScanCode, PrefixWaitsForNextCodeAndIsClearedAfterIt) {
-    Feed({0xF0});
-    EXPECT_TRUE(platform.calls.empty());
-    EXPECT_EQ(2u, driver.scanFlags);
-    Feed({0x1C});
-    KEYBDINPUT ki = OnlyInput();
-    EXPECT_EQ(0x1E, ki.wScan);
-    EXPECT_EQ(0x0Au, ki.dwFlags);
-    EXPECT_EQ(0u, driver.scanFlags);
-
-    platform.calls.clear();
-    Feed({0x1C});
-    ki = OnlyInput();
-    EXPECT_EQ(0x1E, ki.wScan);
-    EXPECT_EQ(0x08u, ki.dwFlags);
-}
-
-TEST_F(KeyboardScanCode, CodesWithoutKeyInjectNothingAndKeepPrefixes) {
-    Feed({0xE0, 0xE1, 0x100, 0x1FF, 0xFFFF});
-    EXPECT_TRUE(platform.calls.empty());
-    EXPECT_EQ(1u, driver.scanFlags);
-    Feed({0x75});
-    KEYBDINPUT ki = OnlyInput();
-    EXPECT_EQ(0x48, ki.wScan);
-    EXPECT_EQ(0x09u, ki.dwFlags);
-}
-
-TEST_F(KeyboardScanCode, ExtraKeyKeepsCodeBothWaysAndEmptyEntriesSendZero) {
-    Feed({0x61});
-    EXPECT_EQ(0x56, OnlyInput().wScan);
-    platform.calls.clear();
-    Feed({0xF0, 0x61});
-    KEYBDINPUT ki = OnlyInput();
-    EXPECT_EQ(0x56, ki.wScan);
-    EXPECT_EQ(0x0Au, ki.dwFlags);
-
-    for (uint16_t code : {0x00, 0x88, 0xDF}) {
-        platform.calls.clear();
-        Feed({0xF0, code});
-        ki = OnlyInput();
-        EXPECT_EQ(0, ki.wScan) << "code " << code;
-        EXPECT_EQ(0x0Au, ki.dwFlags);
+// Each step feeds codes to the same driver, so prefixes carry over from one
+// step to the next as they do on the wire; a step either injects one key
+// (scan code and flags) or nothing, and leaves the prefix flags behind.
+TEST_F(KeyboardScanCode, PrefixesAndCodesGiveTheMakeCodeBothWays) {
+    struct Step {
+        std::vector<uint16_t> codes;
+        bool injects;
+        WORD scan;
+        DWORD flags;
+        uint32_t prefixAfter;
+    };
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"press and release send the make code",
+         {{{0x75}, true, 0x48, 0x08, 0},
+          {{0xE0, 0xF0, 0x75}, true, 0x48, 0x0B, 0},
+          {{0xE0, 0x75}, true, 0x48, 0x09, 0}}},
+        {"a prefix waits for the next code and is cleared after it",
+         {{{0xF0}, false, 0, 0, 2}, {{0x1C}, true, 0x1E, 0x0A, 0}, {{0x1C}, true, 0x1E, 0x08, 0}}},
+        {"codes without a key inject nothing and keep the prefixes",
+         {{{0xE0, 0xE1, 0x100, 0x1FF, 0xFFFF}, false, 0, 0, 1}, {{0x75}, true, 0x48, 0x09, 0}}},
+        {"the extra key keeps its code both ways; empty entries send zero",
+         {{{0x61}, true, 0x56, 0x08, 0},
+          {{0xF0, 0x61}, true, 0x56, 0x0A, 0},
+          {{0xF0, 0x00}, true, 0, 0x0A, 0},
+          {{0xF0, 0x88}, true, 0, 0x0A, 0},
+          {{0xF0, 0xDF}, true, 0, 0x0A, 0}}},
+        {"Ctrl without a host is still injected", {{{0x14}, true, 0x1D, 0x08, 0}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CRecordingPlatform fresh;
+        CBrailleSampleDriver own{fresh};
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i));
+            const Step& step = c.steps[i];
+            fresh.calls.clear();
+            for (uint16_t code : step.codes) own.InjectScanCode(code);
+            if (!step.injects) {
+                EXPECT_TRUE(fresh.calls.empty());
+            } else {
+                const KEYBDINPUT ki = OnlyInput(fresh);
+                EXPECT_EQ(step.scan, ki.wScan);
+                EXPECT_EQ(step.flags, ki.dwFlags);
+            }
+            EXPECT_EQ(step.prefixAfter, own.scanFlags);
+        }
     }
 }
 
@@ -333,13 +318,6 @@ TEST_F(KeyboardScanCode, CtrlNotifiesHostWithTickBytesBeforeTheKey) {
     platform.calls.clear();
     Feed({0xE0, 0xF0, 0x12, 0x1D});
     for (const Call& c : platform.calls) EXPECT_NE(Call::Data, c.kind);
-}
-
-TEST_F(KeyboardScanCode, CtrlWithoutHostIsStillInjected) {
-    Feed({0x14});
-    KEYBDINPUT ki = OnlyInput();
-    EXPECT_EQ(0x1D, ki.wScan);
-    EXPECT_EQ(0x08u, ki.dwFlags);
 }
 
 // Written out from the key layout independently of the driver's source: row =
