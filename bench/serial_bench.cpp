@@ -76,35 +76,25 @@ void HostCallCost(const Settings& s) {
     for (int i = 0; i < 200; ++i) d->WriteTextCells(images[i & 63].data(), 40);
     Pump(300);
 
-    std::vector<double> write, clear;
+    // Times each of `count` calls: back to back (pumping after every 100), or
+    // spaced so that the worker has taken the previous write and each posts.
     int64_t peak = 0;
     const int64_t base = LiveBlocks();
-    for (int i = 0; i < n; ++i) {
-        const double t = probes::NowMs();
-        d->WriteTextCells(images[i & 63].data(), 40);
-        write.push_back(Us(probes::NowMs() - t));
-        if (i % 100 == 99) {
-            peak = std::max(peak, LiveBlocks() - base);
-            Pump(2);
+    auto timed = [&](std::vector<double>& times, int count, bool spaced, bool trackPeak, auto call) {
+        for (int i = 0; i < count; ++i) {
+            const double t = probes::NowMs();
+            call(i);
+            times.push_back(Us(probes::NowMs() - t));
+            if (trackPeak && i % 100 == 99) peak = std::max(peak, LiveBlocks() - base);
+            if (spaced || i % 100 == 99) Pump(2);
         }
-    }
-    Pump(300);
-    // Writes spaced so that the worker has taken the previous one: each posts.
-    std::vector<double> spaced;
-    for (int i = 0; i < n / 10; ++i) {
-        const double t = probes::NowMs();
-        d->WriteTextCells(images[i & 63].data(), 40);
-        spaced.push_back(Us(probes::NowMs() - t));
-        Pump(2);
-    }
-    Pump(300);
-    for (int i = 0; i < n; ++i) {
-        const double t = probes::NowMs();
-        d->ClearCells();
-        clear.push_back(Us(probes::NowMs() - t));
-        if (i % 100 == 99) Pump(2);
-    }
-    Pump(300);
+        Pump(300);
+    };
+    auto writeOne = [&](int i) { d->WriteTextCells(images[i & 63].data(), 40); };
+    std::vector<double> write, spaced, clear;
+    timed(write, n, false, true, writeOne);
+    timed(spaced, n / 10, true, false, writeOne);
+    timed(clear, n, false, false, [&](int) { d->ClearCells(); });
     // A plain read of a field: too short for one clock reading, so per call in batches of 1000.
     std::vector<double> count;
     volatile int32_t sink = 0;
