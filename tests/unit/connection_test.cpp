@@ -75,10 +75,27 @@ protected:
         driver.PollTick();
     }
 
+    // Two text writes: the first goes out, the second is held back for it.
+    void SendFirstAndHoldSecond() {
+        driver.SendTextCells(first.data(), 40);
+        driver.SendTextCells(second.data(), 40);
+        ASSERT_EQ(1u, port->writes.size());
+        ASSERT_EQ(1, driver.pendingValid);
+    }
+    // The held-back frame went out after the first and is awaited in turn.
+    void ExpectSecondReleased() {
+        ASSERT_EQ(2u, port->writes.size());
+        EXPECT_EQ(Hex(DisplayDots(second)),
+                  Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+        EXPECT_EQ(0, driver.pendingValid);
+        EXPECT_EQ(1, driver.awaitingAck);
+    }
+
     CTestClock clock;
     std::shared_ptr<CSerialRecord> port = std::make_shared<CSerialRecord>();
     CBrailleSampleDriver driver{clock};
     HWND window = nullptr;
+    const Bytes first = Cells(40, 1), second = Cells(40, 2);
 };
 
 // ---------------------------------------------------------------- cell image
@@ -199,19 +216,11 @@ TEST_F(ConnectionPoll, TimeOutIsMoreThan400MsAlsoAcrossTheWrap) {
 }
 
 TEST_F(ConnectionPoll, TimeOutReleasesThePendingFrameInTheSameTick) {
-    const Bytes first = Cells(40, 1), second = Cells(40, 2);
-    driver.SendTextCells(first.data(), 40);
-    driver.SendTextCells(second.data(), 40);
-    ASSERT_EQ(1u, port->writes.size());
-    ASSERT_EQ(1, driver.pendingValid);
-
+    SendFirstAndHoldSecond();
     clock.Advance(401);
     driver.PollTick();
     EXPECT_EQ(1, driver.failureCount);
-    ASSERT_EQ(2u, port->writes.size());
-    EXPECT_EQ(Hex(DisplayDots(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
-    EXPECT_EQ(0, driver.pendingValid);
-    EXPECT_EQ(1, driver.awaitingAck);  // the released frame is awaited in turn
+    ExpectSecondReleased();
     EXPECT_EQ(clock.Now(), driver.lastSendTick);
 }
 
@@ -315,24 +324,15 @@ TEST_F(ConnectionPoll, SplitAndGluedFramesDecodeTheSame) {
 }
 
 TEST_F(ConnectionPoll, AcknowledgementReleasesThePendingFrameInTheSameTick) {
-    const Bytes first = Cells(40, 1), second = Cells(40, 2);
-    driver.SendTextCells(first.data(), 40);
-    driver.SendTextCells(second.data(), 40);
-    ASSERT_EQ(1u, port->writes.size());
-
+    SendFirstAndHoldSecond();
     port->Deliver(kAck);
     driver.PollTick();
-    ASSERT_EQ(2u, port->writes.size());
-    EXPECT_EQ(Hex(DisplayDots(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
-    EXPECT_EQ(0, driver.pendingValid);
-    EXPECT_EQ(1, driver.awaitingAck);
+    ExpectSecondReleased();
     EXPECT_EQ(0, driver.failureCount);
 }
 
 TEST_F(ConnectionPoll, PendingFrameWaitsForTheAcknowledgement) {
-    const Bytes first = Cells(40, 1), second = Cells(40, 2);
-    driver.SendTextCells(first.data(), 40);
-    driver.SendTextCells(second.data(), 40);
+    SendFirstAndHoldSecond();
     for (int i = 0; i < 4; ++i) {
         clock.Advance(100);
         driver.PollTick();
@@ -342,8 +342,7 @@ TEST_F(ConnectionPoll, PendingFrameWaitsForTheAcknowledgement) {
 
     port->Deliver(kAck);
     driver.PollTick();
-    ASSERT_EQ(2u, port->writes.size());
-    EXPECT_EQ(Hex(DisplayDots(second)), Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+    ExpectSecondReleased();
 }
 
 TEST_F(ConnectionPoll, NoDeviceWorkWhileOpeningOrSuspended) {

@@ -5,6 +5,7 @@
 #include "display_sim.h"
 #include "support/fake_serial.h"
 
+#include <utility>
 #include <vector>
 
 namespace {
@@ -105,13 +106,9 @@ TEST(DisplaySimDecoder, BadChecksumIsCountedAndTheNextFrameStillDecodes) {
 }
 
 TEST(DisplaySimDots, KnownPatternsAndRoundTripOfAllBytes) {
-    EXPECT_EQ(sim::HostToDeviceDots(0x00), 0x00);
-    EXPECT_EQ(sim::HostToDeviceDots(0x01), 0x08);
-    EXPECT_EQ(sim::HostToDeviceDots(0x08), 0x80);
-    EXPECT_EQ(sim::HostToDeviceDots(0x40), 0x01);
-    EXPECT_EQ(sim::HostToDeviceDots(0x80), 0x10);
-    EXPECT_EQ(sim::HostToDeviceDots(0x3F), 0xEE);
-    EXPECT_EQ(sim::HostToDeviceDots(0xFF), 0xFF);
+    const std::pair<uint8_t, uint8_t> known[] = {{0x00, 0x00}, {0x01, 0x08}, {0x08, 0x80}, {0x40, 0x01},
+                                                 {0x80, 0x10}, {0x3F, 0xEE}, {0xFF, 0xFF}};
+    for (const auto& k : known) EXPECT_EQ(sim::HostToDeviceDots(k.first), k.second) << int(k.first);
     bool seen[256] = {};
     for (int b = 0; b < 256; ++b) {
         uint8_t device = sim::HostToDeviceDots(static_cast<uint8_t>(b));

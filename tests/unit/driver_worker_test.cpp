@@ -134,18 +134,18 @@ TEST_F(CommandMessage, NoPayloadWithoutDataOrLength) {
     ASSERT_NE(0, driver.PostCommand(CMD_TEXT_CELLS, cells, 0, 0));
     ASSERT_NE(0, driver.PostCommand(CMD_SUSPEND, nullptr, 0xFFFFFFFFu, 0));
     ASSERT_NE(0, driver.PostCommand(CMD_CLEAR, nullptr, 0, 0));
+    // The length is zero-extended into the parameter.
+    const struct {
+        UINT message;
+        unsigned long long parameter;
+    } expected[] = {{1031, 0}, {1030, 0xFFFFFFFFull}, {1033, 0}};
     MSG msg;
-    ASSERT_TRUE(Take(&msg));
-    EXPECT_EQ(static_cast<UINT>(1031), msg.message);
-    EXPECT_EQ(0u, msg.wParam);
-    EXPECT_EQ(0, msg.lParam);
-    ASSERT_TRUE(Take(&msg));
-    EXPECT_EQ(static_cast<UINT>(1030), msg.message);
-    EXPECT_EQ(0u, msg.wParam);
-    EXPECT_EQ(0xFFFFFFFFull, static_cast<unsigned long long>(msg.lParam));  // zero-extended
-    ASSERT_TRUE(Take(&msg));
-    EXPECT_EQ(static_cast<UINT>(1033), msg.message);
-    EXPECT_EQ(0u, msg.wParam);
+    for (const auto& e : expected) {
+        ASSERT_TRUE(Take(&msg)) << e.message;
+        EXPECT_EQ(e.message, msg.message);
+        EXPECT_EQ(0u, msg.wParam) << e.message;
+        EXPECT_EQ(e.parameter, static_cast<unsigned long long>(msg.lParam)) << e.message;
+    }
     EXPECT_FALSE(Take(&msg));
 }
 
