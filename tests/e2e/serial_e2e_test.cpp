@@ -6,6 +6,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brailledriver.h"
@@ -101,12 +102,8 @@ TEST_F(SerialEndToEnd, KeysReachTheHostThreadInOrder) {
     testenv::WaitUntil([] { return false; }, 200);  // nothing more may follow
     const std::vector<std::pair<std::string, int32_t>> expected = {
         {"F1", 0}, {"Routing", 1}, {"STATUS1", 0}, {"SDN", 0}, {"Routing2", 3}, {"STATUS4", 0}, {"Routing", -2}};
-    ASSERT_EQ(expected.size(), host.KeyCount());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(expected[i].first, host.Keys()[i].name) << i;
-        EXPECT_EQ(expected[i].second, host.Keys()[i].value) << i;
-        EXPECT_EQ(GetCurrentThreadId(), host.Keys()[i].thread) << i;
-    }
+    EXPECT_EQ(expected, host.KeyPairs());
+    for (const auto& key : host.Keys()) EXPECT_EQ(GetCurrentThreadId(), key.thread) << key.name;
     // Every key frame was acknowledged.
     EXPECT_TRUE(display.WaitFor([&] { return !display.KeyAckOutstanding(); }, 2000));
 }
@@ -157,8 +154,7 @@ TEST_F(SerialEndToEnd, SilentDisplayIsGivenUpAndComesBackWithTheNewestImage) {
     EXPECT_TRUE(WaitForCells(last, 3000));
     display.PressRoutingKey(4);
     ASSERT_TRUE(PumpUntilKeys(1, 3000));
-    EXPECT_EQ("Routing", host.Keys()[0].name);
-    EXPECT_EQ(2, host.Keys()[0].value);
+    EXPECT_EQ(std::make_pair(std::string("Routing"), 2), host.KeyPairs()[0]);
 }
 
 TEST_F(SerialEndToEnd, TerminateLeavesNoThreadAndFreesThePort) {

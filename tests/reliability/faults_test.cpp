@@ -14,6 +14,7 @@
 #include <functional>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "display_sim.h"
@@ -115,8 +116,7 @@ protected:
         host.Clear();
         display.PressRoutingKey(7);
         ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 5000)) << "no key after the return";
-        EXPECT_EQ("Routing", host.Keys()[0].name);
-        EXPECT_EQ(5, host.Keys()[0].value);
+        EXPECT_EQ(std::make_pair(std::string("Routing"), 5), host.KeyPairs()[0]);
     }
 
     int64_t blocksBefore = 0;

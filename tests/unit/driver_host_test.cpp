@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "driver/driver.h"
@@ -349,8 +350,7 @@ TEST_F(DriverWithHidDisplay, SuspendKeepsTheKeyWindowOnItsThread) {
     EXPECT_EQ(1, driver.WriteTextCells(cells, 1));
     bus.QueueKey(device, 0xFD, 7);
     ASSERT_TRUE(testenv::WaitUntil([&] { return !host.Keys().empty(); }, 5000));
-    EXPECT_EQ("Routing", host.Keys()[0].name);
-    EXPECT_EQ(7, host.Keys()[0].value);
+    EXPECT_EQ(std::make_pair(std::string("Routing"), 7), host.KeyPairs()[0]);
 }
 
 TEST_F(DriverWithHidDisplay, ResumeWhileStoppedMakesNoWindow) {

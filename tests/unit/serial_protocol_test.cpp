@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/driver.h"
@@ -144,8 +145,7 @@ TEST_F(SerialProtocolReceiver, KeyFrameIsAcknowledgedBeforeTheKeyIsPosted) {
     EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
     EXPECT_FALSE(keyQueuedAtAck);
     ASSERT_TRUE(testenv::WaitUntil([&] { return keys.KeyCount() > 0; }, 2000));
-    EXPECT_EQ("F5", keys.Keys()[0].name);
-    EXPECT_EQ(0, keys.Keys()[0].value);
+    EXPECT_EQ(std::make_pair(std::string("F5"), 0), keys.KeyPairs()[0]);
     EXPECT_EQ(0, driver.rxState);
 }
 
@@ -167,8 +167,7 @@ TEST_F(SerialProtocolReceiver, RoutingAndScanCodeFramesReachTheirHandlers) {
     AttachKeyWindow();
     Feed(Frame(0x11, {5}));
     ASSERT_TRUE(testenv::WaitUntil([&] { return keys.KeyCount() > 0; }, 2000));
-    EXPECT_EQ("Routing", keys.Keys()[0].name);
-    EXPECT_EQ(3, keys.Keys()[0].value);
+    EXPECT_EQ(std::make_pair(std::string("Routing"), 3), keys.KeyPairs()[0]);
 
     // The 16-bit value is little-endian: 0x001C is a key, 0x011C is out of range.
     Feed(Frame(0x14, {0x1C, 0x00}));
