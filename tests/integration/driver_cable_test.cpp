@@ -55,9 +55,7 @@ TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
     EXPECT_EQ(1, opened);
     EXPECT_EQ(cable.driverEnd, std::string(driver.portName));
     EXPECT_EQ(Hex(kIdentifyRequest), Hex(request));
-    Bytes expected = kAck;
-    serialwire::Append(expected, kIdentifyDone);
-    EXPECT_EQ(Hex(expected), Hex(afterReply));
+    EXPECT_EQ(Hex(Concat({kAck, kIdentifyDone})), Hex(afterReply));
     EXPECT_EQ(40, int(driver.textCells));
     EXPECT_EQ(2, int(driver.statusCells));
     EXPECT_EQ(std::atoi(cable.driverEnd.c_str() + 3), driver.comPortNumber);
@@ -150,9 +148,7 @@ TEST(ConnectionProbe, ResumeWithoutADisplayLooksOnBothLinks) {
     EXPECT_EQ(0, driver.failureCount);
     // The identity reply is acknowledged like any frame, before the driver
     // completes the identification and shows the newest image.
-    Bytes expected = kAck;
-    serialwire::Append(expected, kIdentifyDone);
-    serialwire::Append(expected, Frame(0x00, Bytes(driver.cellImage, driver.cellImage + 42)));
+    const Bytes expected = Concat({kAck, kIdentifyDone, Frame(0x00, Bytes(driver.cellImage, driver.cellImage + 42))});
     EXPECT_EQ(Hex(expected), Hex(display.Receive(expected.size(), 3000)));
     EXPECT_EQ(CBrailleSampleDriver::TranslateDots(0x20), driver.cellImage[0]);
     EXPECT_EQ(1, driver.awaitingAck);

@@ -338,8 +338,7 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
         // identification frame) can still be on their way: let them pass first.
         borrower.Drain(300);
         ASSERT_TRUE(borrower.Send(kIdentify));
-        Bytes expected = kAck;
-        serialwire::Append(expected, serialwire::Frame(0x25, {40, 0, 0, 0, 0x81, 0xFE}));
+        const Bytes expected = serialwire::Concat({kAck, serialwire::Frame(0x25, {40, 0, 0, 0, 0x81, 0xFE})});
         EXPECT_EQ(serialwire::Hex(expected), serialwire::Hex(borrower.Receive(expected.size(), 3000)));
         borrower.Send(kAck);  // acknowledge the identity, as the display expects
         display.WaitForAcksReceived(before.acksReceived + 1, 2000);

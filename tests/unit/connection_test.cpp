@@ -293,11 +293,8 @@ TEST_F(ConnectionPoll, BurstIsConsumedEightyBytesPerTick) {
 
 TEST_F(ConnectionPoll, SplitAndGluedFramesDecodeTheSame) {
     clock.layout = {{'a', 0x41}, {'b', 0x42}};
-    Bytes stream;
-    serialwire::Append(stream, Frame(0x13, {'a', 0}));
-    serialwire::Append(stream, Frame(0x30, {1, 2, 3}));
-    serialwire::Append(stream, Frame(0x13, {'b', 0}));
-    serialwire::Append(stream, Frame(0x30, {}));
+    const Bytes stream =
+        Concat({Frame(0x13, {'a', 0}), Frame(0x30, {1, 2, 3}), Frame(0x13, {'b', 0}), Frame(0x30, {})});
 
     std::vector<BYTE> wholeKeys;
     size_t wholeAcks = 0;

@@ -217,8 +217,7 @@ TEST_F(SerialProtocolReceiver, FrameWithoutDataEndsAfterItsChecksum) {
 }
 
 TEST_F(SerialProtocolReceiver, RepeatedStartByteLosesTheFrame) {
-    Bytes stream = {0x01};
-    serialwire::Append(stream, kKeyF5);  // 01 01 02 10 01 03 05 4E AA
+    const Bytes stream = Concat({{0x01}, kKeyF5});  // 01 01 02 10 01 03 05 4E AA
     for (uint8_t b : stream) {
         driver.FeedByte(b);
         EXPECT_LE(driver.rxState, 7);
