@@ -371,33 +371,25 @@ TEST(DriverSuspend, ComparesTheFlagExactlyAndKeepsTheKeyWindow) {
     HWND window = MakeKeyWindow(driver);
     driver.keyWindow = window;
 
-    EXPECT_EQ(1, driver.Suspend(1));
-    std::vector<Command> commands = worker.Take();
-    ASSERT_EQ(1u, commands.size());
-    EXPECT_EQ(CMD_SUSPEND, commands[0].number);
-    EXPECT_EQ(1u, commands[0].parameter);
-    EXPECT_FALSE(commands[0].hasPayload);
-    EXPECT_EQ(window, driver.keyWindow);
-
-    EXPECT_EQ(1, driver.Suspend(1));  // same value: nothing posted
-    EXPECT_TRUE(worker.Take().empty());
-    EXPECT_EQ(1, driver.Suspend(2));  // another nonzero value: posted again
-    commands = worker.Take();
-    ASSERT_EQ(1u, commands.size());
-    EXPECT_EQ(2u, commands[0].parameter);
-
-    EXPECT_EQ(1, driver.Suspend(0));
-    commands = worker.Take();
-    ASSERT_EQ(1u, commands.size());
-    EXPECT_EQ(0u, commands[0].parameter);
-    EXPECT_TRUE(IsWindow(window));
-    EXPECT_EQ(1, driver.Suspend(0));
-    EXPECT_TRUE(worker.Take().empty());
-
-    EXPECT_EQ(1, driver.Suspend(-1));
-    commands = worker.Take();
-    ASSERT_EQ(1u, commands.size());
-    EXPECT_EQ(0xFFFFFFFFu, commands[0].parameter);
+    // A flag equal to the last one posts nothing; any other posts it as given.
+    const struct {
+        int32_t flag;
+        bool posted;
+        uint32_t parameter;
+    } steps[] = {{1, true, 1u}, {1, false, 0u}, {2, true, 2u}, {0, true, 0u}, {0, false, 0u}, {-1, true, 0xFFFFFFFFu}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE("Suspend(" + std::to_string(step.flag) + ")");
+        EXPECT_EQ(1, driver.Suspend(step.flag));
+        const std::vector<Command> commands = worker.Take();
+        ASSERT_EQ(step.posted ? 1u : 0u, commands.size());
+        if (step.posted) {
+            EXPECT_EQ(CMD_SUSPEND, commands[0].number);
+            EXPECT_EQ(step.parameter, commands[0].parameter);
+            EXPECT_FALSE(commands[0].hasPayload);
+        }
+        EXPECT_EQ(window, driver.keyWindow);
+        EXPECT_TRUE(IsWindow(window));
+    }
     DestroyWindow(window);
     driver.keyWindow = nullptr;
 }

@@ -64,18 +64,16 @@ protected:
         return got;
     }
 
-    Expected RoutingKeys(const std::vector<uint8_t>& codes) {
+    // The serial link's routing codes, or the USB link's.
+    Expected RoutingKeys(const std::vector<uint8_t>& codes,
+                         void (CBrailleSampleDriver::*deliver)(uint8_t) = &CBrailleSampleDriver::DeliverRoutingKey) {
         FromWorker([&] {
-            for (uint8_t code : codes) driver.DeliverRoutingKey(code);
+            for (uint8_t code : codes) (driver.*deliver)(code);
         });
         return Collect();
     }
-
     Expected HidRoutingKeys(const std::vector<uint8_t>& codes) {
-        FromWorker([&] {
-            for (uint8_t code : codes) driver.DeliverHidRoutingKey(code);
-        });
-        return Collect();
+        return RoutingKeys(codes, &CBrailleSampleDriver::DeliverHidRoutingKey);
     }
 
     void SetAlternate(bool on) {
