@@ -20,6 +20,23 @@ std::array<uint8_t, 40> DeviceOrder(const std::vector<uint8_t>& host) {
 bool Shows(const FakeFrame& frame, const std::array<uint8_t, 40>& cells) {
     return std::equal(cells.begin(), cells.end(), frame.begin());
 }
+// Pumps until the ring has drained and the link has been quiet for 1.5 s
+// after `stopped`; returns how long after `stopped` a frame from `seen` on
+// first showed the newest image, or -1.
+double NewestSentAfter(CFakeHidPlatform& bus, int device, const CBrailleSampleDriver& d,
+                       const std::array<uint8_t, 40>& newest, double stopped, size_t seen, double timeoutMs) {
+    double sentAt = -1;
+    PumpUntil(
+        [&] {
+            const std::vector<FakeFrame> frames = bus.Frames(device);
+            for (size_t i = seen; i < frames.size(); ++i)
+                if (sentAt < 0 && Shows(frames[i], newest)) sentAt = probes::NowMs() - stopped;
+            seen = frames.size();
+            return !d.awaitingAck && d.hidRing.Empty() && probes::NowMs() - stopped > 1500;
+        },
+        timeoutMs);
+    return sentAt;
+}
 }  // namespace
 
 void HidThroughput(const Settings& s) {
@@ -53,18 +70,7 @@ void HidThroughput(const Settings& s) {
         const double stopped = probes::NowMs();
         const size_t during = bus.Frames(device).size();
         const std::array<uint8_t, 40> newest = DeviceOrder(last);
-        // Wait for the ring to drain and the link to go quiet.
-        double arrivedAt = -1;
-        size_t seen = during;
-        PumpUntil(
-            [&] {
-                const std::vector<FakeFrame> frames = bus.Frames(device);
-                for (size_t i = seen; i < frames.size(); ++i)
-                    if (arrivedAt < 0 && Shows(frames[i], newest)) arrivedAt = probes::NowMs() - stopped;
-                seen = frames.size();
-                return !d.awaitingAck && d.hidRing.Empty() && probes::NowMs() - stopped > 1500;
-            },
-            15000);
+        const double arrivedAt = NewestSentAfter(bus, device, d, newest, stopped, during, 15000);
         const std::vector<FakeFrame> frames = bus.Frames(device);
         bool newestDuring = false;
         for (size_t i = 0; i < during; ++i) newestDuring = newestDuring || Shows(frames[i], newest);
@@ -112,17 +118,7 @@ void HidThroughput(const Settings& s) {
         const double stopped = probes::NowMs();
         const size_t atStop = bus.Frames(device).size();
         const std::array<uint8_t, 40> newest = images.back();
-        double sentAt = -1;
-        size_t seen = 0;
-        PumpUntil(
-            [&] {
-                const std::vector<FakeFrame> frames = bus.Frames(device);
-                for (size_t i = seen; i < frames.size(); ++i)
-                    if (sentAt < 0 && Shows(frames[i], newest)) sentAt = probes::NowMs() - stopped;
-                seen = frames.size();
-                return !d.awaitingAck && d.hidRing.Empty() && probes::NowMs() - stopped > 1500;
-            },
-            10000);
+        const double sentAt = NewestSentAfter(bus, device, d, newest, stopped, 0, 10000);
         const std::vector<FakeFrame> frames = bus.Frames(device);
         // Stale: an image older than one already shown, or one older than the
         // host's last write shown after that write.
