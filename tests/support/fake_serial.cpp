@@ -45,6 +45,12 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+std::string HexFrames(const std::vector<std::vector<uint8_t>>& frames) {
+    std::string out;
+    for (size_t i = 0; i < frames.size(); ++i) out += (i ? " | " : "") + Hex(frames[i]);
+    return out;
+}
+
 }  // namespace serialwire
 
 std::vector<std::vector<uint8_t>> CSerialRecord::Writes() const {
@@ -64,11 +70,6 @@ LONG CFakeSerial::Open(const char*, DWORD, DWORD, bool) {
 
 LONG CFakeSerial::Close() {
     record->closed = true;
-    return 0;
-}
-
-LONG CFakeSerial::Configure(DWORD baudRate, BYTE, BYTE, BYTE) {
-    record->baudRate = baudRate;
     return 0;
 }
 

@@ -46,6 +46,8 @@ std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts);
 // Appends b to a.
 void Append(std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 std::string Hex(const std::vector<uint8_t>& bytes);
+// Each frame's Hex, joined by " | ": a run of writes compared in one go.
+std::string HexFrames(const std::vector<std::vector<uint8_t>>& frames);
 }  // namespace serialwire
 
 // What a CFakeSerial saw and what it is to deliver.
@@ -67,7 +69,6 @@ struct CSerialRecord {
     bool opened = false;
     bool closed = false;
     bool destroyed = false;
-    DWORD baudRate = 0;
     // Called after each write is recorded, with its bytes: a test can make the
     // display answer (queue input) or check what else has happened by then.
     std::function<void(const std::vector<uint8_t>&)> onWrite;
@@ -87,7 +88,7 @@ public:
 
     LONG Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlapped) override;
     LONG Close() override;
-    LONG Configure(DWORD baudRate, BYTE dataBits, BYTE parity, BYTE stopBits) override;
+    LONG Configure(DWORD, BYTE, BYTE, BYTE) override { return 0; }
     LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
     LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
 

@@ -156,11 +156,14 @@ HWND MakeKeyWindow(CBrailleSampleDriver& driver) {
 
 // ---------------------------------------------------------------- start and stop
 
+// Counts left from an earlier run do not make a missing display look present.
 TEST(DriverLifecycle, InitializeWithoutDisplayFailsAndLeavesNothingRunning) {
     CBrailleSampleDriver driver;
     CRecordingHost host;
     for (const char* port : {"COM250", "", static_cast<const char*>(nullptr)}) {
         SCOPED_TRACE(port ? port : "(null)");
+        driver.textCells = 40;
+        driver.statusCells = 2;
         const DWORD start = GetTickCount();
         EXPECT_EQ(0, driver.Initialize(port, &host, "a", "b"));
         EXPECT_LT(GetTickCount() - start, 10000u);
@@ -179,15 +182,6 @@ TEST(DriverLifecycle, InitializeWithoutDisplayFailsAndLeavesNothingRunning) {
     EXPECT_EQ(0, driver.initialized);
     driver.Terminate();  // nothing to stop
     EXPECT_EQ(nullptr, driver.workerThread);
-}
-
-TEST(DriverLifecycle, CountsOfAnEarlierRunDoNotMakeAMissingDisplayLookPresent) {
-    CBrailleSampleDriver driver;
-    driver.textCells = 40;
-    driver.statusCells = 2;
-    EXPECT_EQ(0, driver.Initialize("COM250", nullptr, "", ""));
-    EXPECT_EQ(0, driver.GetTextCellCount());
-    EXPECT_EQ(nullptr, driver.keyWindow);
 }
 
 // A worker that never reports its queue ready: Initialize gives up after 5 s
@@ -231,14 +225,24 @@ TEST(DriverLifecycle, InitializeAbandonsAWorkerThatNeverGetsReady) {
     EXPECT_EQ(nullptr, driver.workerThread);
 }
 
-TEST(DriverLifecycle, TerminateClosesStopsAndCleansUpOnce) {
+// A driver with the recorder for its worker and a key window of its own.
+class DriverWithRecorder : public ::testing::Test {
+protected:
+    void SetUp() override { driver.keyWindow = window = MakeKeyWindow(driver); }
+    void TearDown() override {
+        if (IsWindow(window)) DestroyWindow(window);
+        driver.keyWindow = nullptr;
+    }
     CBrailleSampleDriver driver;
-    driver.Terminate();  // before any Initialize: nothing at all
-    EXPECT_EQ(nullptr, driver.workerThread);
+    CCommandRecorder worker{driver};
+    HWND window = nullptr;
+};
 
-    CCommandRecorder worker(driver);
-    HWND window = MakeKeyWindow(driver);
-    driver.keyWindow = window;
+TEST_F(DriverWithRecorder, TerminateClosesStopsAndCleansUpOnce) {
+    CBrailleSampleDriver fresh;
+    fresh.Terminate();  // before any Initialize: nothing at all
+    EXPECT_EQ(nullptr, fresh.workerThread);
+
     driver.Terminate();  // never initialized: still nothing
     EXPECT_TRUE(worker.Take().empty());
     EXPECT_TRUE(IsWindow(window));
@@ -255,11 +259,7 @@ TEST(DriverLifecycle, TerminateClosesStopsAndCleansUpOnce) {
     EXPECT_EQ(nullptr, driver.workerThread);
 }
 
-TEST(DriverLifecycle, SecondInitializeStopsTheRunningDriverFirst) {
-    CBrailleSampleDriver driver;
-    CCommandRecorder worker(driver);
-    HWND window = MakeKeyWindow(driver);
-    driver.keyWindow = window;
+TEST_F(DriverWithRecorder, SecondInitializeStopsTheRunningDriverFirst) {
     driver.initialized = 1;
     EXPECT_EQ(0, driver.Initialize("COM250", nullptr, "", ""));  // no display this time
     EXPECT_EQ((std::vector<int>{CMD_CLOSE, CMD_STOP}), Numbers(worker.Take()));
@@ -322,6 +322,10 @@ TEST_F(DriverWithHidDisplay, TerminateAndStartAgain) {
     EXPECT_EQ(nullptr, driver.workerThread);
     EXPECT_EQ(nullptr, driver.commandDone);
     EXPECT_EQ(0u, bus.OpenHandleCount());
+    // Suspending and resuming while stopped makes no window.
+    EXPECT_EQ(0, driver.Suspend(1));
+    EXPECT_EQ(0, driver.Suspend(0));
+    EXPECT_EQ(nullptr, driver.keyWindow);
 
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
     const DWORD secondWorker = driver.workerThreadId;
@@ -353,24 +357,9 @@ TEST_F(DriverWithHidDisplay, SuspendKeepsTheKeyWindowOnItsThread) {
     EXPECT_EQ(std::make_pair(std::string("Routing"), 7), host.KeyPairs()[0]);
 }
 
-TEST_F(DriverWithHidDisplay, ResumeWhileStoppedMakesNoWindow) {
-    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
-    driver.Terminate();
-    EXPECT_EQ(0, driver.Suspend(1));
-    EXPECT_EQ(0, driver.Suspend(0));
-    EXPECT_EQ(nullptr, driver.keyWindow);
-    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
-    EXPECT_TRUE(IsWindow(driver.keyWindow));
-}
-
 // ---------------------------------------------------------------- suspension and writes
 
-TEST(DriverSuspend, ComparesTheFlagExactlyAndKeepsTheKeyWindow) {
-    CBrailleSampleDriver driver;
-    CCommandRecorder worker(driver);
-    HWND window = MakeKeyWindow(driver);
-    driver.keyWindow = window;
-
+TEST_F(DriverWithRecorder, SuspendComparesTheFlagExactlyAndKeepsTheKeyWindow) {
     // A flag equal to the last one posts nothing; any other posts it as given.
     const struct {
         int32_t flag;
@@ -390,8 +379,6 @@ TEST(DriverSuspend, ComparesTheFlagExactlyAndKeepsTheKeyWindow) {
         EXPECT_EQ(window, driver.keyWindow);
         EXPECT_TRUE(IsWindow(window));
     }
-    DestroyWindow(window);
-    driver.keyWindow = nullptr;
 }
 
 TEST(DriverSuspend, WithoutAWorkerNothingIsPosted) {
@@ -531,23 +518,28 @@ TEST(DriverWrites, HugeCountsReadNoFurtherThanTheCellImage) {
 TEST(DriverTexts, CopiesAreBoundedByTheHostsSize) {
     CBrailleSampleDriver driver;
     std::memcpy(driver.initString1, "hello", 6);
-    char text[8];
-    std::memset(text, 'x', sizeof text);
-    EXPECT_EQ(2, driver.GetInitString1(text, 3));
-    EXPECT_EQ(std::string("he\0", 3), std::string(text, 3));
-    EXPECT_EQ('x', text[3]);
-    std::memset(text, 'x', sizeof text);
-    EXPECT_EQ(0, driver.GetInitString1(text, 1));
-    EXPECT_EQ(0, text[0]);
-    EXPECT_EQ('x', text[1]);
-    std::memset(text, 'x', sizeof text);
-    EXPECT_EQ(0, driver.GetInitString1(text, 0));
-    EXPECT_EQ(0, driver.GetInitString2(text, -5));
-    EXPECT_EQ(std::string(8, 'x'), std::string(text, 8));  // nothing written
+    std::memcpy(driver.initString2, "hello", 6);
+    // The size the host gives, the length returned and its 8-byte buffer after
+    // the call, which was all 'x' before it.
+    const struct {
+        int32_t size;
+        int32_t length;
+        std::string buffer;
+    } cases[] = {{3, 2, std::string("he\0xxxxx", 8)},
+                 {1, 0, std::string("\0xxxxxxx", 8)},
+                 {0, 0, "xxxxxxxx"},
+                 {-5, 0, "xxxxxxxx"},
+                 {8, 5, std::string("hello\0\0\0", 8)}};
+    for (const auto& c : cases) {
+        for (int which : {1, 2}) {
+            SCOPED_TRACE(testing::Message() << "GetInitString" << which << ", size " << c.size);
+            char text[8];
+            std::memset(text, 'x', sizeof text);
+            EXPECT_EQ(c.length, which == 1 ? driver.GetInitString1(text, c.size) : driver.GetInitString2(text, c.size));
+            EXPECT_EQ(c.buffer, std::string(text, 8));
+        }
+    }
     EXPECT_EQ(0, driver.GetInitString1(nullptr, 8));
-    EXPECT_EQ(5, driver.GetInitString1(text, 8));
-    EXPECT_STREQ("hello", text);
-    EXPECT_EQ(0, text[7]);
 }
 
 TEST(DriverIdentify, ReportsMakerAndGuid) {
@@ -556,24 +548,19 @@ TEST(DriverIdentify, ReportsMakerAndGuid) {
     CBrailleSampleDriver driver;
     char name[8];
     uint8_t id[17];
-    std::memset(name, 'x', sizeof name);
-    std::memset(id, 0x5A, sizeof id);
-    EXPECT_EQ(1, driver.Identify(name, 4, id));
-    EXPECT_STREQ("KVR", name);
-    EXPECT_EQ('x', name[4]);
-    EXPECT_EQ(0, std::memcmp(guid, id, 16));
-    EXPECT_EQ(0x5A, id[16]);
-
-    // Small buffers get a cut, terminated name; the GUID still comes.
-    std::memset(name, 'x', sizeof name);
-    std::memset(id, 0, sizeof id);
-    EXPECT_EQ(1, driver.Identify(name, 2, id));
-    EXPECT_EQ(std::string("K\0x", 3), std::string(name, 3));
-    EXPECT_EQ(0, std::memcmp(guid, id, 16));
-    std::memset(name, 'x', sizeof name);
-    EXPECT_EQ(1, driver.Identify(name, 0, id));
-    EXPECT_EQ(1, driver.Identify(name, -1, id));
-    EXPECT_EQ('x', name[0]);
+    // The name's size and its 8-byte buffer after the call (all 'x' before):
+    // small buffers get a cut, terminated name; the GUID comes every time.
+    const std::pair<int32_t, std::string> cases[] = {
+        {4, std::string("KVR\0xxxx", 8)}, {2, std::string("K\0xxxxxx", 8)}, {0, "xxxxxxxx"}, {-1, "xxxxxxxx"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "size " << c.first);
+        std::memset(name, 'x', sizeof name);
+        std::memset(id, 0x5A, sizeof id);
+        EXPECT_EQ(1, driver.Identify(name, c.first, id));
+        EXPECT_EQ(c.second, std::string(name, 8));
+        EXPECT_EQ(0, std::memcmp(guid, id, 16));
+        EXPECT_EQ(0x5A, id[16]);
+    }
 
     // Null pointers: 0 and nothing written.
     std::memset(name, 'x', sizeof name);

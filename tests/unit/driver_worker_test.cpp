@@ -15,12 +15,12 @@
 namespace {
 
 // Committed private memory of the process, summed over its address space.
-size_t CommittedPrivateBytes() {
-    size_t total = 0;
+long long CommittedPrivateBytes() {
+    long long total = 0;
     MEMORY_BASIC_INFORMATION info;
     const char* address = nullptr;
     while (VirtualQuery(address, &info, sizeof info) == sizeof info) {
-        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += info.RegionSize;
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE) total += static_cast<long long>(info.RegionSize);
         const char* next = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
         if (next <= address) break;
         address = next;
@@ -48,6 +48,21 @@ void StopWorker(CBrailleSampleDriver& driver) {
     if (driver.commandDone) CloseHandle(driver.commandDone);
     driver.commandDone = nullptr;
 }
+
+// A driver whose worker runs for the whole test; `thread` is a handle of its own to it.
+class RunningWorker : public ::testing::Test {
+protected:
+    void SetUp() override {
+        StartWorker(driver);
+        thread = Duplicate(driver.workerThread);
+    }
+    void TearDown() override {
+        CloseHandle(thread);
+        StopWorker(driver);
+    }
+    CBrailleSampleDriver driver;
+    HANDLE thread = nullptr;
+};
 
 // A USB link whose output reports go nowhere: lets the cell writers run on the
 // worker without a device, so the cell image shows which writes ran.
@@ -149,23 +164,18 @@ TEST_F(CommandMessage, NoPayloadWithoutDataOrLength) {
     EXPECT_FALSE(Take(&msg));
 }
 
-TEST(WorkerCommands, PayloadsAreReleasedWhetherOrNotThePostSucceeds) {
+TEST_F(RunningWorker, PayloadsAreReleasedWhetherOrNotThePostSucceeds) {
     const size_t kBlock = 1u << 20;
     const int kPosts = 256;  // 256 MB if every block were kept
     std::vector<char> block(kBlock, 'x');
 
-    CBrailleSampleDriver driver;
-    StartWorker(driver);
-    HANDLE thread = Duplicate(driver.workerThread);
-    const size_t before = CommittedPrivateBytes();
+    const long long before = CommittedPrivateBytes();
     for (int i = 0; i < kPosts; ++i)
         ASSERT_NE(0, driver.PostCommand(CMD_SYNC, block.data(), static_cast<uint32_t>(kBlock), 0));
     // The stop command queues behind all of them: once the thread is gone, all ran.
     ASSERT_NE(0, driver.PostCommand(CMD_STOP, nullptr, 0, 0));
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 10000));
-    CloseHandle(thread);
-    const size_t afterWorker = CommittedPrivateBytes();
-    EXPECT_LT(static_cast<long long>(afterWorker) - static_cast<long long>(before), 64ll << 20);
+    EXPECT_LT(CommittedPrivateBytes() - before, 64ll << 20);
     StopWorker(driver);
 
     // A thread that is gone: every post fails, and the block must not stay behind.
@@ -175,14 +185,11 @@ TEST(WorkerCommands, PayloadsAreReleasedWhetherOrNotThePostSucceeds) {
     driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     driver.workerThread = driver.commandDone;
     driver.workerThreadId = goneId;
-    const size_t beforeFailed = CommittedPrivateBytes();
+    const long long beforeFailed = CommittedPrivateBytes();
     for (int i = 0; i < kPosts; ++i)
         ASSERT_EQ(0, driver.PostCommand(CMD_SYNC, block.data(), static_cast<uint32_t>(kBlock), 0));
-    const size_t afterFailed = CommittedPrivateBytes();
-    EXPECT_LT(static_cast<long long>(afterFailed) - static_cast<long long>(beforeFailed), 64ll << 20);
-    driver.workerThread = nullptr;
-    CloseHandle(driver.commandDone);
-    driver.commandDone = nullptr;
+    EXPECT_LT(CommittedPrivateBytes() - beforeFailed, 64ll << 20);
+    driver.workerThread = nullptr;  // the stand-in event goes in TearDown
 }
 
 TEST(WorkerCommands, QueuedWritesRunInOrderBeforeTheNextTick) {
@@ -204,7 +211,7 @@ TEST(WorkerCommands, QueuedWritesRunInOrderBeforeTheNextTick) {
         ASSERT_EQ(1, driver.WriteTextCells(cells, 5 - k));  // each write covers less
     }
     ASSERT_NE(0, driver.PostCommand(CMD_STOP, nullptr, 0, 0));
-    testenv::WaitUntil([] { return false; }, 300);  // three timer periods pass
+    testenv::Pump(300);  // three timer periods pass
     ASSERT_NE(static_cast<DWORD>(-1), ResumeThread(thread));
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 5000));
 
@@ -222,9 +229,7 @@ TEST(WorkerCommands, QueuedWritesRunInOrderBeforeTheNextTick) {
     StopWorker(driver);
 }
 
-TEST(WorkerCommands, QuitAndStrayMessagesDoNotEndTheWorker) {
-    CBrailleSampleDriver driver;
-    StartWorker(driver);
+TEST_F(RunningWorker, QuitAndStrayMessagesDoNotEndTheWorker) {
     const DWORD id = driver.workerThreadId;
     EXPECT_TRUE(PostThreadMessageA(id, WM_QUIT, 0, 0));
     EXPECT_TRUE(PostThreadMessageA(id, WM_USER + 77, 0, 0));
@@ -233,22 +238,18 @@ TEST(WorkerCommands, QuitAndStrayMessagesDoNotEndTheWorker) {
     EXPECT_EQ(1, driver.PostCommand(CMD_SYNC, nullptr, 0, 1));
     const uint32_t ticks = driver.tickCounter;
     EXPECT_TRUE(testenv::WaitUntil([&] { return driver.tickCounter >= ticks + 2; }, 3000));
-    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(driver.workerThread, 0));
-    StopWorker(driver);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(thread, 0));
 }
 
-TEST(WorkerCommands, StopEndsTheThreadAndItsTimer) {
-    CBrailleSampleDriver driver;
-    StartWorker(driver);
+TEST_F(RunningWorker, StopEndsTheThreadAndItsTimer) {
     ASSERT_TRUE(testenv::WaitUntil([&] { return driver.tickCounter > 0; }, 3000));
-    HANDLE thread = Duplicate(driver.workerThread);
     EXPECT_EQ(1, driver.PostCommand(CMD_STOP, nullptr, 0, 1));
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 5000));
     DWORD code = 1;
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(0u, code);
     const uint32_t ticks = driver.tickCounter;
-    testenv::WaitUntil([] { return false; }, 300);
+    testenv::Pump(300);
     EXPECT_EQ(ticks, driver.tickCounter);
 
     // A caller that still thinks a worker exists is not left waiting for ever:
@@ -256,8 +257,6 @@ TEST(WorkerCommands, StopEndsTheThreadAndItsTimer) {
     const DWORD start = GetTickCount();
     EXPECT_EQ(0, driver.PostCommand(CMD_SYNC, "x", 1, 1));
     EXPECT_LT(GetTickCount() - start, 15000u);
-    CloseHandle(thread);
-    StopWorker(driver);
 }
 
 std::atomic<DWORD> g_sinkThread{0};
@@ -270,7 +269,7 @@ LRESULT CALLBACK SinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-TEST(WorkerCommands, WaitingCallerStillHandlesMessagesSentToItsThread) {
+TEST_F(RunningWorker, WaitingCallerStillHandlesMessagesSentToItsThread) {
     WNDCLASSA wc = {};
     wc.lpfnWndProc = SinkProc;
     wc.hInstance = GetModuleHandleA(nullptr);
@@ -281,9 +280,6 @@ TEST(WorkerCommands, WaitingCallerStillHandlesMessagesSentToItsThread) {
     ASSERT_NE(nullptr, sink);
     g_sinkThread = 0;
 
-    CBrailleSampleDriver driver;
-    StartWorker(driver);
-    HANDLE thread = Duplicate(driver.workerThread);
     HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     BOOL sent = FALSE;
     DWORD_PTR answer = 0;
@@ -302,8 +298,6 @@ TEST(WorkerCommands, WaitingCallerStillHandlesMessagesSentToItsThread) {
     EXPECT_EQ(42u, answer);
     EXPECT_EQ(GetCurrentThreadId(), g_sinkThread.load());
     CloseHandle(go);
-    CloseHandle(thread);
-    StopWorker(driver);
     DestroyWindow(sink);
 }
 

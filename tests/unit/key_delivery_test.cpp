@@ -135,36 +135,23 @@ TEST_F(KeyDelivery, ModeSwitchesWithoutAHost) {
         driver.DeliverHidRoutingKey(5);
     });
     // The end marker reaches the window too; with no host nothing at all is called.
-    testenv::WaitUntil([] { return false; }, 100);
+    testenv::Pump(100);
     EXPECT_TRUE(host.Keys().empty());
     driver.SetHost(&host);
     EXPECT_EQ((Expected{{"Routing2", 1}}), RoutingKeys({3}));
 }
 
 TEST_F(KeyDelivery, SerialRoutingAndStatusKeys) {
-    EXPECT_EQ((Expected{{"Routing", -2},
-                        {"STATUS1", 0},
-                        {"STATUS2", 0},
-                        {"Routing", 1},
-                        {"Routing", 38},
-                        {"Routing", 125},
-                        {"Routing2", -2},
-                        {"STATUS3", 0},
-                        {"STATUS4", 0},
-                        {"Routing2", 1},
-                        {"Routing2", 125}}),
-              RoutingKeys({0, 1, 2, 3, 40, 0x7F, 0x80, 0x81, 0x82, 0x83, 0xFF}));
+    // For the codes 0, 1, 2, 3, 40, 7F, 80, 81, 82, 83, FF:
+    const Expected normal = {{"Routing", -2}, {"STATUS1", 0},   {"STATUS2", 0},   {"Routing", 1},
+                             {"Routing", 38}, {"Routing", 125}, {"Routing2", -2}, {"STATUS3", 0},
+                             {"STATUS4", 0},  {"Routing2", 1},  {"Routing2", 125}};
+    EXPECT_EQ(normal, RoutingKeys({0, 1, 2, 3, 40, 0x7F, 0x80, 0x81, 0x82, 0x83, 0xFF}));
     SetAlternate(true);
-    EXPECT_EQ((Expected{{"Routing2", -2},
-                        {"STATUS3", 0},
-                        {"STATUS4", 0},
-                        {"Routing2", 1},
-                        {"Routing2", 125},
-                        {"Routing2", -2},
-                        {"STATUS3", 0},
-                        {"STATUS4", 0},
-                        {"Routing2", 1}}),
-              RoutingKeys({0, 1, 2, 3, 0x7F, 0x80, 0x81, 0x82, 0x83}));
+    // For the codes 0, 1, 2, 3, 7F, 80, 81, 82, 83:
+    const Expected alternate = {{"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}, {"Routing2", 125},
+                                {"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}};
+    EXPECT_EQ(alternate, RoutingKeys({0, 1, 2, 3, 0x7F, 0x80, 0x81, 0x82, 0x83}));
 }
 
 TEST_F(KeyDelivery, HidRoutingKeysCarryTheirCode) {
@@ -187,15 +174,13 @@ TEST_F(KeyDelivery, ManyKeysArriveInPostingOrder) {
     Expected expected;
     FromWorker([&] {
         for (int i = 0; i < 300; ++i) {
-            uint8_t code = static_cast<uint8_t>(3 + i % 120);
-            driver.DeliverRoutingKey(code);
-            if (i % 7 == 0) driver.DeliverFunctionKey(1);
+            driver.DeliverRoutingKey(static_cast<uint8_t>(3 + i % 120));
+            expected.emplace_back("Routing", 1 + i % 120);
+            if (i % 7 != 0) continue;
+            driver.DeliverFunctionKey(1);
+            expected.emplace_back("F1", 0);
         }
     });
-    for (int i = 0; i < 300; ++i) {
-        expected.emplace_back("Routing", 1 + i % 120);
-        if (i % 7 == 0) expected.emplace_back("F1", 0);
-    }
     EXPECT_EQ(expected, Collect());
 }
 
@@ -245,28 +230,25 @@ TEST_F(KeyDelivery, SetHostRedirectsKeysStillQueued) {
     // Taken away before dispatch: nobody is called.
     FromWorker([&] { driver.DeliverFunctionKey(6); });
     EXPECT_EQ(&other, driver.SetHost(nullptr));
-    testenv::WaitUntil([] { return false; }, 100);
+    testenv::Pump(100);
     EXPECT_EQ(2u, other.Keys().size());
     EXPECT_TRUE(host.Keys().empty());
 }
 
 TEST_F(KeyDelivery, WindowProcedureCallsOnKeyOnlyForItsOwnKeyEvents) {
     HWND window = driver.keyWindow;
+    auto send = [](HWND to, const char* name, LPARAM value) {
+        return SendMessageA(to, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(name), value);
+    };
     // The value reaching the host is the low 32 bits of lParam; above them the
     // suspension epoch the key was read in, and a key of another epoch is dropped.
-    EXPECT_EQ(0, SendMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("F1"), static_cast<LPARAM>(1LL << 32)));
-    EXPECT_EQ(0, SendMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("RG"), static_cast<LPARAM>(5)));
-    EXPECT_EQ(0,
-              SendMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("UP"), static_cast<LPARAM>(0xFFFFFFFEu)));
+    EXPECT_EQ(0, send(window, "F1", static_cast<LPARAM>(1LL << 32)));
+    EXPECT_EQ(0, send(window, "RG", 5));
+    EXPECT_EQ(0, send(window, "UP", static_cast<LPARAM>(0xFFFFFFFEu)));
     // No name or an empty name: nothing.
-    EXPECT_EQ(0, SendMessageA(window, WM_BRAILLE_KEY, 0, 7));
-    EXPECT_EQ(0, SendMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(""), 7));
-    std::vector<KeyEvent> keys = host.Keys();
-    ASSERT_EQ(2u, keys.size());
-    EXPECT_EQ("RG", keys[0].name);
-    EXPECT_EQ(5, keys[0].value);
-    EXPECT_EQ("UP", keys[1].name);
-    EXPECT_EQ(-2, keys[1].value);
+    EXPECT_EQ(0, send(window, nullptr, 7));
+    EXPECT_EQ(0, send(window, "", 7));
+    EXPECT_EQ((Expected{{"RG", 5}, {"UP", -2}}), host.KeyPairs());
     host.Clear();
 
     // Other messages go to the default procedure: a window text can be set and read.
@@ -278,14 +260,14 @@ TEST_F(KeyDelivery, WindowProcedureCallsOnKeyOnlyForItsOwnKeyEvents) {
     // Another window of the same class that is not the driver's key window.
     HWND other = driver.CreateKeyWindow(ModuleInstance());
     ASSERT_NE(nullptr, other);
-    EXPECT_EQ(0, SendMessageA(other, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("F1"), 0));
+    EXPECT_EQ(0, send(other, "F1", 0));
     EXPECT_TRUE(SetWindowTextA(other, "other"));
     EXPECT_EQ(5, GetWindowTextA(other, text, sizeof text));
     // A window of the class made without the driver's binding.
     HWND bare = CreateWindowExA(0, driver.className, nullptr, WS_DISABLED, 0, 0, 0, 0, nullptr, nullptr,
                                 ModuleInstance(), nullptr);
     ASSERT_NE(nullptr, bare);
-    EXPECT_EQ(0, SendMessageA(bare, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>("F1"), 0));
+    EXPECT_EQ(0, send(bare, "F1", 0));
     DestroyWindow(bare);
     DestroyWindow(other);
     EXPECT_TRUE(host.Keys().empty());

@@ -19,11 +19,12 @@ namespace {
 // One call seen by the seam or the host, in the order it happened.
 struct Call {
     enum Kind { Key, Input, Data } kind;
-    explicit Call(Kind k) : kind(k) {}
-    BYTE vk = 0;
-    BYTE scan = 0;
-    DWORD flags = 0;
-    ULONG_PTR extra = 0;
+    explicit Call(Kind k, BYTE key = 0, BYTE scanCode = 0, DWORD keyFlags = 0, ULONG_PTR extraInfo = 0)
+        : kind(k), vk(key), scan(scanCode), flags(keyFlags), extra(extraInfo) {}
+    BYTE vk;
+    BYTE scan;
+    DWORD flags;
+    ULONG_PTR extra;
     UINT count = 0;
     int size = 0;
     INPUT input = {};
@@ -56,12 +57,7 @@ public:
         return it == layout.end() ? static_cast<SHORT>(-1) : it->second;
     }
     void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) override {
-        Call c{Call::Key};
-        c.vk = vk;
-        c.scan = scan;
-        c.flags = flags;
-        c.extra = extra;
-        calls.push_back(c);
+        calls.emplace_back(Call::Key, vk, scan, flags, extra);
     }
     UINT SendInputs(UINT count, INPUT* inputs, int size) override {
         Call c{Call::Input};
@@ -110,7 +106,9 @@ protected:
     CBrailleSampleDriver driver{platform};
 };
 
-TEST_F(KeyboardTypeCharacter, ModifiersPressFirstAndReleaseInPressOrder) {
+// Modifiers press first and release in press order; high bits other than the
+// modifiers (Hankaku, reserved) are ignored; no key in the layout, no press.
+TEST_F(KeyboardTypeCharacter, LayoutAnswerGivesModifiersAndKey) {
     const struct {
         uint8_t character;
         SHORT scan;  // what the layout answers
@@ -120,25 +118,23 @@ TEST_F(KeyboardTypeCharacter, ModifiersPressFirstAndReleaseInPressOrder) {
         {'@', 0x0632, "11+ 12+ 32+ 32- 11- 12- "},          // Ctrl + Alt + 2 (AltGr layouts)
         {'x', 0x0758, "10+ 11+ 12+ 58+ 58- 10- 11- 12- "},  // all three
         {'a', 0x0041, "41+ 41- "},
+        {'k', 0x384B, "4B+ 4B- "},
+        {'q', -1, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keys);
         platform.calls.clear();
+        platform.scanned.clear();
         platform.layout[c.character] = c.scan;
         driver.TypeCharacter(c.character);
         EXPECT_EQ(c.keys, KeySequence(platform.calls));
+        EXPECT_EQ(std::vector<uint8_t>{c.character}, platform.scanned);
         for (const Call& k : platform.calls) {
             EXPECT_EQ(0, k.scan);
             EXPECT_EQ(0u, k.extra);
             EXPECT_TRUE(k.flags == 0 || k.flags == KEYEVENTF_KEYUP);
         }
     }
-}
-
-TEST_F(KeyboardTypeCharacter, HighBitsOtherThanModifiersAreIgnored) {
-    platform.layout['k'] = 0x384B;  // Hankaku and reserved bits with no modifier
-    driver.TypeCharacter('k');
-    EXPECT_EQ("4B+ 4B- ", KeySequence(platform.calls));
 }
 
 TEST_F(KeyboardTypeCharacter, CodePage437IsTranslatedBeforeLayoutLookup) {
@@ -151,41 +147,19 @@ TEST_F(KeyboardTypeCharacter, CodePage437IsTranslatedBeforeLayoutLookup) {
     EXPECT_EQ("DE+ DE- ", KeySequence(platform.calls));
 }
 
-TEST_F(KeyboardTypeCharacter, CharacterWithoutKeyPressesNothing) {
-    driver.TypeCharacter('q');
-    driver.TypeCharacter(0x9E);
-    EXPECT_EQ(2u, platform.scanned.size());
-    EXPECT_TRUE(platform.calls.empty());
-}
-
 TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
-    struct {
+    struct Case {
         uint16_t code;
         const char* keys;
-    } const cases[] = {
-        {256, "D+ D- "},
-        {257, "26+ 26- "},
-        {258, "28+ 28- "},
-        {259, "27+ 27- "},
-        {260, "25+ 25- "},
-        {261, "2D+ 2D- "},
-        {262, "24+ 24- "},
-        {263, "2E+ 2E- "},
-        {264, "23+ 23- "},
-        {265, "21+ 21- "},
-        {266, "22+ 22- "},
-        {267, "8+ 8- "},
-        {268, "9+ 9- "},
-        {269, "1B+ 1B- "},
-        {297, "12+ 73+ 73- 12- "},  // Alt+F4
-        {309, "11+ 73+ 73- 11- "},  // Ctrl+F4
-        {382, "10+ 9+ 9- 10- "},    // Shift+Tab
-        {270, ""},
-        {296, ""},
-        {300, ""},
-        {383, ""},
-        {0xFFFF, ""},
     };
+    std::vector<Case> cases = {
+        {256, "D+ D- "},   {257, "26+ 26- "}, {258, "28+ 28- "}, {259, "27+ 27- "}, {260, "25+ 25- "},
+        {261, "2D+ 2D- "}, {262, "24+ 24- "}, {263, "2E+ 2E- "}, {264, "23+ 23- "}, {265, "21+ 21- "},
+        {266, "22+ 22- "}, {267, "8+ 8- "},   {268, "9+ 9- "},   {269, "1B+ 1B- "}, {270, ""},
+        {296, ""},         {300, ""},         {383, ""},         {0xFFFF, ""},
+    };
+    // Alt+F4, Ctrl+F4, Shift+Tab
+    cases.insert(cases.end(), {{297, "12+ 73+ 73- 12- "}, {309, "11+ 73+ 73- 11- "}, {382, "10+ 9+ 9- 10- "}});
     for (const auto& c : cases) {
         platform.calls.clear();
         driver.TypeCharacter(c.code);
@@ -320,49 +294,36 @@ TEST_F(KeyboardScanCode, CtrlNotifiesHostWithTickBytesBeforeTheKey) {
     for (const Call& c : platform.calls) EXPECT_NE(Call::Data, c.kind);
 }
 
-// Written out from the key layout independently of the driver's source: row =
-// high digit of the set-2 code, column = low digit; rows 88-FF are all zero.
-const char kScanGrid[] = R"(
-    00: 00 C3 00 BF BD BB BC D8 00 C4 C2 C0 BE 8F A9 00
-    10: 00 B8 AA 00 9D 90 82 00 00 00 AC 9F 9E 91 83 DB
-    20: 00 AE AD A0 92 85 84 DC 00 B9 AF A1 94 93 86 DD
-    30: 00 B1 B0 A3 A2 95 87 00 00 00 B2 A4 96 88 89 00
-    40: 00 B3 A5 97 98 8B 8A 00 00 B4 B5 A6 A7 99 8C 00
-    50: 00 00 A8 00 9A 8D 00 00 BA B6 9C 9B 00 AB 00 00
-    60: 00 56 00 00 00 00 8E 00 00 CF 00 CB C7 00 00 00
-    70: D2 D3 D0 CC CD C8 81 C5 D7 CE D1 CA B7 C9 C6 00
-    80: 00 00 00 C1 00 00 00 00
-)";
+// Written out from the key layout independently of the driver's source: the
+// break code of each set-2 code 00-87, sixteen to a row; from 88 on all zero.
+const uint8_t kScanGrid[] = {
+    0x00, 0xC3, 0x00, 0xBF, 0xBD, 0xBB, 0xBC, 0xD8, 0x00, 0xC4, 0xC2, 0xC0, 0xBE, 0x8F, 0xA9, 0x00,  // 00
+    0x00, 0xB8, 0xAA, 0x00, 0x9D, 0x90, 0x82, 0x00, 0x00, 0x00, 0xAC, 0x9F, 0x9E, 0x91, 0x83, 0xDB,  // 10
+    0x00, 0xAE, 0xAD, 0xA0, 0x92, 0x85, 0x84, 0xDC, 0x00, 0xB9, 0xAF, 0xA1, 0x94, 0x93, 0x86, 0xDD,  // 20
+    0x00, 0xB1, 0xB0, 0xA3, 0xA2, 0x95, 0x87, 0x00, 0x00, 0x00, 0xB2, 0xA4, 0x96, 0x88, 0x89, 0x00,  // 30
+    0x00, 0xB3, 0xA5, 0x97, 0x98, 0x8B, 0x8A, 0x00, 0x00, 0xB4, 0xB5, 0xA6, 0xA7, 0x99, 0x8C, 0x00,  // 40
+    0x00, 0x00, 0xA8, 0x00, 0x9A, 0x8D, 0x00, 0x00, 0xBA, 0xB6, 0x9C, 0x9B, 0x00, 0xAB, 0x00, 0x00,  // 50
+    0x00, 0x56, 0x00, 0x00, 0x00, 0x00, 0x8E, 0x00, 0x00, 0xCF, 0x00, 0xCB, 0xC7, 0x00, 0x00, 0x00,  // 60
+    0xD2, 0xD3, 0xD0, 0xCC, 0xCD, 0xC8, 0x81, 0xC5, 0xD7, 0xCE, 0xD1, 0xCA, 0xB7, 0xC9, 0xC6, 0x00,  // 70
+    0x00, 0x00, 0x00, 0xC1, 0x00, 0x00, 0x00, 0x00,                                                  // 80
+};
+static_assert(sizeof kScanGrid == 0x88, "one entry for each code 00-87");
 
 TEST(KeyboardTables, ScanTableMatchesKeyGrid) {
-    std::vector<unsigned> expected(256, 0);
-    std::istringstream in(kScanGrid);
-    std::string row;
-    size_t filled = 0;
-    while (in >> row) {
-        ASSERT_EQ(':', row.back());
-        unsigned base = std::stoul(row, nullptr, 16);
-        for (unsigned col = 0; col < 16 && base < 0x88; ++col, ++base) {
-            std::string cell;
-            ASSERT_TRUE(static_cast<bool>(in >> cell));
-            expected[base] = std::stoul(cell, nullptr, 16);
-            ++filled;
-        }
-    }
-    ASSERT_EQ(0x88u, filled);
     // Every code through the driver's own path, released so no key stays down:
     // the release carries the make code, the grid's break code without bit 7.
     // From E0 on (the prefixes among them) no code has a key of its own.
     CRecordingPlatform platform;
     CBrailleSampleDriver driver{platform};
     for (unsigned code = 0; code < 256; ++code) {
+        SCOPED_TRACE(testing::Message() << "set-2 code " << std::hex << code);
         platform.calls.clear();
         driver.InjectScanCode(0xF0);
         driver.InjectScanCode(static_cast<uint16_t>(code));
-        ASSERT_EQ(code < 0xE0 ? 1u : 0u, platform.calls.size()) << "set-2 code " << std::hex << code;
+        ASSERT_EQ(code < 0xE0 ? 1u : 0u, platform.calls.size());
         if (code >= 0xE0) continue;
-        EXPECT_EQ(expected[code] & 0x7F, platform.calls[0].input.ki.wScan) << "set-2 code " << std::hex << code;
-        EXPECT_EQ(0x0Au, platform.calls[0].input.ki.dwFlags) << "set-2 code " << std::hex << code;
+        EXPECT_EQ((code < 0x88 ? kScanGrid[code] : 0) & 0x7F, platform.calls[0].input.ki.wScan);
+        EXPECT_EQ(0x0Au, platform.calls[0].input.ki.dwFlags);
     }
 }
 
@@ -397,38 +358,21 @@ struct Received {
 };
 std::vector<Received> g_received;
 
-LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-    case WM_KEYDOWN:
-    case WM_KEYUP:
-    case WM_CHAR:
-    case WM_SYSKEYDOWN:
-    case WM_SYSKEYUP:
-    case WM_SYSCHAR:
-        g_received.push_back({message, wParam, lParam});
-        return 0;
-    default:
-        return DefWindowProcA(window, message, wParam, lParam);
-    }
+// The keyboard messages a window can receive, by short name.
+const std::pair<UINT, const char*> kKeyMessages[] = {{WM_KEYDOWN, "down"},   {WM_KEYUP, "up"},
+                                                     {WM_CHAR, "char"},      {WM_SYSKEYDOWN, "sysdown"},
+                                                     {WM_SYSKEYUP, "sysup"}, {WM_SYSCHAR, "syschar"}};
+
+const char* MessageName(UINT message) {
+    for (const auto& known : kKeyMessages)
+        if (known.first == message) return known.second;
+    return nullptr;
 }
 
-const char* MessageName(UINT m) {
-    switch (m) {
-    case WM_KEYDOWN:
-        return "down";
-    case WM_KEYUP:
-        return "up";
-    case WM_CHAR:
-        return "char";
-    case WM_SYSKEYDOWN:
-        return "sysdown";
-    case WM_SYSKEYUP:
-        return "sysup";
-    case WM_SYSCHAR:
-        return "syschar";
-    default:
-        return "?";
-    }
+LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (!MessageName(message)) return DefWindowProcA(window, message, wParam, lParam);
+    g_received.push_back({message, wParam, lParam});
+    return 0;
 }
 
 // Messages as "down:10 char:41 ..." (wParam in hex).

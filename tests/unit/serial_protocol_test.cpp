@@ -25,10 +25,13 @@ class SerialProtocolTest : public ::testing::Test {
 protected:
     void SetUp() override { driver.serial = new CFakeSerial(port); }
     void TearDown() override {
-        delete driver.serial;
-        driver.serial = nullptr;
+        DropPort();
         if (driver.keyWindow) DestroyWindow(driver.keyWindow);
         driver.keyWindow = nullptr;
+    }
+    void DropPort() {
+        delete driver.serial;
+        driver.serial = nullptr;
     }
     void Feed(const Bytes& bytes) {
         for (uint8_t b : bytes) driver.FeedByte(b);
@@ -44,9 +47,14 @@ protected:
         MSG msg;
         return PeekMessageA(&msg, driver.keyWindow, WM_BRAILLE_KEY, WM_BRAILLE_KEY, PM_NOREMOVE) != 0;
     }
-    Bytes DisplayFrame(uint8_t fill) {
-        Bytes cells(kFrameCells, fill);
-        return Frame(0x00, cells);
+    // The driver's writes so far, each as Hex, joined by " | ".
+    std::string Written() const { return HexFrames(port->Writes()); }
+    // What the 40-cell identity (kIdentity40) sets.
+    void ExpectIdentity40() {
+        EXPECT_EQ(40, int(driver.textCells));
+        EXPECT_EQ(2, int(driver.statusCells));
+        EXPECT_EQ(0x05, driver.deviceVersion[0]);
+        EXPECT_EQ(0x07, driver.deviceVersion[1]);
     }
 
     CTestClock clock;
@@ -64,10 +72,7 @@ TEST_F(SerialProtocolFrames, ControlFramesAreByteExact) {
     driver.SendFrame(0x24, 0, nullptr);
     driver.SendFrame(0x7F, 0, nullptr);
     driver.SendFrame(0x26, 1, &zero);
-    ASSERT_EQ(3u, port->writes.size());
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(port->writes[0].bytes));
-    EXPECT_EQ(Hex(kAck), Hex(port->writes[1].bytes));
-    EXPECT_EQ(Hex(kIdentifyDone), Hex(port->writes[2].bytes));
+    EXPECT_EQ(HexFrames({kIdentifyRequest, kAck, kIdentifyDone}), Written());
     for (const auto& w : port->writes) {
         EXPECT_EQ(1000u, w.timeout);
         EXPECT_FALSE(w.overlapped);
@@ -83,11 +88,7 @@ TEST_F(SerialProtocolFrames, BlankDisplayFrameAndLastFrameLayout) {
 
     ASSERT_EQ(1u, port->writes.size());
     const Bytes& w = port->writes[0].bytes;
-    ASSERT_EQ(49u, w.size());
-    EXPECT_EQ(Hex({0x01, 0x02, 0x00, 0x2A, 0x03}), Hex(Bytes(w.begin(), w.begin() + 5)));
-    EXPECT_EQ(Bytes(42, 0x00), Bytes(w.begin() + 5, w.begin() + 47));
-    EXPECT_EQ(0x7A, w[47]);
-    EXPECT_EQ(0xAA, w[48]);
+    ASSERT_EQ(Hex(Concat({{0x01, 0x02, 0x00, 0x2A, 0x03}, Bytes(42, 0x00), {0x7A, 0xAA}})), Hex(w));
 
     EXPECT_EQ(49, driver.lastFrame[0]);
     EXPECT_EQ(0x00, driver.lastFrame[1]);
@@ -141,8 +142,7 @@ TEST_F(SerialProtocolReceiver, KeyFrameIsAcknowledgedBeforeTheKeyIsPosted) {
 
     Feed(kKeyF5);
 
-    ASSERT_EQ(1u, port->writes.size());
-    EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
+    EXPECT_EQ(Hex(kAck), Written());
     EXPECT_FALSE(keyQueuedAtAck);
     ASSERT_TRUE(testenv::WaitUntil([&] { return keys.KeyCount() > 0; }, 2000));
     EXPECT_EQ(std::make_pair(std::string("F5"), 0), keys.KeyPairs()[0]);
@@ -179,16 +179,12 @@ TEST_F(SerialProtocolReceiver, RoutingAndScanCodeFramesReachTheirHandlers) {
 
 TEST_F(SerialProtocolReceiver, WrongChecksumGivesNoAcknowledgementAndNoKey) {
     AttachKeyWindow();
-    Bytes badHigh = kKeyF5;
-    badHigh[7] ^= 0x01;
-    Bytes badLow = kKeyF5;
-    badLow[6] ^= 0x80;
-    Bytes badData = kKeyF5;
-    badData[5] = 0x06;
-
-    for (const Bytes& bad : {badHigh, badLow, badData}) {
+    // A bit of the high or the low checksum byte, or the data (05 -> 06).
+    for (auto [at, flip] : {std::pair<size_t, uint8_t>{7, 0x01}, {6, 0x80}, {5, 0x03}}) {
+        Bytes bad = kKeyF5;
+        bad[at] ^= flip;
         Feed(bad);
-        EXPECT_EQ(0, driver.rxState);
+        EXPECT_EQ(0, driver.rxState) << Hex(bad);
     }
     EXPECT_TRUE(port->writes.empty());
     EXPECT_FALSE(KeyQueued());
@@ -205,8 +201,7 @@ TEST_F(SerialProtocolReceiver, FrameWithoutDataEndsAfterItsChecksum) {
     Feed(Bytes(f.begin(), f.end() - 1));
     EXPECT_TRUE(port->writes.empty());
     Feed({f.back()});
-    ASSERT_EQ(1u, port->writes.size());  // an unknown command is still acknowledged
-    EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
+    EXPECT_EQ(Hex(kAck), Written());  // an unknown command is still acknowledged
     EXPECT_EQ(0, driver.rxState);
 
     // The display's acknowledgement is itself a frame without data.
@@ -292,13 +287,9 @@ TEST_F(SerialProtocolReceiver, ValidFrameAfterGarbageIsDecoded) {
 
 TEST_F(SerialProtocolReceiver, IdentityReplySetsCellsAndVersion) {
     Feed(kIdentity40);
-    EXPECT_EQ(40, int(driver.textCells));
-    EXPECT_EQ(2, int(driver.statusCells));
-    EXPECT_EQ(0x05, driver.deviceVersion[0]);
-    EXPECT_EQ(0x07, driver.deviceVersion[1]);
+    ExpectIdentity40();
     EXPECT_EQ(1, driver.identified);
-    ASSERT_EQ(1u, port->writes.size());
-    EXPECT_EQ(Hex(kAck), Hex(port->writes[0].bytes));
+    EXPECT_EQ(Hex(kAck), Written());
 
     // Further data bytes are ignored.
     Feed(Frame(0x25, {0x50, 1, 2, 3, 0x11, 0x22, 0x33, 0x44}));
@@ -345,8 +336,7 @@ TEST_F(SerialProtocolPending, OnlyTheNewestDisplayFrameWaits) {
     // Other frames are not held back and are not awaited.
     const uint8_t zero = 0;
     driver.SendFrame(0x26, 1, &zero);
-    ASSERT_EQ(2u, port->writes.size());
-    EXPECT_EQ(Hex(kIdentifyDone), Hex(port->writes[1].bytes));
+    EXPECT_EQ(HexFrames({Frame(0x00, first), kIdentifyDone}), Written());
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_EQ(0, std::memcmp(driver.pendingData, third.data(), third.size()));
 }
@@ -376,8 +366,7 @@ TEST_F(SerialProtocolPending, NothingIsSentWhileSuspendedOrWithoutAPort) {
     EXPECT_EQ(0, driver.awaitingAck);
 
     driver.suspended = 0;
-    delete driver.serial;
-    driver.serial = nullptr;
+    DropPort();
     driver.SendFrame(0x00, kFrameCells, cells.data());  // must not crash
     EXPECT_EQ(0, driver.awaitingAck);
     EXPECT_EQ(0, driver.pendingValid);
@@ -426,16 +415,8 @@ TEST_F(SerialProtocolIdentify, ReplyDuringIdentificationCompletesIt) {
 
     EXPECT_EQ(1, driver.IdentifySerialDevice());
 
-    const auto writes = port->Writes();
-    ASSERT_EQ(4u, writes.size());
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(writes[0]));
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(writes[1]));
-    EXPECT_EQ(Hex(kAck), Hex(writes[2]));
-    EXPECT_EQ(Hex(kIdentifyDone), Hex(writes[3]));
-    EXPECT_EQ(40, int(driver.textCells));
-    EXPECT_EQ(2, int(driver.statusCells));
-    EXPECT_EQ(0x05, driver.deviceVersion[0]);
-    EXPECT_EQ(0x07, driver.deviceVersion[1]);
+    EXPECT_EQ(HexFrames({kIdentifyRequest, kIdentifyRequest, kAck, kIdentifyDone}), Written());
+    ExpectIdentity40();
     EXPECT_EQ(12, driver.comPortNumber);
     // One byte is read per step: the reply takes 13 steps after the request.
     EXPECT_EQ(port->writes[1].readsBefore + 13, port->reads.size());
@@ -447,14 +428,11 @@ TEST_F(SerialProtocolIdentify, SilentDisplayGetsFourRequests) {
     const DWORD start = clock.Now();
     EXPECT_EQ(0, driver.IdentifySerialDevice());
 
-    ASSERT_EQ(4u, port->writes.size());
+    ASSERT_EQ(HexFrames(std::vector<Bytes>(4, kIdentifyRequest)), Written());
     // Requests at the counts 0, 500, 1000 and 1500 of the 2 ms steps: after
     // 0, 251, 501 and 751 one-byte reads.
     const size_t expectedReads[4] = {0, 251, 501, 751};
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(Hex(kIdentifyRequest), Hex(port->writes[i].bytes));
-        EXPECT_EQ(expectedReads[i], port->writes[i].readsBefore) << "request " << i;
-    }
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(expectedReads[i], port->writes[i].readsBefore) << "request " << i;
     EXPECT_EQ(1000u, port->reads.size());
     // Every step waits until the clock has moved more than 2 ms.
     EXPECT_GE(clock.Now() - start, 3000u);
@@ -472,11 +450,7 @@ TEST_F(SerialProtocolIdentify, OtherFramesDuringIdentificationAreHandled) {
         }
     };
     EXPECT_EQ(1, driver.IdentifySerialDevice());
-    const auto writes = port->Writes();
-    ASSERT_EQ(4u, writes.size());
-    EXPECT_EQ(Hex(kAck), Hex(writes[1]));
-    EXPECT_EQ(Hex(kAck), Hex(writes[2]));
-    EXPECT_EQ(Hex(kIdentifyDone), Hex(writes[3]));
+    EXPECT_EQ(HexFrames({kIdentifyRequest, kAck, kAck, kIdentifyDone}), Written());
     EXPECT_EQ(2u, clock.keystrokes.size());
 }
 
@@ -498,14 +472,15 @@ TEST_F(SerialProtocolIdentify, PortNumberFollowsCom) {
 }
 
 TEST_F(SerialProtocolIdentify, NoPortNoIdentification) {
-    delete driver.serial;
-    driver.serial = nullptr;
+    DropPort();
     driver.identified = 1;
     EXPECT_EQ(0, driver.IdentifySerialDevice());
     EXPECT_EQ(0u, clock.NowReads());
 }
 
 // ---------------------------------------------------------------- helpers of the link
+
+using SerialProtocolOpen = SerialProtocolTest;
 
 TEST(SerialProtocolBusyWait, WaitsUntilTheClockHasMovedPastTheTime) {
     for (DWORD start : {DWORD{100}, DWORD{0xFFFFFFFE}, DWORD{0xFFFFFFFF}}) {
@@ -520,19 +495,14 @@ TEST(SerialProtocolBusyWait, WaitsUntilTheClockHasMovedPastTheTime) {
     }
 }
 
-TEST(SerialProtocolOpen, RefusesWhilePortObjectExistsAndOnMissingPort) {
-    CTestClock clock;
-    CBrailleSampleDriver driver(clock);
-    auto port = std::make_shared<CSerialRecord>();
-    driver.serial = new CFakeSerial(port);
+TEST_F(SerialProtocolOpen, RefusesWhilePortObjectExistsAndOnMissingPort) {
     CSerial* existing = driver.serial;
     std::strcpy(driver.portName, "COM11");
     EXPECT_EQ(0, driver.OpenSerialPort());
     EXPECT_EQ(existing, driver.serial);
     EXPECT_FALSE(port->destroyed);
     EXPECT_FALSE(port->closed);
-    delete driver.serial;
-    driver.serial = nullptr;
+    DropPort();
 
     std::strcpy(driver.portName, "COM251");
     EXPECT_EQ(0, driver.OpenSerialPort());

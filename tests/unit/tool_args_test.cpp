@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tool_args.h"
@@ -20,6 +21,9 @@ struct Parsed {
     bool quiet = false;
 };
 
+// Port, seconds, script, whether a script was given, timeout, quiet.
+auto Fields(const Parsed& p) { return std::make_tuple(p.port, p.seconds, p.script, p.haveScript, p.timeout, p.quiet); }
+
 struct Case {
     std::vector<std::string> args;
     Outcome outcome;
@@ -27,20 +31,15 @@ struct Case {
     Parsed expected;
 };
 
-Parsed With(const char* port, long long seconds, const char* script, bool haveScript, unsigned long timeout,
-            bool quiet) {
-    return Parsed{port, seconds, script, haveScript, timeout, quiet};
-}
-
 TEST(ToolArguments, OneBehaviourForEveryTool) {
     const Parsed defaults;
     const std::vector<Case> cases = {
         {{}, Outcome::kRun, "", defaults},
-        {{"COM7", "30"}, Outcome::kRun, "", With("COM7", 30, "", false, 0, false)},
-        {{"--script", "info; quit", "COM7"}, Outcome::kRun, "", With("COM7", 10, "info; quit", true, 0, false)},
-        {{"--script="}, Outcome::kRun, "", With("COM1", 10, "", true, 0, false)},
-        {{"--timeout=250", "--quiet"}, Outcome::kRun, "", With("COM1", 10, "", false, 250, true)},
-        {{"--timeout", "1", "--timeout", "2"}, Outcome::kRun, "", With("COM1", 10, "", false, 2, false)},
+        {{"COM7", "30"}, Outcome::kRun, "", Parsed{"COM7", 30, "", false, 0, false}},
+        {{"--script", "info; quit", "COM7"}, Outcome::kRun, "", Parsed{"COM7", 10, "info; quit", true, 0, false}},
+        {{"--script="}, Outcome::kRun, "", Parsed{"COM1", 10, "", true, 0, false}},
+        {{"--timeout=250", "--quiet"}, Outcome::kRun, "", Parsed{"COM1", 10, "", false, 250, true}},
+        {{"--timeout", "1", "--timeout", "2"}, Outcome::kRun, "", Parsed{"COM1", 10, "", false, 2, false}},
         {{"--help"}, Outcome::kHelp, "--timeout MS", defaults},
         {{"COM7", "-h"}, Outcome::kHelp, "Exit codes: 0 done", defaults},
         {{"--bogus"}, Outcome::kRefused, "tool: unknown option --bogus", defaults},
@@ -77,12 +76,7 @@ TEST(ToolArguments, OneBehaviourForEveryTool) {
         EXPECT_EQ(c.outcome, r.outcome) << line << r.message;
         EXPECT_NE(std::string::npos, r.message.find(c.message)) << line << r.message;
         if (c.outcome != Outcome::kRun) continue;
-        EXPECT_EQ(c.expected.port, p.port) << line;
-        EXPECT_EQ(c.expected.seconds, p.seconds) << line;
-        EXPECT_EQ(c.expected.script, p.script) << line;
-        EXPECT_EQ(c.expected.haveScript, p.haveScript) << line;
-        EXPECT_EQ(c.expected.timeout, p.timeout) << line;
-        EXPECT_EQ(c.expected.quiet, p.quiet) << line;
+        EXPECT_EQ(Fields(c.expected), Fields(p)) << line;
     }
 }
 
