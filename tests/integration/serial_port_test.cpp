@@ -21,7 +21,9 @@
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 using probes::NowMs;
+using serialwire::Hex;
 
 // Bytes waiting in the port's input queue, or -1 when the port cannot say.
 long Queued(const CSerial& port) {
@@ -32,8 +34,8 @@ long Queued(const CSerial& port) {
 }
 
 // Collects exactly `wanted` bytes with immediate reads, within a bounded time.
-std::vector<uint8_t> ReadBytes(CSerial& port, size_t wanted, DWORD timeoutMs = 5000) {
-    std::vector<uint8_t> got;
+Bytes ReadBytes(CSerial& port, size_t wanted, DWORD timeoutMs = 5000) {
+    Bytes got;
     uint8_t chunk[256];
     testenv::WaitUntil(
         [&] {
@@ -48,40 +50,83 @@ std::vector<uint8_t> ReadBytes(CSerial& port, size_t wanted, DWORD timeoutMs = 5
     return got;
 }
 
-// Reads and drops whatever arrives until the port has been quiet for a while.
-void Drain(CSerial& port) {
+// Reads whatever arrives until the port has been quiet for a while.
+Bytes Drain(CSerial& port, DWORD limitMs = 20000) {
+    Bytes got;
     uint8_t chunk[4096];
     double quietSince = NowMs();
     testenv::WaitUntil(
         [&] {
             DWORD n = 0;
             if (port.Read(chunk, sizeof chunk, &n, nullptr, INFINITE) != 0) return true;
+            got.insert(got.end(), chunk, chunk + n);
             if (n > 0) quietSince = NowMs();
             return NowMs() - quietSince >= 300;
         },
-        20000);
+        limitMs);
+    return got;
 }
 
-std::vector<uint8_t> Pattern(size_t size, unsigned seed) {
-    std::vector<uint8_t> bytes(size);
+// Writes the bytes at one end; the other end must receive exactly them.
+::testing::AssertionResult Carries(CSerial& from, CSerial& to, const Bytes& bytes) {
+    DWORD count = 0;
+    const LONG result = from.Write(bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr, 1000);
+    if (result != 0 || count != bytes.size())
+        return ::testing::AssertionFailure() << "write returned " << result << " after " << count << " bytes";
+    const Bytes got = ReadBytes(to, bytes.size());
+    if (got != bytes) return ::testing::AssertionFailure() << "received " << Hex(got) << " for " << Hex(bytes);
+    return ::testing::AssertionSuccess();
+}
+
+// An immediate read on a port with nothing queued comes back at once, empty.
+::testing::AssertionResult ReadsNothingAtOnce(CSerial& port) {
+    uint8_t buffer[80];
+    DWORD count = 55;
+    const double start = NowMs();
+    const LONG result = port.Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
+    const double took = NowMs() - start;
+    if (result == 0 && count == 0 && took < 1000.0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "read returned " << result << " with " << count << " bytes after " << took
+                                         << " ms";
+}
+
+Bytes Pattern(size_t size, unsigned seed) {
+    Bytes bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
     return bytes;
 }
 
-// Both ends of one cable opened the way the driver opens its port.
+// Both ends of one cable opened the way the driver opens its port, configured
+// and purged.
 class SerialCable : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_CABLE(cable, 0); }
-    bool OpenBoth(const testenv::Cable& cable) {
-        if (driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true) != 0) return false;
-        if (displayEnd.Open(cable.displayEnd.c_str(), 0, 0, true) != 0) return false;
-        if (driverEnd.Configure(38400, 8, NOPARITY, ONESTOPBIT) != 0) return false;
-        if (displayEnd.Configure(38400, 8, NOPARITY, ONESTOPBIT) != 0) return false;
-        return driverEnd.Purge() == 0 && displayEnd.Purge() == 0;
+    explicit SerialCable(size_t index = 0) : index(index) {}
+    void SetUp() override {
+        ASSERT_CABLE(cable, index);
+        ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
+        ASSERT_EQ(0, displayEnd.Open(cable.displayEnd.c_str(), 0, 0, true));
+        for (CSerial* end : {&driverEnd, &displayEnd}) {
+            ASSERT_EQ(0, end->Configure(38400, 8, NOPARITY, ONESTOPBIT));
+            ASSERT_EQ(0, end->Purge());
+        }
     }
+    // A new port object on the driver's end works.
+    void ExpectFreshObjectWorks() {
+        CSerial again;
+        ASSERT_EQ(0, again.Open(cable.driverEnd.c_str(), 0, 0, true));
+        ASSERT_EQ(0, again.Purge());
+        EXPECT_TRUE(Carries(again, displayEnd, {0x10, 0x20}));
+    }
+    const size_t index;
     testenv::Cable cable;
     CSerial driverEnd;
     CSerial displayEnd;
+};
+
+// Stalled writes fill a cable's buffers, so they get a cable of their own.
+class SerialStall : public SerialCable {
+protected:
+    SerialStall() : SerialCable(1) {}
 };
 
 using SerialOpen = SerialCable;
@@ -94,6 +139,7 @@ using SerialLifetime = SerialCable;
 }  // namespace
 
 TEST_F(SerialOpen, OpensForOverlappedIoAndAppliesTheLineSettings) {
+    ASSERT_EQ(0, driverEnd.Close());
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
     EXPECT_TRUE(driverEnd.IsOpen());
     EXPECT_EQ(0xC1u, driverEnd.GetEventMask());
@@ -231,17 +277,13 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
 }
 
 TEST_F(SerialOpen, SecondOpenIsRefusedAndThePortStaysUsable) {
-    ASSERT_TRUE(OpenBoth(cable));
     HANDLE before = driverEnd.Handle();
     EXPECT_EQ(ERROR_ALREADY_INITIALIZED, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
     EXPECT_EQ(ERROR_ALREADY_INITIALIZED, driverEnd.LastError());
     EXPECT_EQ(before, driverEnd.Handle());
     EXPECT_EQ(ERROR_ALREADY_INITIALIZED, driverEnd.Open(cable.displayEnd.c_str(), 0, 0, false));
     EXPECT_EQ(before, driverEnd.Handle());
-
-    const uint8_t bytes[] = {0x01, 0x02, 0x03};
-    ASSERT_EQ(0, driverEnd.Write(bytes, sizeof bytes, nullptr, nullptr, 1000));
-    EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + 3), ReadBytes(displayEnd, 3));
+    EXPECT_TRUE(Carries(driverEnd, displayEnd, {0x01, 0x02, 0x03}));
 }
 
 TEST(SerialOpenName, BadNamesFailWithoutOpening) {
@@ -332,44 +374,27 @@ TEST(SerialClosed, EveryOperationReportsTheMissingPort) {
 }
 
 TEST_F(SerialTransfer, BytesArriveIntactInBothDirections) {
-    ASSERT_TRUE(OpenBoth(cable));
     for (size_t size : {size_t{1}, size_t{1000}}) {
-        std::vector<uint8_t> out = Pattern(size, 3);
-        DWORD written = 0;
-        ASSERT_EQ(0, driverEnd.Write(out.data(), static_cast<DWORD>(size), &written, nullptr, 1000));
-        EXPECT_EQ(size, written);
-        EXPECT_EQ(out, ReadBytes(displayEnd, size)) << size << " bytes to the display";
-
-        std::vector<uint8_t> back = Pattern(size, 100);
-        ASSERT_EQ(0, displayEnd.Write(back.data(), static_cast<DWORD>(size), &written, nullptr, 1000));
-        EXPECT_EQ(size, written);
-        EXPECT_EQ(back, ReadBytes(driverEnd, size)) << size << " bytes from the display";
+        EXPECT_TRUE(Carries(driverEnd, displayEnd, Pattern(size, 3))) << size << " bytes to the display";
+        EXPECT_TRUE(Carries(displayEnd, driverEnd, Pattern(size, 100))) << size << " bytes from the display";
     }
-    // Nothing more than what was sent.
-    uint8_t extra[8];
-    DWORD n = 99;
-    EXPECT_EQ(0, driverEnd.Read(extra, sizeof extra, &n, nullptr, INFINITE));
-    EXPECT_EQ(0u, n);
+    EXPECT_TRUE(ReadsNothingAtOnce(driverEnd)) << "nothing more than what was sent";
 
     DWORD count = 0;
     ASSERT_EQ(0, driverEnd.WriteString("KVR\x01", &count, nullptr, 1000));
     EXPECT_EQ(4u, count);
-    EXPECT_EQ((std::vector<uint8_t>{'K', 'V', 'R', 1}), ReadBytes(displayEnd, 4));
+    EXPECT_EQ((Bytes{'K', 'V', 'R', 1}), ReadBytes(displayEnd, 4));
     EXPECT_EQ(0, driverEnd.WriteString("", &count, nullptr, 1000));
     EXPECT_EQ(0u, count);
 }
 
 TEST_F(SerialRead, ImmediateReadOnAnEmptyPortReturnsAtOnce) {
-    ASSERT_TRUE(OpenBoth(cable));
+    EXPECT_TRUE(ReadsNothingAtOnce(driverEnd));
+
+    // The identification polls 1000 times in about 3 s, a byte at a time.
     uint8_t buffer[80];
     DWORD count = 55;
     double start = NowMs();
-    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
-    EXPECT_EQ(0u, count);
-    EXPECT_LT(NowMs() - start, 1000.0);
-
-    // The identification polls 1000 times in about 3 s, a byte at a time.
-    start = NowMs();
     for (int i = 0; i < 1000; ++i) {
         ASSERT_EQ(0, driverEnd.Read(buffer, 1, &count, nullptr, INFINITE));
         ASSERT_EQ(0u, count);
@@ -383,7 +408,6 @@ TEST_F(SerialRead, ImmediateReadOnAnEmptyPortReturnsAtOnce) {
 }
 
 TEST_F(SerialRead, ImmediateReadsLoseNoByteThatArrivesWhilePolling) {
-    ASSERT_TRUE(OpenBoth(cable));
     // The display sends while the driver polls; every cancelled empty read must
     // leave later bytes in the port.
     const int total = 400;
@@ -396,7 +420,7 @@ TEST_F(SerialRead, ImmediateReadsLoseNoByteThatArrivesWhilePolling) {
         }
         sent = true;
     });
-    std::vector<uint8_t> got;
+    Bytes got;
     uint8_t buffer[80];
     double start = NowMs();
     while (got.size() < static_cast<size_t>(total) && NowMs() - start < 10000) {
@@ -415,12 +439,11 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
     // time-outs behind the wrapper's back: with 3 bytes queued, a read of 10
     // would wait for 7 more. It must come back at once with what had arrived,
     // and whatever it did not take must still be in the port.
-    ASSERT_TRUE(OpenBoth(cable));
     COMMTIMEOUTS blocking{};
     ASSERT_TRUE(SetCommTimeouts(driverEnd.Handle(), &blocking));
 
     for (unsigned round = 0; round < 20; ++round) {
-        std::vector<uint8_t> out = Pattern(3, 21 + round);
+        Bytes out = Pattern(3, 21 + round);
         ASSERT_EQ(0, displayEnd.Write(out.data(), 3, nullptr, nullptr, 1000));
         ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 3; }, 5000));
         uint8_t buffer[10];
@@ -429,7 +452,7 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
         EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
         EXPECT_LT(NowMs() - start, 2000.0);
         ASSERT_LE(count, 3u);
-        std::vector<uint8_t> got(buffer, buffer + count);
+        Bytes got(buffer, buffer + count);
         while (got.size() < 3) {
             ASSERT_EQ(0, driverEnd.Read(buffer, 3 - static_cast<DWORD>(got.size()), &count, nullptr, INFINITE));
             ASSERT_GT(count, 0u) << "a queued byte was lost";
@@ -460,7 +483,6 @@ private:
 };
 
 TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesComeLater) {
-    ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadBlocking));
     uint8_t buffer[8];
     memset(buffer, 0xEE, sizeof buffer);
@@ -481,7 +503,7 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
     EXPECT_EQ(0u, count);
 
     // The display sends 6 bytes: the abandoned read takes 4, 2 stay queued.
-    std::vector<uint8_t> out = Pattern(6, 77);
+    Bytes out = Pattern(6, 77);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
     ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) == 2; }, 5000)) << Queued(driverEnd);
     // A read on a record of the caller's own would overtake those 4: refused.
@@ -490,16 +512,12 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
     // The next reads hand out the abandoned read's bytes first, then the rest.
     EXPECT_EQ(out, ReadBytes(driverEnd, 6));
     // The caller's buffer was never written behind its back.
-    EXPECT_EQ(std::vector<uint8_t>(8, 0xEE), std::vector<uint8_t>(buffer, buffer + 8));
+    EXPECT_EQ(Bytes(8, 0xEE), Bytes(buffer, buffer + 8));
 
-    // And the port is whole again.
-    ASSERT_EQ(0, driverEnd.Write("\x31\x32", 2, &count, nullptr, 1000));
-    EXPECT_EQ(2u, count);
-    EXPECT_EQ((std::vector<uint8_t>{0x31, 0x32}), ReadBytes(displayEnd, 2));
+    EXPECT_TRUE(Carries(driverEnd, displayEnd, {0x31, 0x32})) << "the port is whole again";
 }
 
 TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
-    ASSERT_TRUE(OpenBoth(cable));
     OVERLAPPED own{};
     own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_NE(nullptr, own.hEvent);
@@ -507,21 +525,20 @@ TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
     DWORD count = 9;
     // Done at once with what is there, or pending until bytes arrive (Wine).
     ASSERT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, &own, INFINITE));
-    std::vector<uint8_t> out = Pattern(4, 5);
+    Bytes out = Pattern(4, 5);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 4, nullptr, nullptr, 1000));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(own.hEvent, 5000));
     DWORD got = 0;
     ASSERT_TRUE(GetOverlappedResult(driverEnd.Handle(), &own, &got, FALSE));
     ASSERT_LE(got, 4u);
-    std::vector<uint8_t> all(buffer, buffer + got);
-    std::vector<uint8_t> rest = ReadBytes(driverEnd, 4 - got);
+    Bytes all(buffer, buffer + got);
+    Bytes rest = ReadBytes(driverEnd, 4 - got);
     all.insert(all.end(), rest.begin(), rest.end());
     EXPECT_EQ(out, all);
     CloseHandle(own.hEvent);
 }
 
 TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
-    ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.Close());
     {
         CSerial scoped;
@@ -537,22 +554,16 @@ TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
         // Open again on the same object: the old read is gone.
         ASSERT_EQ(0, scoped.Open(cable.driverEnd.c_str(), 0, 0, true));
         ASSERT_EQ(0, scoped.Purge());
-        ASSERT_EQ(0, displayEnd.Write("\x41", 1, nullptr, nullptr, 1000));
-        EXPECT_EQ((std::vector<uint8_t>{0x41}), ReadBytes(scoped, 1));
+        EXPECT_TRUE(Carries(displayEnd, scoped, {0x41}));
         // Destroyed with a read abandoned once more.
         ASSERT_EQ(0, scoped.SetReadMode(CSerial::ReadBlocking));
         ASSERT_EQ(ERROR_TIMEOUT, scoped.Read(buffer, sizeof buffer, nullptr, nullptr, 50));
     }
-    CSerial again;
-    ASSERT_EQ(0, again.Open(cable.driverEnd.c_str(), 0, 0, true));
-    ASSERT_EQ(0, again.Purge());
-    ASSERT_EQ(0, again.Write("\x10\x20", 2, nullptr, nullptr, 1000));
-    EXPECT_EQ((std::vector<uint8_t>{0x10, 0x20}), ReadBytes(displayEnd, 2));
+    ExpectFreshObjectWorks();
 }
 
 TEST_F(SerialRead, ReadTakesAtMostItsBufferAndLeavesTheRestQueued) {
-    ASSERT_TRUE(OpenBoth(cable));
-    std::vector<uint8_t> out = Pattern(10, 40);
+    Bytes out = Pattern(10, 40);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 10, nullptr, nullptr, 1000));
     ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 10; }, 5000));
 
@@ -574,7 +585,6 @@ TEST_F(SerialRead, ReadTakesAtMostItsBufferAndLeavesTheRestQueued) {
 }
 
 TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
-    ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadBlocking));
     COMMTIMEOUTS timeouts;
     ASSERT_TRUE(GetCommTimeouts(driverEnd.Handle(), &timeouts));
@@ -590,7 +600,7 @@ TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
     EXPECT_GE(waited, 250.0);
     EXPECT_LT(waited, 5000.0);
 
-    std::vector<uint8_t> out = Pattern(4, 9);
+    Bytes out = Pattern(4, 9);
     std::thread sender([&] {
         Sleep(50);
         for (uint8_t b : out) displayEnd.Write(&b, 1, nullptr, nullptr, 1000);
@@ -601,14 +611,10 @@ TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
     EXPECT_EQ(0, memcmp(buffer, out.data(), 4));
 
     ASSERT_EQ(0, driverEnd.SetReadMode(CSerial::ReadImmediate));
-    start = NowMs();
-    EXPECT_EQ(0, driverEnd.Read(buffer, 4, &count, nullptr, INFINITE));
-    EXPECT_EQ(0u, count);
-    EXPECT_LT(NowMs() - start, 1000.0);
+    EXPECT_TRUE(ReadsNothingAtOnce(driverEnd));
 }
 
 TEST_F(SerialModes, HandshakeModesAndOutOfRangeModesChangeNothing) {
-    ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetHandshakeMode(CSerial::HandshakeSoftware));
     EXPECT_EQ(CSerial::HandshakeSoftware, driverEnd.GetHandshakeMode());
     DCB dcb{};
@@ -632,12 +638,7 @@ TEST_F(SerialModes, HandshakeModesAndOutOfRangeModesChangeNothing) {
     COMMTIMEOUTS timeouts;
     ASSERT_TRUE(GetCommTimeouts(driverEnd.Handle(), &timeouts));
     EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
-    uint8_t buffer[8];
-    DWORD count = 5;
-    double start = NowMs();
-    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
-    EXPECT_EQ(0u, count);
-    EXPECT_LT(NowMs() - start, 1000.0);
+    EXPECT_TRUE(ReadsNothingAtOnce(driverEnd));
 
     // The line settings are left as they were by the modes.
     EXPECT_EQ(38400, driverEnd.GetBaudRate());
@@ -645,11 +646,10 @@ TEST_F(SerialModes, HandshakeModesAndOutOfRangeModesChangeNothing) {
 }
 
 TEST_F(SerialModes, PortWithoutOverlappedIoAllowsOnlyUntimedCalls) {
+    ASSERT_EQ(0, driverEnd.Close());
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, false));
-    ASSERT_EQ(0, displayEnd.Open(cable.displayEnd.c_str(), 0, 0, true));
     ASSERT_EQ(0, driverEnd.Configure(38400, 8, 0, 0));
     ASSERT_EQ(0, driverEnd.Purge());
-    ASSERT_EQ(0, displayEnd.Purge());
 
     const uint8_t lost[] = {0x55, 0x66};
     DWORD count = 7;
@@ -666,21 +666,15 @@ TEST_F(SerialModes, PortWithoutOverlappedIoAllowsOnlyUntimedCalls) {
     CloseHandle(record.hEvent);
 
     // Untimed calls without a record run synchronously; the refused write sent nothing.
-    count = 7;
-    double start = NowMs();
-    EXPECT_EQ(0, driverEnd.Read(buffer, 8, &count, nullptr, INFINITE));
-    EXPECT_EQ(0u, count);
-    EXPECT_LT(NowMs() - start, 1000.0);
+    EXPECT_TRUE(ReadsNothingAtOnce(driverEnd));
     const uint8_t marker[] = {0xA5, 0x5A};
     ASSERT_EQ(0, driverEnd.Write(marker, 2, &count, nullptr, INFINITE));
     EXPECT_EQ(2u, count);
-    EXPECT_EQ((std::vector<uint8_t>{0xA5, 0x5A}), ReadBytes(displayEnd, 2));
-    ASSERT_EQ(0, displayEnd.Write(lost, 2, nullptr, nullptr, 1000));
-    EXPECT_EQ((std::vector<uint8_t>{0x55, 0x66}), ReadBytes(driverEnd, 2));
+    EXPECT_EQ((Bytes{0xA5, 0x5A}), ReadBytes(displayEnd, 2));
+    EXPECT_TRUE(Carries(displayEnd, driverEnd, {0x55, 0x66}));
 }
 
 TEST_F(SerialModes, NullBufferIsRefusedWithoutIo) {
-    ASSERT_TRUE(OpenBoth(cable));
     DWORD count = 3;
     EXPECT_EQ(ERROR_INVALID_PARAMETER, driverEnd.Read(nullptr, 10, &count, nullptr, INFINITE));
     EXPECT_EQ(0u, count);
@@ -693,11 +687,9 @@ TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
     // Under Wine a pty cannot deliver line events: the wait ends at once as
     // aborted (995) because the pty has no modem lines. Whatever the port
     // does, success must come with an event and a failure with its error.
-    ASSERT_TRUE(OpenBoth(cable));
     std::thread sender([&] {
         Sleep(50);
-        uint8_t b = 0x42;
-        displayEnd.Write(&b, 1, nullptr, nullptr, 1000);
+        displayEnd.Write("\x42", 1, nullptr, nullptr, 1000);
     });
     LONG result = driverEnd.WaitForEvent(nullptr, 5000);
     sender.join();
@@ -709,25 +701,23 @@ TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
     }
     EXPECT_EQ(0u, driverEnd.TakeEvents());
     // The byte itself is untouched by the wait.
-    EXPECT_EQ((std::vector<uint8_t>{0x42}), ReadBytes(driverEnd, 1));
+    EXPECT_EQ((Bytes{0x42}), ReadBytes(driverEnd, 1));
 
     // On the caller's own record the wait is left to the caller.
     OVERLAPPED record{};
     record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     EXPECT_EQ(0, driverEnd.WaitForEvent(&record, INFINITE));
-    uint8_t b = 0x43;
-    ASSERT_EQ(0, displayEnd.Write(&b, 1, nullptr, nullptr, 1000));
+    ASSERT_EQ(0, displayEnd.Write("\x43", 1, nullptr, nullptr, 1000));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(record.hEvent, 5000));
     DWORD ignored = 0;
     if (!GetOverlappedResult(driverEnd.Handle(), &record, &ignored, TRUE)) {
         CancelIo(driverEnd.Handle());
     }
     CloseHandle(record.hEvent);
-    EXPECT_EQ((std::vector<uint8_t>{0x43}), ReadBytes(driverEnd, 1));
+    EXPECT_EQ((Bytes{0x43}), ReadBytes(driverEnd, 1));
 }
 
 TEST_F(SerialEvents, MaskAndEventCharacterSettings) {
-    ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.SetEventMask(EV_BREAK));
     EXPECT_EQ(static_cast<DWORD>(EV_BREAK), driverEnd.GetEventMask());
     ASSERT_EQ(0, driverEnd.SetEventCharacter('Z', true));
@@ -738,7 +728,6 @@ TEST_F(SerialEvents, MaskAndEventCharacterSettings) {
 }
 
 TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
-    ASSERT_TRUE(OpenBoth(cable));
     EXPECT_EQ(0u, driverEnd.GetLineErrors());
     double start = NowMs();
     EXPECT_EQ(0, driverEnd.SendBreak());
@@ -757,8 +746,7 @@ TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
 }
 
 TEST_F(SerialLifetime, ClosePurgesAndReleasesTheHandle) {
-    ASSERT_TRUE(OpenBoth(cable));
-    std::vector<uint8_t> out = Pattern(6, 1);
+    Bytes out = Pattern(6, 1);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
     ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 6; }, 5000));
 
@@ -769,22 +757,17 @@ TEST_F(SerialLifetime, ClosePurgesAndReleasesTheHandle) {
     EXPECT_FALSE(GetHandleInformation(old, &flags));
     EXPECT_EQ(0, driverEnd.Close());
 
-    // The bytes that were queued went with the purge.
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
-    uint8_t buffer[16];
-    DWORD count = 9;
-    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
-    EXPECT_EQ(0u, count);
+    EXPECT_TRUE(ReadsNothingAtOnce(driverEnd)) << "the bytes that were queued went with the purge";
 }
 
 TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
     // Control for the purge above: without it, queued bytes outlive the handle.
-    ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.Close());
     std::string path = "\\\\.\\" + cable.driverEnd;
     HANDLE raw = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, raw);
-    std::vector<uint8_t> out = Pattern(6, 2);
+    Bytes out = Pattern(6, 2);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
     COMSTAT status{};
     DWORD errors = 0;
@@ -795,7 +778,6 @@ TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
 }
 
 TEST_F(SerialLifetime, DestroyingAnOpenObjectClosesThePort) {
-    ASSERT_TRUE(OpenBoth(cable));
     ASSERT_EQ(0, driverEnd.Close());
     HANDLE old;
     {
@@ -806,24 +788,18 @@ TEST_F(SerialLifetime, DestroyingAnOpenObjectClosesThePort) {
     DWORD flags = 0;
     EXPECT_FALSE(GetHandleInformation(old, &flags));
 
-    CSerial again;
-    ASSERT_EQ(0, again.Open(cable.driverEnd.c_str(), 0, 0, true));
-    ASSERT_EQ(0, again.Purge());
-    ASSERT_EQ(0, again.Write("\x10\x20", 2, nullptr, nullptr, 1000));
-    EXPECT_EQ((std::vector<uint8_t>{0x10, 0x20}), ReadBytes(displayEnd, 2));
+    ExpectFreshObjectWorks();
 }
 
-TEST_F(SerialTransfer, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
+TEST_F(SerialStall, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
     // A write the other end stalls, with a cancel that does nothing: the call
     // returns in bounded time, and the caller may reuse or free its buffer at
     // once, since the port sends from the wrapper's own copy.
-    ASSERT_CABLE(cable, 1);
-    ASSERT_TRUE(OpenBoth(cable));
     const DWORD size = 1024 * 1024;
     DWORD count = 0;
     {
         CancelThatDoesNotFinish stuck;
-        auto out = std::make_unique<std::vector<uint8_t>>(size, 0x5A);
+        auto out = std::make_unique<Bytes>(size, 0x5A);
         double start = NowMs();
         EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out->data(), size, &count, nullptr, 300));
         EXPECT_LT(NowMs() - start, 300.0 + CSerial::kCancelGraceMs + 5000.0);
@@ -833,37 +809,20 @@ TEST_F(SerialTransfer, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
     }
 
     // The other end takes what comes: nothing but the bytes the write was given.
-    uint8_t chunk[4096];
-    size_t received = 0, wrong = 0;
-    double quietSince = NowMs();
-    testenv::WaitUntil(
-        [&] {
-            DWORD n = 0;
-            if (displayEnd.Read(chunk, sizeof chunk, &n, nullptr, INFINITE) != 0) return true;
-            for (DWORD i = 0; i < n; ++i) wrong += chunk[i] != 0x5A;
-            received += n;
-            if (n > 0) quietSince = NowMs();
-            return NowMs() - quietSince >= 300;
-        },
-        30000);
-    EXPECT_GT(received, 0u);
-    EXPECT_EQ(0u, wrong);
+    const Bytes received = Drain(displayEnd, 30000);
+    EXPECT_GT(received.size(), 0u);
+    EXPECT_EQ(0, std::count_if(received.begin(), received.end(), [](uint8_t b) { return b != 0x5A; }));
 
     // The abandoned write is collected by the next call; the port works.
     ASSERT_EQ(0, displayEnd.Purge());
-    const uint8_t after[] = {0x01, 0x02, 0x03};
-    ASSERT_EQ(0, driverEnd.Write(after, 3, &count, nullptr, 1000));
-    EXPECT_EQ(3u, count);
-    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), ReadBytes(displayEnd, 3));
+    EXPECT_TRUE(Carries(driverEnd, displayEnd, {1, 2, 3}));
 }
 
-TEST_F(SerialTransfer, StalledWriteIsCancelledAtItsTimeout) {
+TEST_F(SerialStall, StalledWriteIsCancelledAtItsTimeout) {
     // The other end reads nothing until the pty and relay buffers are full, so
     // a large write cannot complete.
-    ASSERT_CABLE(cable, 1);
-    ASSERT_TRUE(OpenBoth(cable));
     const DWORD size = 4 * 1024 * 1024;
-    std::vector<uint8_t> out(size, 0x5A);
+    Bytes out(size, 0x5A);
     DWORD count = 0;
     double start = NowMs();
     EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out.data(), size, &count, nullptr, 500));
@@ -877,8 +836,5 @@ TEST_F(SerialTransfer, StalledWriteIsCancelledAtItsTimeout) {
     Drain(displayEnd);
     ASSERT_EQ(0, driverEnd.Purge());
     ASSERT_EQ(0, displayEnd.Purge());
-    const uint8_t after[] = {0x01, 0x02, 0x03};
-    ASSERT_EQ(0, driverEnd.Write(after, 3, &count, nullptr, 1000));
-    EXPECT_EQ(3u, count);
-    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), ReadBytes(displayEnd, 3));
+    EXPECT_TRUE(Carries(driverEnd, displayEnd, {1, 2, 3}));
 }
