@@ -36,6 +36,7 @@ public:
             ConvertStringSecurityDescriptorToSecurityDescriptorA(security, SDDL_REVISION_1,
                                                                  &attributes.lpSecurityDescriptor, nullptr);
         mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, protect, 0, size, kSectionName);
+        fresh = mapping && GetLastError() != ERROR_ALREADY_EXISTS;
         LocalFree(attributes.lpSecurityDescriptor);
         if (mapping && !(protect & SEC_RESERVE)) view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
         if (view) std::memset(view, 0xA5, size);  // bytes nobody should touch
@@ -46,6 +47,8 @@ public:
     CSection& operator=(const CSection&) = delete;
 
     bool Ok() const { return mapping && view; }
+    // Made here, not left over from another test.
+    bool Fresh() const { return fresh; }
     void Close() {
         if (view) UnmapViewOfFile(view);
         if (mapping) CloseHandle(mapping);
@@ -60,6 +63,11 @@ public:
         for (int i = 0; i < ticks; ++i) driver.PollTick();
         return Word();
     }
+    // Asks for the port; returns the word and the two version values after a tick.
+    std::vector<LONG> Lend(CBrailleSampleDriver& driver) {
+        Answer(101, driver);
+        return {Word(0), Word(1), Word(2)};
+    }
     Bytes Tail() const {  // bytes 12 to 254, which belong to the other program
         const uint8_t* bytes = static_cast<const uint8_t*>(view);
         return Bytes(bytes + 12, bytes + 255);
@@ -68,6 +76,7 @@ public:
 private:
     HANDLE mapping = nullptr;
     void* view = nullptr;
+    bool fresh = false;
 };
 
 bool SectionExists() {
@@ -159,9 +168,7 @@ TEST_F(HandoverWord, LendAnswersWithVersionsAndIgnoresTheWordUntilRestored) {
     Attach(section);
     const Bytes tail = section.Tail();
 
-    EXPECT_EQ(102, section.Answer(101, driver));
-    EXPECT_EQ(0x81, section.Word(1));
-    EXPECT_EQ(0xFE, section.Word(2));
+    EXPECT_EQ((std::vector<LONG>{102, 0x81, 0xFE}), section.Lend(driver));
     EXPECT_EQ(1, driver.handoverActive);
 
     // While lent, any value below 200 is left as the other program wrote it.
@@ -276,31 +283,29 @@ const Bytes kIdentify = serialwire::Frame(0x24, {});
 const Bytes kAck = serialwire::Frame(0x7F, {});
 
 // The driver on one end of a virtual cable, the simulated display on the other.
+// The driver has opened its port and published its number.
 class HandoverSerial : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_CABLE(cable, 0);
-        ASSERT_FALSE(SectionExists());
+        ASSERT_TRUE(section.Ok() && section.Fresh()) << "a section is left over from another test";
         clock.UseRealClock(true);
         sim::CSimDisplay::Options options;
         options.version[0] = 0x81;
         options.version[1] = 0xFE;
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), options));
         portNumber = std::atoi(cable.driverEnd.c_str() + 3);
+        ASSERT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));
+        ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
+        Ticks(driver, 2);
+        ASSERT_EQ(portNumber, section.Word());
     }
     void TearDown() override {
         driver.CloseDevice();
         display.Close();
     }
-    void OpenAndAttach(CSection& section) {
-        ASSERT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));
-        ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
-        ASSERT_TRUE(section.Ok());
-        Ticks(driver, 2);
-        ASSERT_EQ(portNumber, section.Word());
-    }
     // The other program gives the port back (x = 5).
-    void Restore(CSection& section) { EXPECT_EQ(5, section.Answer(205, driver)); }
+    void Restore() { EXPECT_EQ(5, section.Answer(205, driver)); }
     // Text written by the driver reaches the display.
     void ExpectLinkWorks(uint8_t seed) {
         Bytes text(40);
@@ -317,16 +322,13 @@ protected:
     CTestClock clock;
     CBrailleSampleDriver driver{clock};
     sim::CSimDisplay display;
+    CSection section;
 };
 
 TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
-    CSection section;
-    OpenAndAttach(section);
     ExpectLinkWorks(1);
 
-    EXPECT_EQ(102, section.Answer(101, driver));
-    EXPECT_EQ(0x81, section.Word(1));
-    EXPECT_EQ(0xFE, section.Word(2));
+    EXPECT_EQ((std::vector<LONG>{102, 0x81, 0xFE}), section.Lend(driver));
     EXPECT_EQ(nullptr, driver.serial);
 
     // The borrower talks to the display on the driver's port.
@@ -353,7 +355,7 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
     EXPECT_FALSE(display.WaitFor([&] { return display.GetCounters().framesReceived != lent.framesReceived; }, 300));
     EXPECT_EQ(nullptr, driver.serial);
 
-    Restore(section);
+    Restore();
     ASSERT_NE(nullptr, driver.serial);
     EXPECT_EQ(lent.identifyRequests + 1, display.GetCounters().identifyRequests);
     EXPECT_EQ(0, driver.handoverActive);
@@ -368,12 +370,10 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
 // A restore nobody asked for must not break a working link, nor open a link
 // that was not lent.
 TEST_F(HandoverSerial, RestoreWithoutALendKeepsTheLinkAsItIs) {
-    CSection section;
-    OpenAndAttach(section);
     CSerial* port = driver.serial;
     const uint32_t requests = display.GetCounters().identifyRequests;
 
-    Restore(section);
+    Restore();
     EXPECT_EQ(port, driver.serial);
     EXPECT_EQ(requests, display.GetCounters().identifyRequests);
     EXPECT_EQ(nullptr, driver.handoverMapping);
@@ -391,14 +391,12 @@ TEST_F(HandoverSerial, RestoreWithoutALendKeepsTheLinkAsItIs) {
 // The display does not answer when the port comes back (the borrower left it
 // off, say): the driver looks for it once a second instead of staying closed.
 TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
-    CSection section;
-    OpenAndAttach(section);
     ASSERT_EQ(102, section.Answer(101, driver));
 
     display.SetSilent(true);
     clock.UseRealClock(false);
     clock.SetAutoAdvance(1);  // the unanswered identification ends at once
-    Restore(section);
+    Restore();
     EXPECT_EQ(LinkState::Searching, driver.link);
     EXPECT_EQ(0, int(driver.suspended));  // host writes go on into the image
 
@@ -413,8 +411,6 @@ TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
 // The host suspended the driver: its port is already closed. The lend is
 // answered, and the restore leaves the port to the host's resume.
 TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
-    CSection section;
-    OpenAndAttach(section);
     driver.suspended = 1;  // what the host's Suspend(1) leaves on the worker
     driver.CloseDevice();
 
@@ -422,7 +418,7 @@ TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
     EXPECT_EQ(1, driver.handoverActive);
 
     const uint32_t requests = display.GetCounters().identifyRequests;
-    Restore(section);
+    Restore();
     EXPECT_EQ(nullptr, driver.serial);
     EXPECT_EQ(requests, display.GetCounters().identifyRequests);
 
@@ -434,8 +430,6 @@ TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
 // After the display stopped answering the driver probes its port once a
 // second; a lent port belongs to the borrower and is not probed.
 TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
-    CSection section;
-    OpenAndAttach(section);
     ExpectLinkWorks(1);  // every acknowledgement so far has been taken
     clock.UseRealClock(false);
     clock.Set(50000);
@@ -467,7 +461,7 @@ TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
     // Given back while the display is still away: the restore opens nothing
     // itself (the rest of its tick may probe), and the probe resumes the link
     // once the display answers.
-    Restore(section);
+    Restore();
     EXPECT_TRUE(driver.serial == nullptr || driver.probePortOpen);
     EXPECT_EQ(LinkState::Searching, driver.link);
     display.SetSilent(false);
@@ -479,23 +473,31 @@ TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
 
 // ---------------------------------------------------------------- USB link
 
-// Only the serial port is lent: a USB display keeps its keys, acknowledgements
-// and frames meanwhile.
-TEST(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
-    ASSERT_FALSE(SectionExists());
+// The driver on a USB display, attached and published.
+class HandoverUsb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(section.Ok() && section.Fresh()) << "a section is left over from another test";
+        ASSERT_EQ(1, driver.OpenDevice(""));
+        ASSERT_EQ(1, driver.usingHid);
+        Ticks(driver, 2);
+        EXPECT_EQ(0, section.Word());  // no serial identification has run
+    }
+    void TearDown() override {
+        driver.CloseDevice();
+        EXPECT_EQ(0u, bus.OpenHandleCount());
+        EXPECT_EQ(0u, bus.Misuses());
+    }
     CFakeHidPlatform bus;
     const int device = bus.AddDevice();
-    CBrailleSampleDriver driver(bus);
-    ASSERT_EQ(1, driver.OpenDevice(""));
-    ASSERT_EQ(1, driver.usingHid);
+    CBrailleSampleDriver driver{bus};
     CSection section;
-    ASSERT_TRUE(section.Ok());
-    Ticks(driver, 2);
-    EXPECT_EQ(0, section.Word());  // no serial identification has run
+};
 
-    EXPECT_EQ(102, section.Answer(101, driver));
-    EXPECT_EQ(0, section.Word(1));
-    EXPECT_EQ(0, section.Word(2));
+// Only the serial port is lent: a USB display keeps its keys, acknowledgements
+// and frames meanwhile.
+TEST_F(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
+    EXPECT_EQ((std::vector<LONG>{102, 0, 0}), section.Lend(driver));
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // kept open (two handles)
     EXPECT_EQ(1, driver.handoverActive);
 
@@ -511,23 +513,11 @@ TEST(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
     EXPECT_EQ(0, section.Answer(200, driver));
     EXPECT_EQ(0, driver.handoverActive);
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // the open display is kept
-    driver.CloseDevice();
-    EXPECT_EQ(0u, bus.OpenHandleCount());
-    EXPECT_EQ(0u, bus.Misuses());
 }
 
 // The host resumes while the serial port is lent: the lend has nothing to do
 // with a USB display, which the resume finds as usual.
-TEST(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
-    ASSERT_FALSE(SectionExists());
-    CFakeHidPlatform bus;
-    const int device = bus.AddDevice();
-    CBrailleSampleDriver driver(bus);
-    ASSERT_EQ(1, driver.OpenDevice(""));
-    CSection section;
-    ASSERT_TRUE(section.Ok());
-    Ticks(driver, 2);
-
+TEST_F(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
     // The host suspends (command 4 with 1), then the port is lent.
     driver.suspended = 1;
     driver.DispatchCommand(CMD_SUSPEND, nullptr, 1);
@@ -543,31 +533,26 @@ TEST(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
     bus.QueueKey(device, 0xFE, 1);
     EXPECT_EQ(0, section.Answer(200, driver, 2));
     EXPECT_EQ(0u, bus.PendingInput(device));  // the link reads the display again
-    driver.CloseDevice();
-    EXPECT_EQ(0u, bus.OpenHandleCount());
 }
 
 // ---------------------------------------------------------------- handover.exe
 
-struct ToolRun {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string output;
-};
-
 std::string ToolPath() { return testenv::BesideMe("handover.exe"); }
 
-// Runs handover.exe with its output collected; `whileRunning` is called about
-// every 10 ms until it ends (at most 20 s).
-ToolRun RunTool(const std::string& args, const std::function<void()>& whileRunning) {
+// Runs handover.exe (at most 20 s), calling `whileRunning` about every 10 ms;
+// it must end with the exit code and say every one of the phrases.
+::testing::AssertionResult ToolRuns(const std::string& args, DWORD exitCode, std::initializer_list<const char*> phrases,
+                                    const std::function<void()>& whileRunning) {
     testenv::CChildProcess tool;
     tool.Start(ToolPath(), args);
-    ToolRun run;
-    run.exitCode = tool.Wait(20000, whileRunning);
-    run.output = tool.Output();
-    return run;
+    const DWORD code = tool.Wait(20000, whileRunning);
+    std::string missing;
+    for (const char* phrase : phrases)
+        if (!tool.Says(phrase)) missing += std::string(" \"") + phrase + "\"";
+    if (code == exitCode && missing.empty()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit code " << code << ", missing" << missing << ", output:\n"
+                                         << tool.Output();
 }
-
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 class HandoverTool : public HandoverWord {
 protected:
@@ -581,14 +566,11 @@ protected:
 
 TEST_F(HandoverTool, BorrowsAndGivesBackFromAnotherProcess) {
     bool sawLent = false;
-    ToolRun run = RunTool("--hold 200 --restore-value 9", [&] {
-        driver.PollTick();
-        sawLent = sawLent || driver.handoverActive;
-    });
-    EXPECT_EQ(0u, run.exitCode) << run.output;
-    EXPECT_TRUE(Contains(run.output, "driver port number: 7 (COM7)")) << run.output;
-    EXPECT_TRUE(Contains(run.output, "version values 3 and 250")) << run.output;
-    EXPECT_TRUE(Contains(run.output, "writing 209")) << run.output;
+    EXPECT_TRUE(ToolRuns("--hold 200 --restore-value 9", 0,
+                         {"driver port number: 7 (COM7)", "version values 3 and 250", "writing 209"}, [&] {
+                             driver.PollTick();
+                             sawLent = sawLent || driver.handoverActive;
+                         }));
     EXPECT_TRUE(sawLent);
     EXPECT_EQ(0, driver.handoverActive);
     // The tool is gone and the driver let go at the restore: nothing holds the section.
@@ -600,27 +582,22 @@ TEST_F(HandoverTool, BorrowsAndGivesBackFromAnotherProcess) {
 // The command sees the borrowed port's name; its failure is reported after the
 // port has been given back.
 TEST_F(HandoverTool, RunsACommandWhileThePortIsBorrowed) {
-    ToolRun run = RunTool("--run \"cmd.exe /c exit %HANDOVER_PORT:~3%\"", [&] { driver.PollTick(); });
-    EXPECT_EQ(3u, run.exitCode) << run.output;
-    EXPECT_TRUE(Contains(run.output, "command ended with exit code 7")) << run.output;
-    EXPECT_TRUE(Contains(run.output, "the driver has the port again (word 7)")) << run.output;
+    EXPECT_TRUE(ToolRuns("--run \"cmd.exe /c exit %HANDOVER_PORT:~3%\"", 3,
+                         {"command ended with exit code 7", "the driver has the port again (word 7)"},
+                         [&] { driver.PollTick(); }));
     EXPECT_EQ(0, driver.handoverActive);
 }
 
 TEST_F(HandoverTool, TimesOutClearlyAndWithdrawsAnUnansweredRequest) {
-    ToolRun alone = RunTool("--timeout 300 --hold 0", [] {});
-    EXPECT_EQ(1u, alone.exitCode) << alone.output;
-    EXPECT_TRUE(Contains(alone.output, "timed out after 300 ms: no driver published")) << alone.output;
+    EXPECT_TRUE(ToolRuns("--timeout 300 --hold 0", 1, {"timed out after 300 ms: no driver published"}, [] {}));
 
     // The driver publishes, then stops ticking before it sees the request.
     bool published = false;
-    ToolRun run = RunTool("--timeout 300 --hold 0", [&] {
+    EXPECT_TRUE(ToolRuns("--timeout 300 --hold 0", 1, {"did not lend the port"}, [&] {
         if (published) return;
         driver.PollTick();
         published = driver.handoverView && *static_cast<volatile LONG*>(driver.handoverView) == 7;
-    });
-    EXPECT_EQ(1u, run.exitCode) << run.output;
-    EXPECT_TRUE(Contains(run.output, "did not lend the port")) << run.output;
+    }));
     // The withdrawn request is not taken up later.
     Ticks(driver, 2);
     EXPECT_EQ(0, driver.handoverActive);

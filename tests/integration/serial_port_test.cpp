@@ -67,6 +67,14 @@ Bytes Drain(CSerial& port, DWORD limitMs = 20000) {
     return got;
 }
 
+// Milliseconds the call takes.
+template <typename Call>
+double Took(Call call) {
+    const double start = NowMs();
+    call();
+    return NowMs() - start;
+}
+
 // Writes the bytes at one end; the other end must receive exactly them.
 ::testing::AssertionResult Carries(CSerial& from, CSerial& to, const Bytes& bytes) {
     DWORD count = 0;
@@ -82,9 +90,8 @@ Bytes Drain(CSerial& port, DWORD limitMs = 20000) {
 ::testing::AssertionResult ReadsNothingAtOnce(CSerial& port) {
     uint8_t buffer[80];
     DWORD count = 55;
-    const double start = NowMs();
-    const LONG result = port.Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
-    const double took = NowMs() - start;
+    LONG result = -1;
+    const double took = Took([&] { result = port.Read(buffer, sizeof buffer, &count, nullptr, INFINITE); });
     if (result == 0 && count == 0 && took < 1000.0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "read returned " << result << " with " << count << " bytes after " << took
                                          << " ms";
@@ -402,9 +409,7 @@ TEST_F(SerialRead, ImmediateReadOnAnEmptyPortReturnsAtOnce) {
     EXPECT_LT(NowMs() - start, 3000.0);
 
     // A finite time-out does not turn an immediate read into a waiting one.
-    start = NowMs();
-    EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, nullptr, nullptr, 5000));
-    EXPECT_LT(NowMs() - start, 2500.0);
+    EXPECT_LT(Took([&] { EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, nullptr, nullptr, 5000)); }), 2500.0);
 }
 
 TEST_F(SerialRead, ImmediateReadsLoseNoByteThatArrivesWhilePolling) {
@@ -448,9 +453,8 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
         ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 3; }, 5000));
         uint8_t buffer[10];
         DWORD count = 99;
-        double start = NowMs();
-        EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
-        EXPECT_LT(NowMs() - start, 2000.0);
+        EXPECT_LT(Took([&] { EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE)); }),
+                  2000.0);
         ASSERT_LE(count, 3u);
         Bytes got(buffer, buffer + count);
         while (got.size() < 3) {
@@ -488,9 +492,7 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
     memset(buffer, 0xEE, sizeof buffer);
     DWORD count = 9;
     CancelThatDoesNotFinish stuck;
-    double start = NowMs();
-    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 100));
-    double took = NowMs() - start;
+    const double took = Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 100)); });
     EXPECT_GE(took, 90.0);
     EXPECT_LT(took, 100.0 + CSerial::kCancelGraceMs + 2000.0);
     EXPECT_EQ(0u, count);
@@ -547,9 +549,7 @@ TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
         uint8_t buffer[4];
         CancelThatDoesNotFinish stuck;
         ASSERT_EQ(ERROR_TIMEOUT, scoped.Read(buffer, sizeof buffer, nullptr, nullptr, 50));
-        double start = NowMs();
-        EXPECT_EQ(0, scoped.Close());
-        EXPECT_LT(NowMs() - start, CSerial::kCancelGraceMs + 2000.0);
+        EXPECT_LT(Took([&] { EXPECT_EQ(0, scoped.Close()); }), CSerial::kCancelGraceMs + 2000.0);
         EXPECT_FALSE(scoped.IsOpen());
         // Open again on the same object: the old read is gone.
         ASSERT_EQ(0, scoped.Open(cable.driverEnd.c_str(), 0, 0, true));
@@ -592,9 +592,7 @@ TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
 
     uint8_t buffer[4];
     DWORD count = 9;
-    double start = NowMs();
-    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 300));
-    double waited = NowMs() - start;
+    const double waited = Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 300)); });
     EXPECT_EQ(ERROR_TIMEOUT, driverEnd.LastError());
     EXPECT_EQ(0u, count);
     EXPECT_GE(waited, 250.0);
@@ -729,9 +727,7 @@ TEST_F(SerialEvents, MaskAndEventCharacterSettings) {
 
 TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
     EXPECT_EQ(0u, driverEnd.GetLineErrors());
-    double start = NowMs();
-    EXPECT_EQ(0, driverEnd.SendBreak());
-    double took = NowMs() - start;
+    const double took = Took([&] { EXPECT_EQ(0, driverEnd.SendBreak()); });
     EXPECT_GE(took, 90.0);
     EXPECT_LT(took, 5000.0);
     Drain(displayEnd);  // a break may reach the other end as a NUL byte
@@ -800,9 +796,8 @@ TEST_F(SerialStall, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
     {
         CancelThatDoesNotFinish stuck;
         auto out = std::make_unique<Bytes>(size, 0x5A);
-        double start = NowMs();
-        EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out->data(), size, &count, nullptr, 300));
-        EXPECT_LT(NowMs() - start, 300.0 + CSerial::kCancelGraceMs + 5000.0);
+        EXPECT_LT(Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out->data(), size, &count, nullptr, 300)); }),
+                  300.0 + CSerial::kCancelGraceMs + 5000.0);
         std::fill(out->begin(), out->end(), 0xA5);
         out.reset();
         EXPECT_EQ(ERROR_BUSY, driverEnd.Write("x", 1, &count, nullptr, 1000));
@@ -824,9 +819,8 @@ TEST_F(SerialStall, StalledWriteIsCancelledAtItsTimeout) {
     const DWORD size = 4 * 1024 * 1024;
     Bytes out(size, 0x5A);
     DWORD count = 0;
-    double start = NowMs();
-    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out.data(), size, &count, nullptr, 500));
-    double took = NowMs() - start;
+    const double took =
+        Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out.data(), size, &count, nullptr, 500)); });
     EXPECT_EQ(ERROR_TIMEOUT, driverEnd.LastError());
     EXPECT_LT(count, size);
     EXPECT_GE(took, 450.0);
