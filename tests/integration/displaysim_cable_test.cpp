@@ -47,12 +47,7 @@ TEST_F(DisplaySimCable, IdentifyAndDisplayFrameAreAcknowledgedAndShown) {
     EXPECT_EQ(driver->Receive(ack.size(), 3000), ack);
 
     // "ab" then dots 7-8 in host order, status cells 1 and 2 carrying dot 1 and dot 2.
-    Bytes image(42, 0);
-    image[0] = sim::HostToDeviceDots(0x01);
-    image[1] = sim::HostToDeviceDots(0x02);
-    image[2] = sim::HostToDeviceDots(0x01);
-    image[3] = sim::HostToDeviceDots(0x03);
-    image[41] = sim::HostToDeviceDots(0xC0);
+    const Bytes image = serialwire::DisplayDots(Concat({{0x01, 0x02, 0x01, 0x03}, Bytes(37, 0), {0xC0}}));
     ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x00, image)));
     EXPECT_EQ(driver->Receive(ack.size(), 3000), ack);
     ASSERT_TRUE(display.WaitForDisplayFrames(1, 1000));

@@ -25,8 +25,7 @@ using testenv::CRecordingHost;
 namespace {
 
 std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    CharLowerA(&s[0]);
     return s;
 }
 

@@ -217,9 +217,9 @@ TEST_F(HandoverWord, UnusableSectionIsLetGoAndAGoodOneServedLater) {
 // read-only, and the fault of its write lets "the other program" write 101
 // before the write is retried.
 struct CWriteTrap {
-    static void* view;       // the driver's view of the word
-    static CSection* other;  // the other program's view
-    static int fired;
+    static inline void* view = nullptr;       // the driver's view of the word
+    static inline CSection* other = nullptr;  // the other program's view
+    static inline int fired = 0;
     static LONG CALLBACK Handler(EXCEPTION_POINTERS* info) {
         const EXCEPTION_RECORD* record = info->ExceptionRecord;
         if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION || record->NumberParameters < 2 ||
@@ -232,9 +232,6 @@ struct CWriteTrap {
         return EXCEPTION_CONTINUE_EXECUTION;
     }
 };
-void* CWriteTrap::view = nullptr;
-CSection* CWriteTrap::other = nullptr;
-int CWriteTrap::fired = 0;
 
 TEST_F(HandoverWord, RequestWrittenBetweenTheDriversReadAndWriteIsNotLost) {
     CSection section;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/serial/serial.h"
@@ -176,9 +177,9 @@ TEST_F(SerialOpen, OpensForOverlappedIoAndAppliesTheLineSettings) {
 // under Wine keeps only the termios part, so the rest lives here; writes also
 // go to the real port, where XON/XOFF left on would swallow 0x11 and 0x13.
 struct CKeptPort {
-    static DCB dcb;
-    static COMMTIMEOUTS timeouts;
-    static COMMCONFIG defaults;
+    static inline DCB dcb;
+    static inline COMMTIMEOUTS timeouts;
+    static inline COMMCONFIG defaults;
     static BOOL WINAPI GetDefault(LPCSTR, LPCOMMCONFIG c, LPDWORD size) {
         return *c = defaults, *size = sizeof *c, TRUE;
     }
@@ -188,9 +189,6 @@ struct CKeptPort {
     static BOOL WINAPI GetTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return *t = timeouts, TRUE; }
     static BOOL WINAPI SetTimeouts(HANDLE h, LPCOMMTIMEOUTS t) { return timeouts = *t, SetCommTimeouts(h, t); }
 };
-DCB CKeptPort::dcb;
-COMMTIMEOUTS CKeptPort::timeouts;
-COMMCONFIG CKeptPort::defaults;
 
 // Everything flow control, replacement and error handling can spoil.
 DCB SpoiltState() {
@@ -468,22 +466,14 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
 
 // Stands in for a serial driver whose cancelled operations do not finish until
 // data arrives or the port is closed.
-class CancelThatDoesNotFinish {
-public:
-    CancelThatDoesNotFinish() : saved(CSerial::cancelIo), savedEx(CSerial::cancelIoEx) {
-        CSerial::cancelIo = [](HANDLE) -> BOOL { return TRUE; };
-        CSerial::cancelIoEx = [](HANDLE, OVERLAPPED*) -> BOOL { return TRUE; };
-    }
+struct CancelThatDoesNotFinish {
+    decltype(CSerial::cancelIo) saved = std::exchange(CSerial::cancelIo, [](HANDLE) -> BOOL { return TRUE; });
+    decltype(CSerial::cancelIoEx) savedEx =
+        std::exchange(CSerial::cancelIoEx, [](HANDLE, OVERLAPPED*) -> BOOL { return TRUE; });
     ~CancelThatDoesNotFinish() {
         CSerial::cancelIo = saved;
         CSerial::cancelIoEx = savedEx;
     }
-    CancelThatDoesNotFinish(const CancelThatDoesNotFinish&) = delete;
-    CancelThatDoesNotFinish& operator=(const CancelThatDoesNotFinish&) = delete;
-
-private:
-    BOOL(WINAPI* saved)(HANDLE);
-    BOOL(WINAPI* savedEx)(HANDLE, OVERLAPPED*);
 };
 
 TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesComeLater) {
