@@ -205,10 +205,8 @@ TEST(WorkerCommands, QueuedWritesRunInOrderBeforeTheNextTick) {
     driver.hidHandle = reinterpret_cast<HANDLE>(&hid);  // never a real handle
     const uint32_t ticks = driver.tickCounter;
     for (int k = 0; k < 5; ++k) {
-        const uint8_t cells[5] = {static_cast<uint8_t>(1u << k), static_cast<uint8_t>(1u << k),
-                                  static_cast<uint8_t>(1u << k), static_cast<uint8_t>(1u << k),
-                                  static_cast<uint8_t>(1u << k)};
-        ASSERT_EQ(1, driver.WriteTextCells(cells, 5 - k));  // each write covers less
+        const std::vector<uint8_t> cells(5, static_cast<uint8_t>(1u << k));
+        ASSERT_EQ(1, driver.WriteTextCells(cells.data(), 5 - k));  // each write covers less
     }
     ASSERT_NE(0, driver.PostCommand(CMD_STOP, nullptr, 0, 0));
     testenv::Pump(300);  // three timer periods pass

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <utility>
@@ -64,7 +65,7 @@ protected:
         return got;
     }
 
-    // The serial link's routing codes, or the USB link's.
+    // The serial link's routing codes, or the codes of another delivery.
     Expected RoutingKeys(const std::vector<uint8_t>& codes,
                          void (CBrailleSampleDriver::*deliver)(uint8_t) = &CBrailleSampleDriver::DeliverRoutingKey) {
         FromWorker([&] {
@@ -75,11 +76,11 @@ protected:
     Expected HidRoutingKeys(const std::vector<uint8_t>& codes) {
         return RoutingKeys(codes, &CBrailleSampleDriver::DeliverHidRoutingKey);
     }
-
-    void SetAlternate(bool on) {
-        FromWorker([&] { driver.DeliverFunctionKey(on ? 63 : 64); });
-        EXPECT_TRUE(Collect().empty());
+    Expected FunctionKeys(const std::vector<uint8_t>& codes) {
+        return RoutingKeys(codes, &CBrailleSampleDriver::DeliverFunctionKey);
     }
+
+    void SetAlternate(bool on) { EXPECT_TRUE(FunctionKeys({static_cast<uint8_t>(on ? 63 : 64)}).empty()); }
 
     CBrailleSampleDriver driver;
     CRecordingHost host;
@@ -96,12 +97,9 @@ TEST_F(KeyDelivery, EveryFunctionKeyCodeHasItsNameOrNone) {
         {"LRG", 0},  {"LDN", 0},  {"SLF1", 0}, {"SLF2", 0},  {"SLF3", 0}, {"SLF4", 0}, {"SLF5", 0}, {"SLF6", 0},
         {"SLF7", 0}, {"SLF8", 0}, {"SLF9", 0}, {"SLF10", 0}, {"SLLF", 0}, {"SLUP", 0}, {"SLRG", 0}, {"SLDN", 0},
     };
-    FromWorker([&] {
-        driver.DeliverFunctionKey(0);  // below the table: nothing
-        for (int code = 1; code <= 64; ++code) driver.DeliverFunctionKey(static_cast<uint8_t>(code));
-        for (int code = 65; code <= 255; ++code) driver.DeliverFunctionKey(static_cast<uint8_t>(code));
-    });
-    EXPECT_EQ(expected, Collect());
+    std::vector<uint8_t> codes(256);
+    std::iota(codes.begin(), codes.end(), 0);  // 0 and 65-255 lie outside the table: nothing
+    EXPECT_EQ(expected, FunctionKeys(codes));
     // The names the header gives hosts are the ones delivered, in the same order.
     const char* const published[BRL_FUNCTION_KEY_COUNT] = BRL_FUNCTION_KEY_NAMES;
     ASSERT_EQ(expected.size(), static_cast<size_t>(BRL_FUNCTION_KEY_COUNT));
@@ -113,16 +111,10 @@ TEST_F(KeyDelivery, CodesSixtyThreeAndSixtyFourSwitchTheRoutingNames) {
     SetAlternate(true);
     EXPECT_EQ((Expected{{"Routing2", 1}}), RoutingKeys({3}));
     // Codes above 64 change nothing, also those whose low bits read 63 or 64.
-    FromWorker([&] {
-        for (uint8_t code : {65, 127, 128, 191, 192, 255}) driver.DeliverFunctionKey(code);
-    });
-    EXPECT_TRUE(Collect().empty());
+    EXPECT_TRUE(FunctionKeys({65, 127, 128, 191, 192, 255}).empty());
     EXPECT_EQ((Expected{{"Routing2", 1}}), RoutingKeys({3}));
     SetAlternate(false);
-    FromWorker([&] {
-        for (uint8_t code : {0, 65, 127, 191, 255}) driver.DeliverFunctionKey(code);
-    });
-    EXPECT_TRUE(Collect().empty());
+    EXPECT_TRUE(FunctionKeys({0, 65, 127, 191, 255}).empty());
     EXPECT_EQ((Expected{{"Routing", 1}}), RoutingKeys({3}));
 }
 
@@ -201,8 +193,7 @@ TEST_F(KeyDelivery, KeysAreDroppedWhileNoWindowExists) {
     worker.join();
     driver.keyWindow = driver.CreateKeyWindow(ModuleInstance());
     ASSERT_NE(nullptr, driver.keyWindow);
-    FromWorker([&] { driver.DeliverFunctionKey(3); });
-    EXPECT_EQ((Expected{{"F3", 0}}), Collect());
+    EXPECT_EQ((Expected{{"F3", 0}}), FunctionKeys({3}));
 }
 
 TEST_F(KeyDelivery, SuspendDropsKeysAndResumeDeliversNewOnes) {
@@ -215,8 +206,7 @@ TEST_F(KeyDelivery, SuspendDropsKeysAndResumeDeliversNewOnes) {
     std::thread([&] { EXPECT_EQ(0, driver.Suspend(0)); }).join();
     EXPECT_EQ(window, driver.keyWindow);
     EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(driver.keyWindow, nullptr));
-    FromWorker([&] { driver.DeliverFunctionKey(4); });
-    EXPECT_EQ((Expected{{"F4", 0}}), Collect());
+    EXPECT_EQ((Expected{{"F4", 0}}), FunctionKeys({4}));
 }
 
 TEST_F(KeyDelivery, SetHostRedirectsKeysStillQueued) {

@@ -157,10 +157,7 @@ TEST_F(SerialProtocolReceiver, TypedCharacterFollowsItsAcknowledgement) {
 
     Feed(Frame(0x13, {'a', 0x00}));
 
-    ASSERT_EQ(3u, order.size());
-    EXPECT_EQ("ack", order[0]);
-    EXPECT_EQ("key", order[1]);
-    EXPECT_EQ("key", order[2]);
+    EXPECT_EQ((std::vector<std::string>{"ack", "key", "key"}), order);
 }
 
 TEST_F(SerialProtocolReceiver, RoutingAndScanCodeFramesReachTheirHandlers) {
