@@ -12,6 +12,8 @@ constexpr ULONG_PTR kStatusCancelled = 0xC0000120;
 constexpr ULONG_PTR kStatusNotConnected = 0xC000009D;
 // Input reports Windows' HID class driver keeps per handle by default.
 constexpr size_t kInputQueueLimit = 32;
+// For Fail: the call fails without setting the last error.
+constexpr DWORD kKeepLastError = 0;
 
 // The HID interface class GUID Windows reports.
 constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -98,13 +100,11 @@ void CFakeHidPlatform::Plug(int index) {
 }
 
 bool CFakeHidPlatform::IsPlugged(int index) const {
-    std::lock_guard<std::mutex> guard(lock);
-    return devices.at(index)->present;
+    return Locked([&] { return devices.at(index)->present; });
 }
 
 void CFakeHidPlatform::SetClassDevsFails(bool fail) {
-    std::lock_guard<std::mutex> guard(lock);
-    classDevsFail = fail;
+    Locked([&] { classDevsFail = fail; });
 }
 
 // ---- input ----
@@ -127,17 +127,19 @@ void CFakeHidPlatform::QueueLocked(Device& device, std::vector<uint8_t> report) 
     }
 }
 
-void CFakeHidPlatform::QueueInput(int index, const std::vector<uint8_t>& payload) {
-    std::lock_guard<std::mutex> guard(lock);
-    Device& device = *devices.at(index);
+void CFakeHidPlatform::QueueReportLocked(Device& device, const std::vector<uint8_t>& payload) {
     std::vector<uint8_t> report(std::max<size_t>(device.config.inputLength, 9), 0);
     std::copy_n(payload.begin(), std::min<size_t>(payload.size(), 8), report.begin() + 1);
     QueueLocked(device, std::move(report));
 }
 
-void CFakeHidPlatform::QueueRawInput(int index, const std::vector<uint8_t>& report) {
+void CFakeHidPlatform::QueueInput(int index, const std::vector<uint8_t>& payload) {
     std::lock_guard<std::mutex> guard(lock);
-    QueueLocked(*devices.at(index), report);
+    QueueReportLocked(*devices.at(index), payload);
+}
+
+void CFakeHidPlatform::QueueRawInput(int index, const std::vector<uint8_t>& report) {
+    Locked([&] { QueueLocked(*devices.at(index), report); });
 }
 
 void CFakeHidPlatform::QueueKey(int device, uint8_t kind, uint8_t code) { QueueInput(device, {kind, code}); }
@@ -147,8 +149,7 @@ void CFakeHidPlatform::QueueHelloReply(int device, uint8_t info0, uint8_t info1)
 }
 
 size_t CFakeHidPlatform::PendingInput(int device) const {
-    std::lock_guard<std::mutex> guard(lock);
-    return devices.at(device)->input.size();
+    return Locked([&] { return devices.at(device)->input.size(); });
 }
 
 void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
@@ -159,8 +160,7 @@ void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
 // ---- output ----
 
 std::vector<std::vector<uint8_t>> CFakeHidPlatform::Outputs(int device) const {
-    std::lock_guard<std::mutex> guard(lock);
-    return devices.at(device)->outputs;
+    return Locked([&] { return devices.at(device)->outputs; });
 }
 
 std::vector<std::vector<uint8_t>> CFakeHidPlatform::OutputPayloads(int device) const {
@@ -204,8 +204,7 @@ size_t CFakeHidPlatform::HelloCount(int device) const {
 }
 
 void CFakeHidPlatform::ClearOutputs(int device) {
-    std::lock_guard<std::mutex> guard(lock);
-    devices.at(device)->outputs.clear();
+    Locked([&] { devices.at(device)->outputs.clear(); });
 }
 
 void CFakeHidPlatform::OnOutput(Device& device, const uint8_t* report, DWORD size) {
@@ -216,23 +215,14 @@ void CFakeHidPlatform::OnOutput(Device& device, const uint8_t* report, DWORD siz
         if (++device.framePhase == 6) {
             device.framePhase = 0;
             if (p[5] == 0x55 && p[6] == 0xAA && p[7] == 0xFF && device.config.ack == FakeAck::Auto) {
-                std::vector<uint8_t> ack(std::max<size_t>(device.config.inputLength, 9), 0);
-                ack[1] = 0xFF;
-                QueueLocked(device, std::move(ack));
+                QueueReportLocked(device, {0xFF});
             }
         }
         return;
     }
     if (p[0] == 0xFB && p[1] == 0xAA && p[2] == 0x55) {
-        if (device.config.answersHello) {
-            std::vector<uint8_t> reply(std::max<size_t>(device.config.inputLength, 9), 0);
-            reply[1] = 0xFB;
-            reply[2] = 0xAA;
-            reply[3] = 0x55;
-            reply[4] = device.config.info[0];
-            reply[5] = device.config.info[1];
-            QueueLocked(device, std::move(reply));
-        }
+        if (device.config.answersHello)
+            QueueReportLocked(device, {0xFB, 0xAA, 0x55, device.config.info[0], device.config.info[1]});
     } else if (p[0] == 0xFF && p[1] == 0xAA && p[2] == 0x55) {
         device.framePhase = 1;
     }
@@ -241,8 +231,7 @@ void CFakeHidPlatform::OnOutput(Device& device, const uint8_t* report, DWORD siz
 // ---- bookkeeping ----
 
 size_t CFakeHidPlatform::OpenHandleCount() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return handles.size();
+    return Locked([&] { return handles.size(); });
 }
 
 size_t CFakeHidPlatform::OpenHandleCount(int device) const {
@@ -252,56 +241,52 @@ size_t CFakeHidPlatform::OpenHandleCount(int device) const {
 }
 
 size_t CFakeHidPlatform::OpenCount(int device) const {
-    std::lock_guard<std::mutex> guard(lock);
-    return devices.at(device)->opens;
+    return Locked([&] { return devices.at(device)->opens; });
 }
 
 size_t CFakeHidPlatform::OpenSetCount() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return sets.size();
+    return Locked([&] { return sets.size(); });
 }
 
 size_t CFakeHidPlatform::Enumerations() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return enumerations;
+    return Locked([&] { return enumerations; });
 }
 
 size_t CFakeHidPlatform::PreparsedCount() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return preparsed.size();
+    return Locked([&] { return preparsed.size(); });
 }
 
 size_t CFakeHidPlatform::ReadsIssued(int device) const {
-    std::lock_guard<std::mutex> guard(lock);
-    return devices.at(device)->reads;
+    return Locked([&] { return devices.at(device)->reads; });
 }
 
 size_t CFakeHidPlatform::DroppedInput(int device) const {
-    std::lock_guard<std::mutex> guard(lock);
-    return devices.at(device)->dropped;
+    return Locked([&] { return devices.at(device)->dropped; });
 }
 
 size_t CFakeHidPlatform::CancelCount() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return cancels;
+    return Locked([&] { return cancels; });
 }
 
 size_t CFakeHidPlatform::PendingReadCount() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return reads.size();
+    return Locked([&] { return reads.size(); });
 }
 
 size_t CFakeHidPlatform::Misuses() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return misuses.size();
+    return Locked([&] { return misuses.size(); });
 }
 
 std::vector<std::string> CFakeHidPlatform::MisuseLog() const {
-    std::lock_guard<std::mutex> guard(lock);
-    return misuses;
+    return Locked([&] { return misuses; });
 }
 
 void CFakeHidPlatform::Misuse(const std::string& what) { misuses.push_back(what); }
+
+BOOL CFakeHidPlatform::Fail(DWORD error, const char* misuse) {
+    if (misuse) Misuse(misuse);
+    if (error != kKeepLastError) SetLastError(error);
+    return FALSE;
+}
 
 CFakeHidPlatform::Device* CFakeHidPlatform::DeviceOf(HANDLE h, bool* alive) {
     auto it = handles.find(h);
@@ -356,20 +341,10 @@ BOOL CFakeHidPlatform::SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid,
                                                  SP_DEVICE_INTERFACE_DATA* data) {
     std::lock_guard<std::mutex> guard(lock);
     auto it = sets.find(set);
-    if (it == sets.end() || !data) {
-        Misuse("SetupEnumDeviceInterfaces: unknown set");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        Misuse("SetupEnumDeviceInterfaces: cbSize");
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    if (index >= it->second.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
+    if (it == sets.end() || !data) return Fail(ERROR_INVALID_HANDLE, "SetupEnumDeviceInterfaces: unknown set");
+    if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        return Fail(ERROR_INVALID_USER_BUFFER, "SetupEnumDeviceInterfaces: cbSize");
+    if (index >= it->second.size()) return Fail(ERROR_NO_MORE_ITEMS);
     data->InterfaceClassGuid = guid ? *guid : kHidGuid;
     data->Flags = SPINT_ACTIVE;
     data->Reserved = static_cast<ULONG_PTR>(it->second[index]);
@@ -380,44 +355,27 @@ BOOL CFakeHidPlatform::SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INT
                                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size,
                                                      DWORD* required) {
     std::lock_guard<std::mutex> guard(lock);
-    if (sets.find(set) == sets.end() || !data || data->Reserved >= devices.size()) {
-        Misuse("SetupGetDeviceInterfaceDetail: unknown set or interface");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (sets.find(set) == sets.end() || !data || data->Reserved >= devices.size())
+        return Fail(ERROR_INVALID_HANDLE, "SetupGetDeviceInterfaceDetail: unknown set or interface");
     const Device& device = *devices[data->Reserved];
     const std::string& path = device.config.path;
     const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1);
     if (required) *required = device.config.detailSizeOverride ? device.config.detailSizeOverride : needed;
     if (!detail) {
         if (size != 0) Misuse("SetupGetDeviceInterfaceDetail: size without a buffer");
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        Misuse("SetupGetDeviceInterfaceDetail: cbSize");
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    if (device.config.failDetail) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
-    if (size < needed) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+        return Fail(ERROR_INVALID_USER_BUFFER, "SetupGetDeviceInterfaceDetail: cbSize");
+    if (device.config.failDetail) return Fail(ERROR_GEN_FAILURE);
+    if (size < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
     std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     return TRUE;
 }
 
 BOOL CFakeHidPlatform::SetupDestroyDeviceInfoList(HDEVINFO set) {
     std::lock_guard<std::mutex> guard(lock);
-    if (sets.erase(set) == 0) {
-        Misuse("SetupDestroyDeviceInfoList: unknown set");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (sets.erase(set) == 0) return Fail(ERROR_INVALID_HANDLE, "SetupDestroyDeviceInfoList: unknown set");
     return TRUE;
 }
 
@@ -446,10 +404,7 @@ BOOL CFakeHidPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) {
     std::lock_guard<std::mutex> guard(lock);
     bool alive = false;
     Device* device = DeviceOf(h, &alive);
-    if (!device || !attributes) {
-        Misuse("HidGetAttributes: unknown handle");
-        return FALSE;
-    }
+    if (!device || !attributes) return Fail(kKeepLastError, "HidGetAttributes: unknown handle");
     if (attributes->Size != sizeof(HIDD_ATTRIBUTES)) Misuse("HidGetAttributes: Size");
     if (!alive || device->config.failAttributes) return FALSE;
     attributes->VendorID = device->config.vendor;
@@ -462,10 +417,7 @@ BOOL CFakeHidPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data)
     std::lock_guard<std::mutex> guard(lock);
     bool alive = false;
     Device* device = DeviceOf(h, &alive);
-    if (!device || !data) {
-        Misuse("HidGetPreparsedData: unknown handle");
-        return FALSE;
-    }
+    if (!device || !data) return Fail(kKeepLastError, "HidGetPreparsedData: unknown handle");
     if (!alive || device->config.failCaps) return FALSE;
     PHIDP_PREPARSED_DATA p = reinterpret_cast<PHIDP_PREPARSED_DATA>(nextHandle);
     nextHandle += 4;
@@ -492,10 +444,7 @@ NTSTATUS CFakeHidPlatform::HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps
 
 BOOL CFakeHidPlatform::HidFreePreparsedData(PHIDP_PREPARSED_DATA data) {
     std::lock_guard<std::mutex> guard(lock);
-    if (preparsed.erase(data) == 0) {
-        Misuse("HidFreePreparsedData: unknown preparsed data");
-        return FALSE;
-    }
+    if (preparsed.erase(data) == 0) return Fail(kKeepLastError, "HidFreePreparsedData: unknown preparsed data");
     return TRUE;
 }
 
@@ -504,32 +453,18 @@ BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD*
     if (written) *written = 0;
     bool alive = false;
     Device* device = DeviceOf(h, &alive);
-    if (!device || !buffer) {
-        Misuse("HidWrite: unknown handle");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!device || !buffer) return Fail(ERROR_INVALID_HANDLE, "HidWrite: unknown handle");
     const bool overlappedHandle = handles[h].overlapped;
-    if (overlappedHandle && !overlapped) {
-        Misuse("HidWrite: no OVERLAPPED on an overlapped handle");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (overlapped && reads.count(overlapped)) {
-        Misuse("HidWrite: OVERLAPPED reused while its operation is in flight");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!alive) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
+    if (overlappedHandle && !overlapped)
+        return Fail(ERROR_INVALID_PARAMETER, "HidWrite: no OVERLAPPED on an overlapped handle");
+    if (overlapped && reads.count(overlapped))
+        return Fail(ERROR_INVALID_PARAMETER, "HidWrite: OVERLAPPED reused while its operation is in flight");
+    if (!alive) return Fail(ERROR_DEVICE_NOT_CONNECTED);
     // The HID class driver takes output reports of exactly the declared length,
     // with a report ID the device declares (only 0 here).
     if (size != device->config.outputLength || static_cast<const uint8_t*>(buffer)[0] != 0) {
         if (size >= 1 && static_cast<const uint8_t*>(buffer)[0] != 0) Misuse("HidWrite: report ID not 0");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     if (!overlappedHandle) {
         OnOutput(*device, static_cast<const uint8_t*>(buffer), size);
@@ -545,8 +480,7 @@ BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD*
         OnOutput(*device, static_cast<const uint8_t*>(buffer), size);
         FinishRead(overlapped, kStatusSuccess, size);
     }
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
+    return Fail(ERROR_IO_PENDING);
 }
 
 BOOL CFakeHidPlatform::HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds) {
@@ -557,8 +491,7 @@ BOOL CFakeHidPlatform::HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD
             // Nothing will complete it: the wait lasts its whole bound.
             now += milliseconds;
             if (transferred) *transferred = 0;
-            SetLastError(WAIT_TIMEOUT);
-            return FALSE;
+            return Fail(WAIT_TIMEOUT);
         }
     }
     return HidGetOverlappedResult(h, overlapped, transferred, TRUE);
@@ -569,33 +502,20 @@ BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, 
     if (read) *read = 0;
     bool alive = false;
     Device* device = DeviceOf(h, &alive);
-    if (!device || !buffer) {
-        Misuse("HidRead: unknown handle");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!overlapped || !handles[h].overlapped) {
-        Misuse("HidRead: not an overlapped read on an overlapped handle (it would block)");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (reads.count(overlapped)) {
-        Misuse("HidRead: OVERLAPPED reused while its read is in flight");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!device || !buffer) return Fail(ERROR_INVALID_HANDLE, "HidRead: unknown handle");
+    if (!overlapped || !handles[h].overlapped)
+        return Fail(ERROR_INVALID_PARAMETER,
+                    "HidRead: not an overlapped read on an overlapped handle (it would block)");
+    if (reads.count(overlapped))
+        return Fail(ERROR_INVALID_PARAMETER, "HidRead: OVERLAPPED reused while its read is in flight");
     ++device->reads;
     if (overlapped->hEvent) ResetEvent(overlapped->hEvent);  // as ReadFile does
     if (!alive) {
         // Worst case for the caller: the failure also signals the event.
         FinishRead(overlapped, kStatusNotConnected, 0);
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
-    if (size < device->config.inputLength) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
+    if (size < device->config.inputLength) return Fail(ERROR_INVALID_USER_BUFFER);
     Read pending{h, static_cast<uint8_t*>(buffer), size, false};
     if (CompleteRead(overlapped, pending, *device)) {
         if (read) *read = static_cast<DWORD>(overlapped->InternalHigh);
@@ -604,8 +524,7 @@ BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, 
     overlapped->Internal = kStatusPending;
     overlapped->InternalHigh = 0;
     reads[overlapped] = pending;
-    SetLastError(ERROR_IO_PENDING);
-    return FALSE;
+    return Fail(ERROR_IO_PENDING);
 }
 
 BOOL CFakeHidPlatform::HidCancelIo(HANDLE h) {
@@ -617,11 +536,7 @@ BOOL CFakeHidPlatform::HidCancelIo(HANDLE h) {
     if (hook) hook();
     std::lock_guard<std::mutex> guard(lock);
     ++cancels;
-    if (!handles.count(h)) {
-        Misuse("HidCancelIo: unknown handle");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!handles.count(h)) return Fail(ERROR_INVALID_HANDLE, "HidCancelIo: unknown handle");
     // The cancellation finishes asynchronously: the read stays in flight until collected.
     for (auto& entry : reads)
         if (entry.second.handle == h) entry.second.cancelling = true;
@@ -631,39 +546,26 @@ BOOL CFakeHidPlatform::HidCancelIo(HANDLE h) {
 BOOL CFakeHidPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
     std::lock_guard<std::mutex> guard(lock);
     if (transferred) *transferred = 0;
-    if (!overlapped) {
-        Misuse("HidGetOverlappedResult: no OVERLAPPED");
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!overlapped) return Fail(ERROR_INVALID_PARAMETER, "HidGetOverlappedResult: no OVERLAPPED");
     auto it = reads.find(overlapped);
     if (it != reads.end()) {
         if (it->second.handle != h) Misuse("HidGetOverlappedResult: read belongs to another handle");
         if (!it->second.cancelling) {
             if (wait) Misuse("HidGetOverlappedResult: waiting on a read that nothing will complete");
-            SetLastError(ERROR_IO_INCOMPLETE);
-            return FALSE;
+            return Fail(ERROR_IO_INCOMPLETE);
         }
-        if (!wait) {
-            SetLastError(ERROR_IO_INCOMPLETE);
-            return FALSE;
-        }
+        if (!wait) return Fail(ERROR_IO_INCOMPLETE);
         FinishRead(overlapped, kStatusCancelled, 0);
         reads.erase(it);
     }
     if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal == kStatusSuccess) return TRUE;
-    SetLastError(ErrorOf(overlapped->Internal));
-    return FALSE;
+    return Fail(ErrorOf(overlapped->Internal));
 }
 
 BOOL CFakeHidPlatform::HidClose(HANDLE h) {
     std::lock_guard<std::mutex> guard(lock);
-    if (!handles.count(h)) {
-        Misuse("HidClose: unknown or already closed handle");
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!handles.count(h)) return Fail(ERROR_INVALID_HANDLE, "HidClose: unknown or already closed handle");
     for (auto it = reads.begin(); it != reads.end();) {
         if (it->second.handle == h) {
             Misuse("HidClose: closed with a read in flight");

@@ -206,8 +206,18 @@ private:
     bool CompleteRead(OVERLAPPED* ov, Read& read, Device& device);  // from queued input
     void FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes);
     void Misuse(const std::string& what);
+    // Fails the call as the API does: notes the misuse (if any), sets the last
+    // error and returns FALSE.
+    BOOL Fail(DWORD error, const char* misuse = nullptr);
+    // Runs `f` under the lock and returns what it returns.
+    template <typename F>
+    auto Locked(F f) const -> decltype(f()) {
+        std::lock_guard<std::mutex> guard(lock);
+        return f();
+    }
     void OnOutput(Device& device, const uint8_t* report, DWORD size);
     void QueueLocked(Device& device, std::vector<uint8_t> report);
+    void QueueReportLocked(Device& device, const std::vector<uint8_t>& payload);  // as QueueInput
 
     mutable std::mutex lock;
     std::atomic<DWORD> now{0};
