@@ -43,12 +43,6 @@ CFakeHidPlatform::~CFakeHidPlatform() = default;
 
 // ---- clock ----
 
-void CFakeHidPlatform::SetNow(DWORD ms) { now = ms; }
-DWORD CFakeHidPlatform::Now() const { return now.load(); }
-void CFakeHidPlatform::Advance(DWORD ms) { now += ms; }
-void CFakeHidPlatform::SetAutoAdvance(DWORD ms) { step = ms; }
-uint64_t CFakeHidPlatform::NowReads() const { return nowReads.load(); }
-
 DWORD CFakeHidPlatform::NowMs() {
     ++nowReads;
     return now.fetch_add(step.load());  // unsigned: wraps at 2^32 like the real clock
@@ -99,12 +93,9 @@ void CFakeHidPlatform::Plug(int index) {
     ++device.generation;
 }
 
-bool CFakeHidPlatform::IsPlugged(int index) const {
-    return Locked([&] { return devices.at(index)->present; });
-}
-
 void CFakeHidPlatform::SetClassDevsFails(bool fail) {
-    Locked([&] { classDevsFail = fail; });
+    std::lock_guard<std::mutex> guard(lock);
+    classDevsFail = fail;
 }
 
 // ---- input ----
@@ -139,7 +130,8 @@ void CFakeHidPlatform::QueueInput(int index, const std::vector<uint8_t>& payload
 }
 
 void CFakeHidPlatform::QueueRawInput(int index, const std::vector<uint8_t>& report) {
-    Locked([&] { QueueLocked(*devices.at(index), report); });
+    std::lock_guard<std::mutex> guard(lock);
+    QueueLocked(*devices.at(index), report);
 }
 
 void CFakeHidPlatform::QueueKey(int device, uint8_t kind, uint8_t code) { QueueInput(device, {kind, code}); }
@@ -149,7 +141,8 @@ void CFakeHidPlatform::QueueHelloReply(int device, uint8_t info0, uint8_t info1)
 }
 
 size_t CFakeHidPlatform::PendingInput(int device) const {
-    return Locked([&] { return devices.at(device)->input.size(); });
+    std::lock_guard<std::mutex> guard(lock);
+    return devices.at(device)->input.size();
 }
 
 void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
@@ -158,10 +151,6 @@ void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
 }
 
 // ---- output ----
-
-std::vector<std::vector<uint8_t>> CFakeHidPlatform::Outputs(int device) const {
-    return Locked([&] { return devices.at(device)->outputs; });
-}
 
 std::vector<std::vector<uint8_t>> CFakeHidPlatform::OutputPayloads(int device) const {
     std::vector<std::vector<uint8_t>> payloads;
@@ -176,21 +165,19 @@ std::vector<std::vector<uint8_t>> CFakeHidPlatform::OutputPayloads(int device) c
 std::vector<FakeFrame> CFakeHidPlatform::Frames(int device) const {
     const auto reports = Outputs(device);
     std::vector<FakeFrame> frames;
-    auto byte = [&](size_t report, size_t payloadIndex) -> uint8_t {
-        return reports[report].size() > payloadIndex + 1 ? reports[report][payloadIndex + 1] : 0;
-    };
     for (size_t i = 0; i + 5 < reports.size();) {
-        const bool head = Starts(reports[i], 0xFF, 0xAA, 0x55);
-        const bool tail = byte(i + 5, 5) == 0x55 && byte(i + 5, 6) == 0xAA && byte(i + 5, 7) == 0xFF;
-        if (!head || !tail) {
+        // The payloads of six reports: FF AA 55, the 42 cells, 55 AA FF.
+        uint8_t bytes[48];
+        for (size_t k = 0; k < 48; ++k) {
+            const std::vector<uint8_t>& report = reports[i + k / 8];
+            bytes[k] = report.size() > k % 8 + 1 ? report[k % 8 + 1] : 0;
+        }
+        if (std::memcmp(bytes, "\xFF\xAA\x55", 3) != 0 || std::memcmp(bytes + 45, "\x55\xAA\xFF", 3) != 0) {
             ++i;
             continue;
         }
-        FakeFrame frame{};
-        for (size_t k = 0; k < 5; ++k) frame[k] = byte(i, 3 + k);
-        for (size_t r = 1; r <= 4; ++r)
-            for (size_t k = 0; k < 8; ++k) frame[5 + (r - 1) * 8 + k] = byte(i + r, k);
-        for (size_t k = 0; k < 5; ++k) frame[37 + k] = byte(i + 5, k);
+        FakeFrame frame;
+        std::copy_n(bytes + 3, frame.size(), frame.begin());
         frames.push_back(frame);
         i += 6;
     }
@@ -204,7 +191,8 @@ size_t CFakeHidPlatform::HelloCount(int device) const {
 }
 
 void CFakeHidPlatform::ClearOutputs(int device) {
-    Locked([&] { devices.at(device)->outputs.clear(); });
+    std::lock_guard<std::mutex> guard(lock);
+    devices.at(device)->outputs.clear();
 }
 
 void CFakeHidPlatform::OnOutput(Device& device, const uint8_t* report, DWORD size) {
@@ -230,54 +218,10 @@ void CFakeHidPlatform::OnOutput(Device& device, const uint8_t* report, DWORD siz
 
 // ---- bookkeeping ----
 
-size_t CFakeHidPlatform::OpenHandleCount() const {
-    return Locked([&] { return handles.size(); });
-}
-
 size_t CFakeHidPlatform::OpenHandleCount(int device) const {
     std::lock_guard<std::mutex> guard(lock);
     return static_cast<size_t>(
         std::count_if(handles.begin(), handles.end(), [device](const auto& h) { return h.second.device == device; }));
-}
-
-size_t CFakeHidPlatform::OpenCount(int device) const {
-    return Locked([&] { return devices.at(device)->opens; });
-}
-
-size_t CFakeHidPlatform::OpenSetCount() const {
-    return Locked([&] { return sets.size(); });
-}
-
-size_t CFakeHidPlatform::Enumerations() const {
-    return Locked([&] { return enumerations; });
-}
-
-size_t CFakeHidPlatform::PreparsedCount() const {
-    return Locked([&] { return preparsed.size(); });
-}
-
-size_t CFakeHidPlatform::ReadsIssued(int device) const {
-    return Locked([&] { return devices.at(device)->reads; });
-}
-
-size_t CFakeHidPlatform::DroppedInput(int device) const {
-    return Locked([&] { return devices.at(device)->dropped; });
-}
-
-size_t CFakeHidPlatform::CancelCount() const {
-    return Locked([&] { return cancels; });
-}
-
-size_t CFakeHidPlatform::PendingReadCount() const {
-    return Locked([&] { return reads.size(); });
-}
-
-size_t CFakeHidPlatform::Misuses() const {
-    return Locked([&] { return misuses.size(); });
-}
-
-std::vector<std::string> CFakeHidPlatform::MisuseLog() const {
-    return Locked([&] { return misuses; });
 }
 
 void CFakeHidPlatform::Misuse(const std::string& what) { misuses.push_back(what); }

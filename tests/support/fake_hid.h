@@ -101,11 +101,11 @@ public:
     CFakeHidPlatform& operator=(const CFakeHidPlatform&) = delete;
 
     // ---- clock ----
-    void SetNow(DWORD ms);
-    DWORD Now() const;  // current fake time, without advancing it
-    void Advance(DWORD ms);
-    void SetAutoAdvance(DWORD step);  // added after every NowMs() read; 0 = frozen
-    uint64_t NowReads() const;        // number of NowMs() calls so far
+    void SetNow(DWORD ms) { now = ms; }
+    DWORD Now() const { return now.load(); }  // current fake time, without advancing it
+    void Advance(DWORD ms) { now += ms; }
+    void SetAutoAdvance(DWORD ms) { step = ms; }           // added after every NowMs() read; 0 = frozen
+    uint64_t NowReads() const { return nowReads.load(); }  // number of NowMs() calls so far
 
     // ---- devices ----
     // Adds a device (present) and returns its index.
@@ -114,7 +114,7 @@ public:
     void Configure(int device, const std::function<void(FakeHidDeviceConfig&)>& change);
     void Unplug(int device);
     void Plug(int device);
-    bool IsPlugged(int device) const;
+    bool IsPlugged(int device) const { return LockedField(device, &Device::present); }
     void SetClassDevsFails(bool fail);  // SetupDiGetClassDevs returns INVALID_HANDLE_VALUE
 
     // ---- input (device -> driver) ----
@@ -127,33 +127,36 @@ public:
     void QueueAck(int device);
     void QueueHelloReply(int device, uint8_t info0, uint8_t info1);
     size_t PendingInput(int device) const;  // reports queued and not yet read
-    size_t DroppedInput(int device) const;  // reports dropped because the queue was full
+    // Reports dropped because the queue was full.
+    size_t DroppedInput(int device) const { return LockedField(device, &Device::dropped); }
     // Called at the start of every HidCancelIo, outside the lock: a test can
     // queue input here to make a report complete just as the read is cancelled.
     void SetBeforeCancelHook(std::function<void()> hook);
 
     // ---- output (driver -> device) ----
-    std::vector<std::vector<uint8_t>> Outputs(int device) const;         // whole reports as written
+    // Whole reports as written.
+    std::vector<std::vector<uint8_t>> Outputs(int device) const { return LockedField(device, &Device::outputs); }
     std::vector<std::vector<uint8_t>> OutputPayloads(int device) const;  // bytes 1..8 of each
     std::vector<FakeFrame> Frames(int device) const;                     // complete display frames, in order
     size_t HelloCount(int device) const;                                 // hello reports received
     void ClearOutputs(int device);
 
     // ---- bookkeeping for leak and misuse checks ----
-    size_t OpenHandleCount() const;  // HID handles not yet closed, all devices
+    size_t OpenHandleCount() const { return LockedSize(handles); }  // HID handles not yet closed, all devices
     size_t OpenHandleCount(int device) const;
-    size_t OpenCount(int device) const;    // successful opens ever
-    size_t OpenSetCount() const;           // device information sets not destroyed
-    size_t Enumerations() const;           // device information sets made so far
-    size_t PreparsedCount() const;         // preparsed data not freed
-    size_t ReadsIssued(int device) const;  // HidRead calls on the device's handles
-    size_t CancelCount() const;            // HidCancelIo calls
-    size_t PendingReadCount() const;       // reads in flight (pending or cancelling)
+    size_t OpenCount(int device) const { return LockedField(device, &Device::opens); }  // successful opens ever
+    size_t OpenSetCount() const { return LockedSize(sets); }         // device information sets not destroyed
+    size_t Enumerations() const { return Locked(enumerations); }     // device information sets made so far
+    size_t PreparsedCount() const { return LockedSize(preparsed); }  // preparsed data not freed
+    // HidRead calls on the device's handles.
+    size_t ReadsIssued(int device) const { return LockedField(device, &Device::reads); }
+    size_t CancelCount() const { return Locked(cancels); }         // HidCancelIo calls
+    size_t PendingReadCount() const { return LockedSize(reads); }  // reads in flight (pending or cancelling)
     // Misuse of the HID API by the code under test: a second read on an OVERLAPPED
     // still in flight, a close with a read in flight, a wait on a read nobody will
     // complete, calls on unknown or closed handles, wrong cbSize/Size fields.
-    size_t Misuses() const;
-    std::vector<std::string> MisuseLog() const;
+    size_t Misuses() const { return LockedSize(misuses); }
+    std::vector<std::string> MisuseLog() const { return Locked(misuses); }
 
     // ---- IPlatform ----
     DWORD NowMs() override;
@@ -209,11 +212,21 @@ private:
     // Fails the call as the API does: notes the misuse (if any), sets the last
     // error and returns FALSE.
     BOOL Fail(DWORD error, const char* misuse = nullptr);
-    // Runs `f` under the lock and returns what it returns.
-    template <typename F>
-    auto Locked(F f) const -> decltype(f()) {
+    // A member, the size of one, or a device's field, read under the lock.
+    template <typename T>
+    T Locked(const T& member) const {
         std::lock_guard<std::mutex> guard(lock);
-        return f();
+        return member;
+    }
+    template <typename C>
+    size_t LockedSize(const C& member) const {
+        std::lock_guard<std::mutex> guard(lock);
+        return member.size();
+    }
+    template <typename T>
+    T LockedField(int device, T Device::*field) const {
+        std::lock_guard<std::mutex> guard(lock);
+        return devices.at(device).get()->*field;
     }
     void OnOutput(Device& device, const uint8_t* report, DWORD size);
     void QueueLocked(Device& device, std::vector<uint8_t> report);
