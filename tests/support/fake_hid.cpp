@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "support/fake_serial.h"
+
 namespace {
 // NTSTATUS values kept in OVERLAPPED::Internal, as the kernel does.
 constexpr ULONG_PTR kStatusSuccess = 0;
@@ -37,6 +39,17 @@ bool Starts(const std::vector<uint8_t>& report, uint8_t a, uint8_t b, uint8_t c)
     return report.size() >= 4 && report[1] == a && report[2] == b && report[3] == c;
 }
 }  // namespace
+
+bool FrameShows(const FakeFrame& frame, const std::vector<uint8_t>& hostCells) {
+    const std::vector<uint8_t> dots = serialwire::DisplayDots(hostCells);
+    return dots.size() <= frame.size() && std::equal(dots.begin(), dots.end(), frame.begin());
+}
+
+std::vector<uint8_t> SeededCells(uint8_t seed, size_t count) {
+    std::vector<uint8_t> cells(count);
+    for (size_t i = 0; i < count; ++i) cells[i] = static_cast<uint8_t>(seed + 7 * i);
+    return cells;
+}
 
 CFakeHidPlatform::CFakeHidPlatform() = default;
 CFakeHidPlatform::~CFakeHidPlatform() = default;
@@ -182,6 +195,11 @@ std::vector<FakeFrame> CFakeHidPlatform::Frames(int device) const {
         i += 6;
     }
     return frames;
+}
+
+bool CFakeHidPlatform::LastFrameShows(int device, const std::vector<uint8_t>& hostCells) const {
+    const std::vector<FakeFrame> frames = Frames(device);
+    return !frames.empty() && FrameShows(frames.back(), hostCells);
 }
 
 size_t CFakeHidPlatform::HelloCount(int device) const {

@@ -93,6 +93,11 @@ struct FakeHidDeviceConfig {
 // One frame of 42 cells decoded from six consecutive output reports.
 using FakeFrame = std::array<uint8_t, 42>;
 
+// Whether the frame starts with these host cells, in the display's dot order.
+bool FrameShows(const FakeFrame& frame, const std::vector<uint8_t>& hostCells);
+// Host cells that differ from cell to cell and from seed to seed: seed + 7 * i.
+std::vector<uint8_t> SeededCells(uint8_t seed, size_t count = 40);
+
 class CFakeHidPlatform : public IPlatform {
 public:
     CFakeHidPlatform();
@@ -139,6 +144,8 @@ public:
     std::vector<std::vector<uint8_t>> OutputPayloads(int device) const;  // bytes 1..8 of each
     std::vector<FakeFrame> Frames(int device) const;                     // complete display frames, in order
     size_t HelloCount(int device) const;                                 // hello reports received
+    // Whether the newest complete frame starts with these host cells, in the display's dot order.
+    bool LastFrameShows(int device, const std::vector<uint8_t>& hostCells) const;
     void ClearOutputs(int device);
 
     // ---- bookkeeping for leak and misuse checks ----

@@ -13,14 +13,6 @@
 
 namespace {
 
-using serialwire::DisplayDots;
-
-std::vector<uint8_t> Text(uint8_t seed) {
-    std::vector<uint8_t> cells(40);
-    for (size_t i = 0; i < cells.size(); ++i) cells[i] = static_cast<uint8_t>(seed + 7 * i);
-    return cells;
-}
-
 class HidLink : public ::testing::Test {
 protected:
     void SetUp() override { display = bus.AddDevice(); }
@@ -29,12 +21,7 @@ protected:
         EXPECT_EQ(0u, bus.OpenHandleCount());
         EXPECT_EQ(0u, bus.Misuses()) << (bus.MisuseLog().empty() ? "" : bus.MisuseLog()[0]);
     }
-    bool LastFrameShows(const std::vector<uint8_t>& text) {
-        std::vector<FakeFrame> frames = bus.Frames(display);
-        if (frames.empty()) return false;
-        std::vector<uint8_t> expected = DisplayDots(text);
-        return std::equal(expected.begin(), expected.end(), frames.back().begin());
-    }
+    bool LastFrameShows(const std::vector<uint8_t>& text) { return bus.LastFrameShows(display, text); }
 
     CFakeHidPlatform bus;
     int display = 0;
@@ -42,18 +29,15 @@ protected:
     testenv::CRecordingHost host;
 };
 
-TEST_F(HidLink, OpensWithFortyTextCellsAndNoStatusCells) {
+// Forty text cells and no status cells; text goes out as six reports per frame.
+TEST_F(HidLink, OpensWithFortyTextCellsSentAsSixReportsPerFrame) {
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
     EXPECT_EQ(40, driver.GetTextCellCount());
     EXPECT_EQ(0, driver.GetStatusCellCount());
     EXPECT_EQ(1u, bus.HelloCount(display));
     EXPECT_EQ(1, driver.usingHid);
-}
-
-TEST_F(HidLink, TextGoesOutAsSixReportsPerFrame) {
-    ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
     bus.ClearOutputs(display);
-    const std::vector<uint8_t> text = Text(1);
+    const std::vector<uint8_t> text = SeededCells(1);
     ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
     ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
     EXPECT_EQ(6u, bus.Outputs(display).size());
@@ -63,31 +47,16 @@ TEST_F(HidLink, TextGoesOutAsSixReportsPerFrame) {
     // A burst of writes: every frame is six reports and the last one shows the newest text.
     std::vector<uint8_t> last;
     for (int i = 0; i < 20; ++i) {
-        last = Text(static_cast<uint8_t>(i * 3));
+        last = SeededCells(static_cast<uint8_t>(i * 3));
         ASSERT_EQ(1, driver.WriteTextCells(last.data(), 40));
     }
     ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(last); }, 5000));
     EXPECT_EQ(0u, bus.Outputs(display).size() % 6);
 }
 
-TEST_F(HidLink, KeysReachTheHost) {
-    ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
-    bus.QueueKey(display, 0xFE, 1);     // F1
-    bus.QueueKey(display, 0xFD, 5);     // routing key 5
-    bus.QueueKey(display, 0xFD, 0x85);  // out of range: nothing
-    bus.QueueKey(display, 0xFE, 14);    // DN
-    ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() >= 3; }, 3000));
-    testenv::WaitUntil([] { return false; }, 300);
-    ASSERT_EQ(3u, host.KeyCount());
-    EXPECT_EQ("F1", host.Keys()[0].name);
-    EXPECT_EQ("Routing", host.Keys()[1].name);
-    EXPECT_EQ(5, host.Keys()[1].value);
-    EXPECT_EQ("DN", host.Keys()[2].name);
-}
-
 TEST_F(HidLink, MissingAcknowledgementReopensAndResendsTheImage) {
     ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
-    const std::vector<uint8_t> text = Text(9);
+    const std::vector<uint8_t> text = SeededCells(9);
     ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
     ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
     // The display stops acknowledging; a blank is written and stays unacknowledged.
@@ -107,7 +76,7 @@ TEST_F(HidLink, MissingAcknowledgementReopensAndResendsTheImage) {
 TEST_F(HidLink, PulledDisplayIsFoundAgainWhenPutBack) {
     ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
     bus.Configure(display, [](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; });
-    const std::vector<uint8_t> text = Text(4);
+    const std::vector<uint8_t> text = SeededCells(4);
     ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
     ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
     bus.Unplug(display);
@@ -126,7 +95,7 @@ TEST_F(HidLink, PulledDisplayIsFoundAgainWhenPutBack) {
         },
         3000));
     // Back in use: writes and keys work again.
-    const std::vector<uint8_t> again = Text(77);
+    const std::vector<uint8_t> again = SeededCells(77);
     ASSERT_EQ(1, driver.WriteTextCells(again.data(), 40));
     EXPECT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(again); }, 3000));
     bus.QueueKey(display, 0xFE, 2);

@@ -9,6 +9,7 @@
 
 #include "driver/driver.h"
 #include "support/fake_hid.h"
+#include "support/fake_serial.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
 
@@ -22,6 +23,7 @@ protected:
     CFakeHidPlatform bus;
     CBrailleSampleDriver driver{bus};
     testenv::CRecordingHost testHost{1};
+    int display = -1;
 
     ~HidTest() override {
         CloseHid();
@@ -45,9 +47,10 @@ protected:
         driver.host = &testHost;
     }
 
-    // Dispatches the key events already posted to the key window.
-    void PumpKeys() {
-        testenv::WaitUntil([] { return false; }, 20);
+    // Adds the device and looks for a display: 1 when it was found.
+    int AddAndFind(const FakeHidDeviceConfig& config = FakeHidDeviceConfig()) {
+        display = bus.AddDevice(config);
+        return driver.FindHidDevice();
     }
 
     void Handle(const Payload& payload) { driver.HandleHidReport(payload.data()); }
@@ -67,18 +70,18 @@ class HidHello : public HidTest {};
 class HidFrames : public HidTest {};
 class HidInput : public HidTest {};
 
-FakeHidDeviceConfig Display() { return FakeHidDeviceConfig(); }
-
 FakeHidDeviceConfig With(void (*change)(FakeHidDeviceConfig&)) {
     FakeHidDeviceConfig config;
     change(config);
     return config;
 }
 
-std::array<uint8_t, kFrameCells> Cells(uint8_t seed) {
-    std::array<uint8_t, kFrameCells> cells;
-    for (int i = 0; i < kFrameCells; ++i) cells[i] = static_cast<uint8_t>(seed + 7 * i);
-    return cells;
+std::vector<uint8_t> Cells(uint8_t seed) { return SeededCells(seed, kFrameCells); }
+
+Payload Filled(uint8_t value) {
+    Payload p;
+    p.fill(value);
+    return p;
 }
 
 // ---------------------------------------------------------------- enumeration
@@ -86,8 +89,8 @@ std::array<uint8_t, kFrameCells> Cells(uint8_t seed) {
 TEST_F(HidEnumeration, SkipsOtherDevicesAndUsesTheFirstMatch) {
     const int wrongVersion = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.version = 0xF101; }));
     const int wrongVendor = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.vendor = 0x04D9; }));
-    const int first = bus.AddDevice(Display());
-    const int second = bus.AddDevice(Display());
+    const int first = bus.AddDevice();
+    const int second = bus.AddDevice();
 
     ASSERT_EQ(1, driver.FindHidDevice());
 
@@ -111,7 +114,7 @@ TEST_F(HidEnumeration, WithoutMatchLeavesNothingOpen) {
     EXPECT_EQ(0, driver.FindHidDevice());  // empty bus
     bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.product = 0xABD8; }));
     bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.version = 0x0100; }));
-    const int unplugged = bus.AddDevice(Display());
+    const int unplugged = bus.AddDevice();
     bus.Unplug(unplugged);
 
     EXPECT_EQ(0, driver.FindHidDevice());
@@ -156,7 +159,7 @@ TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
         EXPECT_EQ(0u, alone.Misuses());
 
         // A working display behind the broken one is still found.
-        const int good = alone.AddDevice(Display());
+        const int good = alone.AddDevice();
         EXPECT_EQ(1, d.FindHidDevice());
         EXPECT_EQ(0u, alone.OpenHandleCount(broken));
         EXPECT_EQ(2u, alone.OpenHandleCount(good));
@@ -166,9 +169,9 @@ TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
     }
 }
 
+// The read event is made once and serves every display found after it.
 TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
-    const int display = bus.AddDevice(Display());
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind());
     const HANDLE event = driver.hidReadEvent;
     ASSERT_EQ(1, driver.FindHidDevice());
     EXPECT_EQ(2u, bus.OpenHandleCount(display));
@@ -182,17 +185,29 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
     bus.Plug(display);
     EXPECT_EQ(1, driver.FindHidDevice());
     EXPECT_EQ(event, driver.hidOverlapped.hEvent);
+
+    // Closed after an empty read and replaced by another display.
+    Payload p{};
+    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
+    CloseHid();
+    bus.Unplug(display);
+    const int second = bus.AddDevice();
+    ASSERT_EQ(1, driver.FindHidDevice());
+    EXPECT_EQ(event, driver.hidReadEvent);
+    EXPECT_EQ(2u, bus.OpenHandleCount(second));
+    bus.QueueAck(second);
+    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+    EXPECT_EQ(0xFF, p[0]);
     ExpectClean();
 }
 
 // ---------------------------------------------------------------- hello
 
 TEST_F(HidHello, AnsweredStoresInformation) {
-    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) {
-        c.info[0] = 0x9A;
-        c.info[1] = 0x05;
-    }));
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind(With([](FakeHidDeviceConfig& c) {
+                  c.info[0] = 0x9A;
+                  c.info[1] = 0x05;
+              })));
     driver.tickCounter = 77;
 
     EXPECT_EQ(1, driver.HidHandshake());
@@ -206,8 +221,7 @@ TEST_F(HidHello, AnsweredStoresInformation) {
 }
 
 TEST_F(HidHello, ConsumesOtherReportsUntilTheReply) {
-    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.answersHello = false; }));
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind(With([](FakeHidDeviceConfig& c) { c.answersHello = false; })));
     AttachHost();
     bus.QueueKey(display, 0xFD, 0x05);
     bus.QueueInput(display, {0xFB, 0xAA, 0x56, 0x01, 0x02});  // not a reply
@@ -221,14 +235,13 @@ TEST_F(HidHello, ConsumesOtherReportsUntilTheReply) {
     EXPECT_EQ(8u, driver.hidInfo[1]);
     EXPECT_EQ(5u, bus.ReadsIssued(display));
     EXPECT_EQ(1u, bus.PendingInput(display));
-    PumpKeys();
+    testenv::Pump(20);  // dispatches the key events already posted
     EXPECT_TRUE(testHost.Keys().empty());
     ExpectClean();
 }
 
 TEST_F(HidHello, UnansweredFailsAfterTenPolls) {
-    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.answersHello = false; }));
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind(With([](FakeHidDeviceConfig& c) { c.answersHello = false; })));
     bus.SetNow(0xFFFFFF00);  // the waits cross the wrap of the clock
     const DWORD start = bus.Now();
 
@@ -245,8 +258,7 @@ TEST_F(HidHello, UnansweredFailsAfterTenPolls) {
 // ---------------------------------------------------------------- frames
 
 TEST_F(HidFrames, FrameIsSixReportsByteExact) {
-    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; }));
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; })));
     const auto c = Cells(0x10);
     bus.SetAutoAdvance(0);
     bus.SetNow(0xFFFFFFFE);
@@ -277,11 +289,10 @@ TEST_F(HidFrames, FrameWithoutDisplayStillAwaitsItsAcknowledgement) {
 }
 
 TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
-    const int display = bus.AddDevice(With([](FakeHidDeviceConfig& c) {
-        c.inputLength = 64;
-        c.outputLength = 33;
-    }));
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind(With([](FakeHidDeviceConfig& c) {
+                  c.inputLength = 64;
+                  c.outputLength = 33;
+              })));
     const auto c = Cells(5);
     driver.WriteCellsHid(c.data());
     const auto outputs = bus.Outputs(display);
@@ -298,13 +309,7 @@ TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
     Payload p{};
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
     EXPECT_EQ((Payload{0xFF, 0, 0, 0, 0, 0, 0, 0}), p);
-    bus.QueueRawInput(display, [] {
-        Bytes r(64, 0x33);
-        r[0] = 0;
-        r[1] = 0xFE;
-        r[2] = 0x02;
-        return r;
-    }());
+    bus.QueueRawInput(display, serialwire::Concat({{0, 0xFE, 0x02}, Bytes(61, 0x33)}));
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
     EXPECT_EQ((Payload{0xFE, 0x02, 0x33, 0x33, 0x33, 0x33, 0x33, 0x33}), p);
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
@@ -314,22 +319,23 @@ TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
 // ---------------------------------------------------------------- input
 
 TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
-    const int display = bus.AddDevice(Display());
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind());
     AttachHost();
 
     // Byte 1 passes unchanged; the rest of the payload is ignored.
     Handle({0xFD, 0x05, 1, 2, 3, 4, 5, 6});
     Handle({0xFE, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
     Handle({0xFD, 0x7F});
+    Handle({0xFD, 0x85});  // out of range: nothing
+    Handle({0xFE, 14});
     // Through the device: a function key queued by the display.
     bus.QueueKey(display, 0xFE, 0x12);
     Payload p{};
     ASSERT_EQ(9, driver.ReadHidReport(p.data()));
     driver.HandleHidReport(p.data());
-    ASSERT_TRUE(testenv::WaitUntil([&] { return testHost.KeyCount() >= 4; }, 2000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return testHost.KeyCount() >= 5; }, 2000));
     const std::vector<std::pair<std::string, int32_t>> expected = {
-        {"Routing", 5}, {"F1", 0}, {"Routing", 0x7F}, {"SF2", 0}};
+        {"Routing", 5}, {"F1", 0}, {"Routing", 0x7F}, {"DN", 0}, {"SF2", 0}};
     EXPECT_EQ(expected, testHost.KeyPairs());
 
     // FF with nothing outstanding stays idle; FB after the hello and unknown payloads do nothing.
@@ -344,26 +350,22 @@ TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
     Handle({0xFF, 0x12});
     EXPECT_EQ(0, driver.awaitingAck);
     driver.HandleHidReport(nullptr);
-    PumpKeys();
-    EXPECT_EQ(4u, testHost.KeyCount());
+    testenv::Pump(20);  // dispatches the key events already posted
+    EXPECT_EQ(5u, testHost.KeyCount());
     EXPECT_TRUE(bus.Outputs(display).empty());
 }
 
 TEST_F(HidInput, ReadTakesOnlyWhatIsAlreadyThere) {
-    const int display = bus.AddDevice(Display());
-    ASSERT_EQ(1, driver.FindHidDevice());
-    Payload p;
-    p.fill(0xEE);
+    ASSERT_EQ(1, AddAndFind());
+    Payload p = Filled(0xEE);
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(1u, bus.CancelCount());
-    p.fill(0xEE);
+    p = Filled(0xEE);
 
     // A truncated report is not a report.
     bus.QueueRawInput(display, {0x00, 0xFD, 0x03, 0x00});
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
-    Payload untouched;
-    untouched.fill(0xEE);
-    EXPECT_EQ(untouched, p);
+    EXPECT_EQ(Filled(0xEE), p);
 
     // Many empty polls leave no read behind, so the handles can be closed at once.
     for (int i = 0; i < 50; ++i) ASSERT_EQ(-1, driver.ReadHidReport(p.data()));
@@ -375,17 +377,13 @@ TEST_F(HidInput, ReadTakesOnlyWhatIsAlreadyThere) {
 }
 
 TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
-    const int display = bus.AddDevice(Display());
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind());
     bus.Unplug(display);
-    Payload p;
-    p.fill(0xEE);
+    Payload p = Filled(0xEE);
     // The failed read signals the event too; it still is not a report.
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
-    Payload untouched;
-    untouched.fill(0xEE);
-    EXPECT_EQ(untouched, p);
+    EXPECT_EQ(Filled(0xEE), p);
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(driver.hidReadEvent, 0));
 
     const auto c = Cells(9);
@@ -396,8 +394,7 @@ TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
 }
 
 TEST_F(HidInput, ReportCompletingAsTheReadIsCancelledIsKeptWhole) {
-    const int display = bus.AddDevice(Display());
-    ASSERT_EQ(1, driver.FindHidDevice());
+    ASSERT_EQ(1, AddAndFind());
     int hookCalls = 0;
     bus.SetBeforeCancelHook([&] {
         if (hookCalls++ == 0) {
@@ -419,24 +416,6 @@ TEST_F(HidInput, ReportCompletingAsTheReadIsCancelledIsKeptWhole) {
     bus.QueueKey(display, 0xFD, 0x01);
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
     EXPECT_EQ(0xFD, p[0]);
-    ExpectClean();
-}
-
-TEST_F(HidInput, ReadEventSurvivesCloseAndServesTheNextDisplay) {
-    const int first = bus.AddDevice(Display());
-    ASSERT_EQ(1, driver.FindHidDevice());
-    const HANDLE event = driver.hidReadEvent;
-    Payload p{};
-    EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
-    CloseHid();
-    bus.Unplug(first);
-    const int second = bus.AddDevice(Display());
-    ASSERT_EQ(1, driver.FindHidDevice());
-    EXPECT_EQ(event, driver.hidReadEvent);
-    EXPECT_EQ(2u, bus.OpenHandleCount(second));
-    bus.QueueAck(second);
-    EXPECT_EQ(9, driver.ReadHidReport(p.data()));
-    EXPECT_EQ(0xFF, p[0]);
     ExpectClean();
 }
 
