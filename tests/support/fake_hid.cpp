@@ -21,18 +21,10 @@ constexpr DWORD kKeepLastError = 0;
 constexpr GUID kHidGuid = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
 DWORD ErrorOf(ULONG_PTR status) {
-    switch (status) {
-    case kStatusSuccess:
-        return ERROR_SUCCESS;
-    case kStatusPending:
-        return ERROR_IO_INCOMPLETE;
-    case kStatusCancelled:
-        return ERROR_OPERATION_ABORTED;
-    case kStatusNotConnected:
-        return ERROR_DEVICE_NOT_CONNECTED;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
+    if (status == kStatusSuccess) return ERROR_SUCCESS;
+    if (status == kStatusPending) return ERROR_IO_INCOMPLETE;
+    if (status == kStatusCancelled) return ERROR_OPERATION_ABORTED;
+    return status == kStatusNotConnected ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
 }
 
 bool Starts(const std::vector<uint8_t>& report, uint8_t a, uint8_t b, uint8_t c) {

@@ -58,17 +58,12 @@ protected:
         driver.serial = nullptr;
         if (window) DestroyWindow(window);
     }
-    Bytes Cells(size_t n, uint8_t first) {
-        Bytes cells(n);
-        for (size_t i = 0; i < n; ++i) cells[i] = static_cast<uint8_t>(first + i * 7);
-        return cells;
-    }
     void AckDisplayFrame() {
         for (uint8_t b : kAck) driver.FeedByte(b);
     }
     // One display frame goes out and is then not acknowledged for 401 ms.
     void TimeOutOnce() {
-        const Bytes cells = Cells(40, 1);
+        const Bytes cells = SeededCells(1);
         driver.SendTextCells(cells.data(), 40);
         ASSERT_EQ(1, driver.awaitingAck);
         clock.Advance(401);
@@ -82,11 +77,11 @@ protected:
         ASSERT_EQ(1u, port->writes.size());
         ASSERT_EQ(1, driver.pendingValid);
     }
-    // The held-back frame went out after the first and is awaited in turn.
-    void ExpectSecondReleased() {
-        ASSERT_EQ(2u, port->writes.size());
-        EXPECT_EQ(Hex(DisplayDots(second)),
-                  Hex(Bytes(port->writes[1].bytes.begin() + 7, port->writes[1].bytes.end() - 2)));
+    // The held-back frame went out as write number `writes` and is awaited in turn.
+    void ExpectReleased(const Bytes& cells, size_t writes) {
+        ASSERT_EQ(writes, port->writes.size());
+        EXPECT_EQ(Hex(DisplayDots(cells)),
+                  Hex(Bytes(port->writes.back().bytes.begin() + 7, port->writes.back().bytes.end() - 2)));
         EXPECT_EQ(0, driver.pendingValid);
         EXPECT_EQ(1, driver.awaitingAck);
     }
@@ -95,7 +90,7 @@ protected:
     std::shared_ptr<CSerialRecord> port = std::make_shared<CSerialRecord>();
     CBrailleSampleDriver driver{clock};
     HWND window = nullptr;
-    const Bytes first = Cells(40, 1), second = Cells(40, 2);
+    const Bytes first = SeededCells(1), second = SeededCells(2);
 };
 
 // ---------------------------------------------------------------- cell image
@@ -103,7 +98,7 @@ protected:
 using ConnectionCells = ConnectionSerial;
 
 TEST_F(ConnectionCells, TextFollowsTheStatusCellsAndStatusWritesKeepTheText) {
-    const Bytes text = Cells(40, 3);
+    const Bytes text = SeededCells(3);
     driver.SendTextCells(text.data(), 40);
     ASSERT_EQ(1u, port->writes.size());
     Bytes sent = DataOf(port->writes[0].bytes);
@@ -124,7 +119,7 @@ TEST_F(ConnectionCells, TextFollowsTheStatusCellsAndStatusWritesKeepTheText) {
 }
 
 TEST_F(ConnectionCells, BlankDisplayLeavesTheImage) {
-    const Bytes text = Cells(40, 9);
+    const Bytes text = SeededCells(9);
     driver.SendTextCells(text.data(), 40);
     AckDisplayFrame();
     Bytes before(driver.cellImage, driver.cellImage + kCellImageSize);
@@ -166,7 +161,7 @@ TEST_F(ConnectionCells, CountsPastTheImageStayInsideIt) {
 // Writes that cannot go out (suspended, no port, the display away) still reach
 // the cell image, which the display shows when it is back.
 TEST_F(ConnectionCells, WritesWithoutALinkReachOnlyTheImage) {
-    const Bytes text = Cells(40, 5), other = Cells(2, 9);
+    const Bytes text = SeededCells(5), other = SeededCells(9, 2);
     driver.suspended = 1;
     driver.SendTextCells(text.data(), 40);
     EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(driver.cellImage + 2, driver.cellImage + 42)));
@@ -193,7 +188,7 @@ TEST_F(ConnectionPoll, TimeOutIsMoreThan400MsAlsoAcrossTheWrap) {
         driver.failureCount = 0;
         port->ClearWrites();
         clock.Set(start);
-        const Bytes cells = Cells(40, 2);
+        const Bytes cells = SeededCells(2);
         driver.SendTextCells(cells.data(), 40);
         ASSERT_EQ(start, driver.lastSendTick);
 
@@ -215,15 +210,6 @@ TEST_F(ConnectionPoll, TimeOutIsMoreThan400MsAlsoAcrossTheWrap) {
     }
 }
 
-TEST_F(ConnectionPoll, TimeOutReleasesThePendingFrameInTheSameTick) {
-    SendFirstAndHoldSecond();
-    clock.Advance(401);
-    driver.PollTick();
-    EXPECT_EQ(1, driver.failureCount);
-    ExpectSecondReleased();
-    EXPECT_EQ(clock.Now(), driver.lastSendTick);
-}
-
 TEST_F(ConnectionPoll, FourthTimeOutStartsTheSearch) {
     driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
     window = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
@@ -237,7 +223,7 @@ TEST_F(ConnectionPoll, FourthTimeOutStartsTheSearch) {
     EXPECT_NE(nullptr, driver.serial);
 
     // An acknowledgement in between starts the count again.
-    const Bytes cells = Cells(40, 1);
+    const Bytes cells = SeededCells(1);
     driver.SendTextCells(cells.data(), 40);
     port->Deliver(kAck);
     driver.PollTick();
@@ -320,26 +306,32 @@ TEST_F(ConnectionPoll, SplitAndGluedFramesDecodeTheSame) {
     }
 }
 
-TEST_F(ConnectionPoll, AcknowledgementReleasesThePendingFrameInTheSameTick) {
+// The frame held back for the one awaited goes out in the tick that ends the
+// wait, by the acknowledgement or by the time-out, and not before.
+TEST_F(ConnectionPoll, PendingFrameGoesOutInTheTickThatEndsTheWait) {
     SendFirstAndHoldSecond();
     port->Deliver(kAck);
     driver.PollTick();
-    ExpectSecondReleased();
+    ExpectReleased(second, 2);
     EXPECT_EQ(0, driver.failureCount);
-}
 
-TEST_F(ConnectionPoll, PendingFrameWaitsForTheAcknowledgement) {
-    SendFirstAndHoldSecond();
+    driver.SendTextCells(first.data(), 40);
     for (int i = 0; i < 4; ++i) {
         clock.Advance(100);
         driver.PollTick();
     }
-    EXPECT_EQ(1u, port->writes.size());
+    EXPECT_EQ(2u, port->writes.size());
     EXPECT_EQ(1, driver.pendingValid);
-
     port->Deliver(kAck);
     driver.PollTick();
-    ExpectSecondReleased();
+    ExpectReleased(first, 3);
+
+    driver.SendTextCells(second.data(), 40);
+    clock.Advance(401);
+    driver.PollTick();
+    EXPECT_EQ(1, driver.failureCount);
+    ExpectReleased(second, 4);
+    EXPECT_EQ(clock.Now(), driver.lastSendTick);
 }
 
 TEST_F(ConnectionPoll, NoDeviceWorkWhileOpeningOrSuspended) {
@@ -357,6 +349,33 @@ TEST_F(ConnectionPoll, NoDeviceWorkWhileOpeningOrSuspended) {
     driver.suspended = 0;
     driver.PollTick();
     EXPECT_EQ(1u, port->writes.size());  // the key frame's acknowledgement
+}
+
+// A host that suspends the driver itself while the driver is looking for its
+// lost display wants it to stay suspended: the display's return must not
+// resume the link behind the host's back.
+TEST_F(ConnectionPoll, HostSuspensionDuringTheSearchIsKept) {
+    clock.Set(90000);
+    std::strcpy(driver.portName, "COM11");
+    for (int i = 0; i < 4; ++i) TimeOutOnce();
+    ASSERT_EQ(LinkState::Searching, driver.link);
+    ASSERT_EQ(nullptr, driver.serial);
+
+    // The port as the search holds it open (a real port needs a cable; the
+    // search only reads and writes it).
+    auto probe = std::make_shared<CSerialRecord>();
+    driver.serial = new CFakeSerial(probe);
+    driver.probePortOpen = 1;
+
+    driver.Suspend(1);  // the host's call; with no worker running nothing is posted
+
+    probe->Deliver(kIdentity40);
+    for (int i = 0; i < 3; ++i) {
+        clock.Advance(1000);
+        driver.PollTick();
+    }
+    EXPECT_EQ(1, int(driver.suspended));
+    for (const auto& w : probe->writes) EXPECT_NE(0x00, w.bytes[2]) << "display frame sent: " << Hex(w.bytes);
 }
 
 // ---------------------------------------------------------------- open and close
@@ -413,47 +432,6 @@ TEST(ConnectionOpen, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
     EXPECT_EQ(0u, bus.OpenHandleCount());
 }
 
-// A host that suspends the driver itself while the driver is looking for its
-// lost display wants it to stay suspended: the display's return must not
-// resume the link behind the host's back.
-TEST(ConnectionProbe, HostSuspensionDuringTheSearchIsKept) {
-    CTestClock clock;
-    clock.Set(90000);
-    CBrailleSampleDriver driver(clock);
-    auto lost = std::make_shared<CSerialRecord>();
-    driver.serial = new CFakeSerial(lost);
-    driver.link = LinkState::Running;
-    driver.textCells = 40;
-    driver.statusCells = 2;
-    std::strcpy(driver.portName, "COM11");
-    const Bytes text(40, 0x40);
-    for (int i = 0; i < 4; ++i) {
-        driver.SendTextCells(text.data(), 40);
-        clock.Advance(401);
-        driver.PollTick();
-    }
-    ASSERT_EQ(LinkState::Searching, driver.link);
-    ASSERT_EQ(nullptr, driver.serial);
-
-    // The port as the search holds it open (a real port needs a cable; the
-    // search only reads and writes it).
-    auto probe = std::make_shared<CSerialRecord>();
-    driver.serial = new CFakeSerial(probe);
-    driver.probePortOpen = 1;
-
-    driver.Suspend(1);  // the host's call; with no worker running nothing is posted
-
-    probe->Deliver(kIdentity40);
-    for (int i = 0; i < 3; ++i) {
-        clock.Advance(1000);
-        driver.PollTick();
-    }
-    EXPECT_EQ(1, int(driver.suspended));
-    for (const auto& w : probe->writes) EXPECT_NE(0x00, w.bytes[2]) << "display frame sent: " << Hex(w.bytes);
-    delete driver.serial;
-    driver.serial = nullptr;
-}
-
 // The host's suspend command can meet a search that has just found the display
 // and resumed the link on the worker: carrying out the command restores the
 // host's suspension, unless the host has already asked again.
@@ -500,20 +478,12 @@ protected:
     int device = 0;
 };
 
-TEST_F(ConnectionUsb, TextStartsAtTheFirstCell) {
+// Forty text cells from the first cell on; the image is sent again after the time-out.
+TEST_F(ConnectionUsb, TextStartsAtTheFirstCellAndIsResentAfterMoreThan1000Ms) {
     EXPECT_EQ(40, int(driver.textCells));
     EXPECT_EQ(0, int(driver.statusCells));
-    Bytes text(40);
-    for (int i = 0; i < 40; ++i) text[i] = static_cast<uint8_t>(i * 5 + 1);
-    driver.SendTextCells(text.data(), 40);
-    auto frames = bus.Frames(device);
-    ASSERT_EQ(1u, frames.size());
-    EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(frames[0].begin(), frames[0].begin() + 40)));
-}
-
-TEST_F(ConnectionUsb, TimeOutAfterMoreThan1000MsResendsTheImage) {
     const DWORD start = bus.Now();
-    const Bytes text(40, 0x3F);
+    const Bytes text = SeededCells(0x3F);
     driver.SendTextCells(text.data(), 40);
     driver.SendBlankCells();  // queued; the recovery must not show it
     const size_t opens = bus.OpenCount(device);
@@ -531,6 +501,7 @@ TEST_F(ConnectionUsb, TimeOutAfterMoreThan1000MsResendsTheImage) {
     ASSERT_EQ(2u, frames.size());
     EXPECT_EQ(Hex(Bytes(frames[0].begin(), frames[0].end())), Hex(Bytes(frames[1].begin(), frames[1].end())));
     EXPECT_EQ(0xEE, frames[1][0]);
+    EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(frames[0].begin(), frames[0].begin() + 40)));
     EXPECT_EQ(2u, bus.OpenHandleCount());
 }
 
