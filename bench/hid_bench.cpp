@@ -2,8 +2,8 @@
 // and 100 ms tick, on the simulated HID bus; the display acknowledges every
 // complete frame at once.
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
-#include <cstring>
 
 #include "bench.h"
 #include "driver/driver.h"
@@ -12,25 +12,17 @@
 namespace bench {
 
 namespace {
-std::array<uint8_t, 40> DeviceOrder(const std::vector<uint8_t>& host) {
-    std::array<uint8_t, 40> out{};
-    for (size_t i = 0; i < 40; ++i) out[i] = CBrailleSampleDriver::TranslateDots(host[i]);
-    return out;
-}
-bool Shows(const FakeFrame& frame, const std::array<uint8_t, 40>& cells) {
-    return std::equal(cells.begin(), cells.end(), frame.begin());
-}
 // Pumps until the ring has drained and the link has been quiet for 1.5 s
 // after `stopped`; returns how long after `stopped` a frame from `seen` on
-// first showed the newest image, or -1.
+// first showed the newest image (host cells), or -1.
 double NewestSentAfter(CFakeHidPlatform& bus, int device, const CBrailleSampleDriver& d,
-                       const std::array<uint8_t, 40>& newest, double stopped, size_t seen, double timeoutMs) {
+                       const std::vector<uint8_t>& newest, double stopped, size_t seen, double timeoutMs) {
     double sentAt = -1;
     PumpUntil(
         [&] {
             const std::vector<FakeFrame> frames = bus.Frames(device);
             for (size_t i = seen; i < frames.size(); ++i)
-                if (sentAt < 0 && Shows(frames[i], newest)) sentAt = probes::NowMs() - stopped;
+                if (sentAt < 0 && FrameShows(frames[i], newest)) sentAt = probes::NowMs() - stopped;
             seen = frames.size();
             return !d.awaitingAck && d.hidRing.Empty() && probes::NowMs() - stopped > 1500;
         },
@@ -69,20 +61,15 @@ void HidThroughput(const Settings& s) {
         }
         const double stopped = probes::NowMs();
         const size_t during = bus.Frames(device).size();
-        const std::array<uint8_t, 40> newest = DeviceOrder(last);
-        const double arrivedAt = NewestSentAfter(bus, device, d, newest, stopped, during, 15000);
+        const double arrivedAt = NewestSentAfter(bus, device, d, last, stopped, during, 15000);
         const std::vector<FakeFrame> frames = bus.Frames(device);
-        bool newestDuring = false;
-        for (size_t i = 0; i < during; ++i) newestDuring = newestDuring || Shows(frames[i], newest);
-        const bool finalIsNewest = !frames.empty() && Shows(frames.back(), newest);
+        const bool newestDuring = std::any_of(frames.begin(), frames.begin() + static_cast<std::ptrdiff_t>(during),
+                                              [&](const FakeFrame& f) { return FrameShows(f, last); });
+        const bool finalIsNewest = !frames.empty() && FrameShows(frames.back(), last);
         const char* name = interval == 0 ? "flat out" : interval == 10 ? "100 writes/s" : "10 writes/s";
-        std::string newestText;
-        if (newestDuring && arrivedAt < 0)
-            newestText = "sent before the writes stopped";
-        else if (arrivedAt >= 0)
-            newestText = Printf("sent %.0f ms after the last write", arrivedAt);
-        else
-            newestText = "NEVER sent";
+        const std::string newestText = arrivedAt >= 0 ? Printf("sent %.0f ms after the last write", arrivedAt)
+                                       : newestDuring ? "sent before the writes stopped"
+                                                      : "NEVER sent";
         Report(Printf("usb, %s", name).c_str(),
                Printf("%.1f frames/s displayed (%zu in %.0f s) from %.0f writes/s; "
                       "newest image %s; %zu frame(s) after the last write; display ends on the newest image: %s",
@@ -105,19 +92,17 @@ void HidThroughput(const Settings& s) {
     for (int b = 0; b < bursts; ++b) {
         Pump(300);
         bus.ClearOutputs(device);
-        std::vector<std::array<uint8_t, 40>> images;
-        std::vector<uint8_t> last;
+        std::vector<std::vector<uint8_t>> images;
         double next = probes::NowMs();
         for (int i = 0; i < 30; ++i) {
             PumpUntil([&] { return probes::NowMs() >= next; }, 60);
             next += 10;
-            last = Cells(++seed);
-            images.push_back(DeviceOrder(last));
-            d.WriteTextCells(last.data(), 40);
+            images.push_back(Cells(++seed));
+            d.WriteTextCells(images.back().data(), 40);
         }
         const double stopped = probes::NowMs();
         const size_t atStop = bus.Frames(device).size();
-        const std::array<uint8_t, 40> newest = images.back();
+        const std::vector<uint8_t>& newest = images.back();
         const double sentAt = NewestSentAfter(bus, device, d, newest, stopped, 0, 10000);
         const std::vector<FakeFrame> frames = bus.Frames(device);
         // Stale: an image older than one already shown, or one older than the
@@ -126,7 +111,7 @@ void HidThroughput(const Settings& s) {
         for (size_t i = 0; i < frames.size(); ++i) {
             int index = -1;
             for (size_t k = 0; k < images.size(); ++k)
-                if (Shows(frames[i], images[k])) index = static_cast<int>(k);
+                if (FrameShows(frames[i], images[k])) index = static_cast<int>(k);
             if (index < shownIndex || (i >= atStop && index != 29)) ++stale;
             shownIndex = std::max(shownIndex, index);
         }
@@ -134,7 +119,7 @@ void HidThroughput(const Settings& s) {
             ++newestSent;
             lag.push_back(sentAt);
         }
-        if (!frames.empty() && Shows(frames.back(), newest)) ++endedNewest;
+        if (!frames.empty() && FrameShows(frames.back(), newest)) ++endedNewest;
     }
 
     // Twenty keys queued at once on the display: how long until the last

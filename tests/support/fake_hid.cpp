@@ -27,9 +27,6 @@ DWORD ErrorOf(ULONG_PTR status) {
     return status == kStatusNotConnected ? ERROR_DEVICE_NOT_CONNECTED : ERROR_GEN_FAILURE;
 }
 
-bool Starts(const std::vector<uint8_t>& report, uint8_t a, uint8_t b, uint8_t c) {
-    return report.size() >= 4 && report[1] == a && report[2] == b && report[3] == c;
-}
 }  // namespace
 
 bool FrameShows(const FakeFrame& frame, const std::vector<uint8_t>& hostCells) {
@@ -42,18 +39,6 @@ std::vector<uint8_t> SeededCells(uint8_t seed, size_t count) {
     for (size_t i = 0; i < count; ++i) cells[i] = static_cast<uint8_t>(seed + 7 * i);
     return cells;
 }
-
-CFakeHidPlatform::CFakeHidPlatform() = default;
-CFakeHidPlatform::~CFakeHidPlatform() = default;
-
-// ---- clock ----
-
-DWORD CFakeHidPlatform::NowMs() {
-    ++nowReads;
-    return now.fetch_add(step.load());  // unsigned: wraps at 2^32 like the real clock
-}
-
-DWORD CFakeHidPlatform::TickCount() { return now.load(); }
 
 // ---- devices ----
 
@@ -139,12 +124,6 @@ void CFakeHidPlatform::QueueRawInput(int index, const std::vector<uint8_t>& repo
     QueueLocked(*devices.at(index), report);
 }
 
-void CFakeHidPlatform::QueueKey(int device, uint8_t kind, uint8_t code) { QueueInput(device, {kind, code}); }
-void CFakeHidPlatform::QueueAck(int device) { QueueInput(device, {0xFF}); }
-void CFakeHidPlatform::QueueHelloReply(int device, uint8_t info0, uint8_t info1) {
-    QueueInput(device, {0xFB, 0xAA, 0x55, info0, info1});
-}
-
 size_t CFakeHidPlatform::PendingInput(int device) const {
     std::lock_guard<std::mutex> guard(lock);
     return devices.at(device)->input.size();
@@ -156,16 +135,6 @@ void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
 }
 
 // ---- output ----
-
-std::vector<std::vector<uint8_t>> CFakeHidPlatform::OutputPayloads(int device) const {
-    std::vector<std::vector<uint8_t>> payloads;
-    for (const auto& report : Outputs(device)) {
-        std::vector<uint8_t> payload(8, 0);
-        for (size_t i = 1; i < report.size() && i <= 8; ++i) payload[i - 1] = report[i];
-        payloads.push_back(payload);
-    }
-    return payloads;
-}
 
 std::vector<FakeFrame> CFakeHidPlatform::Frames(int device) const {
     const auto reports = Outputs(device);
@@ -196,8 +165,9 @@ bool CFakeHidPlatform::LastFrameShows(int device, const std::vector<uint8_t>& ho
 
 size_t CFakeHidPlatform::HelloCount(int device) const {
     const auto reports = Outputs(device);
-    return static_cast<size_t>(std::count_if(
-        reports.begin(), reports.end(), [](const std::vector<uint8_t>& r) { return Starts(r, 0xFB, 0xAA, 0x55); }));
+    return static_cast<size_t>(std::count_if(reports.begin(), reports.end(), [](const std::vector<uint8_t>& r) {
+        return r.size() >= 4 && r[1] == 0xFB && r[2] == 0xAA && r[3] == 0x55;
+    }));
 }
 
 void CFakeHidPlatform::ClearOutputs(int device) {

@@ -100,8 +100,7 @@ std::vector<uint8_t> SeededCells(uint8_t seed, size_t count = 40);
 
 class CFakeHidPlatform : public IPlatform {
 public:
-    CFakeHidPlatform();
-    ~CFakeHidPlatform();
+    CFakeHidPlatform() = default;
     CFakeHidPlatform(const CFakeHidPlatform&) = delete;
     CFakeHidPlatform& operator=(const CFakeHidPlatform&) = delete;
 
@@ -109,8 +108,7 @@ public:
     void SetNow(DWORD ms) { now = ms; }
     DWORD Now() const { return now.load(); }  // current fake time, without advancing it
     void Advance(DWORD ms) { now += ms; }
-    void SetAutoAdvance(DWORD ms) { step = ms; }           // added after every NowMs() read; 0 = frozen
-    uint64_t NowReads() const { return nowReads.load(); }  // number of NowMs() calls so far
+    void SetAutoAdvance(DWORD ms) { step = ms; }  // added after every NowMs() read; 0 = frozen
 
     // ---- devices ----
     // Adds a device (present) and returns its index.
@@ -119,7 +117,6 @@ public:
     void Configure(int device, const std::function<void(FakeHidDeviceConfig&)>& change);
     void Unplug(int device);
     void Plug(int device);
-    bool IsPlugged(int device) const { return LockedField(device, &Device::present); }
     void SetClassDevsFails(bool fail);  // SetupDiGetClassDevs returns INVALID_HANDLE_VALUE
 
     // ---- input (device -> driver) ----
@@ -128,9 +125,12 @@ public:
     void QueueInput(int device, const std::vector<uint8_t>& payload);
     // Queues a report exactly as given (ID byte included), whatever its length.
     void QueueRawInput(int device, const std::vector<uint8_t>& report);
-    void QueueKey(int device, uint8_t kind, uint8_t code);  // kind FD routing, FE function
-    void QueueAck(int device);
-    void QueueHelloReply(int device, uint8_t info0, uint8_t info1);
+    // A key report: kind FD routing, FE function.
+    void QueueKey(int device, uint8_t kind, uint8_t code) { QueueInput(device, {kind, code}); }
+    void QueueAck(int device) { QueueInput(device, {0xFF}); }
+    void QueueHelloReply(int device, uint8_t info0, uint8_t info1) {
+        QueueInput(device, {0xFB, 0xAA, 0x55, info0, info1});
+    }
     size_t PendingInput(int device) const;  // reports queued and not yet read
     // Reports dropped because the queue was full.
     size_t DroppedInput(int device) const { return LockedField(device, &Device::dropped); }
@@ -141,9 +141,8 @@ public:
     // ---- output (driver -> device) ----
     // Whole reports as written.
     std::vector<std::vector<uint8_t>> Outputs(int device) const { return LockedField(device, &Device::outputs); }
-    std::vector<std::vector<uint8_t>> OutputPayloads(int device) const;  // bytes 1..8 of each
-    std::vector<FakeFrame> Frames(int device) const;                     // complete display frames, in order
-    size_t HelloCount(int device) const;                                 // hello reports received
+    std::vector<FakeFrame> Frames(int device) const;  // complete display frames, in order
+    size_t HelloCount(int device) const;              // hello reports received
     // Whether the newest complete frame starts with these host cells, in the display's dot order.
     bool LastFrameShows(int device, const std::vector<uint8_t>& hostCells) const;
     void ClearOutputs(int device);
@@ -166,8 +165,8 @@ public:
     std::vector<std::string> MisuseLog() const { return Locked(misuses); }
 
     // ---- IPlatform ----
-    DWORD NowMs() override;
-    DWORD TickCount() override;
+    DWORD NowMs() override { return now.fetch_add(step.load()); }  // unsigned: wraps at 2^32 like the real clock
+    DWORD TickCount() override { return now.load(); }
     void HidGetHidGuid(GUID* guid) override;
     HDEVINFO SetupGetClassDevs(const GUID* guid, DWORD flags) override;
     BOOL SetupEnumDeviceInterfaces(HDEVINFO set, const GUID* guid, DWORD index,
@@ -242,7 +241,6 @@ private:
     mutable std::mutex lock;
     std::atomic<DWORD> now{0};
     std::atomic<DWORD> step{1};
-    std::atomic<uint64_t> nowReads{0};
     std::vector<std::unique_ptr<Device>> devices;
     std::map<HANDLE, Handle> handles;
     std::map<HDEVINFO, std::vector<int>> sets;  // snapshot of present devices
