@@ -100,8 +100,7 @@ void CFakeHidPlatform::QueueLocked(Device& device, std::vector<uint8_t> report) 
     // A read already waiting on this device takes the report at once.
     for (auto it = reads.begin(); it != reads.end(); ++it) {
         if (it->second.cancelling || it->second.write) continue;
-        bool alive = false;
-        Device* owner = DeviceOf(it->second.handle, &alive);
+        const auto [owner, alive] = DeviceOf(it->second.handle);
         if (owner != &device || !alive) continue;
         if (CompleteRead(it->first, it->second, device)) reads.erase(it);
         return;
@@ -212,15 +211,11 @@ BOOL CFakeHidPlatform::Fail(DWORD error, const char* misuse) {
     return FALSE;
 }
 
-CFakeHidPlatform::Device* CFakeHidPlatform::DeviceOf(HANDLE h, bool* alive) {
+std::pair<CFakeHidPlatform::Device*, bool> CFakeHidPlatform::DeviceOf(HANDLE h) {
     auto it = handles.find(h);
-    if (it == handles.end()) {
-        *alive = false;
-        return nullptr;
-    }
+    if (it == handles.end()) return {nullptr, false};
     Device* device = devices[it->second.device].get();
-    *alive = device->present && device->generation == it->second.generation;
-    return device;
+    return {device, device->present && device->generation == it->second.generation};
 }
 
 bool CFakeHidPlatform::CompleteRead(OVERLAPPED* ov, Read& read, Device& device) {
@@ -326,8 +321,7 @@ HANDLE CFakeHidPlatform::HidOpen(const char* path, DWORD flags) {
 
 BOOL CFakeHidPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) {
     std::lock_guard<std::mutex> guard(lock);
-    bool alive = false;
-    Device* device = DeviceOf(h, &alive);
+    const auto [device, alive] = DeviceOf(h);
     if (!device || !attributes) return Fail(kKeepLastError, "HidGetAttributes: unknown handle");
     if (attributes->Size != sizeof(HIDD_ATTRIBUTES)) Misuse("HidGetAttributes: Size");
     if (!alive || device->config.failAttributes) return FALSE;
@@ -339,8 +333,7 @@ BOOL CFakeHidPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) {
 
 BOOL CFakeHidPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) {
     std::lock_guard<std::mutex> guard(lock);
-    bool alive = false;
-    Device* device = DeviceOf(h, &alive);
+    const auto [device, alive] = DeviceOf(h);
     if (!device || !data) return Fail(kKeepLastError, "HidGetPreparsedData: unknown handle");
     if (!alive || device->config.failCaps) return FALSE;
     PHIDP_PREPARSED_DATA p = reinterpret_cast<PHIDP_PREPARSED_DATA>(nextHandle);
@@ -375,8 +368,7 @@ BOOL CFakeHidPlatform::HidFreePreparsedData(PHIDP_PREPARSED_DATA data) {
 BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD* written, OVERLAPPED* overlapped) {
     std::lock_guard<std::mutex> guard(lock);
     if (written) *written = 0;
-    bool alive = false;
-    Device* device = DeviceOf(h, &alive);
+    const auto [device, alive] = DeviceOf(h);
     if (!device || !buffer) return Fail(ERROR_INVALID_HANDLE, "HidWrite: unknown handle");
     const bool overlappedHandle = handles[h].overlapped;
     if (overlappedHandle && !overlapped)
@@ -424,8 +416,7 @@ BOOL CFakeHidPlatform::HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD
 BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, OVERLAPPED* overlapped) {
     std::lock_guard<std::mutex> guard(lock);
     if (read) *read = 0;
-    bool alive = false;
-    Device* device = DeviceOf(h, &alive);
+    const auto [device, alive] = DeviceOf(h);
     if (!device || !buffer) return Fail(ERROR_INVALID_HANDLE, "HidRead: unknown handle");
     if (!overlapped || !handles[h].overlapped)
         return Fail(ERROR_INVALID_PARAMETER,

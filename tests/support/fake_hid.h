@@ -57,6 +57,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -211,7 +212,8 @@ private:
         bool write = false;
     };
 
-    Device* DeviceOf(HANDLE h, bool* alive);                        // null for an unknown handle
+    // The handle's device (null for an unknown handle) and whether the handle still reaches it.
+    std::pair<Device*, bool> DeviceOf(HANDLE h);
     bool CompleteRead(OVERLAPPED* ov, Read& read, Device& device);  // from queued input
     void FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes);
     void Misuse(const std::string& what);

@@ -63,8 +63,7 @@ protected:
     }
     // One display frame goes out and is then not acknowledged for 401 ms.
     void TimeOutOnce() {
-        const Bytes cells = SeededCells(1);
-        driver.SendTextCells(cells.data(), 40);
+        driver.SendTextCells(first.data(), 40);
         ASSERT_EQ(1, driver.awaitingAck);
         clock.Advance(401);
         driver.PollTick();
@@ -102,20 +101,14 @@ TEST_F(ConnectionCells, TextFollowsTheStatusCellsAndStatusWritesKeepTheText) {
     driver.SendTextCells(text.data(), 40);
     ASSERT_EQ(1u, port->writes.size());
     Bytes sent = DataOf(port->writes[0].bytes);
-    ASSERT_EQ(42u, sent.size());
-    EXPECT_EQ(0, sent[0]);
-    EXPECT_EQ(0, sent[1]);
-    EXPECT_EQ(Hex(DisplayDots(text)), Hex(Bytes(sent.begin() + 2, sent.end())));
+    ASSERT_EQ(Hex(Concat({{0, 0}, DisplayDots(text)})), Hex(sent));
     EXPECT_EQ(0, std::memcmp(driver.cellImage, sent.data(), 42));
 
     AckDisplayFrame();
     const Bytes status = {0x01, 0x80};
     driver.SendAllCells(status.data(), 2);
     ASSERT_EQ(2u, port->writes.size());
-    Bytes second = DataOf(port->writes[1].bytes);
-    EXPECT_EQ(0x08, second[0]);
-    EXPECT_EQ(0x10, second[1]);
-    EXPECT_EQ(Hex(Bytes(sent.begin() + 2, sent.end())), Hex(Bytes(second.begin() + 2, second.end())));
+    EXPECT_EQ(Hex(Concat({{0x08, 0x10}, Bytes(sent.begin() + 2, sent.end())})), Hex(DataOf(port->writes[1].bytes)));
 }
 
 TEST_F(ConnectionCells, BlankDisplayLeavesTheImage) {
@@ -595,16 +588,12 @@ TEST_F(ConnectionUsb, DisplayEndsOnTheNewestImageAndNeverGoesBack) {
         }
         // The display answers at once from now on.
         int ticks = 0;
-        auto shows = [&](int n) {
-            auto frames = bus.Frames(device);
-            return !frames.empty() && hostOf[frames.back()[0]] + 256 * hostOf[frames.back()[1]] == n;
-        };
-        for (; ticks < 2 && !shows(written); ++ticks) {
+        for (; ticks < 2 && !bus.LastFrameShows(device, image(written)); ++ticks) {
             bus.QueueAck(device);
             bus.Advance(100);
             driver.PollTick();
         }
-        EXPECT_TRUE(shows(written)) << "after " << ticks << " ticks";
+        EXPECT_TRUE(bus.LastFrameShows(device, image(written))) << "after " << ticks << " ticks";
         int last = 0;
         for (const FakeFrame& frame : bus.Frames(device)) {
             const int n = hostOf[frame[0]] + 256 * hostOf[frame[1]];

@@ -26,18 +26,9 @@ protected:
     int display = -1;
 
     ~HidTest() override {
-        CloseHid();
+        driver.CloseHidHandles();
         if (driver.keyWindow) DestroyWindow(driver.keyWindow);
         if (driver.hidReadEvent) CloseHandle(driver.hidReadEvent);
-    }
-
-    // What the connection code does when it lets the display go.
-    void CloseHid() {
-        driver.FinishHidRead();
-        if (driver.hidReadHandle) bus.HidClose(driver.hidReadHandle);
-        if (driver.hidHandle) bus.HidClose(driver.hidHandle);
-        driver.hidReadHandle = nullptr;
-        driver.hidHandle = nullptr;
     }
 
     void AttachHost() {
@@ -163,8 +154,7 @@ TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
         EXPECT_EQ(1, d.FindHidDevice());
         EXPECT_EQ(0u, alone.OpenHandleCount(broken));
         EXPECT_EQ(2u, alone.OpenHandleCount(good));
-        alone.HidClose(d.hidHandle);
-        alone.HidClose(d.hidReadHandle);
+        d.CloseHidHandles();
         if (d.hidReadEvent) CloseHandle(d.hidReadEvent);
     }
 }
@@ -179,7 +169,7 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
 
     // Pulled out: the re-find fails until the display is plugged back in.
     bus.Unplug(display);
-    CloseHid();
+    driver.CloseHidHandles();
     EXPECT_EQ(0, driver.FindHidDevice());
     EXPECT_EQ(0, driver.FindHidDevice());
     bus.Plug(display);
@@ -189,7 +179,7 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
     // Closed after an empty read and replaced by another display.
     Payload p{};
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
-    CloseHid();
+    driver.CloseHidHandles();
     bus.Unplug(display);
     const int second = bus.AddDevice();
     ASSERT_EQ(1, driver.FindHidDevice());
@@ -370,7 +360,7 @@ TEST_F(HidInput, ReadTakesOnlyWhatIsAlreadyThere) {
     // Many empty polls leave no read behind, so the handles can be closed at once.
     for (int i = 0; i < 50; ++i) ASSERT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(0, driver.hidReadPending);
-    CloseHid();
+    driver.CloseHidHandles();
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));  // no handle: nothing issued
     EXPECT_EQ(52u, bus.ReadsIssued(display));
     ExpectClean();
