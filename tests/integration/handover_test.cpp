@@ -276,9 +276,6 @@ TEST_F(HandoverWord, DestroyedDriverReleasesViewAndHandle) {
 
 // ---------------------------------------------------------------- serial link
 
-const Bytes kIdentify = serialwire::Frame(0x24, {});
-const Bytes kAck = serialwire::Frame(0x7F, {});
-
 // The driver on one end of a virtual cable, the simulated display on the other.
 // The driver has opened its port and published its number.
 class HandoverSerial : public ::testing::Test {
@@ -336,10 +333,11 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
         // The display's answers to the driver (the acknowledgement of its last
         // identification frame) can still be on their way: let them pass first.
         borrower.Drain(300);
-        ASSERT_TRUE(borrower.Send(kIdentify));
-        const Bytes expected = serialwire::Concat({kAck, serialwire::Frame(0x25, {40, 0, 0, 0, 0x81, 0xFE})});
+        ASSERT_TRUE(borrower.Send(serialwire::kIdentifyRequest));
+        const Bytes expected =
+            serialwire::Concat({serialwire::kAck, serialwire::Frame(0x25, {40, 0, 0, 0, 0x81, 0xFE})});
         EXPECT_EQ(serialwire::Hex(expected), serialwire::Hex(borrower.Receive(expected.size(), 3000)));
-        borrower.Send(kAck);  // acknowledge the identity, as the display expects
+        borrower.Send(serialwire::kAck);  // acknowledge the identity, as the display expects
         display.WaitForAcksReceived(before.acksReceived + 1, 2000);
     }
     const sim::Counters lent = display.GetCounters();

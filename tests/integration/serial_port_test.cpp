@@ -294,15 +294,12 @@ TEST_F(SerialOpen, SecondOpenIsRefusedAndThePortStaysUsable) {
 TEST(SerialOpenName, BadNamesFailWithoutOpening) {
     CSerial port;
     // 59 characters still fit the device path; 60 do not.
-    std::string longest(59, 'X');
-    std::string tooLong(60, 'X');
-    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.Open(tooLong.c_str(), 0, 0, true));
+    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.Open(std::string(60, 'X').c_str(), 0, 0, true));
     EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.LastError());
     EXPECT_FALSE(port.IsOpen());
-    std::string huge(5000, 'C');
-    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.Open(huge.c_str(), 0, 0, true));
+    EXPECT_EQ(ERROR_FILENAME_EXCED_RANGE, port.Open(std::string(5000, 'C').c_str(), 0, 0, true));
 
-    LONG result = port.Open(longest.c_str(), 0, 0, true);
+    LONG result = port.Open(std::string(59, 'X').c_str(), 0, 0, true);
     EXPECT_NE(0, result);
     EXPECT_NE(ERROR_FILENAME_EXCED_RANGE, result);
     EXPECT_FALSE(port.IsOpen());
