@@ -113,9 +113,7 @@ protected:
     }
     void TearDown() override {
         MSG msg;
-        while (
-            PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_DRIVER_COMMAND, WM_DRIVER_COMMAND + CMD_TICK, PM_REMOVE))
-            driver.DispatchCommand(CMD_SYNC, reinterpret_cast<void*>(msg.wParam), 0);
+        while (Take(&msg)) driver.DispatchCommand(CMD_SYNC, reinterpret_cast<void*>(msg.wParam), 0);
         driver.workerThread = nullptr;
         CloseHandle(driver.commandDone);
         driver.commandDone = nullptr;

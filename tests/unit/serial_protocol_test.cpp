@@ -49,12 +49,12 @@ protected:
     }
     // The driver's writes so far, each as Hex, joined by " | ".
     std::string Written() const { return HexFrames(port->Writes()); }
-    // What the 40-cell identity (kIdentity40) sets.
-    void ExpectIdentity40() {
-        EXPECT_EQ(40, int(driver.textCells));
+    // What an identity sets: the text cells, always two status cells, the version.
+    void ExpectIdentity(int textCells, uint8_t version0, uint8_t version1) {
+        EXPECT_EQ(textCells, int(driver.textCells));
         EXPECT_EQ(2, int(driver.statusCells));
-        EXPECT_EQ(0x05, driver.deviceVersion[0]);
-        EXPECT_EQ(0x07, driver.deviceVersion[1]);
+        EXPECT_EQ(version0, driver.deviceVersion[0]);
+        EXPECT_EQ(version1, driver.deviceVersion[1]);
     }
 
     CTestClock clock;
@@ -284,16 +284,13 @@ TEST_F(SerialProtocolReceiver, ValidFrameAfterGarbageIsDecoded) {
 
 TEST_F(SerialProtocolReceiver, IdentityReplySetsCellsAndVersion) {
     Feed(kIdentity40);
-    ExpectIdentity40();
+    ExpectIdentity(40, 0x05, 0x07);  // kIdentity40
     EXPECT_EQ(1, driver.identified);
     EXPECT_EQ(Hex(kAck), Written());
 
     // Further data bytes are ignored.
     Feed(Frame(0x25, {0x50, 1, 2, 3, 0x11, 0x22, 0x33, 0x44}));
-    EXPECT_EQ(80, int(driver.textCells));
-    EXPECT_EQ(2, int(driver.statusCells));
-    EXPECT_EQ(0x11, driver.deviceVersion[0]);
-    EXPECT_EQ(0x22, driver.deviceVersion[1]);
+    ExpectIdentity(80, 0x11, 0x22);
 }
 
 TEST_F(SerialProtocolReceiver, ShortCharacterFrameTakesTheStaleHighByte) {
@@ -413,7 +410,7 @@ TEST_F(SerialProtocolIdentify, ReplyDuringIdentificationCompletesIt) {
     EXPECT_EQ(1, driver.IdentifySerialDevice());
 
     EXPECT_EQ(HexFrames({kIdentifyRequest, kIdentifyRequest, kAck, kIdentifyDone}), Written());
-    ExpectIdentity40();
+    ExpectIdentity(40, 0x05, 0x07);  // kIdentity40
     EXPECT_EQ(12, driver.comPortNumber);
     // One byte is read per step: the reply takes 13 steps after the request.
     EXPECT_EQ(port->writes[1].readsBefore + 13, port->reads.size());

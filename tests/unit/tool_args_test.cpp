@@ -27,39 +27,35 @@ auto Fields(const Parsed& p) { return std::make_tuple(p.port, p.seconds, p.scrip
 struct Case {
     std::vector<std::string> args;
     Outcome outcome;
-    const char* message;  // part of the refusal or help; "" for a run
-    Parsed expected;
+    const char* message;   // part of the refusal or help; "" for a run
+    Parsed expected = {};  // what a run leaves behind; the defaults unless given
 };
 
 TEST(ToolArguments, OneBehaviourForEveryTool) {
-    const Parsed defaults;
     const std::vector<Case> cases = {
-        {{}, Outcome::kRun, "", defaults},
+        {{}, Outcome::kRun, ""},
         {{"COM7", "30"}, Outcome::kRun, "", Parsed{"COM7", 30, "", false, 0, false}},
         {{"--script", "info; quit", "COM7"}, Outcome::kRun, "", Parsed{"COM7", 10, "info; quit", true, 0, false}},
         {{"--script="}, Outcome::kRun, "", Parsed{"COM1", 10, "", true, 0, false}},
         {{"--timeout=250", "--quiet"}, Outcome::kRun, "", Parsed{"COM1", 10, "", false, 250, true}},
         {{"--timeout", "1", "--timeout", "2"}, Outcome::kRun, "", Parsed{"COM1", 10, "", false, 2, false}},
-        {{"--help"}, Outcome::kHelp, "--timeout MS", defaults},
-        {{"COM7", "-h"}, Outcome::kHelp, "Exit codes: 0 done", defaults},
-        {{"--bogus"}, Outcome::kRefused, "tool: unknown option --bogus", defaults},
-        {{"--bogus=1"}, Outcome::kRefused, "unknown option --bogus", defaults},
-        {{"-x"}, Outcome::kRefused, "unknown option -x", defaults},
-        {{"--script"}, Outcome::kRefused, "--script needs a value", defaults},
-        {{"--timeout", "abc"},
-         Outcome::kRefused,
-         "--timeout takes a whole number from 0 to 60000, not \"abc\"",
-         defaults},
-        {{"--timeout", "12x"}, Outcome::kRefused, "not \"12x\"", defaults},
-        {{"--timeout", ""}, Outcome::kRefused, "not \"\"", defaults},
-        {{"--timeout", "-1"}, Outcome::kRefused, "from 0 to 60000", defaults},
-        {{"--timeout", "60001"}, Outcome::kRefused, "from 0 to 60000", defaults},
-        {{"--timeout", "99999999999999999999999"}, Outcome::kRefused, "from 0 to 60000", defaults},
-        {{"--timeout", " 5"}, Outcome::kRefused, "not \" 5\"", defaults},
-        {{"COM7", "ten"}, Outcome::kRefused, "SECONDS takes a whole number from 1 to 3600, not \"ten\"", defaults},
-        {{"COM7", "0"}, Outcome::kRefused, "SECONDS takes a whole number", defaults},
-        {{"COM7", "5", "extra"}, Outcome::kRefused, "unexpected argument \"extra\"", defaults},
-        {{"--quiet=yes"}, Outcome::kRefused, "--quiet takes no value", defaults},
+        {{"--help"}, Outcome::kHelp, "--timeout MS"},
+        {{"COM7", "-h"}, Outcome::kHelp, "Exit codes: 0 done"},
+        {{"--bogus"}, Outcome::kRefused, "tool: unknown option --bogus"},
+        {{"--bogus=1"}, Outcome::kRefused, "unknown option --bogus"},
+        {{"-x"}, Outcome::kRefused, "unknown option -x"},
+        {{"--script"}, Outcome::kRefused, "--script needs a value"},
+        {{"--timeout", "abc"}, Outcome::kRefused, "--timeout takes a whole number from 0 to 60000, not \"abc\""},
+        {{"--timeout", "12x"}, Outcome::kRefused, "not \"12x\""},
+        {{"--timeout", ""}, Outcome::kRefused, "not \"\""},
+        {{"--timeout", "-1"}, Outcome::kRefused, "from 0 to 60000"},
+        {{"--timeout", "60001"}, Outcome::kRefused, "from 0 to 60000"},
+        {{"--timeout", "99999999999999999999999"}, Outcome::kRefused, "from 0 to 60000"},
+        {{"--timeout", " 5"}, Outcome::kRefused, "not \" 5\""},
+        {{"COM7", "ten"}, Outcome::kRefused, "SECONDS takes a whole number from 1 to 3600, not \"ten\""},
+        {{"COM7", "0"}, Outcome::kRefused, "SECONDS takes a whole number"},
+        {{"COM7", "5", "extra"}, Outcome::kRefused, "unexpected argument \"extra\""},
+        {{"--quiet=yes"}, Outcome::kRefused, "--quiet takes no value"},
     };
     for (const Case& c : cases) {
         std::string line;
