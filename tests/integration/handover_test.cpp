@@ -300,6 +300,15 @@ protected:
     }
     // The other program gives the port back (x = 5).
     void Restore() { EXPECT_EQ(5, section.Answer(205, driver)); }
+    // The display answers again: the search finds it and the link works.
+    void ExpectDisplayFound(uint8_t seed) {
+        display.SetSilent(false);
+        clock.SetAutoAdvance(0);
+        clock.UseRealClock(true);
+        EXPECT_TRUE(testenv::TickUntil(
+            driver, [&] { return driver.link == LinkState::Running; }, 5000));
+        ExpectLinkWorks(seed);
+    }
     // Text written by the driver reaches the display.
     void ExpectLinkWorks(uint8_t seed) {
         Bytes text(40);
@@ -395,12 +404,7 @@ TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
     EXPECT_EQ(LinkState::Searching, driver.link);
     EXPECT_EQ(0, int(driver.suspended));  // host writes go on into the image
 
-    display.SetSilent(false);
-    clock.SetAutoAdvance(0);
-    clock.UseRealClock(true);
-    EXPECT_TRUE(testenv::TickUntil(
-        driver, [&] { return driver.link == LinkState::Running; }, 5000));
-    ExpectLinkWorks(4);
+    ExpectDisplayFound(4);
 }
 
 // The host suspended the driver: its port is already closed. The lend is
@@ -459,11 +463,7 @@ TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
     Restore();
     EXPECT_TRUE(driver.serial == nullptr || driver.probePortOpen);
     EXPECT_EQ(LinkState::Searching, driver.link);
-    display.SetSilent(false);
-    clock.UseRealClock(true);
-    EXPECT_TRUE(testenv::TickUntil(
-        driver, [&] { return driver.link == LinkState::Running; }, 5000));
-    ExpectLinkWorks(2);
+    ExpectDisplayFound(2);
 }
 
 // ---------------------------------------------------------------- USB link

@@ -104,6 +104,12 @@ Bytes Pattern(size_t size, unsigned seed) {
     return bytes;
 }
 
+// An overlapped record of the caller's own, with an event that lives as long.
+struct OwnRecord : OVERLAPPED {
+    OwnRecord() : OVERLAPPED{} { hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+    ~OwnRecord() { CloseHandle(hEvent); }
+};
+
 // Both ends of one cable opened the way the driver opens its port, configured
 // and purged.
 class SerialCable : public ::testing::Test {
@@ -507,8 +513,7 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
 }
 
 TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
-    OVERLAPPED own{};
-    own.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OwnRecord own;
     ASSERT_NE(nullptr, own.hEvent);
     uint8_t buffer[4];
     DWORD count = 9;
@@ -524,7 +529,6 @@ TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
     Bytes rest = ReadBytes(driverEnd, 4 - got);
     all.insert(all.end(), rest.begin(), rest.end());
     EXPECT_EQ(out, all);
-    CloseHandle(own.hEvent);
 }
 
 TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
@@ -640,15 +644,13 @@ TEST_F(SerialModes, PortWithoutOverlappedIoAllowsOnlyUntimedCalls) {
     DWORD count = 7;
     EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Write(lost, 2, &count, nullptr, 1000));
     EXPECT_EQ(0u, count);
-    OVERLAPPED record{};
-    record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OwnRecord record;
     EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Write(lost, 2, &count, &record, INFINITE));
     uint8_t buffer[8];
     EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Read(buffer, 8, &count, nullptr, 1000));
     EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.Read(buffer, 8, &count, &record, INFINITE));
     EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.WaitForEvent(nullptr, 100));
     EXPECT_EQ(ERROR_INVALID_FUNCTION, driverEnd.LastError());
-    CloseHandle(record.hEvent);
 
     // Untimed calls without a record run synchronously; the refused write sent nothing.
     EXPECT_TRUE(ReadsNothingAtOnce(driverEnd));
@@ -689,8 +691,7 @@ TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
     EXPECT_EQ((Bytes{0x42}), ReadBytes(driverEnd, 1));
 
     // On the caller's own record the wait is left to the caller.
-    OVERLAPPED record{};
-    record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    OwnRecord record;
     EXPECT_EQ(0, driverEnd.WaitForEvent(&record, INFINITE));
     ASSERT_EQ(0, displayEnd.Write("\x43", 1, nullptr, nullptr, 1000));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(record.hEvent, 5000));
@@ -698,7 +699,6 @@ TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
     if (!GetOverlappedResult(driverEnd.Handle(), &record, &ignored, TRUE)) {
         CancelIo(driverEnd.Handle());
     }
-    CloseHandle(record.hEvent);
     EXPECT_EQ((Bytes{0x43}), ReadBytes(driverEnd, 1));
 }
 
