@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,29 +41,17 @@ public:
 
 IBrailleDriver* LoadDriver();  // the DLL's driver; allocation counting installed
 using testenv::DrainPort;
-std::vector<uint8_t> Cells(uint32_t seed);  // 40 host cells, distinct per seed
-// Handles this thread's messages for the given time (keys reach the host).
-void Pump(double ms);
-// Handles messages until the condition holds or the time is up.
-template <typename F>
-bool PumpUntil(F&& condition, double ms) {
-    const double end = probes::NowMs() + ms;
-    for (;;) {
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageA(&msg);
-        }
-        if (condition()) return true;
-        const double left = end - probes::NowMs();
-        if (left <= 0) return condition();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, left < 1 ? 1 : static_cast<DWORD>(left < 5 ? left : 5),
-                                  QS_ALLINPUT);
-    }
-}
+// 40 host cells, distinct per seed.
+inline std::vector<uint8_t> Cells(uint32_t seed) { return testenv::Pattern(seed); }
+// Handles this thread's messages for the given time (keys reach the host), or
+// until the condition holds.
+using testenv::Pump;
+inline bool PumpUntil(const std::function<bool()>& condition, double ms) { return testenv::WaitUntil(condition, ms); }
 
 // One line of the report: "name: figures".
 void Report(const char* name, const std::string& figures);
+// A line with the statistics of the times; returns them.
+probes::Summary ReportTimes(const char* name, const std::vector<double>& times, const char* unit, int decimals = 1);
 std::string Printf(const char* format, ...);
 
 // The benchmarks; each prints its own figures.

@@ -14,12 +14,14 @@ namespace {
 // The display and a started driver for one benchmark; stopped at the end.
 class CSession {
 public:
-    CSession(const Settings& s, const sim::CSimDisplay::Options& options = sim::CSimDisplay::Options())
-        : driver(LoadDriver()) {
+    explicit CSession(const Settings& s) : driver(LoadDriver()) {
         DrainPort(s.driverPort);
-        opened = display.Open(s.displayPort.c_str(), options);
+        opened = display.Open(s.displayPort.c_str());
+        const std::vector<DWORD> before = probes::ThreadIds();
         started = opened && driver->Initialize(s.driverPort.c_str(), &host, "", "") == 1;
         if (!started) std::printf("  (could not start the driver on %s)\n", s.driverPort.c_str());
+        for (DWORD id : probes::ThreadIds())  // the one thread that Initialize adds
+            if (std::find(before.begin(), before.end(), id) == before.end()) workerId = id;
     }
     ~CSession() {
         if (started) driver->Terminate();
@@ -30,7 +32,17 @@ public:
     CTimingHost host;
     bool opened = false;
     bool started = false;
+    DWORD workerId = 0;
 };
+
+// Processor time (kernel and user) of a thread or process, in ms: `times` is
+// GetThreadTimes or GetProcessTimes.
+double CpuMs(BOOL(WINAPI* times)(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*), HANDLE of) {
+    FILETIME created, exited, kernel, user;
+    if (!times(of, &created, &exited, &kernel, &user)) return -1.0;
+    auto v = [](FILETIME f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    return static_cast<double>(v(kernel) + v(user)) / 10000.0;
+}
 
 double Us(double ms) { return ms * 1000.0; }
 
@@ -133,21 +145,16 @@ void HostCallCost(const Settings& s) {
         posts(spacedPost, n / 10, true, false, false, true);
         CloseHandle(event);
     }
-    const probes::Summary w = probes::Summarize(write), c = probes::Summarize(clear), g = probes::Summarize(count),
-                          b = probes::Summarize(barePost), p = probes::Summarize(copyPost),
-                          r = probes::Summarize(resetPost);
-    Report("WriteTextCells (40 cells)", probes::Format(w, "us", 1));
-    const probes::Summary sp = probes::Summarize(spaced);
-    Report("WriteTextCells, 2 ms apart", probes::Format(sp, "us", 1));
-    Report("ClearCells", probes::Format(c, "us", 1));
-    Report("GetTextCellCount", probes::Format(g, "us", 4));
-    Report("baseline PostThreadMessageA", probes::Format(b, "us", 1));
-    Report("baseline malloc+copy+post", probes::Format(p, "us", 1));
-    Report("baseline with ResetEvent", probes::Format(r, "us", 1));
+    const probes::Summary w = ReportTimes("WriteTextCells (40 cells)", write, "us");
+    const probes::Summary sp = ReportTimes("WriteTextCells, 2 ms apart", spaced, "us");
+    ReportTimes("ClearCells", clear, "us");
+    ReportTimes("GetTextCellCount", count, "us", 4);
+    const probes::Summary b = ReportTimes("baseline PostThreadMessageA", barePost, "us");
+    const probes::Summary p = ReportTimes("baseline malloc+copy+post", copyPost, "us");
+    ReportTimes("baseline with ResetEvent", resetPost, "us");
     Report("WriteTextCells over baseline", Printf("median +%.1f us (+%.0f%%), p99 +%.1f us", w.median - b.median,
                                                   100.0 * (w.median - b.median) / b.median, w.p99 - b.p99));
-    const probes::Summary bs = probes::Summarize(spacedPost);
-    Report("baseline malloc+copy+post, 2 ms apart", probes::Format(bs, "us", 1));
+    const probes::Summary bs = ReportTimes("baseline malloc+copy+post, 2 ms apart", spacedPost, "us");
     Report("WriteTextCells / malloc+copy+post",
            Printf("%.2f x back to back, %.2f x 2 ms apart (medians; goal <= 1.2 x)", w.median / p.median,
                   sp.median / bs.median));
@@ -190,7 +197,7 @@ void WriteFlood(const Settings& s) {
         delay.push_back(session.host.lastKeyMs - sent[delay.size()]);
     const uint32_t frames = display.GetCounters().displayFrames - framesBefore;
     const bool shown = display.WaitFor([&] { return display.HostTextCells() == cells; }, 3000);
-    Report("key delay", probes::Format(probes::Summarize(delay), "ms", 1));
+    ReportTimes("key delay", delay, "ms");
     Report("keys", Printf("%zu of %zu arrived", delay.size(), sent.size()));
     Report("host writes", Printf("%.0f per second", writes / elapsed));
     Report("display frames",
@@ -233,8 +240,7 @@ void WriteToWire(const Settings& s) {
         display.WaitFor([&] { return display.GetCounters().acksSent >= 1; }, 3000);
         Sleep(110 + rng() % 40);
     }
-    const probes::Summary l = probes::Summarize(latency);
-    Report("write to wire", probes::Format(l, "ms", 2));
+    ReportTimes("write to wire", latency, "ms", 2);
     Report("frames held for a tick (> 50 ms)", Printf("%d of %d", held, n));
     if (missing) Report("frames missing or wrong", Printf("%d", missing));
 }
@@ -262,8 +268,7 @@ void KeyLatency(const Settings& s) {
         // A random pause, so that keys fall at every phase of the 100 ms tick.
         Pump(static_cast<double>(rng() % 100));
     }
-    const probes::Summary l = probes::Summarize(latency);
-    Report("key to OnKey", probes::Format(l, "ms", 1));
+    ReportTimes("key to OnKey", latency, "ms");
     int within = 0, withinMargin = 0;
     for (double v : latency) {
         within += v <= 100.0;
@@ -360,44 +365,19 @@ void SerialThroughput(const Settings& s) {
 void IdleCost(const Settings& s) {
     std::printf("\n## Idle cost (display attached, nothing to do)\n");
     const double window = s.quick ? 5000 : 30000;
-    IBrailleDriver* d = LoadDriver();
-    DrainPort(s.driverPort);
-    sim::CSimDisplay display;
-    if (!display.Open(s.displayPort.c_str())) return;
-    CTimingHost host;
-    // The worker is the one thread that Initialize adds.
-    const std::vector<DWORD> before = probes::ThreadIds();
-    if (d->Initialize(s.driverPort.c_str(), &host, "", "") != 1) {
-        Report("idle", "could not start the driver");
-        return;
-    }
-    DWORD workerId = 0;
-    for (DWORD id : probes::ThreadIds())
-        if (std::find(before.begin(), before.end(), id) == before.end()) workerId = id;
-    HANDLE worker = OpenThread(THREAD_QUERY_INFORMATION, FALSE, workerId);
-    if (!worker) {
-        Report("idle", "worker thread not found");
-        d->Terminate();
-        return;
-    }
-    auto cpuMs = [](HANDLE thread) {
-        FILETIME created, exited, kernel, user;
-        if (!GetThreadTimes(thread, &created, &exited, &kernel, &user)) return -1.0;
-        auto v = [](FILETIME f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
-        return static_cast<double>(v(kernel) + v(user)) / 10000.0;
-    };
-    auto processMs = [] {
-        FILETIME created, exited, kernel, user;
-        GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-        auto v = [](FILETIME f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
-        return static_cast<double>(v(kernel) + v(user)) / 10000.0;
-    };
+    CSession session(s);
+    if (!session.started) return;
+    IBrailleDriver* d = session.driver;
+    HANDLE worker = OpenThread(THREAD_QUERY_INFORMATION, FALSE, session.workerId);
+    if (!worker) return Report("idle", "worker thread not found");
     Pump(1000);
-    probes::WatchThread(workerId);
+    probes::WatchThread(session.workerId);
     const probes::AllocCounts a0 = probes::Allocations();
-    const double w0 = cpuMs(worker), p0 = processMs(), t0 = probes::NowMs();
+    const double w0 = CpuMs(GetThreadTimes, worker), p0 = CpuMs(GetProcessTimes, GetCurrentProcess()),
+                 t0 = probes::NowMs();
     Pump(window);
-    const double w1 = cpuMs(worker), p1 = processMs(), t1 = probes::NowMs();
+    const double w1 = CpuMs(GetThreadTimes, worker), p1 = CpuMs(GetProcessTimes, GetCurrentProcess()),
+                 t1 = probes::NowMs();
     const probes::AllocCounts a1 = probes::Allocations();
     const double ticks = (t1 - t0) / 100.0;
     Report("worker processor time",
@@ -422,8 +402,6 @@ void IdleCost(const Settings& s) {
                                    static_cast<unsigned long long>(b2.watchedAllocs - b1.watchedAllocs)));
     probes::WatchThread(0);
     CloseHandle(worker);
-    d->Terminate();
-    display.Close();
 }
 
 void OpenTime(const Settings& s) {
@@ -445,24 +423,19 @@ void OpenTime(const Settings& s) {
                Printf("%s; %d of %d started; Terminate median %.1f ms",
                       probes::Format(probes::Summarize(open), "ms", 1).c_str(), ok, n, probes::Summarize(stop).median));
     };
-    {
+    auto withDisplay = [&](const char* name, bool answering, int n) {
         DrainPort(s.driverPort);
+        sim::CSimDisplay::Options options;
+        options.answerIdentify = answering;
+        if (!answering) options.ack = sim::AckPolicy::Never;
         sim::CSimDisplay display;
-        display.Open(s.displayPort.c_str());
-        measure("display present", s.driverPort, s.quick ? 5 : 20);
+        display.Open(s.displayPort.c_str(), options);
+        measure(name, s.driverPort, n);
         display.Close();
-    }
+    };
+    withDisplay("display present", true, s.quick ? 5 : 20);
     measure("no such port", "COM239", s.quick ? 5 : 20);
-    {
-        DrainPort(s.driverPort);
-        sim::CSimDisplay::Options silent;
-        silent.answerIdentify = false;
-        silent.ack = sim::AckPolicy::Never;
-        sim::CSimDisplay display;
-        display.Open(s.displayPort.c_str(), silent);
-        measure("silent display (identification)", s.driverPort, s.quick ? 1 : 3);
-        display.Close();
-    }
+    withDisplay("silent display (identification)", false, s.quick ? 1 : 3);
 }
 
 }  // namespace bench

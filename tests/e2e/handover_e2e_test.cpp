@@ -24,9 +24,10 @@ protected:
         ASSERT_TRUE(Start());
         ASSERT_TRUE(display.WaitForIdentifyDone(1, 3000));
     }
-    // Waits until handover.exe says it has the port.
-    static ::testing::AssertionResult Borrowed(testenv::CChildProcess& tool) {
-        testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000);
+    // Starts handover.exe with the arguments and waits until it says it has the port.
+    static ::testing::AssertionResult Borrowed(testenv::CChildProcess& tool, const std::string& args) {
+        if (tool.Start(testenv::BesideMe("handover.exe"), args))
+            testenv::WaitUntil([&] { return tool.Says("port borrowed") || tool.Ended(); }, 10000);
         if (tool.Says("port borrowed")) return ::testing::AssertionSuccess();
         return ::testing::AssertionFailure() << tool.Output();
     }
@@ -36,8 +37,7 @@ TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
     const uint32_t requestsBefore = display.GetCounters().identifyRequests;
 
     testenv::CChildProcess tool;
-    ASSERT_TRUE(tool.Start(testenv::BesideMe("handover.exe"), "--hold 800"));
-    ASSERT_TRUE(Borrowed(tool));
+    ASSERT_TRUE(Borrowed(tool, "--hold 800"));
 
     // While the port is lent the driver sends nothing, host writes included.
     const uint32_t framesLent = display.GetCounters().framesReceived;
@@ -57,7 +57,7 @@ TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
     std::vector<uint8_t> text(40);
     for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(0x11 + i);
     EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
-    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
+    EXPECT_TRUE(Shows(text)) << display.RenderLine();
 }
 
 // The host stops the driver while the port is lent. A new start while the
@@ -65,8 +65,7 @@ TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
 // new start opens it again and answers the restore it wrote meanwhile.
 TEST_F(HandoverEndToEnd, StopDuringALendDoesNotBlockTheNextStart) {
     testenv::CChildProcess tool;
-    ASSERT_TRUE(tool.Start(testenv::BesideMe("handover.exe"), "--hold 1500 --timeout 500"));
-    ASSERT_TRUE(Borrowed(tool));
+    ASSERT_TRUE(Borrowed(tool, "--hold 1500 --timeout 500"));
     driver->Terminate();
     // Still lent: a new start leaves the port to its borrower.
     EXPECT_EQ(0, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
@@ -84,7 +83,7 @@ TEST_F(HandoverEndToEnd, StopDuringALendDoesNotBlockTheNextStart) {
     if (section) CloseHandle(section);
     std::vector<uint8_t> text(40, 0x2A);
     EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
-    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
+    EXPECT_TRUE(Shows(text)) << display.RenderLine();
 }
 
 }  // namespace

@@ -17,31 +17,10 @@ namespace {
 
 constexpr uint16_t kDataScanCode = 0x14;  // the scan code that the host hears of through OnData
 
-// The kit's recording host, whose callbacks also run a scenario's own code.
-class CScriptedHost : public testenv::CRecordingHost {
-public:
-    std::function<void(const char*)> onKey;
-    std::function<void()> onData;
-    int32_t BRL_CALL OnKey(IBrailleDriver* driver, const char* name, int32_t value) override {
-        CRecordingHost::OnKey(driver, name, value);
-        if (onKey) onKey(name);
-        return 0;
-    }
-    int32_t BRL_CALL OnData(IBrailleDriver* driver, const unsigned char* bytes, int32_t count) override {
-        CRecordingHost::OnData(driver, bytes, count);
-        if (onData) onData();
-        return 0;
-    }
-    size_t DataCount() const { return Data().size(); }
-};
-
 double Seconds(DWORD since) { return (GetTickCount() - since) / 1000.0; }
 
 class HostContract : public testenv::DllOnCable {
 protected:
-    bool Start(IBrailleDriver* d = nullptr) {
-        return (d ? d : driver)->Initialize(cable.driverEnd.c_str(), &scripted, "", "") == 1;
-    }
     // Runs `before` on another thread after `ms`, then sends this thread a
     // message, which wakes a waiting call so that it handles this thread's queue.
     std::thread WakeThisThreadAfter(DWORD ms, const std::function<void()>& before) {
@@ -54,7 +33,6 @@ protected:
             PostMessageA(target, WM_CLOSE, 0, 0);
         });
     }
-    CScriptedHost scripted;
 };
 
 // A host that unloads the DLL without Terminate: the worker keeps the module
@@ -74,10 +52,10 @@ TEST_F(HostContract, UnloadWithoutTerminateCrashesNothing) {
     };
     auto first = load();
     ASSERT_NE(nullptr, first.second);
-    ASSERT_TRUE(Start(first.second));
+    ASSERT_EQ(1, first.second->Initialize(cable.driverEnd.c_str(), &host, "", ""));
     FreeLibrary(first.first);
     display.PressFunctionKey(1);
-    EXPECT_TRUE(testenv::WaitUntil([&] { return scripted.KeyCount() == 1; }, 3000)) << "keys go on after the unload";
+    EXPECT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() == 1; }, 3000)) << "keys go on after the unload";
     auto again = load();
     EXPECT_EQ(first.second, again.second) << "the worker held the module";
     again.second->Terminate();
@@ -95,20 +73,20 @@ TEST_F(HostContract, UnloadWithoutTerminateCrashesNothing) {
 TEST_F(HostContract, CallsFromOtherThreads) {
     ASSERT_TRUE(Start());
     std::atomic<DWORD> dataLeft{0};
-    scripted.onData = [&] { Sleep(300), dataLeft = GetTickCount(); };
+    host.onData = [&] { Sleep(300), dataLeft = GetTickCount(); };
     display.SendScanCode(kDataScanCode);
-    ASSERT_TRUE(testenv::WaitUntil([&] { return scripted.DataCount() == 1; }, 3000));
-    CScriptedHost next;
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.DataCount() == 1; }, 3000));
+    testenv::CRecordingHost next;
     std::thread([&] {
-        EXPECT_EQ(&scripted, driver->SetHost(&next));
+        EXPECT_EQ(&host, driver->SetHost(&next));
         EXPECT_NE(0u, dataLeft.load()) << "SetHost returned while the old host's OnData ran";
-        EXPECT_EQ(&next, driver->SetHost(&scripted));
+        EXPECT_EQ(&next, driver->SetHost(&host));
         EXPECT_EQ(1, driver->Suspend(1));
         EXPECT_EQ(1, driver->Suspend(0));
     }).join();
     display.PressFunctionKey(2);
-    ASSERT_TRUE(testenv::WaitUntil([&] { return scripted.KeyCount() == 1; }, 3000));
-    EXPECT_EQ(GetCurrentThreadId(), scripted.Keys()[0].thread);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() == 1; }, 3000));
+    EXPECT_EQ(GetCurrentThreadId(), host.Keys()[0].thread);
     HWND window = FindWindowA("KVR", nullptr);
     const DWORD start = GetTickCount();
     std::thread([&] { driver->Terminate(); }).join();
@@ -123,23 +101,23 @@ TEST_F(HostContract, CallsFromOtherThreads) {
 TEST_F(HostContract, CallsFromInsideOnDataAreCarriedOutAfterTheCommand) {
     ASSERT_TRUE(Start());
     int32_t result = -1;
-    scripted.onData = [&] { result = driver->Suspend(1); };
+    host.onData = [&] { result = driver->Suspend(1); };
     display.SendScanCode(kDataScanCode);
-    ASSERT_TRUE(testenv::WaitUntil([&] { return scripted.DataCount() == 1; }, 3000));
-    testenv::WaitUntil([] { return false; }, 1500);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.DataCount() == 1; }, 3000));
+    testenv::Pump(1500);
     EXPECT_EQ(1, result);
     const uint8_t cell = 1;
     EXPECT_EQ(0, driver->WriteTextCells(&cell, 1)) << "still suspended after the search interval";
     ASSERT_EQ(1, driver->Suspend(0));
-    scripted.onData = [&] { driver->Terminate(); };
+    host.onData = [&] { driver->Terminate(); };
     display.SendScanCode(kDataScanCode);
-    ASSERT_TRUE(testenv::WaitUntil([&] { return scripted.DataCount() == 2; }, 3000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.DataCount() == 2; }, 3000));
     EXPECT_TRUE(testenv::WaitUntil([&] { return driver->WriteTextCells(&cell, 1) == 0; }, 2000));
     display.SendScanCode(kDataScanCode);
     display.PressFunctionKey(3);
-    testenv::WaitUntil([] { return false; }, 500);
-    EXPECT_EQ(2, scripted.DataCount());
-    EXPECT_EQ(0u, scripted.KeyCount());
+    testenv::Pump(500);
+    EXPECT_EQ(2, host.DataCount());
+    EXPECT_EQ(0u, host.KeyCount());
 }
 
 // Terminate from an OnKey dispatched inside a resume's wait (a key read while
@@ -148,7 +126,7 @@ TEST_F(HostContract, CallsFromInsideOnDataAreCarriedOutAfterTheCommand) {
 TEST_F(HostContract, NestedTerminateAndQuitDuringAWait) {
     ASSERT_TRUE(Start());
     ASSERT_EQ(1, driver->Suspend(1));
-    scripted.onKey = [&](const char*) { driver->Terminate(); };
+    host.onKey = [&] { driver->Terminate(); };
     display.SetAnswerIdentify(false);
     std::thread wake = WakeThisThreadAfter(200, [&] {
         display.PressFunctionKey(1);
@@ -160,7 +138,7 @@ TEST_F(HostContract, NestedTerminateAndQuitDuringAWait) {
     driver->Suspend(0);
     wake.join();
     EXPECT_LT(Seconds(start), 5.0) << "the outer wait ended with the worker";
-    EXPECT_EQ(1u, scripted.KeyCount());
+    EXPECT_EQ(1u, host.KeyCount());
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
     EXPECT_EQ(7u, msg.wParam);
@@ -173,9 +151,9 @@ TEST_F(HostContract, NestedTerminateAndQuitDuringAWait) {
 TEST_F(HostContract, ASuspensionReturnsWhenItsOwnCommandRan) {
     ASSERT_TRUE(Start());
     for (size_t round = 0; round < 3; ++round) {
-        scripted.onData = [] { Sleep(150); };
+        host.onData = [] { Sleep(150); };
         display.SendScanCode(kDataScanCode);
-        ASSERT_TRUE(testenv::WaitUntil([&] { return scripted.DataCount() == round + 1; }, 3000));
+        ASSERT_TRUE(testenv::WaitUntil([&] { return host.DataCount() == round + 1; }, 3000));
         const sim::Counters before = display.GetCounters();
         ASSERT_EQ(1, driver->Suspend(1));
         ASSERT_EQ(1, driver->Suspend(1));
@@ -183,7 +161,7 @@ TEST_F(HostContract, ASuspensionReturnsWhenItsOwnCommandRan) {
         EXPECT_GT(display.GetCounters().identifyRequests, before.identifyRequests) << round;
         const std::vector<uint8_t> text(40, static_cast<uint8_t>(0x10 + round));
         ASSERT_EQ(1, driver->WriteTextCells(text.data(), 40));
-        EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 5000)) << round;
+        EXPECT_TRUE(Shows(text, 5000)) << round;
     }
 }
 
@@ -192,21 +170,21 @@ TEST_F(HostContract, ASuspensionReturnsWhenItsOwnCommandRan) {
 TEST_F(HostContract, AWriteFloodDelaysNoKey) {
     ASSERT_TRUE(Start());
     DWORD pressed = 0, slowest = 0;
-    scripted.onKey = [&](const char*) { slowest = std::max(slowest, GetTickCount() - pressed); };
+    host.onKey = [&] { slowest = std::max(slowest, GetTickCount() - pressed); };
     std::vector<uint8_t> text(40);
     for (uint32_t n = 0; n < 8; ++n) {  // a key every 250 ms, the host writing flat out
         pressed = GetTickCount();
         display.PressFunctionKey(1);
-        for (uint32_t w = 0; GetTickCount() - pressed < (scripted.KeyCount() > n ? 250u : 3000u); ++w) {
+        for (uint32_t w = 0; GetTickCount() - pressed < (host.KeyCount() > n ? 250u : 3000u); ++w) {
             text[w % 40] = static_cast<uint8_t>(w);
             driver->WriteTextCells(text.data(), 40);
             MSG msg;
             while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
         }
     }
-    EXPECT_EQ(8u, scripted.KeyCount());
+    EXPECT_EQ(8u, host.KeyCount());
     EXPECT_LT(slowest, 1000u) << "a key waited behind the writes";
-    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 2000));
+    EXPECT_TRUE(Shows(text, 2000));
 }
 
 }  // namespace

@@ -19,19 +19,11 @@
 
 namespace {
 
-// Host cells for a line of text: a distinct pattern per position.
-std::vector<uint8_t> Pattern(uint8_t seed, size_t n) {
-    std::vector<uint8_t> cells(n);
-    for (size_t i = 0; i < n; ++i) cells[i] = static_cast<uint8_t>(seed + i * 37);
-    return cells;
-}
+using testenv::Pattern;
 
 class SerialEndToEnd : public testenv::DllOnCable {
 protected:
     bool Start() { return DllOnCable::Start("first", "second"); }
-    bool WaitForCells(const std::vector<uint8_t>& text, DWORD ms) {
-        return display.WaitFor([&] { return display.HostTextCells() == text; }, ms);
-    }
     bool PumpUntilKeys(size_t n, DWORD ms) {
         return testenv::WaitUntil([&] { return host.KeyCount() >= n; }, ms);
     }
@@ -59,9 +51,9 @@ TEST_F(SerialEndToEnd, TextReachesTheDisplayInItsDotOrder) {
     // blank the status cells an earlier run may have left.
     const uint8_t blankStatus[2] = {0, 0};
     ASSERT_EQ(1, driver->WriteAllCells(blankStatus, 2));
-    const std::vector<uint8_t> text = Pattern(1, 40);
+    const std::vector<uint8_t> text = Pattern(1);
     ASSERT_EQ(1, driver->WriteTextCells(text.data(), 40));
-    ASSERT_TRUE(WaitForCells(text, 3000)) << display.RenderLine();
+    ASSERT_TRUE(Shows(text)) << display.RenderLine();
     std::array<uint8_t, 42> device = display.Cells();
     EXPECT_EQ(0, device[0]);
     EXPECT_EQ(0, device[1]);
@@ -73,18 +65,18 @@ TEST_F(SerialEndToEnd, TextReachesTheDisplayInItsDotOrder) {
     // Many writes in a burst: the newest image always arrives.
     std::vector<uint8_t> last;
     for (int i = 0; i < 50; ++i) {
-        last = Pattern(static_cast<uint8_t>(i), 40);
+        last = Pattern(static_cast<uint32_t>(i));
         ASSERT_EQ(1, driver->WriteTextCells(last.data(), 40));
     }
-    EXPECT_TRUE(WaitForCells(last, 5000));
+    EXPECT_TRUE(Shows(last, 5000));
     // A blank display, then a one-cell write shows the old text again around it.
     ASSERT_EQ(1, driver->ClearCells());
-    ASSERT_TRUE(display.WaitFor([&] { return display.HostTextCells() == std::vector<uint8_t>(40, 0); }, 3000));
+    ASSERT_TRUE(Shows(std::vector<uint8_t>(40, 0)));
     const uint8_t one = 0x3F;
     ASSERT_EQ(1, driver->WriteTextCells(&one, 1));
     std::vector<uint8_t> expected = last;
     expected[0] = 0x3F;
-    EXPECT_TRUE(WaitForCells(expected, 3000));
+    EXPECT_TRUE(Shows(expected));
 }
 
 TEST_F(SerialEndToEnd, KeysReachTheHostThreadInOrder) {
@@ -99,7 +91,7 @@ TEST_F(SerialEndToEnd, KeysReachTheHostThreadInOrder) {
     display.PressFunctionKey(64);   // off again
     display.PressRoutingKey(0);     // Routing -2
     ASSERT_TRUE(PumpUntilKeys(7, 5000)) << host.KeyCount();
-    testenv::WaitUntil([] { return false; }, 200);  // nothing more may follow
+    testenv::Pump(200);  // nothing more may follow
     const std::vector<std::pair<std::string, int32_t>> expected = {
         {"F1", 0}, {"Routing", 1}, {"STATUS1", 0}, {"SDN", 0}, {"Routing2", 3}, {"STATUS4", 0}, {"Routing", -2}};
     EXPECT_EQ(expected, host.KeyPairs());
@@ -115,13 +107,13 @@ TEST_F(SerialEndToEnd, SuspendClosesAndResumeReopens) {
     const uint8_t cell = 0xFF;
     EXPECT_EQ(0, driver->WriteTextCells(&cell, 1));
     display.PressFunctionKey(2);  // nobody listens while suspended
-    testenv::WaitUntil([] { return false; }, 300);
+    testenv::Pump(300);
     EXPECT_EQ(1, driver->Suspend(0));  // re-opens and identifies again
     EXPECT_TRUE(display.WaitForIdentifyDone(2, 5000));
     EXPECT_TRUE(host.Keys().empty());
-    std::vector<uint8_t> text = Pattern(9, 40);
+    std::vector<uint8_t> text = Pattern(9);
     ASSERT_EQ(1, driver->WriteTextCells(text.data(), 40));
-    EXPECT_TRUE(WaitForCells(text, 3000));
+    EXPECT_TRUE(Shows(text));
     display.PressFunctionKey(2);
     ASSERT_TRUE(PumpUntilKeys(1, 3000));
     EXPECT_EQ("F2", host.Keys()[0].name);
@@ -129,9 +121,9 @@ TEST_F(SerialEndToEnd, SuspendClosesAndResumeReopens) {
 
 TEST_F(SerialEndToEnd, SilentDisplayIsGivenUpAndComesBackWithTheNewestImage) {
     ASSERT_TRUE(Start());
-    const std::vector<uint8_t> shown = Pattern(3, 40);
+    const std::vector<uint8_t> shown = Pattern(3);
     ASSERT_EQ(1, driver->WriteTextCells(shown.data(), 40));
-    ASSERT_TRUE(WaitForCells(shown, 3000));
+    ASSERT_TRUE(Shows(shown));
     display.SetSilent(true);
     // The host keeps writing, and every write is taken; after four missed
     // acknowledgements the driver gives up and asks the display to identify
@@ -140,7 +132,7 @@ TEST_F(SerialEndToEnd, SilentDisplayIsGivenUpAndComesBackWithTheNewestImage) {
     std::vector<uint8_t> last = shown;
     bool searching = testenv::WaitUntil(
         [&] {
-            last = Pattern(static_cast<uint8_t>(GetTickCount()), 40);
+            last = Pattern(GetTickCount());
             EXPECT_EQ(1, driver->WriteTextCells(last.data(), 40));
             return display.GetCounters().identifyRequests > requests;
         },
@@ -151,7 +143,7 @@ TEST_F(SerialEndToEnd, SilentDisplayIsGivenUpAndComesBackWithTheNewestImage) {
     display.SetSilent(false);
     display.ClearHistory();
     ASSERT_TRUE(display.WaitForIdentifyDone(1, 5000));
-    EXPECT_TRUE(WaitForCells(last, 3000));
+    EXPECT_TRUE(Shows(last));
     display.PressRoutingKey(4);
     ASSERT_TRUE(PumpUntilKeys(1, 3000));
     EXPECT_EQ(std::make_pair(std::string("Routing"), 2), host.KeyPairs()[0]);
@@ -164,10 +156,7 @@ TEST_F(SerialEndToEnd, TerminateLeavesNoThreadAndFreesThePort) {
     driver->Terminate();
     EXPECT_TRUE(testenv::WaitUntil([&] { return probes::ThreadCount() <= before; }, 3000))
         << probes::ThreadCount() << " " << before;
-    HANDLE h = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(INVALID_HANDLE_VALUE, h);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    EXPECT_TRUE(testenv::CCableEnd(cable.driverEnd).IsOpen());
     // And the driver starts again on the same port.
     ASSERT_TRUE(Start());
     EXPECT_EQ(40, driver->GetTextCellCount());
@@ -176,7 +165,7 @@ TEST_F(SerialEndToEnd, TerminateLeavesNoThreadAndFreesThePort) {
 TEST_F(SerialEndToEnd, NoDisplayAnsweringFailsInitialize) {
     // Silent from the first byte on, with nothing left over from earlier tests.
     display.Close();
-    testenv::WaitUntil([] { return false; }, 300);
+    testenv::Pump(300);
     testenv::DrainPort(cable.driverEnd);
     sim::CSimDisplay::Options silent;
     silent.answerIdentify = false;

@@ -18,14 +18,13 @@
 #include <vector>
 
 #include "display_sim.h"
-#include "dll_host.h"
+#include "support/dll_on_cable.h"
 #include "support/probes.h"
 #include "support/test_env.h"
 
 namespace {
 
-using reliability::Pattern;
-using testenv::CRecordingHost;
+using testenv::Pattern;
 
 constexpr double kWriteCallBoundMs = 1000;
 constexpr double kWaitingCallBoundMs = 15000;
@@ -34,9 +33,8 @@ constexpr DWORD kComeBackWithinMs = 10000;  // a probe a second, then the identi
 
 class LinkFaults : public testenv::DllOnCable {
 protected:
-    LinkFaults() : DllOnCable(reliability::kCableIndex) {}
+    LinkFaults() : DllOnCable(testenv::kReliabilityCable) {}
     void SetUp() override {
-        probes::InstallFaultReporter();
         ASSERT_NO_FATAL_FAILURE(DllOnCable::SetUp());
         ASSERT_TRUE(testenv::AllocationsCounted());
         // The runtime inside the DLL makes a few blocks of its own on first use
@@ -48,34 +46,31 @@ protected:
             driver->Terminate();
         }
         blocksBefore = probes::LiveBlocks(probes::Allocations());
-        const double t = probes::NowMs();
-        ASSERT_TRUE(Start());
-        Note("Initialize", probes::NowMs() - t, kWaitingCallBoundMs);
+        Call("Initialize", kWaitingCallBoundMs, [&] { ASSERT_TRUE(Start()); });
     }
     void TearDown() override {
         if (!driver) return;
-        const double t = probes::NowMs();
-        driver->Terminate();
-        Note("Terminate", probes::NowMs() - t, kWaitingCallBoundMs);
+        Call("Terminate", kWaitingCallBoundMs, [&] { driver->Terminate(); });
         display.Close();
         // Every payload and port object the driver made is released once it has stopped.
         EXPECT_EQ(blocksBefore, probes::LiveBlocks(probes::Allocations())) << "heap blocks leaked by the driver";
         std::printf("[ bounds   ] slowest write call %.1f ms, slowest waiting call %.1f ms\n", slowestWrite,
                     slowestWait);
     }
-    void Note(const char* call, double ms, double bound) {
-        EXPECT_LT(ms, bound) << call << " took " << ms << " ms";
-        if (bound == kWriteCallBoundMs)
-            slowestWrite = std::max(slowestWrite, ms);
-        else
-            slowestWait = std::max(slowestWait, ms);
+    // Runs a host call, checks that it kept its bound, and returns how long it took.
+    template <typename F>
+    double Call(const char* name, double bound, F&& call) {
+        const double ms = probes::Timed(call);
+        EXPECT_LT(ms, bound) << name << " took " << ms << " ms";
+        double& slowest = bound == kWriteCallBoundMs ? slowestWrite : slowestWait;
+        slowest = std::max(slowest, ms);
+        return ms;
     }
     // One host write of a fresh image; its result.
     int32_t Write(uint32_t seed) {
         last = Pattern(seed);
-        const double t = probes::NowMs();
-        const int32_t r = driver->WriteTextCells(last.data(), 40);
-        Note("WriteTextCells", probes::NowMs() - t, kWriteCallBoundMs);
+        int32_t r = 0;
+        Call("WriteTextCells", kWriteCallBoundMs, [&] { r = driver->WriteTextCells(last.data(), 40); });
         if (r) accepted = last;
         return r;
     }
@@ -102,12 +97,7 @@ protected:
         ASSERT_TRUE(Shows(last, 5000));
         display.SetSilent(true);
         ASSERT_TRUE(WriteUntilSearched(kGiveUpWithinMs)) << "the driver never gave up";
-        const double t = probes::NowMs();
-        EXPECT_EQ(1, driver->Suspend(1));
-        Note("Suspend(1)", probes::NowMs() - t, kWaitingCallBoundMs);
-    }
-    bool Shows(const std::vector<uint8_t>& cells, DWORD ms) {
-        return display.WaitFor([&] { return display.HostTextCells() == cells; }, ms);
+        Call("Suspend(1)", kWaitingCallBoundMs, [&] { EXPECT_EQ(1, driver->Suspend(1)); });
     }
     // The link is back: a write is accepted and reaches the display, and a key reaches the host.
     void ExpectLinkBack() {
@@ -128,13 +118,7 @@ TEST_F(LinkFaults, CablePulledWhileTheHostWritesAndPluggedBackIn) {
     ASSERT_EQ(1, Write(1));
     ASSERT_TRUE(Shows(last, 5000));
     // Pull the cable in the middle of a stream of writes.
-    uint32_t seed = 100;
-    testenv::WaitUntil(
-        [&] {
-            Write(++seed);
-            return false;
-        },
-        300);
+    WriteUntil([](int32_t) { return false; }, 300);
     display.Close();
     // Writes go on being taken while the cable is out and the driver gives the
     // display up and probes for it.
@@ -151,10 +135,7 @@ TEST_F(LinkFaults, SilentDisplayAndAHostThatSuspendsAndResumesMeanwhile) {
     // The host's own suspension takes over; resuming while the display is still
     // silent runs a whole identification and must end.
     ASSERT_NO_FATAL_FAILURE(SilenceThenSuspend());
-    const double t = probes::NowMs();
-    driver->Suspend(0);
-    const double resume = probes::NowMs() - t;
-    Note("Suspend(0)", resume, kWaitingCallBoundMs);
+    const double resume = Call("Suspend(0)", kWaitingCallBoundMs, [&] { driver->Suspend(0); });
     std::printf("[ faults   ] resume with a silent display took %.0f ms\n", resume);
     EXPECT_GT(resume, 1500) << "the identification runs its 1000 steps";
     display.SetSilent(false);
@@ -177,9 +158,7 @@ TEST_F(LinkFaults, ResumeAfterAnOutageEndsOnTheNewestImage) {
         // The worker is identifying the display for the resume.
         if (display.WaitForIdentifyRequests(requests + 1, 10000)) written = driver->WriteTextCells(newest.data(), 40);
     });
-    const double t = probes::NowMs();
-    EXPECT_EQ(1, driver->Suspend(0));
-    Note("Suspend(0)", probes::NowMs() - t, kWaitingCallBoundMs);
+    Call("Suspend(0)", kWaitingCallBoundMs, [&] { EXPECT_EQ(1, driver->Suspend(0)); });
     writer.join();
     ASSERT_EQ(1, written);
     ASSERT_TRUE(Shows(newest, 5000));
@@ -198,20 +177,19 @@ TEST_F(LinkFaults, DisplayAnsweringGarbage) {
     display.SetAckPolicy(sim::AckPolicy::CorruptChecksum);
     std::mt19937 rng(7);
     std::vector<uint8_t> noise(64);
-    auto sendNoise = [&] {
+    double lastNoise = 0;
+    auto sendNoise = [&] {  // 64 random bytes every 100 ms
+        if (probes::NowMs() - lastNoise < 100) return;
         for (auto& b : noise) b = static_cast<uint8_t>(rng());
         display.SendRaw(noise.data(), noise.size());
+        lastNoise = probes::NowMs();
     };
     uint32_t seed = 200;
-    double lastNoise = 0;
     const double start = probes::NowMs();
     const uint32_t requests = display.GetCounters().identifyRequests;
     const bool gaveUp = testenv::WaitUntil(
         [&] {
-            if (probes::NowMs() - lastNoise >= 100) {
-                sendNoise();
-                lastNoise = probes::NowMs();
-            }
+            sendNoise();
             EXPECT_EQ(1, Write(++seed));
             return display.GetCounters().identifyRequests > requests;
         },
@@ -219,15 +197,7 @@ TEST_F(LinkFaults, DisplayAnsweringGarbage) {
     EXPECT_TRUE(gaveUp) << "acknowledgements with bad checksums were taken";
     std::printf("[ faults   ] garbage: display given up after %.0f ms\n", probes::NowMs() - start);
     // Noise only, no frames at all, for a while longer: nothing breaks.
-    testenv::WaitUntil(
-        [&] {
-            if (probes::NowMs() - lastNoise >= 100) {
-                sendNoise();
-                lastNoise = probes::NowMs();
-            }
-            return false;
-        },
-        1500);
+    testenv::WaitUntil([&] { return sendNoise(), false; }, 1500);
     display.SetAckPolicy(sim::AckPolicy::Immediate);
     const double clean = probes::NowMs();
     ExpectLinkBack();

@@ -10,26 +10,20 @@
 #include <vector>
 
 #include "display_sim.h"
-#include "dll_host.h"
 #include "driver/driver.h"
+#include "support/dll_on_cable.h"
 #include "support/probes.h"
 #include "support/test_env.h"
 
 namespace {
 
-using reliability::Pattern;
+using probes::Timed;
 using testenv::CRecordingHost;
+using testenv::Pattern;
 
 // Generous bounds on how long a host call may take on a loaded test machine.
 constexpr double kWriteCallBoundMs = 1000;     // the writes only queue a command
 constexpr double kWaitingCallBoundMs = 15000;  // Initialize, Suspend, Terminate wait for the worker
-
-template <typename F>
-double Timed(F&& call) {
-    const double start = probes::NowMs();
-    call();
-    return probes::NowMs() - start;
-}
 
 // A buffer with guard bytes on both sides.
 class CFenced {
@@ -60,11 +54,7 @@ private:
 
 class HostAbuse : public testenv::DllOnCable {
 protected:
-    HostAbuse() : DllOnCable(reliability::kCableIndex) {}
-    void SetUp() override {
-        probes::InstallFaultReporter();
-        DllOnCable::SetUp();
-    }
+    HostAbuse() : DllOnCable(testenv::kReliabilityCable) {}
     bool Start(const char* text1 = "first text", const char* text2 = "second") {
         return DllOnCable::Start(text1, text2);
     }
@@ -199,7 +189,7 @@ TEST_F(HostAbuse, UnsupportedSlotsAnswerZeroWhateverTheArguments) {
     // The driver is still well.
     const std::vector<uint8_t> cells = Pattern(5);
     ASSERT_EQ(1, driver->WriteTextCells(cells.data(), 40));
-    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == cells; }, 5000));
+    EXPECT_TRUE(Shows(cells, 5000));
 }
 
 TEST_F(HostAbuse, InitializeWithMissingAndOversizedArguments) {
@@ -288,8 +278,7 @@ TEST_F(HostStates, EveryCallHasADefinedResultInEveryState) {
     EXPECT_EQ(111, write(d));
     const std::vector<uint8_t> resumed = Pattern(3);
     EXPECT_EQ(1, d.WriteTextCells(resumed.data(), 40));
-    EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == resumed; }, 5000))
-        << "the text written after the resume never arrived";
+    EXPECT_TRUE(Shows(resumed, 5000)) << "the text written after the resume never arrived";
 
     // Terminated while suspended, then twice more.
     waiting([&] { EXPECT_EQ(1, d.Suspend(1)); });

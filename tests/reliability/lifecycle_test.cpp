@@ -12,8 +12,9 @@
 #include <cstdlib>
 
 #include "display_sim.h"
-#include "dll_host.h"
+#include "support/driver_dll.h"
 #include "support/probes.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace {
@@ -70,7 +71,7 @@ TEST(Lifecycle, TheProbesSeeOneHandleAndOneThread) {
 }
 
 TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
-    REQUIRE_CABLE(cable, reliability::kCableIndex);
+    REQUIRE_CABLE(cable, testenv::kReliabilityCable);
     IBrailleDriver* driver = testenv::LoadDriver();
     ASSERT_NE(nullptr, driver);
     sim::CSimDisplay display;
@@ -130,7 +131,7 @@ TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
                 missing / 100, slowest);
 
     // A display on the cable that never answers: each start runs the whole identification.
-    REQUIRE_CABLE(cable, reliability::kCableIndex);
+    REQUIRE_CABLE(cable, testenv::kReliabilityCable);
     sim::CSimDisplay display;
     sim::CSimDisplay::Options silent;
     silent.answerIdentify = false;

@@ -5,22 +5,73 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "device/serial/serial.h"
 #include "driver/driver.h"
-#include "quiet_doubles.h"
+#include "platform/platform.h"
 #include "support/fake_serial.h"
 #include "support/test_env.h"
 
 namespace {
 
-using reliability::CQuietPlatform;
-using reliability::CSwallowingSerial;
 using serialwire::Frame;  // the simulated display's encoder, not the driver's
+
+// A port that swallows writes and counts the acknowledgements among them.
+// Reads give `input` in pieces of at most `chunk` bytes (none when it is unset).
+class CSwallowingSerial : public CSerial {
+public:
+    uint64_t writes = 0;
+    uint64_t acks = 0;    // writes that were exactly the acknowledgement frame
+    uint64_t others = 0;  // any other write
+    const std::vector<uint8_t>* input = nullptr;
+    size_t at = 0, chunk = 0;
+    LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) override {
+        const std::vector<uint8_t>& ack = serialwire::kAck;
+        ++writes;
+        if (size == ack.size() && std::memcmp(buffer, ack.data(), size) == 0)
+            ++acks;
+        else
+            ++others;
+        if (count) *count = size;
+        return 0;
+    }
+    LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) override {
+        DWORD n = 0;
+        while (input && n < size && n < chunk && at < input->size())
+            static_cast<uint8_t*>(buffer)[n++] = (*input)[at++];
+        if (count) *count = n;
+        return 0;
+    }
+    LONG Close() override { return 0; }
+};
+
+// A clock that is a counter, and keystrokes that go nowhere (a random stream
+// can hold valid character and scan-code frames).
+class CQuietPlatform : public IPlatform {
+public:
+    uint64_t keystrokes = 0;
+    DWORD NowMs() override { return ++now; }
+    DWORD TickCount() override { return now; }
+    HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
+    SHORT VkKeyScanExA(CHAR, HKL) override {
+        ++keystrokes;
+        return 0x41;
+    }
+    void KeybdEvent(BYTE, BYTE, DWORD, ULONG_PTR) override { ++keystrokes; }
+    UINT SendInputs(UINT count, INPUT*, int) override {
+        ++keystrokes;
+        return count;
+    }
+
+private:
+    DWORD now = 0;
+};
 
 // A receiver on its own: a test-owned driver with the swallowing port plugged in.
 struct Receiver {
@@ -72,32 +123,29 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
     uint64_t fed = 0, framesChecked = 0, wildBytes = 0, wildAcks = 0;
     bool failed = false;
 
+    // True for the first fault only: the run stops at it, and the stream is saved.
+    auto firstFault = [&](bool fault) { return fault && !failed && (failed = true); };
     auto feed = [&](uint8_t b) {
         history.Add(b);
         r.driver.FeedByte(b);
         ++fed;
-        if (r.driver.rxState > 7 && !failed) {
-            failed = true;
+        if (firstFault(r.driver.rxState > 7))
             ADD_FAILURE() << "receive state " << int(r.driver.rxState) << " after byte " << fed << "; stream saved as "
                           << history.Save(seed);
-        }
     };
     // A valid frame fed from the idle state is taken at its last byte, and only there.
-    auto feedFrame = [&](const std::vector<uint8_t>& f, bool isAck) {
+    auto feedFrame = [&](const std::vector<uint8_t>& f) {
+        const bool isAck = f[2] == 0x7F;
         const uint64_t before = r.port.acks;
         for (size_t i = 0; i + 1 < f.size(); ++i) feed(f[i]);
         const bool quietInside = r.port.acks == before;
         feed(f.back());
         const uint64_t expected = before + (isAck ? 0 : 1);
-        if ((!quietInside || r.port.acks != expected || r.driver.rxState != 0) && !failed) {
-            failed = true;
+        if (firstFault(!quietInside || r.port.acks != expected || r.driver.rxState != 0))
             ADD_FAILURE() << "valid frame (command " << int(f[2]) << ", length " << int(f[3]) << ") ending at byte "
                           << fed << " not taken exactly once; stream saved as " << history.Save(seed);
-        }
-        if (isAck && r.driver.awaitingAck != 0 && !failed) {
-            failed = true;
+        if (firstFault(isAck && r.driver.awaitingAck != 0))
             ADD_FAILURE() << "an acknowledgement frame left awaitingAck set";
-        }
         ++framesChecked;
     };
     auto randomFrame = [&] {
@@ -113,71 +161,42 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
     // bytes without an SOH must bring the receiver back to idle.
     auto flush = [&] {
         for (int i = 0; i < 262; ++i) feed(noSoh());
-        if (r.driver.rxState != 0 && !failed) {
-            failed = true;
+        if (firstFault(r.driver.rxState != 0))
             ADD_FAILURE() << "receiver not idle after 262 bytes without SOH (state " << int(r.driver.rxState)
                           << "); stream saved as " << history.Save(seed);
-        }
     };
 
     while (fed < total && !failed) {
         switch (below(4)) {
-        case 0: {  // garbage without SOH, then a frame
-            const uint32_t n = below(300);
-            for (uint32_t i = 0; i < n; ++i) feed(noSoh());
-            std::vector<uint8_t> f = randomFrame();
-            feedFrame(f, f[2] == 0x7F);
+        case 0:  // garbage without SOH, then a frame
+            for (uint32_t i = 0, n = below(300); i < n; ++i) feed(noSoh());
+            feedFrame(randomFrame());
             break;
-        }
-        case 1: {  // frames glued back to back
-            const uint32_t n = 1 + below(5);
-            for (uint32_t i = 0; i < n; ++i) {
-                std::vector<uint8_t> f = randomFrame();
-                feedFrame(f, f[2] == 0x7F);
-            }
+        case 1:  // frames glued back to back
+            for (uint32_t i = 0, n = 1 + below(5); i < n; ++i) feedFrame(randomFrame());
             break;
-        }
         default: {  // wild: random bytes, cut and corrupted frames, SOH/STX runs
             const uint64_t acksBefore = r.port.acks;
             const uint64_t start = fed;
             const uint32_t pieces = 1 + below(20);
             for (uint32_t p = 0; p < pieces; ++p) {
-                switch (below(5)) {
-                case 0: {
-                    const uint32_t n = below(200);
-                    for (uint32_t i = 0; i < n; ++i) feed(byte());
-                    break;
-                }
-                case 1: {
+                const uint32_t kind = below(5);
+                if (kind == 0) {  // random bytes
+                    for (uint32_t i = 0, n = below(200); i < n; ++i) feed(byte());
+                } else if (kind == 3) {  // a run of SOH and STX
+                    for (uint32_t i = 0, n = below(6); i < n; ++i) feed(below(2) ? 0x01 : 0x02);
+                } else {  // a frame: cut short (1), with one byte corrupted (2), or whole
                     std::vector<uint8_t> f = randomFrame();
-                    const size_t cut = below(static_cast<uint32_t>(f.size()));
-                    for (size_t i = 0; i < cut; ++i) feed(f[i]);
-                    break;
-                }
-                case 2: {
-                    std::vector<uint8_t> f = randomFrame();
-                    f[below(static_cast<uint32_t>(f.size()))] ^= static_cast<uint8_t>(1 + below(255));
-                    for (uint8_t b : f) feed(b);
-                    break;
-                }
-                case 3: {
-                    const uint32_t n = below(6);
-                    for (uint32_t i = 0; i < n; ++i) feed(below(2) ? 0x01 : 0x02);
-                    break;
-                }
-                default: {
-                    std::vector<uint8_t> f = randomFrame();
-                    for (uint8_t b : f) feed(b);
-                    break;
-                }
+                    size_t end = f.size();
+                    if (kind == 1) end = below(static_cast<uint32_t>(f.size()));
+                    if (kind == 2) f[below(static_cast<uint32_t>(f.size()))] ^= static_cast<uint8_t>(1 + below(255));
+                    for (size_t i = 0; i < end; ++i) feed(f[i]);
                 }
             }
             flush();
             wildBytes += fed - start;
             wildAcks += r.port.acks - acksBefore;
-            // Right after the wild bytes, a valid frame is still taken.
-            std::vector<uint8_t> f = randomFrame();
-            feedFrame(f, f[2] == 0x7F);
+            feedFrame(randomFrame());  // right after the wild bytes, a valid frame is still taken
             break;
         }
         }
@@ -246,32 +265,17 @@ TEST(SerialReceiverCorpus, StreamsSplitAcrossPollsGiveTheSameFrames) {
     std::vector<CorpusStream> streams;
     ASSERT_NO_FATAL_FAILURE(ReadCorpus(streams));
     for (const CorpusStream& c : streams) {
-        const std::vector<uint8_t>& bytes = c.bytes;
-        const std::string& name = c.name;
-        // The receiver is a real port's: bytes arrive through PollTick's reads.
-        struct CScriptedSerial : CSwallowingSerial {
-            const std::vector<uint8_t>* input = nullptr;
-            size_t at = 0, chunk = 0;
-            LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) override {
-                DWORD n = 0;
-                while (n < size && n < chunk && at < input->size()) static_cast<uint8_t*>(buffer)[n++] = (*input)[at++];
-                if (count) *count = n;
-                return 0;
-            }
-        };
         for (size_t chunk : {size_t(7), size_t(80)}) {
-            CQuietPlatform platform;
-            CScriptedSerial port;
-            port.input = &bytes;
-            port.chunk = chunk;
-            CBrailleSampleDriver driver(platform);
-            driver.serial = &port;
-            driver.link = LinkState::Running;
-            for (size_t tick = 0; port.at < bytes.size() && tick < bytes.size() + 10; ++tick) driver.PollTick();
-            driver.serial = nullptr;
-            EXPECT_EQ(bytes.size(), port.at) << name << " chunk " << chunk;
-            EXPECT_EQ(c.acks, port.acks) << name << " chunk " << chunk;
-            EXPECT_EQ(c.state, driver.rxState) << name << " chunk " << chunk;
+            SCOPED_TRACE(c.name + " chunk " + std::to_string(chunk));
+            // The receiver is a real port's: bytes arrive through PollTick's reads.
+            Receiver r;
+            r.port.input = &c.bytes;
+            r.port.chunk = chunk;
+            r.driver.link = LinkState::Running;
+            for (size_t tick = 0; r.port.at < c.bytes.size() && tick < c.bytes.size() + 10; ++tick) r.driver.PollTick();
+            EXPECT_EQ(c.bytes.size(), r.port.at);
+            EXPECT_EQ(c.acks, r.port.acks);
+            EXPECT_EQ(c.state, r.driver.rxState);
         }
     }
 }

@@ -1,19 +1,15 @@
 #include "support/cable_end.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "support/test_env.h"
 
 namespace testenv {
 
-namespace {
-HANDLE OpenPort(const std::string& port) {
-    return CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-}  // namespace
-
 CCableEnd::CCableEnd(const std::string& port) {
-    handle = OpenPort(port);
+    handle =
+        CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return;
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
@@ -62,25 +58,14 @@ std::vector<uint8_t> CCableEnd::Drain(DWORD timeoutMs) { return Receive(static_c
 
 bool DrainPort(const std::string& port, DWORD quietMs) {
     const DWORD start = GetTickCount();
-    HANDLE h = OpenPort(port);
-    while (h == INVALID_HANDLE_VALUE && GetTickCount() - start < 3000) {
+    auto end = std::make_unique<CCableEnd>(port);
+    while (!end->IsOpen() && GetTickCount() - start < 3000) {
         Sleep(20);
-        h = OpenPort(port);
+        end = std::make_unique<CCableEnd>(port);
     }
-    if (h == INVALID_HANDLE_VALUE) return false;
-    COMMTIMEOUTS immediate = {MAXDWORD, 0, 0, 0, 1000};
-    SetCommTimeouts(h, &immediate);
-    PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    DWORD quietSince = GetTickCount();
-    while (GetTickCount() - quietSince < quietMs && GetTickCount() - start < 10000) {
-        uint8_t buffer[256];
-        DWORD got = 0;
-        if (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0)
-            quietSince = GetTickCount();
-        else
-            Sleep(5);
-    }
-    CloseHandle(h);
+    if (!end->IsOpen()) return false;
+    // Read in windows of quietMs until one brings nothing.
+    while (!end->Drain(quietMs).empty() && GetTickCount() - start < 10000) continue;
     return true;
 }
 

@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "display_sim.h"
 #include "support/driver_dll.h"
+#include "support/probes.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
 
@@ -18,6 +22,7 @@ class DllOnCable : public ::testing::Test {
 protected:
     explicit DllOnCable(size_t cableIndex = 0) : cableIndex(cableIndex) {}
     void SetUp() override {
+        probes::InstallFaultReporter();  // a fault in the DLL says what it touched
         ASSERT_CABLE(cable, cableIndex);
         driver = LoadDriver();
         ASSERT_NE(nullptr, driver);
@@ -30,6 +35,10 @@ protected:
     // Initialize on the cable with this host.
     bool Start(const char* text1 = "", const char* text2 = "") {
         return driver->Initialize(cable.driverEnd.c_str(), &host, text1, text2) == 1;
+    }
+    // True once the display shows these host text cells.
+    bool Shows(const std::vector<uint8_t>& cells, DWORD ms = 3000) {
+        return display.WaitFor([&] { return display.HostTextCells() == cells; }, ms);
     }
 
     const size_t cableIndex;

@@ -80,6 +80,13 @@ void InstallFaultReporter();
 
 // ---- timing and statistics ----
 double NowMs();  // QueryPerformanceCounter in milliseconds
+// How long the call took, in milliseconds.
+template <typename F>
+double Timed(F&& call) {
+    const double start = NowMs();
+    call();
+    return NowMs() - start;
+}
 struct Summary {
     size_t count = 0;
     double min = 0, median = 0, mean = 0, p90 = 0, p99 = 0, max = 0;

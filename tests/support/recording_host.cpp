@@ -3,22 +3,20 @@
 namespace testenv {
 
 int32_t BRL_CALL CRecordingHost::OnKey(IBrailleDriver* driver, const char* name, int32_t value) {
-    Event e;
-    e.name = name ? name : "";
-    e.value = value;
-    e.driver = driver;
-    e.thread = GetCurrentThreadId();
-    std::lock_guard<std::mutex> hold(lock);
-    events.push_back(std::move(e));
-    return result;
+    const int32_t r = Record({false, name ? name : "", value, {}, driver, GetCurrentThreadId()});
+    if (onKey) onKey();
+    return r;
 }
 
 int32_t BRL_CALL CRecordingHost::OnData(IBrailleDriver* driver, const unsigned char* bytes, int32_t count) {
-    Event e;
-    e.isData = true;
-    if (bytes && count > 0) e.bytes.assign(bytes, bytes + count);
-    e.driver = driver;
-    e.thread = GetCurrentThreadId();
+    std::vector<uint8_t> data;
+    if (bytes && count > 0) data.assign(bytes, bytes + count);
+    const int32_t r = Record({true, "", 0, std::move(data), driver, GetCurrentThreadId()});
+    if (onData) onData();
+    return r;
+}
+
+int32_t CRecordingHost::Record(Event e) {
     std::lock_guard<std::mutex> hold(lock);
     events.push_back(std::move(e));
     return result;

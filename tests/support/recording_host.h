@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -39,10 +40,16 @@ public:
     // The keys as (name, value), for comparing with a list.
     std::vector<std::pair<std::string, int32_t>> KeyPairs() const;
     size_t KeyCount() const;
+    size_t DataCount() const { return Data().size(); }
     void Clear();
 
+    // Run after a key or a block of data has been recorded, on the caller's
+    // thread: a test's own reaction (a call into the driver from a callback).
+    std::function<void()> onKey, onData;
+
 private:
-    const int32_t result;  // what OnKey and OnData return
+    int32_t Record(Event e);  // notes the event; returns `result`
+    const int32_t result;     // what OnKey and OnData return
     mutable std::mutex lock;
     std::vector<Event> events;
 };

@@ -1,7 +1,10 @@
 #include "support/test_env.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
+
+#include "support/probes.h"
 
 namespace testenv {
 
@@ -35,8 +38,8 @@ std::string NoCable(size_t index) {
     return out.str();
 }
 
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
+bool WaitUntil(const std::function<bool()>& condition, double timeoutMs) {
+    const double end = probes::NowMs() + timeoutMs;
     for (;;) {
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -44,13 +47,26 @@ bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
             DispatchMessageA(&msg);
         }
         if (condition()) return true;
-        if (GetTickCount() - start > timeoutMs) return condition();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+        const double left = end - probes::NowMs();
+        if (left <= 0) return condition();
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::clamp(left, 1.0, 5.0)), QS_ALLINPUT);
     }
 }
 
-void Pump(DWORD ms) {
+void Pump(double ms) {
     WaitUntil([] { return false; }, ms);
+}
+
+std::vector<uint8_t> Pattern(uint32_t seed, size_t count) {
+    std::vector<uint8_t> cells(count);
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (auto& c : cells) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<uint8_t>(x >> 16);
+    }
+    if (count > 0) cells[0] = static_cast<uint8_t>(seed);
+    if (count > 1) cells[1] = static_cast<uint8_t>((seed >> 8) | 0x80);
+    return cells;
 }
 
 uint64_t EnvNumber(const char* name, uint64_t fallback) {

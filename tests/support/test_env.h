@@ -36,10 +36,11 @@ bool DrainPort(const std::string& port, DWORD quietMs = 60);
 // Both ends of the cable.
 bool DrainCable(const Cable& cable, DWORD quietMs = 60);
 
-// Pumps this thread's messages until the condition holds or the time runs out.
-bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
+// Pumps this thread's messages until the condition holds or the time runs out
+// (timed on the performance counter, so short waits are as long as asked).
+bool WaitUntil(const std::function<bool()>& condition, double timeoutMs);
 // Pumps this thread's messages for the given time (keys reach the host).
-void Pump(DWORD ms);
+void Pump(double ms);
 // Runs the driver's poll, as the worker's timer does, and pumps messages
 // until the condition holds or the time runs out.
 template <typename Driver, typename Condition>
@@ -51,6 +52,14 @@ bool TickUntil(Driver& driver, Condition condition, DWORD timeoutMs) {
         },
         timeoutMs);
 }
+
+// Host cells with a distinct pattern for each seed: consecutive seeds differ
+// in the first cell, and no line of two cells or more is blank.
+std::vector<uint8_t> Pattern(uint32_t seed, size_t count = 40);
+
+// The cable of the reliability tests: the second one, so that a parallel run of
+// the other test executables (which use the first) does not share a port.
+constexpr size_t kReliabilityCable = 1;
 
 // A whole number from the environment (decimal or 0x hex), or the fallback.
 uint64_t EnvNumber(const char* name, uint64_t fallback);
