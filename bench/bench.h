@@ -15,6 +15,7 @@
 
 #include "brailledriver.h"
 #include "display_sim.h"
+#include "support/driver_dll.h"
 #include "support/probes.h"
 #include "support/test_env.h"
 
@@ -39,8 +40,8 @@ public:
     int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
 };
 
-IBrailleDriver* LoadDriver();  // the DLL's driver; allocation counting installed
 using testenv::DrainPort;
+using testenv::LoadDriver;  // the DLL's driver; allocation counting installed
 // 40 host cells, distinct per seed.
 inline std::vector<uint8_t> Cells(uint32_t seed) { return testenv::Pattern(seed); }
 // Handles this thread's messages for the given time (keys reach the host), or
@@ -49,7 +50,7 @@ using testenv::Pump;
 inline bool PumpUntil(const std::function<bool()>& condition, double ms) { return testenv::WaitUntil(condition, ms); }
 
 // One line of the report: "name: figures".
-void Report(const char* name, const std::string& figures);
+void Report(const std::string& name, const std::string& figures);
 // A line with the statistics of the times; returns them.
 probes::Summary ReportTimes(const char* name, const std::vector<double>& times, const char* unit, int decimals = 1);
 std::string Printf(const char* format, ...);

@@ -2,9 +2,7 @@
 // Names: calls flood wire keys throughput hid idle open (default: all, in that order).
 // The cables come from BRL_CABLES (scripts/cables); the first one is used.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include "bench.h"
 
@@ -48,20 +46,14 @@ int main(int argc, char** argv) {
     if (chosen.empty())
         for (const Entry& e : kBenchmarks) chosen.push_back(&e);
 
-    char cables[1024] = {};
-    GetEnvironmentVariableA("BRL_CABLES", cables, sizeof cables);
-    std::istringstream in(cables);
-    std::string first;
-    in >> first;
-    const size_t colon = first.find(':');
-    if (colon != std::string::npos) {
-        settings.driverPort = first.substr(0, colon);
-        settings.displayPort = first.substr(colon + 1);
-    }
+    const testenv::Cable cable = testenv::CableAt(0);
+    settings.driverPort = cable.driverEnd;
+    settings.displayPort = cable.displayEnd;
     if (!bench::LoadDriver()) {
         std::fprintf(stderr, "brailledriver.dll not found next to brlbench.exe\n");
         return 1;
     }
+    if (!testenv::AllocationsCounted()) std::printf("# allocation counting not available\n");
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     std::printf("# brlbench%s: QueryPerformanceCounter at %.1f MHz; cable %s (driver) - %s (display)\n",

@@ -16,7 +16,7 @@ class CSession {
 public:
     explicit CSession(const Settings& s) : driver(LoadDriver()) {
         DrainPort(s.driverPort);
-        opened = display.Open(s.displayPort.c_str());
+        const bool opened = display.Open(s.displayPort.c_str());
         const std::vector<DWORD> before = probes::ThreadIds();
         started = opened && driver->Initialize(s.driverPort.c_str(), &host, "", "") == 1;
         if (!started) std::printf("  (could not start the driver on %s)\n", s.driverPort.c_str());
@@ -30,7 +30,6 @@ public:
     IBrailleDriver* driver;
     sim::CSimDisplay display;
     CTimingHost host;
-    bool opened = false;
     bool started = false;
     DWORD workerId = 0;
 };
@@ -88,25 +87,24 @@ void HostCallCost(const Settings& s) {
     for (int i = 0; i < 200; ++i) d->WriteTextCells(images[i & 63].data(), 40);
     Pump(300);
 
-    // Times each of `count` calls: back to back (pumping after every 100), or
-    // spaced so that the worker has taken the previous write and each posts.
+    // Makes `count` calls, each of which times itself (microseconds): back to
+    // back (pumping after every 100), or spaced so that the worker has taken the
+    // previous write and each posts.
     int64_t peak = 0;
     const int64_t base = LiveBlocks();
     auto timed = [&](std::vector<double>& times, int count, bool spaced, bool trackPeak, auto call) {
         for (int i = 0; i < count; ++i) {
-            const double t = probes::NowMs();
-            call(i);
-            times.push_back(Us(probes::NowMs() - t));
+            times.push_back(call(i));
             if (trackPeak && i % 100 == 99) peak = std::max(peak, LiveBlocks() - base);
             if (spaced || i % 100 == 99) Pump(2);
         }
         Pump(300);
     };
-    auto writeOne = [&](int i) { d->WriteTextCells(images[i & 63].data(), 40); };
+    auto writeOne = [&](int i) { return Us(probes::Timed([&] { d->WriteTextCells(images[i & 63].data(), 40); })); };
     std::vector<double> write, spaced, clear;
     timed(write, n, false, true, writeOne);
     timed(spaced, n / 10, true, false, writeOne);
-    timed(clear, n, false, false, [&](int) { d->ClearCells(); });
+    timed(clear, n, false, false, [&](int) { return Us(probes::Timed([&] { d->ClearCells(); })); });
     // A plain read of a field: too short for one clock reading, so per call in batches of 1000.
     std::vector<double> count;
     volatile int32_t sink = 0;
@@ -124,9 +122,8 @@ void HostCallCost(const Settings& s) {
     {
         CConsumer consumer;
         HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        auto posts = [&](std::vector<double>& times, int count, bool timeCopy, bool terminate, bool reset,
-                         bool spaced) {
-            for (int i = 0; i < count; ++i) {
+        auto post = [&](bool timeCopy, bool terminate, bool reset) {
+            return [&, timeCopy, terminate, reset](int i) {
                 double t = probes::NowMs();
                 void* payload = std::malloc(41);
                 std::memcpy(payload, images[i & 63].data(), 40);
@@ -134,15 +131,13 @@ void HostCallCost(const Settings& s) {
                 if (!timeCopy) t = probes::NowMs();
                 if (reset) ResetEvent(event);
                 PostThreadMessageA(consumer.id, WM_APP + 5, reinterpret_cast<WPARAM>(payload), 40);
-                times.push_back(Us(probes::NowMs() - t));
-                if (spaced || i % 100 == 99) Pump(2);
-            }
-            Pump(300);
+                return Us(probes::NowMs() - t);
+            };
         };
-        posts(barePost, n, false, false, false, false);
-        posts(copyPost, n, true, true, false, false);
-        posts(resetPost, n, true, true, true, false);
-        posts(spacedPost, n / 10, true, false, false, true);
+        timed(barePost, n, false, false, post(false, false, false));
+        timed(copyPost, n, false, false, post(true, true, false));
+        timed(resetPost, n, false, false, post(true, true, true));
+        timed(spacedPost, n / 10, true, false, post(true, false, false));
         CloseHandle(event);
     }
     const probes::Summary w = ReportTimes("WriteTextCells (40 cells)", write, "us");
@@ -179,8 +174,7 @@ void WriteFlood(const Settings& s) {
         cells[writes % 40] = static_cast<uint8_t>(writes);
         d->WriteTextCells(cells.data(), 40);
         ++writes;
-        MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        Pump(0);  // the messages waiting now
         if (session.host.keys != seen) {
             seen = session.host.keys;
             if (delay.size() < sent.size()) delay.push_back(session.host.lastKeyMs - sent[delay.size()]);
@@ -224,12 +218,9 @@ void WriteToWire(const Settings& s) {
             ++missing;
             continue;
         }
-        double arrived = -1;
-        for (const sim::ReceivedFrame& f : display.Log())
-            if (f.frame.command == sim::kCmdDisplay) {
-                arrived = f.receivedMs;
-                break;
-            }
+        const std::vector<sim::ReceivedFrame> log = display.Log();
+        auto frame = std::find_if(log.begin(), log.end(), [](auto& f) { return f.frame.command == sim::kCmdDisplay; });
+        const double arrived = frame == log.end() ? -1 : frame->receivedMs;
         if (display.HostTextCells() != cells) ++missing;
         const double ms = arrived - returned;
         latency.push_back(ms);
@@ -269,14 +260,11 @@ void KeyLatency(const Settings& s) {
         Pump(static_cast<double>(rng() % 100));
     }
     ReportTimes("key to OnKey", latency, "ms");
-    int within = 0, withinMargin = 0;
-    for (double v : latency) {
-        within += v <= 100.0;
-        withinMargin += v <= 110.0;
-    }
-    Report("within one tick (100 ms / 110 ms)",
-           Printf("%.1f%% / %.1f%%", 100.0 * within / std::max<size_t>(1, latency.size()),
-                  100.0 * withinMargin / std::max<size_t>(1, latency.size())));
+    auto within = [&](double ms) {
+        const auto n = std::count_if(latency.begin(), latency.end(), [&](double v) { return v <= ms; });
+        return 100.0 * static_cast<double>(n) / static_cast<double>(std::max<size_t>(1, latency.size()));
+    };
+    Report("within one tick (100 ms / 110 ms)", Printf("%.1f%% / %.1f%%", within(100.0), within(110.0)));
     std::string histogram;
     for (int bucket = 0; bucket < 13; ++bucket) {
         int c = 0;
@@ -325,12 +313,11 @@ void SerialThroughput(const Settings& s) {
         Pump(500);
         const uint32_t after = display.GetCounters().displayFrames - during;
         const char* name = interval == 0 ? "flat out" : interval == 10 ? "100 writes/s" : "10 writes/s";
-        Report(Printf("serial, %s", name).c_str(),
+        Report(Printf("serial, %s", name),
                Printf("%.1f frames/s displayed (%u in %.0f s) from %.0f writes/s; after the last write %u more "
                       "frame(s); newest image %s %.0f ms after the last write; payloads in flight at most %lld",
                       during * 1000.0 / window, during, window / 1000, accepted * 1000.0 / window, after,
-                      arrived ? "shown" : "NOT shown", settle, static_cast<long long>(peak))
-                   .c_str());
+                      arrived ? "shown" : "NOT shown", settle, static_cast<long long>(peak)));
     }
 
     // Short bursts, as a screen reader writes when the user moves: 30 writes at
@@ -358,8 +345,7 @@ void SerialThroughput(const Settings& s) {
     Report("serial, bursts of 30 writes at 100/s",
            Printf("%d bursts: newest image shown in %zu, display ended on it in %d; shown %.0f ms (median) / %.0f ms "
                   "(max) after the burst",
-                  bursts, lag.size(), endedNewest, l.median, l.max)
-               .c_str());
+                  bursts, lag.size(), endedNewest, l.median, l.max));
 }
 
 void IdleCost(const Settings& s) {
@@ -367,7 +353,7 @@ void IdleCost(const Settings& s) {
     const double window = s.quick ? 5000 : 30000;
     CSession session(s);
     if (!session.started) return;
-    IBrailleDriver* d = session.driver;
+    IBrailleDriver* const d = session.driver;
     HANDLE worker = OpenThread(THREAD_QUERY_INFORMATION, FALSE, session.workerId);
     if (!worker) return Report("idle", "worker thread not found");
     Pump(1000);
@@ -425,11 +411,9 @@ void OpenTime(const Settings& s) {
     };
     auto withDisplay = [&](const char* name, bool answering, int n) {
         DrainPort(s.driverPort);
-        sim::CSimDisplay::Options options;
-        options.answerIdentify = answering;
-        if (!answering) options.ack = sim::AckPolicy::Never;
         sim::CSimDisplay display;
-        display.Open(s.displayPort.c_str(), options);
+        display.Open(s.displayPort.c_str());
+        display.SetSilent(!answering);
         measure(name, s.driverPort, n);
         display.Close();
     };

@@ -8,13 +8,11 @@
 #include <string>
 
 #include "display_sim.h"
-#include "support/cable_end.h"
 #include "support/child_process.h"
 #include "support/test_env.h"
 
 TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) {
     REQUIRE_CABLE(cable, 0);
-    testenv::DrainPort(cable.driverEnd);
     sim::CSimDisplay display;
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     char dir[MAX_PATH] = {};

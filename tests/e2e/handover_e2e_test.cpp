@@ -54,8 +54,7 @@ TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
 
     // Given back: the display is identified again and shows the host's text.
     EXPECT_TRUE(display.WaitForIdentifyRequests(requestsBefore + 1, 3000));
-    std::vector<uint8_t> text(40);
-    for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(0x11 + i);
+    const std::vector<uint8_t> text = testenv::Pattern(0x11);
     EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
     EXPECT_TRUE(Shows(text)) << display.RenderLine();
 }

@@ -17,8 +17,6 @@ namespace {
 
 constexpr uint16_t kDataScanCode = 0x14;  // the scan code that the host hears of through OnData
 
-double Seconds(DWORD since) { return (GetTickCount() - since) / 1000.0; }
-
 class HostContract : public testenv::DllOnCable {
 protected:
     // Runs `before` on another thread after `ms`, then sends this thread a
@@ -88,9 +86,7 @@ TEST_F(HostContract, CallsFromOtherThreads) {
     ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() == 1; }, 3000));
     EXPECT_EQ(GetCurrentThreadId(), host.Keys()[0].thread);
     HWND window = FindWindowA("KVR", nullptr);
-    const DWORD start = GetTickCount();
-    std::thread([&] { driver->Terminate(); }).join();
-    EXPECT_LT(Seconds(start), 8.0);
+    EXPECT_LT(probes::Timed([&] { std::thread([&] { driver->Terminate(); }).join(); }), 8000.0);
     EXPECT_EQ(nullptr, driver->SetHost(nullptr)) << "Terminate withdraws the host";
     EXPECT_TRUE(testenv::WaitUntil([&] { return !IsWindow(window); }, 2000));
 }
@@ -134,10 +130,8 @@ TEST_F(HostContract, NestedTerminateAndQuitDuringAWait) {
         display.SetAnswerIdentify(true);
     });
     PostQuitMessage(7);
-    const DWORD start = GetTickCount();
-    driver->Suspend(0);
-    wake.join();
-    EXPECT_LT(Seconds(start), 5.0) << "the outer wait ended with the worker";
+    EXPECT_LT(probes::Timed([&] { driver->Suspend(0), wake.join(); }), 5000.0)
+        << "the outer wait ended with the worker";
     EXPECT_EQ(1u, host.KeyCount());
     MSG msg;
     ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
@@ -178,8 +172,7 @@ TEST_F(HostContract, AWriteFloodDelaysNoKey) {
         for (uint32_t w = 0; GetTickCount() - pressed < (host.KeyCount() > n ? 250u : 3000u); ++w) {
             text[w % 40] = static_cast<uint8_t>(w);
             driver->WriteTextCells(text.data(), 40);
-            MSG msg;
-            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+            testenv::Pump(0);  // the messages waiting now
         }
     }
     EXPECT_EQ(8u, host.KeyCount());

@@ -163,14 +163,8 @@ TEST_F(SerialEndToEnd, TerminateLeavesNoThreadAndFreesThePort) {
 }
 
 TEST_F(SerialEndToEnd, NoDisplayAnsweringFailsInitialize) {
-    // Silent from the first byte on, with nothing left over from earlier tests.
-    display.Close();
-    testenv::Pump(300);
-    testenv::DrainPort(cable.driverEnd);
-    sim::CSimDisplay::Options silent;
-    silent.answerIdentify = false;
-    silent.ack = sim::AckPolicy::Never;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), silent));
+    // Silent from the first byte on (the fixture left the cable empty).
+    display.SetSilent(true);
     const DWORD start = GetTickCount();
     EXPECT_EQ(0, driver->Initialize(cable.driverEnd.c_str(), &host, "", ""));
     const DWORD took = GetTickCount() - start;

@@ -210,10 +210,7 @@ TEST_F(LinkFaults, AFloodOfWritesLeaksNoPayloadAndEndsWithTheNewestImage) {
     int64_t peakInFlight = 0;
     const double start = probes::NowMs();
     for (int i = 0; i < kWrites; ++i) {
-        if (Write(static_cast<uint32_t>(i) + 1000))
-            ++queued;
-        else
-            ++refused;
+        ++(Write(static_cast<uint32_t>(i) + 1000) ? queued : refused);
         if (i % 64 == 0)
             peakInFlight = std::max(peakInFlight, probes::LiveBlocks(probes::Allocations()) - blocksBefore);
     }

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "display_sim.h"
 #include "support/driver_dll.h"
@@ -133,10 +132,8 @@ TEST(Lifecycle, StartWithoutADisplayFailsCleanly) {
     // A display on the cable that never answers: each start runs the whole identification.
     REQUIRE_CABLE(cable, testenv::kReliabilityCable);
     sim::CSimDisplay display;
-    sim::CSimDisplay::Options silent;
-    silent.answerIdentify = false;
-    silent.ack = sim::AckPolicy::Never;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), silent));
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    display.SetSilent(true);
     // Wine keeps a handle of its own after the first serial port configuration
     // of the process; one cycle first so that it is counted in `before`.
     for (int i = 0; i < 3; ++i) {

@@ -1,20 +1,18 @@
 // The serial receiver under ten million random bytes, and the stored corpus of
-// tricky streams. The driver object is the real one; its port swallows writes
-// and counts the acknowledgements, which show exactly when a frame was taken.
+// tricky streams. The driver object is the real one, on the kit's scripted
+// port; the acknowledgements it writes show exactly when a frame was taken.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "device/serial/serial.h"
 #include "driver/driver.h"
-#include "platform/platform.h"
 #include "support/fake_serial.h"
 #include "support/test_env.h"
 
@@ -22,63 +20,23 @@ namespace {
 
 using serialwire::Frame;  // the simulated display's encoder, not the driver's
 
-// A port that swallows writes and counts the acknowledgements among them.
-// Reads give `input` in pieces of at most `chunk` bytes (none when it is unset).
-class CSwallowingSerial : public CSerial {
-public:
-    uint64_t writes = 0;
-    uint64_t acks = 0;    // writes that were exactly the acknowledgement frame
-    uint64_t others = 0;  // any other write
-    const std::vector<uint8_t>* input = nullptr;
-    size_t at = 0, chunk = 0;
-    LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) override {
-        const std::vector<uint8_t>& ack = serialwire::kAck;
-        ++writes;
-        if (size == ack.size() && std::memcmp(buffer, ack.data(), size) == 0)
-            ++acks;
-        else
-            ++others;
-        if (count) *count = size;
-        return 0;
-    }
-    LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) override {
-        DWORD n = 0;
-        while (input && n < size && n < chunk && at < input->size())
-            static_cast<uint8_t*>(buffer)[n++] = (*input)[at++];
-        if (count) *count = n;
-        return 0;
-    }
-    LONG Close() override { return 0; }
-};
-
-// A clock that is a counter, and keystrokes that go nowhere (a random stream
-// can hold valid character and scan-code frames).
-class CQuietPlatform : public IPlatform {
-public:
-    uint64_t keystrokes = 0;
-    DWORD NowMs() override { return ++now; }
-    DWORD TickCount() override { return now; }
-    HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
-    SHORT VkKeyScanExA(CHAR, HKL) override {
-        ++keystrokes;
-        return 0x41;
-    }
-    void KeybdEvent(BYTE, BYTE, DWORD, ULONG_PTR) override { ++keystrokes; }
-    UINT SendInputs(UINT count, INPUT*, int) override {
-        ++keystrokes;
-        return count;
-    }
-
-private:
-    DWORD now = 0;
-};
-
-// A receiver on its own: a test-owned driver with the swallowing port plugged in.
+// A receiver on its own: a test-owned driver on the kit's scripted port, its
+// writes counted as they come (acknowledgements and anything else), and a
+// clock that moves a step per reading. Every character has a key, so that the
+// keystrokes a random stream holds are made, and go nowhere.
 struct Receiver {
-    CQuietPlatform platform;
-    CSwallowingSerial port;
+    std::shared_ptr<CSerialRecord> record = std::make_shared<CSerialRecord>();
+    CFakeSerial port{record};
+    CTestClock platform;
     CBrailleSampleDriver driver{platform};
-    Receiver() { driver.serial = &port; }
+    uint64_t acks = 0, others = 0;
+    Receiver() {
+        record->onWrite = [this](const std::vector<uint8_t>& bytes) { ++(bytes == serialwire::kAck ? acks : others); };
+        platform.Set(1);
+        platform.SetAutoAdvance(1);
+        for (int c = 0; c < 256; ++c) platform.layout.emplace_back(static_cast<uint8_t>(c), 0x41);
+        driver.serial = &port;
+    }
     ~Receiver() { driver.serial = nullptr; }  // the port is ours, not the driver's
 };
 
@@ -136,12 +94,12 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
     // A valid frame fed from the idle state is taken at its last byte, and only there.
     auto feedFrame = [&](const std::vector<uint8_t>& f) {
         const bool isAck = f[2] == 0x7F;
-        const uint64_t before = r.port.acks;
+        const uint64_t before = r.acks;
         for (size_t i = 0; i + 1 < f.size(); ++i) feed(f[i]);
-        const bool quietInside = r.port.acks == before;
+        const bool quietInside = r.acks == before;
         feed(f.back());
         const uint64_t expected = before + (isAck ? 0 : 1);
-        if (firstFault(!quietInside || r.port.acks != expected || r.driver.rxState != 0))
+        if (firstFault(!quietInside || r.acks != expected || r.driver.rxState != 0))
             ADD_FAILURE() << "valid frame (command " << int(f[2]) << ", length " << int(f[3]) << ") ending at byte "
                           << fed << " not taken exactly once; stream saved as " << history.Save(seed);
         if (firstFault(isAck && r.driver.awaitingAck != 0))
@@ -176,7 +134,7 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
             for (uint32_t i = 0, n = 1 + below(5); i < n; ++i) feedFrame(randomFrame());
             break;
         default: {  // wild: random bytes, cut and corrupted frames, SOH/STX runs
-            const uint64_t acksBefore = r.port.acks;
+            const uint64_t acksBefore = r.acks;
             const uint64_t start = fed;
             const uint32_t pieces = 1 + below(20);
             for (uint32_t p = 0; p < pieces; ++p) {
@@ -195,20 +153,21 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
             }
             flush();
             wildBytes += fed - start;
-            wildAcks += r.port.acks - acksBefore;
+            wildAcks += r.acks - acksBefore;
             feedFrame(randomFrame());  // right after the wild bytes, a valid frame is still taken
             break;
         }
         }
     }
-    EXPECT_EQ(0u, r.port.others) << "the receiver wrote something other than acknowledgements";
+    EXPECT_EQ(0u, r.others) << "the receiver wrote something other than acknowledgements";
     EXPECT_GE(fed, total);
     std::printf(
         "[ fuzz     ] seed %llu: %llu bytes, %llu valid frames each taken exactly once, %llu wild bytes "
         "(%llu frames taken inside them), %llu keystrokes swallowed\n",
         static_cast<unsigned long long>(seed), static_cast<unsigned long long>(fed),
         static_cast<unsigned long long>(framesChecked), static_cast<unsigned long long>(wildBytes),
-        static_cast<unsigned long long>(wildAcks), static_cast<unsigned long long>(r.platform.keystrokes));
+        static_cast<unsigned long long>(wildAcks),
+        static_cast<unsigned long long>(r.platform.keystrokes.size() + r.platform.injectedScans.size()));
 }
 
 // ---- stored corpus ----
@@ -253,9 +212,9 @@ TEST(SerialReceiverCorpus, EveryStoredStreamGivesItsExpectedFrames) {
             r.driver.FeedByte(b);
             ASSERT_LE(r.driver.rxState, 7) << c.name;
         }
-        EXPECT_EQ(c.acks, r.port.acks) << c.name;
+        EXPECT_EQ(c.acks, r.acks) << c.name;
         EXPECT_EQ(c.state, r.driver.rxState) << c.name;
-        EXPECT_EQ(0u, r.port.others) << c.name;
+        EXPECT_EQ(0u, r.others) << c.name;
     }
 }
 
@@ -269,12 +228,13 @@ TEST(SerialReceiverCorpus, StreamsSplitAcrossPollsGiveTheSameFrames) {
             SCOPED_TRACE(c.name + " chunk " + std::to_string(chunk));
             // The receiver is a real port's: bytes arrive through PollTick's reads.
             Receiver r;
-            r.port.input = &c.bytes;
-            r.port.chunk = chunk;
             r.driver.link = LinkState::Running;
-            for (size_t tick = 0; r.port.at < c.bytes.size() && tick < c.bytes.size() + 10; ++tick) r.driver.PollTick();
-            EXPECT_EQ(c.bytes.size(), r.port.at);
-            EXPECT_EQ(c.acks, r.port.acks);
+            for (size_t at = 0; at < c.bytes.size(); at += chunk) {
+                r.record->Deliver({c.bytes.begin() + at, c.bytes.begin() + std::min(at + chunk, c.bytes.size())});
+                r.driver.PollTick();
+            }
+            EXPECT_TRUE(r.record->input.empty());
+            EXPECT_EQ(c.acks, r.acks);
             EXPECT_EQ(c.state, r.driver.rxState);
         }
     }

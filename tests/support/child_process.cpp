@@ -4,8 +4,7 @@ namespace testenv {
 
 CChildProcess::~CChildProcess() {
     if (process.hProcess) {
-        if (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(process.hProcess, 99);
-        WaitForSingleObject(process.hProcess, 5000);
+        Wait(0);  // ends it if it still runs
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
@@ -74,14 +73,10 @@ DWORD CChildProcess::ExitCode() {
 DWORD CChildProcess::Wait(DWORD limitMs, const std::function<void()>& whileRunning) {
     if (!process.hProcess) return ExitCode();
     const DWORD start = GetTickCount();
-    while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT) {
-        if (GetTickCount() - start > limitMs) {
-            TerminateProcess(process.hProcess, 99);
-            WaitForSingleObject(process.hProcess, 5000);
-            break;
-        }
+    while (WaitForSingleObject(process.hProcess, 10) == WAIT_TIMEOUT && GetTickCount() - start <= limitMs)
         whileRunning();
-    }
+    if (!Ended()) TerminateProcess(process.hProcess, 99);
+    WaitForSingleObject(process.hProcess, 5000);
     if (reader.joinable()) reader.join();  // the pipe closes with the child
     return ExitCode();
 }

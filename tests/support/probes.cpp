@@ -84,7 +84,6 @@ FreeFn realFree = nullptr;
 
 std::atomic<uint64_t> allocCount{0};
 std::atomic<uint64_t> freeCount{0};
-std::atomic<uint64_t> reallocCount{0};
 std::atomic<uint64_t> watchedCount{0};
 std::atomic<DWORD> watched{0};
 
@@ -103,7 +102,6 @@ void* __cdecl CountingCalloc(size_t n, size_t size) {
     return realCalloc(n, size);
 }
 void* __cdecl CountingRealloc(void* p, size_t size) {
-    ++reallocCount;
     if (!p)
         NoteAlloc();
     else if (size == 0)
@@ -115,10 +113,13 @@ void __cdecl CountingFree(void* p) {
     realFree(p);
 }
 
-bool Patch(void** slot, void* replacement) {
+// Keeps the function an import slot holds in `real` and puts `counting` there.
+template <typename Fn>
+bool Hook(void** slot, Fn& real, Fn counting) {
+    real = reinterpret_cast<Fn>(*slot);
     DWORD old = 0;
     if (!VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &old)) return false;
-    *slot = replacement;
+    *slot = reinterpret_cast<void*>(counting);
     VirtualProtect(slot, sizeof(void*), old, &old);
     return true;
 }
@@ -146,19 +147,10 @@ bool HookModuleAllocations(HMODULE module) {
             const char* name = reinterpret_cast<const char*>(
                 reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData)->Name);
             void** slot = reinterpret_cast<void**>(&slots->u1.Function);
-            if (std::strcmp(name, "malloc") == 0) {
-                realMalloc = reinterpret_cast<MallocFn>(*slot);
-                gotMalloc = Patch(slot, reinterpret_cast<void*>(&CountingMalloc));
-            } else if (std::strcmp(name, "calloc") == 0) {
-                realCalloc = reinterpret_cast<CallocFn>(*slot);
-                Patch(slot, reinterpret_cast<void*>(&CountingCalloc));
-            } else if (std::strcmp(name, "realloc") == 0) {
-                realRealloc = reinterpret_cast<ReallocFn>(*slot);
-                Patch(slot, reinterpret_cast<void*>(&CountingRealloc));
-            } else if (std::strcmp(name, "free") == 0) {
-                realFree = reinterpret_cast<FreeFn>(*slot);
-                gotFree = Patch(slot, reinterpret_cast<void*>(&CountingFree));
-            }
+            if (std::strcmp(name, "malloc") == 0) gotMalloc = Hook(slot, realMalloc, &CountingMalloc);
+            if (std::strcmp(name, "calloc") == 0) Hook(slot, realCalloc, &CountingCalloc);
+            if (std::strcmp(name, "realloc") == 0) Hook(slot, realRealloc, &CountingRealloc);
+            if (std::strcmp(name, "free") == 0) gotFree = Hook(slot, realFree, &CountingFree);
         }
     }
     return gotMalloc && gotFree;
@@ -168,7 +160,6 @@ AllocCounts Allocations() {
     AllocCounts c;
     c.allocs = allocCount.load();
     c.frees = freeCount.load();
-    c.reallocs = reallocCount.load();
     c.watchedAllocs = watchedCount.load();
     return c;
 }

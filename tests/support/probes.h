@@ -33,9 +33,8 @@ std::vector<DWORD> ThreadIds();
 
 // ---- allocations made by one module ----
 struct AllocCounts {
-    uint64_t allocs = 0;  // malloc, calloc, realloc(null, n)
-    uint64_t frees = 0;   // free(p) with p not null, realloc(p, 0)
-    uint64_t reallocs = 0;
+    uint64_t allocs = 0;         // malloc, calloc, realloc(null, n)
+    uint64_t frees = 0;          // free(p) with p not null, realloc(p, 0)
     uint64_t watchedAllocs = 0;  // allocations made on the watched thread
 };
 
@@ -63,8 +62,6 @@ public:
     CGuardedBuffer& operator=(const CGuardedBuffer&) = delete;
     uint8_t* data() const { return start; }
     size_t size() const { return length; }
-    // Address of the first inaccessible byte.
-    const uint8_t* guard() const { return start + length; }
     bool valid() const { return base != nullptr; }
 
 private:

@@ -1,5 +1,8 @@
 #include "support/recording_host.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace testenv {
 
 int32_t BRL_CALL CRecordingHost::OnKey(IBrailleDriver* driver, const char* name, int32_t value) {
@@ -30,17 +33,13 @@ std::vector<CRecordingHost::Event> CRecordingHost::Events() const {
 std::vector<CRecordingHost::Key> CRecordingHost::Keys() const {
     std::lock_guard<std::mutex> hold(lock);
     std::vector<Key> keys;
-    for (const Event& e : events)
-        if (!e.isData) keys.push_back(e);
+    std::copy_if(events.begin(), events.end(), std::back_inserter(keys), [](const Event& e) { return !e.isData; });
     return keys;
 }
 
-std::vector<std::vector<uint8_t>> CRecordingHost::Data() const {
+size_t CRecordingHost::DataCount() const {
     std::lock_guard<std::mutex> hold(lock);
-    std::vector<std::vector<uint8_t>> data;
-    for (const Event& e : events)
-        if (e.isData) data.push_back(e.bytes);
-    return data;
+    return std::count_if(events.begin(), events.end(), [](const Event& e) { return e.isData; });
 }
 
 std::vector<std::pair<std::string, int32_t>> CRecordingHost::KeyPairs() const {

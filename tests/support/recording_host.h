@@ -36,11 +36,10 @@ public:
 
     std::vector<Event> Events() const;
     std::vector<Key> Keys() const;
-    std::vector<std::vector<uint8_t>> Data() const;
     // The keys as (name, value), for comparing with a list.
     std::vector<std::pair<std::string, int32_t>> KeyPairs() const;
     size_t KeyCount() const;
-    size_t DataCount() const { return Data().size(); }
+    size_t DataCount() const;
     void Clear();
 
     // Run after a key or a block of data has been recorded, on the caller's
