@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -20,6 +21,8 @@
 namespace {
 
 using Image = std::array<uint8_t, 42>;
+// The payload kinds the driver knows; half of the random reports start with one.
+constexpr uint8_t kKinds[] = {0xFF, 0xFD, 0xFE, 0xFB};
 
 TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
     const uint64_t seed = testenv::EnvNumber("BRL_FUZZ_SEED", 20240611);
@@ -58,8 +61,7 @@ TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
         }
         uint8_t payload[8];
         for (auto& b : payload) b = static_cast<uint8_t>(rng());
-        static const uint8_t kinds[] = {0xFF, 0xFD, 0xFE, 0xFB};
-        if (below(2)) payload[0] = kinds[below(4)];
+        if (below(2)) payload[0] = kKinds[below(4)];
         const int wasAwaiting = d.awaitingAck;
         const uint8_t* newest = d.hidRing.Newest();
         d.HandleHidReport(payload);
@@ -70,9 +72,9 @@ TEST(HidInputFuzz, AMillionPayloadsKeepTheRingAndAcknowledgementsStraight) {
     }
     const double took = probes::NowMs() - start;
     EXPECT_EQ(0u, bus.Misuses());
-    std::printf("[ fuzz     ] seed %llu: %llu payloads, %llu frames sent, %llu queued, %.0f ms\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(payloads),
-                static_cast<unsigned long long>(sent), static_cast<unsigned long long>(queued), took);
+    std::printf("[ fuzz     ] seed %" PRIu64 ": %" PRIu64 " payloads, %" PRIu64 " frames sent, %" PRIu64
+                " queued, %.0f ms\n",
+                seed, payloads, sent, queued, took);
     d.CloseHidHandles();
 }
 
@@ -98,8 +100,7 @@ TEST(HidInputFuzz, RawReportsOfAnyLengthThroughThePoll) {
         if (what < 4) {
             std::vector<uint8_t> report(below(4) == 0 ? below(40) : 9);
             for (auto& b : report) b = static_cast<uint8_t>(rng());
-            static const uint8_t kinds[] = {0xFF, 0xFD, 0xFE, 0xFB};
-            if (report.size() > 1 && below(2)) report[1] = kinds[below(4)];
+            if (report.size() > 1 && below(2)) report[1] = kKinds[below(4)];
             bus.QueueRawInput(device, report);
             ++reports;
         } else if (what < 7) {
@@ -126,11 +127,9 @@ TEST(HidInputFuzz, RawReportsOfAnyLengthThroughThePoll) {
         << "the last image written never reached the display";
     const double took = probes::NowMs() - start;
     EXPECT_EQ(0u, bus.Misuses());
-    std::printf(
-        "[ fuzz     ] seed %llu: %llu ticks, %llu raw reports, %llu images written, %.0f ms (%.2f ms per tick)\n",
-        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(ticks),
-        static_cast<unsigned long long>(reports), static_cast<unsigned long long>(written), took,
-        took / static_cast<double>(ticks));
+    std::printf("[ fuzz     ] seed %" PRIu64 ": %" PRIu64 " ticks, %" PRIu64 " raw reports, %" PRIu64
+                " images written, %.0f ms (%.2f ms per tick)\n",
+                seed, ticks, reports, written, took, took / static_cast<double>(ticks));
     d.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
 }
