@@ -255,11 +255,11 @@ TEST_F(ConnectionPoll, BurstIsConsumedEightyBytesPerTick) {
     ASSERT_EQ(200u, burst.size());
     port->Deliver(burst);
 
-    size_t acks[3];
+    std::vector<size_t> acks;
     for (int tick = 0; tick < 3; ++tick) {
         const size_t before = port->writes.size();
         driver.PollTick();
-        acks[tick] = port->writes.size() - before;
+        acks.push_back(port->writes.size() - before);
     }
     ASSERT_EQ(3u, port->reads.size());
     const DWORD counts[3] = {80, 80, 40};
@@ -268,9 +268,7 @@ TEST_F(ConnectionPoll, BurstIsConsumedEightyBytesPerTick) {
         EXPECT_EQ(counts[i], port->reads[i].count);
     }
     // Ten frames in each of the first two ticks, five in the last.
-    EXPECT_EQ(10u, acks[0]);
-    EXPECT_EQ(10u, acks[1]);
-    EXPECT_EQ(5u, acks[2]);
+    EXPECT_EQ((std::vector<size_t>{10, 10, 5}), acks);
 }
 
 TEST_F(ConnectionPoll, SplitAndGluedFramesDecodeTheSame) {

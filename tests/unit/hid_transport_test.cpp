@@ -46,6 +46,8 @@ protected:
 
     void Handle(const Payload& payload) { driver.HandleHidReport(payload.data()); }
 
+    // Every test leaves the bus clean.
+    void TearDown() override { ExpectClean(); }
     void ExpectClean() {
         EXPECT_EQ(0u, bus.Misuses()) << (bus.MisuseLog().empty() ? "" : bus.MisuseLog().front());
         EXPECT_EQ(0u, bus.OpenSetCount());
@@ -98,7 +100,6 @@ TEST_F(HidEnumeration, SkipsOtherDevicesAndUsesTheFirstMatch) {
     EXPECT_EQ(9, driver.hidCaps.OutputReportByteLength);
     ASSERT_NE(nullptr, driver.hidReadEvent);
     EXPECT_EQ(driver.hidReadEvent, driver.hidOverlapped.hEvent);
-    ExpectClean();
 }
 
 TEST_F(HidEnumeration, WithoutMatchLeavesNothingOpen) {
@@ -188,7 +189,6 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
     bus.QueueAck(second);
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
     EXPECT_EQ(0xFF, p[0]);
-    ExpectClean();
 }
 
 // ---------------------------------------------------------------- hello
@@ -207,7 +207,6 @@ TEST_F(HidHello, AnsweredStoresInformation) {
     const auto outputs = bus.Outputs(display);
     ASSERT_EQ(1u, outputs.size());
     EXPECT_EQ((Bytes{0x00, 0xFB, 0xAA, 0x55, 0, 0, 0, 0, 0}), outputs[0]);
-    ExpectClean();
 }
 
 TEST_F(HidHello, ConsumesOtherReportsUntilTheReply) {
@@ -227,7 +226,6 @@ TEST_F(HidHello, ConsumesOtherReportsUntilTheReply) {
     EXPECT_EQ(1u, bus.PendingInput(display));
     testenv::Pump(20);  // dispatches the key events already posted
     EXPECT_TRUE(testHost.Keys().empty());
-    ExpectClean();
 }
 
 TEST_F(HidHello, UnansweredFailsAfterTenPolls) {
@@ -242,7 +240,6 @@ TEST_F(HidHello, UnansweredFailsAfterTenPolls) {
     const DWORD elapsed = bus.Now() - start;
     EXPECT_GT(elapsed, 500u);
     EXPECT_LT(elapsed, 2000u);
-    ExpectClean();
 }
 
 // ---------------------------------------------------------------- frames
@@ -303,7 +300,6 @@ TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
     EXPECT_EQ((Payload{0xFE, 0x02, 0x33, 0x33, 0x33, 0x33, 0x33, 0x33}), p);
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
-    ExpectClean();
 }
 
 // ---------------------------------------------------------------- input
@@ -363,7 +359,6 @@ TEST_F(HidInput, ReadTakesOnlyWhatIsAlreadyThere) {
     driver.CloseHidHandles();
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));  // no handle: nothing issued
     EXPECT_EQ(52u, bus.ReadsIssued(display));
-    ExpectClean();
 }
 
 TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
@@ -380,7 +375,6 @@ TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
     driver.WriteCellsHid(c.data());
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_TRUE(bus.Outputs(display).empty());
-    ExpectClean();
 }
 
 TEST_F(HidInput, ReportCompletingAsTheReadIsCancelledIsKeptWhole) {
@@ -406,7 +400,6 @@ TEST_F(HidInput, ReportCompletingAsTheReadIsCancelledIsKeptWhole) {
     bus.QueueKey(display, 0xFD, 0x01);
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
     EXPECT_EQ(0xFD, p[0]);
-    ExpectClean();
 }
 
 }  // namespace
