@@ -249,10 +249,9 @@ HDEVINFO CFakeHidPlatform::SetupGetClassDevs(const GUID* guid, DWORD flags) {
     HDEVINFO set = reinterpret_cast<HDEVINFO>(nextHandle);
     nextHandle += 4;
     ++enumerations;
-    std::vector<int> present;
+    std::vector<int>& present = sets[set];  // a snapshot of the devices present now
     for (size_t i = 0; i < devices.size(); ++i)
         if (devices[i]->present) present.push_back(static_cast<int>(i));
-    sets[set] = present;
     return set;
 }
 

@@ -21,7 +21,6 @@ protected:
         EXPECT_EQ(0u, bus.OpenHandleCount());
         EXPECT_EQ(0u, bus.Misuses()) << (bus.MisuseLog().empty() ? "" : bus.MisuseLog()[0]);
     }
-    bool LastFrameShows(const std::vector<uint8_t>& text) { return bus.LastFrameShows(display, text); }
 
     CFakeHidPlatform bus;
     int display = 0;
@@ -39,7 +38,7 @@ TEST_F(HidLink, OpensWithFortyTextCellsSentAsSixReportsPerFrame) {
     bus.ClearOutputs(display);
     const std::vector<uint8_t> text = SeededCells(1);
     ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.LastFrameShows(display, text); }, 3000));
     EXPECT_EQ(6u, bus.Outputs(display).size());
     // Text starts at the first cell; the two cells after the 40 are blank.
     EXPECT_EQ(0, bus.Frames(display).back()[40]);
@@ -50,7 +49,7 @@ TEST_F(HidLink, OpensWithFortyTextCellsSentAsSixReportsPerFrame) {
         last = SeededCells(static_cast<uint8_t>(i * 3));
         ASSERT_EQ(1, driver.WriteTextCells(last.data(), 40));
     }
-    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(last); }, 5000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.LastFrameShows(display, last); }, 5000));
     EXPECT_EQ(0u, bus.Outputs(display).size() % 6);
 }
 
@@ -58,17 +57,17 @@ TEST_F(HidLink, MissingAcknowledgementReopensAndResendsTheImage) {
     ASSERT_EQ(1, driver.Initialize("COM3", &host, "", ""));
     const std::vector<uint8_t> text = SeededCells(9);
     ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.LastFrameShows(display, text); }, 3000));
     // The display stops acknowledging; a blank is written and stays unacknowledged.
     bus.Configure(display, [](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; });
     ASSERT_EQ(1, driver.ClearCells());
-    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(std::vector<uint8_t>(40, 0)); }, 3000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.LastFrameShows(display, std::vector<uint8_t>(40, 0)); }, 3000));
     const size_t opens = bus.OpenCount(display);
     bus.ClearOutputs(display);
     bus.SetAutoAdvance(0);
     bus.Advance(1001);
     // Recovery: closed, found again, and the image from before the blank re-sent.
-    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.LastFrameShows(display, text); }, 3000));
     EXPECT_GT(bus.OpenCount(display), opens);
     EXPECT_EQ(0u, bus.HelloCount(display));  // a re-found display gets no second hello
 }
@@ -78,7 +77,7 @@ TEST_F(HidLink, PulledDisplayIsFoundAgainWhenPutBack) {
     bus.Configure(display, [](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; });
     const std::vector<uint8_t> text = SeededCells(4);
     ASSERT_EQ(1, driver.WriteTextCells(text.data(), 40));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(text); }, 3000));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.LastFrameShows(display, text); }, 3000));
     bus.Unplug(display);
     bus.SetAutoAdvance(0);
     bus.Advance(1001);
@@ -97,7 +96,7 @@ TEST_F(HidLink, PulledDisplayIsFoundAgainWhenPutBack) {
     // Back in use: writes and keys work again.
     const std::vector<uint8_t> again = SeededCells(77);
     ASSERT_EQ(1, driver.WriteTextCells(again.data(), 40));
-    EXPECT_TRUE(testenv::WaitUntil([&] { return LastFrameShows(again); }, 3000));
+    EXPECT_TRUE(testenv::WaitUntil([&] { return bus.LastFrameShows(display, again); }, 3000));
     bus.QueueKey(display, 0xFE, 2);
     ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 3000));
     EXPECT_EQ("F2", host.Keys()[0].name);

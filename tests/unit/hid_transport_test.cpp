@@ -69,7 +69,17 @@ FakeHidDeviceConfig With(void (*change)(FakeHidDeviceConfig&)) {
     return config;
 }
 
-std::vector<uint8_t> Cells(uint8_t seed) { return SeededCells(seed, kFrameCells); }
+// Looks for a display where none can be used: nothing is found, and no handle,
+// device information set or preparsed data is left behind, without a misuse.
+::testing::AssertionResult FindsNothing(CBrailleSampleDriver& d, const CFakeHidPlatform& bus) {
+    const int found = d.FindHidDevice();
+    const size_t left = bus.OpenHandleCount() + bus.OpenSetCount() + bus.PreparsedCount() + bus.Misuses();
+    if (found == 0 && !d.hidHandle && !d.hidReadHandle && left == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "found " << found << ", handles " << d.hidHandle << " " << d.hidReadHandle
+                                         << " kept, " << bus.OpenHandleCount() << " open, " << bus.OpenSetCount()
+                                         << " sets, " << bus.PreparsedCount() << " preparsed, " << bus.Misuses()
+                                         << " misuses";
+}
 
 Payload Filled(uint8_t value) {
     Payload p;
@@ -103,22 +113,17 @@ TEST_F(HidEnumeration, SkipsOtherDevicesAndUsesTheFirstMatch) {
 }
 
 TEST_F(HidEnumeration, WithoutMatchLeavesNothingOpen) {
-    EXPECT_EQ(0, driver.FindHidDevice());  // empty bus
+    EXPECT_TRUE(FindsNothing(driver, bus));  // empty bus
     bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.product = 0xABD8; }));
     bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.version = 0x0100; }));
     const int unplugged = bus.AddDevice();
     bus.Unplug(unplugged);
 
-    EXPECT_EQ(0, driver.FindHidDevice());
-    EXPECT_EQ(nullptr, driver.hidHandle);
-    EXPECT_EQ(nullptr, driver.hidReadHandle);
-    EXPECT_EQ(0u, bus.OpenHandleCount());
+    EXPECT_TRUE(FindsNothing(driver, bus));
     ExpectClean();
 
     bus.SetClassDevsFails(true);
-    EXPECT_EQ(0, driver.FindHidDevice());
-    EXPECT_EQ(nullptr, driver.hidHandle);
-    EXPECT_EQ(0u, bus.OpenHandleCount());
+    EXPECT_TRUE(FindsNothing(driver, bus));
 }
 
 TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
@@ -142,13 +147,7 @@ TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
         CFakeHidPlatform alone;
         CBrailleSampleDriver d(alone);
         const int broken = alone.AddDevice(With(c.change));
-        EXPECT_EQ(0, d.FindHidDevice());
-        EXPECT_EQ(nullptr, d.hidHandle);
-        EXPECT_EQ(nullptr, d.hidReadHandle);
-        EXPECT_EQ(0u, alone.OpenHandleCount());
-        EXPECT_EQ(0u, alone.OpenSetCount());
-        EXPECT_EQ(0u, alone.PreparsedCount());
-        EXPECT_EQ(0u, alone.Misuses());
+        EXPECT_TRUE(FindsNothing(d, alone));
 
         // A working display behind the broken one is still found.
         const int good = alone.AddDevice();
@@ -246,7 +245,7 @@ TEST_F(HidHello, UnansweredFailsAfterTenPolls) {
 
 TEST_F(HidFrames, FrameIsSixReportsByteExact) {
     ASSERT_EQ(1, AddAndFind(With([](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; })));
-    const auto c = Cells(0x10);
+    const auto c = SeededCells(0x10, kFrameCells);
     bus.SetAutoAdvance(0);
     bus.SetNow(0xFFFFFFFE);
 
@@ -268,7 +267,7 @@ TEST_F(HidFrames, FrameIsSixReportsByteExact) {
 TEST_F(HidFrames, FrameWithoutDisplayStillAwaitsItsAcknowledgement) {
     bus.SetAutoAdvance(0);
     bus.SetNow(1234);
-    const auto c = Cells(1);
+    const auto c = SeededCells(1, kFrameCells);
     driver.WriteCellsHid(c.data());
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_EQ(1234u, driver.lastSendTick);
@@ -280,7 +279,7 @@ TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
                   c.inputLength = 64;
                   c.outputLength = 33;
               })));
-    const auto c = Cells(5);
+    const auto c = SeededCells(5, kFrameCells);
     driver.WriteCellsHid(c.data());
     const auto outputs = bus.Outputs(display);
     ASSERT_EQ(6u, outputs.size());
@@ -371,7 +370,7 @@ TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
     EXPECT_EQ(Filled(0xEE), p);
     EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(driver.hidReadEvent, 0));
 
-    const auto c = Cells(9);
+    const auto c = SeededCells(9, kFrameCells);
     driver.WriteCellsHid(c.data());
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_TRUE(bus.Outputs(display).empty());
