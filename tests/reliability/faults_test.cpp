@@ -26,8 +26,6 @@ namespace {
 
 using testenv::Pattern;
 
-constexpr double kWriteCallBoundMs = 1000;
-constexpr double kWaitingCallBoundMs = 15000;
 constexpr DWORD kGiveUpWithinMs = 10000;    // four time-outs, on a loaded machine
 constexpr DWORD kComeBackWithinMs = 10000;  // a probe a second, then the identification
 
@@ -51,20 +49,9 @@ protected:
     void TearDown() override {
         if (!driver) return;
         Call("Terminate", kWaitingCallBoundMs, [&] { driver->Terminate(); });
-        display.Close();
         // Every payload and port object the driver made is released once it has stopped.
         EXPECT_EQ(blocksBefore, probes::LiveBlocks(probes::Allocations())) << "heap blocks leaked by the driver";
-        std::printf("[ bounds   ] slowest write call %.1f ms, slowest waiting call %.1f ms\n", slowestWrite,
-                    slowestWait);
-    }
-    // Runs a host call, checks that it kept its bound, and returns how long it took.
-    template <typename F>
-    double Call(const char* name, double bound, F&& call) {
-        const double ms = probes::Timed(call);
-        EXPECT_LT(ms, bound) << name << " took " << ms << " ms";
-        double& slowest = bound == kWriteCallBoundMs ? slowestWrite : slowestWait;
-        slowest = std::max(slowest, ms);
-        return ms;
+        DllOnCable::TearDown();  // the driver has stopped: this prints the slowest calls
     }
     // One host write of a fresh image; its result.
     int32_t Write(uint32_t seed) {
@@ -111,7 +98,6 @@ protected:
 
     int64_t blocksBefore = 0;
     std::vector<uint8_t> last, accepted;
-    double slowestWrite = 0, slowestWait = 0;
 };
 
 TEST_F(LinkFaults, CablePulledWhileTheHostWritesAndPluggedBackIn) {
