@@ -17,7 +17,9 @@
 //   so OnKey can run inside them; a WM_QUIT they take from the queue is posted
 //   again before they return. All other calls never wait: a cell write copies
 //   the cells, makes at most one post and returns; writes the worker has not
-//   taken yet are combined, and only the newest image is sent.
+//   taken yet are combined, and only the newest image is sent. Only a host
+//   that has 1024 writes not yet taken by the worker is held back, for at
+//   most 20 ms a write, until the worker has caught up.
 // - Threads: OnKey arrives on the thread that called Initialize (the owner of
 //   the key window), when that thread dispatches its messages. OnData arrives
 //   on the driver's worker thread.

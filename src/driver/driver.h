@@ -54,6 +54,10 @@ constexpr int kRingSlots = 8;
 constexpr int kRingSlotSize = 40;
 constexpr int kHidPayloadSize = 8;
 constexpr int kCompletionSlots = 16;  // waiting calls that can be in progress at once
+// A host thread finding this many of its writes not yet taken by the worker
+// waits for the worker (at most kWriteBackoffMs per write) before adding more.
+constexpr LONG kMaxQueuedWrites = 1024;
+constexpr DWORD kWriteBackoffMs = 20;
 
 // A host write waiting for the worker: pushed onto a lock-free list by the
 // host's thread, taken all at once by the worker, newest first.
@@ -263,6 +267,7 @@ public:
     HANDLE staleWorker{};  // a worker that Terminate gave up waiting for
     CCompletionSlot completions[kCompletionSlots]{};
     CCellWrite* volatile queuedWrites{};  // host writes not yet taken by the worker, newest first
+    volatile LONG queuedWriteCount{};     // writes on that list (counted before they are pushed)
     volatile LONG deferredSuspend{};      // Suspend called inside OnData: 1 + carried out after the command
     volatile int32_t deferredSuspendFlag{};
     volatile LONG deferredTerminate{};    // Terminate called inside OnData

@@ -197,12 +197,21 @@ bool CBrailleSampleDriver::LaterSuspendQueued() {
 
 int32_t CBrailleSampleDriver::QueueWrite(int command, const uint8_t* cells, uint32_t count) {
     if (!workerThread || stopRequested || deferredTerminate) return 0;
+    // A host writing faster than the worker takes its writes is held back
+    // here, so the list, and the worker's next pass over it, stay bounded. A
+    // write made on the worker itself (from a callback) never waits for it.
+    if (queuedWriteCount >= kMaxQueuedWrites && GetCurrentThreadId() != workerThreadId) {
+        const DWORD since = GetTickCount();
+        while (queuedWriteCount >= kMaxQueuedWrites && !stopRequested && GetTickCount() - since < kWriteBackoffMs)
+            Sleep(1);
+    }
     auto* write = static_cast<CCellWrite*>(std::malloc(offsetof(CCellWrite, cells) + count + 1));
     if (!write) return 0;
     write->command = command;
     write->count = count;
     if (count) std::memcpy(write->cells, cells, count);
     write->cells[count] = 0;
+    InterlockedIncrement(&queuedWriteCount);
     CCellWrite* head;
     do {
         head = queuedWrites;
@@ -223,12 +232,15 @@ void CBrailleSampleDriver::RunQueuedWrites() {
     auto* taken =
         static_cast<CCellWrite*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
     CCellWrite* oldest = nullptr;
+    LONG takenCount = 0;
     while (taken) {
         CCellWrite* next = taken->next;
         taken->next = oldest;
         oldest = taken;
         taken = next;
+        ++takenCount;
     }
+    InterlockedExchangeAdd(&queuedWriteCount, -takenCount);
     while (oldest) {
         CCellWrite* write = oldest;
         oldest = write->next;
@@ -255,11 +267,14 @@ void CBrailleSampleDriver::RunQueuedWrites() {
 void CBrailleSampleDriver::FreeQueuedWrites() {
     auto* taken =
         static_cast<CCellWrite*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
+    LONG takenCount = 0;
     while (taken) {
         CCellWrite* next = taken->next;
         std::free(taken);
         taken = next;
+        ++takenCount;
     }
+    InterlockedExchangeAdd(&queuedWriteCount, -takenCount);
 }
 
 // ---- calls the host made inside OnData, on this thread ----
