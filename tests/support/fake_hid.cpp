@@ -34,12 +34,6 @@ bool FrameShows(const FakeFrame& frame, const std::vector<uint8_t>& hostCells) {
     return dots.size() <= frame.size() && std::equal(dots.begin(), dots.end(), frame.begin());
 }
 
-std::vector<uint8_t> SeededCells(uint8_t seed, size_t count) {
-    std::vector<uint8_t> cells(count);
-    for (size_t i = 0; i < count; ++i) cells[i] = static_cast<uint8_t>(seed + 7 * i);
-    return cells;
-}
-
 // ---- devices ----
 
 int CFakeHidPlatform::AddDevice(const FakeHidDeviceConfig& config) {
@@ -121,11 +115,6 @@ void CFakeHidPlatform::QueueInput(int index, const std::vector<uint8_t>& payload
 void CFakeHidPlatform::QueueRawInput(int index, const std::vector<uint8_t>& report) {
     std::lock_guard<std::mutex> guard(lock);
     QueueLocked(*devices.at(index), report);
-}
-
-size_t CFakeHidPlatform::PendingInput(int device) const {
-    std::lock_guard<std::mutex> guard(lock);
-    return devices.at(device)->input.size();
 }
 
 void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
@@ -246,8 +235,7 @@ HDEVINFO CFakeHidPlatform::SetupGetClassDevs(const GUID* guid, DWORD flags) {
         SetLastError(ERROR_GEN_FAILURE);
         return INVALID_HANDLE_VALUE;
     }
-    HDEVINFO set = reinterpret_cast<HDEVINFO>(nextHandle);
-    nextHandle += 4;
+    HDEVINFO set = reinterpret_cast<HDEVINFO>(nextHandle += 4);
     ++enumerations;
     std::vector<int>& present = sets[set];  // a snapshot of the devices present now
     for (size_t i = 0; i < devices.size(); ++i)
@@ -308,8 +296,7 @@ HANDLE CFakeHidPlatform::HidOpen(const char* path, DWORD flags) {
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
-        HANDLE h = reinterpret_cast<HANDLE>(nextHandle);
-        nextHandle += 4;
+        HANDLE h = reinterpret_cast<HANDLE>(nextHandle += 4);
         handles[h] = Handle{static_cast<int>(i), device.generation, (flags & FILE_FLAG_OVERLAPPED) != 0};
         ++device.opens;
         return h;
@@ -335,10 +322,8 @@ BOOL CFakeHidPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data)
     const auto [device, alive] = DeviceOf(h);
     if (!device || !data) return Fail(kKeepLastError, "HidGetPreparsedData: unknown handle");
     if (!alive || device->config.failCaps) return FALSE;
-    PHIDP_PREPARSED_DATA p = reinterpret_cast<PHIDP_PREPARSED_DATA>(nextHandle);
-    nextHandle += 4;
-    preparsed[p] = handles[h].device;
-    *data = p;
+    *data = reinterpret_cast<PHIDP_PREPARSED_DATA>(nextHandle += 4);
+    preparsed[*data] = handles[h].device;
     return TRUE;
 }
 

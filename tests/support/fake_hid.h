@@ -1,50 +1,42 @@
-// A simulated HID bus and clock for driver tests.
-//
-// CFakeHidPlatform replaces the clock and the USB HID stack of the seam
-// (IPlatform). Keystroke synthesis keeps its real defaults. Hand it to a driver
-// object made by the test:
+// A simulated HID bus and clock for driver tests: CFakeHidPlatform replaces the
+// clock and the USB HID stack of the seam (IPlatform); keystroke synthesis keeps
+// its real defaults.
 //
 //     CFakeHidPlatform bus;
 //     bus.AddDevice();                       // a display that answers and acknowledges
 //     CBrailleSampleDriver driver(bus);
 //     driver.FindHidDevice();
 //
-// Devices are enumerated in the order they were added (unplugged ones are left
-// out). Each device is addressed by the index AddDevice returned.
+// Devices are enumerated in the order added (unplugged ones left out) and
+// addressed by the index AddDevice returned.
 //
 // Clock. NowMs() returns the fake time and then adds the auto-advance step
-// (default 1 ms), so busy waits end after a bounded number of reads.
-// TickCount() returns the same time without advancing it. SetNow() may set any
-// value, including one just below the 2^32 wrap.
+// (default 1 ms), so busy waits end; TickCount() does not advance it. SetNow()
+// takes any value, including one just below the 2^32 wrap.
 //
-// Reads. Input reports are queued per device. HidRead copies a queued report
-// and signals overlapped->hEvent at once; with nothing queued the read stays
-// pending (ERROR_IO_PENDING). A report queued while a read is pending completes
-// that read right away, from the test's thread, as a real device would. A
-// cancelled read stays in flight until the driver collects it with
-// HidGetOverlappedResult(wait TRUE), so a driver that reuses the buffer or the
-// OVERLAPPED too early is caught (see Misuses()).
+// Reads. Input reports are queued per device (at most 32, as Windows' HID class
+// driver keeps them; a report beyond that drops the oldest, see DroppedInput).
+// HidRead copies a queued report and signals overlapped->hEvent at once, else
+// stays pending (ERROR_IO_PENDING) until a report is queued, which completes it
+// from the test's thread as a real device would. A cancelled read stays in
+// flight until collected with HidGetOverlappedResult(wait TRUE), so a driver
+// that reuses the buffer or the OVERLAPPED too early is caught (Misuses()).
 //
-// Input is kept as Windows' HID class driver keeps it: at most 32 reports per
-// device; a report queued beyond that drops the oldest (DroppedInput counts them).
-//
-// Writes. Every output report written is kept per device, exactly as written
-// (report ID byte first, OutputReportByteLength bytes). A write must carry report
-// ID 0 and the declared length; on an overlapped handle it needs an OVERLAPPED
-// (else it is refused and counted as a misuse) and completes asynchronously:
-// ERROR_IO_PENDING, then HidWaitOverlapped. With `stallWrites` a write never
-// completes until cancelled; HidWaitOverlapped then lets the fake clock run for
-// the time waited and reports WAIT_TIMEOUT. A device can answer the hello
+// Writes. Every output report is kept per device exactly as written (report ID
+// 0 first, OutputReportByteLength bytes; anything else is refused). On an
+// overlapped handle a write needs an OVERLAPPED (else a misuse) and completes
+// asynchronously: ERROR_IO_PENDING, then HidWaitOverlapped. With `stallWrites`
+// it never completes until cancelled; HidWaitOverlapped then runs the fake clock
+// for the time waited and reports WAIT_TIMEOUT. A device can answer the hello
 // (FB AA 55) with FB AA 55 info0 info1, and acknowledge (FF) every display frame
 // once its sixth report has arrived.
 //
-// Removal. Unplug() makes reads and writes on the device's handles fail (a
-// pending read completes with an error) and hides it from enumeration. Plug()
-// brings it back as a new instance: handles opened before the removal stay
-// dead, as they do on Windows.
+// Removal. Unplug() fails reads and writes on the device's handles (a pending
+// read completes with an error) and hides it from enumeration. Plug() brings it
+// back as a new instance: older handles stay dead, as on Windows.
 //
-// Thread safety: every member may be called from any thread (the driver's
-// worker calls the seam while a test queues input or reads outputs).
+// Every member may be called from any thread (the driver's worker calls the
+// seam while a test queues input or reads outputs).
 #ifndef BRL_FAKE_HID_H
 #define BRL_FAKE_HID_H
 
@@ -61,6 +53,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/test_env.h"
 
 // How a simulated display answers display frames.
 enum class FakeAck {
@@ -96,8 +89,8 @@ using FakeFrame = std::array<uint8_t, 42>;
 
 // Whether the frame starts with these host cells, in the display's dot order.
 bool FrameShows(const FakeFrame& frame, const std::vector<uint8_t>& hostCells);
-// Host cells that differ from cell to cell and from seed to seed: seed + 7 * i.
-std::vector<uint8_t> SeededCells(uint8_t seed, size_t count = 40);
+// Host cells, distinct per seed (the kit's one pattern, under the name the HID tests use).
+inline std::vector<uint8_t> SeededCells(uint32_t seed, size_t count = 40) { return testenv::Pattern(seed, count); }
 
 class CFakeHidPlatform : public IPlatform {
 public:
@@ -132,7 +125,7 @@ public:
     void QueueHelloReply(int device, uint8_t info0, uint8_t info1) {
         QueueInput(device, {0xFB, 0xAA, 0x55, info0, info1});
     }
-    size_t PendingInput(int device) const;  // reports queued and not yet read
+    size_t PendingInput(int device) const { return LockedField(device, &Device::input).size(); }  // queued, not read
     // Reports dropped because the queue was full.
     size_t DroppedInput(int device) const { return LockedField(device, &Device::dropped); }
     // Called at the start of every HidCancelIo, outside the lock: a test can
@@ -149,20 +142,20 @@ public:
     void ClearOutputs(int device);
 
     // ---- bookkeeping for leak and misuse checks ----
-    size_t OpenHandleCount() const { return LockedSize(handles); }  // HID handles not yet closed, all devices
+    size_t OpenHandleCount() const { return Locked(handles).size(); }  // HID handles not yet closed, all devices
     size_t OpenHandleCount(int device) const;
     size_t OpenCount(int device) const { return LockedField(device, &Device::opens); }  // successful opens ever
-    size_t OpenSetCount() const { return LockedSize(sets); }         // device information sets not destroyed
-    size_t Enumerations() const { return Locked(enumerations); }     // device information sets made so far
-    size_t PreparsedCount() const { return LockedSize(preparsed); }  // preparsed data not freed
+    size_t OpenSetCount() const { return Locked(sets).size(); }         // device information sets not destroyed
+    size_t Enumerations() const { return Locked(enumerations); }        // device information sets made so far
+    size_t PreparsedCount() const { return Locked(preparsed).size(); }  // preparsed data not freed
     // HidRead calls on the device's handles.
     size_t ReadsIssued(int device) const { return LockedField(device, &Device::reads); }
-    size_t CancelCount() const { return Locked(cancels); }         // HidCancelIo calls
-    size_t PendingReadCount() const { return LockedSize(reads); }  // reads in flight (pending or cancelling)
+    size_t CancelCount() const { return Locked(cancels); }            // HidCancelIo calls
+    size_t PendingReadCount() const { return Locked(reads).size(); }  // reads in flight (pending or cancelling)
     // Misuse of the HID API by the code under test: a second read on an OVERLAPPED
     // still in flight, a close with a read in flight, a wait on a read nobody will
     // complete, calls on unknown or closed handles, wrong cbSize/Size fields.
-    size_t Misuses() const { return LockedSize(misuses); }
+    size_t Misuses() const { return Locked(misuses).size(); }
     std::vector<std::string> MisuseLog() const { return Locked(misuses); }
 
     // ---- IPlatform ----
@@ -194,22 +187,18 @@ private:
         int generation = 0;  // bumped by Plug: older handles stay dead
         std::deque<std::vector<uint8_t>> input;
         std::vector<std::vector<uint8_t>> outputs;
-        int framePhase = 0;  // reports of the current display frame seen so far
-        size_t opens = 0;
-        size_t reads = 0;
-        size_t dropped = 0;
+        int framePhase = 0;                        // reports of the current display frame seen so far
+        size_t opens = 0, reads = 0, dropped = 0;  // successful opens, HidRead calls, reports dropped
     };
     struct Handle {
-        int device;
-        int generation;
+        int device, generation;
         bool overlapped;
     };
     struct Read {  // an operation in flight: a read, or a stalled write
         HANDLE handle;
         uint8_t* buffer;
         DWORD size;
-        bool cancelling;
-        bool write = false;
+        bool cancelling, write = false;
     };
 
     // The handle's device (null for an unknown handle) and whether the handle still reaches it.
@@ -220,16 +209,11 @@ private:
     // Fails the call as the API does: notes the misuse (if any), sets the last
     // error and returns FALSE.
     BOOL Fail(DWORD error, const char* misuse = nullptr);
-    // A member, the size of one, or a device's field, read under the lock.
+    // A member or a device's field, read under the lock.
     template <typename T>
     T Locked(const T& member) const {
         std::lock_guard<std::mutex> guard(lock);
         return member;
-    }
-    template <typename C>
-    size_t LockedSize(const C& member) const {
-        std::lock_guard<std::mutex> guard(lock);
-        return member.size();
     }
     template <typename T>
     T LockedField(int device, T Device::*field) const {
@@ -252,8 +236,7 @@ private:
     std::function<void()> beforeCancel;
     bool classDevsFail = false;
     uintptr_t nextHandle = 0x7A000000;
-    size_t cancels = 0;
-    size_t enumerations = 0;
+    size_t cancels = 0, enumerations = 0;
 };
 
 #endif

@@ -96,13 +96,12 @@ private:
     std::shared_ptr<CSerialRecord> record;
 };
 
-// Clock and keystroke seam for serial tests. HID enumeration finds no device.
-//
-// NowMs() returns the current time and then adds the auto-advance step, so busy
-// waits end; with step 0 the clock stands still until the test moves it.
-// UseRealClock() hands NowMs to the real 1 ms clock (for tests against a real
-// display end on a cable). Keystrokes are recorded, never typed: VkKeyScanExA
-// answers from `layout` (no key by default).
+// Clock and keystroke seam for serial tests; HID enumeration finds no device.
+// NowMs() returns the time and then adds the auto-advance step, so busy waits
+// end (step 0: the clock stands still until the test moves it); UseRealClock()
+// hands it to the real 1 ms clock (for a real display end on a cable).
+// Keystrokes are recorded, never typed: VkKeyScanExA answers from `layout` (no
+// key by default).
 class CTestClock : public IPlatform {
 public:
     struct Keystroke {

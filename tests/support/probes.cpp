@@ -72,19 +72,12 @@ int ThreadCount() { return static_cast<int>(ThreadIds().size()); }
 // ---- allocation counter ----
 
 namespace {
-using MallocFn = void*(__cdecl*)(size_t);
-using CallocFn = void*(__cdecl*)(size_t, size_t);
-using ReallocFn = void*(__cdecl*)(void*, size_t);
-using FreeFn = void(__cdecl*)(void*);
+void*(__cdecl* realMalloc)(size_t) = nullptr;
+void*(__cdecl* realCalloc)(size_t, size_t) = nullptr;
+void*(__cdecl* realRealloc)(void*, size_t) = nullptr;
+void(__cdecl* realFree)(void*) = nullptr;
 
-MallocFn realMalloc = nullptr;
-CallocFn realCalloc = nullptr;
-ReallocFn realRealloc = nullptr;
-FreeFn realFree = nullptr;
-
-std::atomic<uint64_t> allocCount{0};
-std::atomic<uint64_t> freeCount{0};
-std::atomic<uint64_t> watchedCount{0};
+std::atomic<uint64_t> allocCount{0}, freeCount{0}, watchedCount{0};
 std::atomic<DWORD> watched{0};
 
 void NoteAlloc() {
@@ -156,13 +149,7 @@ bool HookModuleAllocations(HMODULE module) {
     return gotMalloc && gotFree;
 }
 
-AllocCounts Allocations() {
-    AllocCounts c;
-    c.allocs = allocCount.load();
-    c.frees = freeCount.load();
-    c.watchedAllocs = watchedCount.load();
-    return c;
-}
+AllocCounts Allocations() { return {allocCount.load(), freeCount.load(), watchedCount.load()}; }
 
 void WatchThread(DWORD threadId) { watched = threadId; }
 

@@ -2,15 +2,12 @@
 // holds (handles, threads), what a loaded module allocates, guarded buffers and
 // simple statistics.
 //
-// Handle count: GetProcessHandleCount returns 0 under Wine 8, so handles are
-// counted from NtQuerySystemInformation(SystemHandleInformation), which Wine
-// implements through wineserver. Threads come from a Toolhelp snapshot.
-//
-// Allocation counter: patches the import table of one loaded module (the
-// driver DLL) so that its calls to msvcrt's malloc, calloc, realloc and free go
-// through counters first. The DLL links libstdc++ statically, so operator new
-// and delete inside it reach the same imports. Only calls made by that module
-// are counted, never the host's own or the system's.
+// Handles are counted from NtQuerySystemInformation(SystemHandleInformation)
+// (Wine implements it through wineserver; GetProcessHandleCount gives 0 under
+// Wine 8), threads from a Toolhelp snapshot. The allocation counter patches one
+// module's (the driver DLL's) imports of msvcrt's malloc, calloc, realloc and
+// free; its operator new and delete reach them too (libstdc++ is linked in
+// statically). Only that module's calls are counted.
 #ifndef BRL_RELIABILITY_PROBES_H
 #define BRL_RELIABILITY_PROBES_H
 

@@ -25,13 +25,11 @@ Cable CableAt(size_t index);
 // Why a cable is missing and how to make one, for the failure message.
 std::string NoCable(size_t index);
 
-// Leaves an end of a cable as a new test needs it: free and empty. A cable
-// keeps bytes that reached an end while nobody had it open (a real port drops
-// them at close), bytes an earlier test wrote can still be on their way, and a
-// port closed by an earlier test can take a moment to become free. Waits (at
-// most 3 s) until the end can be opened, empties its queues, then reads and
-// drops what arrives until the end has been quiet for `quietMs`. False when
-// the end never became free. (In cable_end.cpp.)
+// Leaves an end of a cable free and empty for a new test: a cable keeps bytes
+// that reached an end nobody had open (a real port drops them), an earlier
+// test's bytes can still be on their way and its port take a moment to free.
+// Waits (at most 3 s) until the end opens, then drops what arrives until it has
+// been quiet for `quietMs`. False when it never became free. (cable_end.cpp)
 bool DrainPort(const std::string& port, DWORD quietMs = 60);
 // Both ends of the cable.
 bool DrainCable(const Cable& cable, DWORD quietMs = 60);
