@@ -9,14 +9,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "brailledriver.h"
 #include "display_sim.h"
 #include "support/driver_dll.h"
 #include "support/probes.h"
+#include "support/recording_host.h"
 #include "support/test_env.h"
 
 namespace bench {
@@ -27,27 +26,23 @@ struct Settings {
     std::string displayPort;  // the display's end
 };
 
-// A host that notes when each key reached it (sim::NowMs, the display's clock).
-class CTimingHost : public IBrailleHost {
-public:
+// The kit's host, noting also when the newest key reached it (sim::NowMs, the display's clock).
+struct CTimingHost : testenv::CRecordingHost {
     std::atomic<uint32_t> keys{0};
     double lastKeyMs = 0;
-    int32_t BRL_CALL OnKey(IBrailleDriver*, const char*, int32_t) override {
-        lastKeyMs = sim::NowMs();
-        ++keys;
-        return 0;
+    CTimingHost() {
+        onKey = [this] {
+            lastKeyMs = sim::NowMs();
+            ++keys;
+        };
     }
-    int32_t BRL_CALL OnData(IBrailleDriver*, const unsigned char*, int32_t) override { return 0; }
 };
 
 using testenv::DrainPort;
 using testenv::LoadDriver;  // the DLL's driver; allocation counting installed
-// 40 host cells, distinct per seed.
-inline std::vector<uint8_t> Cells(uint32_t seed) { return testenv::Pattern(seed); }
-// Handles this thread's messages for the given time (keys reach the host), or
-// until the condition holds.
-using testenv::Pump;
-inline bool PumpUntil(const std::function<bool()>& condition, double ms) { return testenv::WaitUntil(condition, ms); }
+using testenv::Pattern;     // 40 host cells, distinct per seed
+using testenv::Pump;        // pumps this thread's messages for a time (keys reach the host)
+using testenv::WaitUntil;   // pumps them until a condition holds
 
 // One line of the report: "name: figures".
 void Report(const std::string& name, const std::string& figures);

@@ -18,7 +18,7 @@ namespace {
 double NewestSentAfter(CFakeHidPlatform& bus, int device, const CBrailleSampleDriver& d,
                        const std::vector<uint8_t>& newest, double stopped, size_t seen, double timeoutMs) {
     double sentAt = -1;
-    PumpUntil(
+    WaitUntil(
         [&] {
             const std::vector<FakeFrame> frames = bus.Frames(device);
             for (size_t i = seen; i < frames.size(); ++i)
@@ -52,10 +52,10 @@ void HidThroughput(const Settings& s) {
         double next = start;
         while (probes::NowMs() - start < window) {
             if (interval > 0) {
-                PumpUntil([&] { return probes::NowMs() >= next; }, interval + 50);
+                WaitUntil([&] { return probes::NowMs() >= next; }, interval + 50);
                 next += interval;
             }
-            std::vector<uint8_t> cells = Cells(++seed);
+            std::vector<uint8_t> cells = Pattern(++seed);
             if (d.WriteTextCells(cells.data(), 40)) last = cells;
             ++writes;
         }
@@ -70,12 +70,11 @@ void HidThroughput(const Settings& s) {
         const std::string newestText = arrivedAt >= 0 ? Printf("sent %.0f ms after the last write", arrivedAt)
                                        : newestDuring ? "sent before the writes stopped"
                                                       : "NEVER sent";
-        Report(Printf("usb, %s", name).c_str(),
+        Report(Printf("usb, %s", name),
                Printf("%.1f frames/s displayed (%zu in %.0f s) from %.0f writes/s; "
                       "newest image %s; %zu frame(s) after the last write; display ends on the newest image: %s",
                       during * 1000.0 / window, during, window / 1000, writes * 1000.0 / window, newestText.c_str(),
-                      frames.size() - during, finalIsNewest ? "yes" : "NO (an older frame came last)")
-                   .c_str());
+                      frames.size() - during, finalIsNewest ? "yes" : "NO (an older frame came last)"));
         d.Terminate();
     }
 
@@ -95,9 +94,9 @@ void HidThroughput(const Settings& s) {
         std::vector<std::vector<uint8_t>> images;
         double next = probes::NowMs();
         for (int i = 0; i < 30; ++i) {
-            PumpUntil([&] { return probes::NowMs() >= next; }, 60);
+            WaitUntil([&] { return probes::NowMs() >= next; }, 60);
             next += 10;
-            images.push_back(Cells(++seed));
+            images.push_back(Pattern(++seed));
             d.WriteTextCells(images.back().data(), 40);
         }
         const double stopped = probes::NowMs();
@@ -130,7 +129,7 @@ void HidThroughput(const Settings& s) {
         const uint32_t before = host.keys;
         const double queued = probes::NowMs();
         for (int k = 0; k < 20; ++k) bus.QueueKey(device, 0xFD, static_cast<uint8_t>(k + 1));
-        if (PumpUntil([&] { return host.keys - before >= 20; }, 3000)) keyLag.push_back(host.lastKeyMs - queued);
+        if (WaitUntil([&] { return host.keys - before >= 20; }, 3000)) keyLag.push_back(host.lastKeyMs - queued);
     }
     d.Terminate();
     const probes::Summary l = probes::Summarize(lag);
@@ -138,12 +137,10 @@ void HidThroughput(const Settings& s) {
     Report("usb, bursts of 30 writes at 100/s",
            Printf("%d bursts: newest image sent in %d, display ended on it in %d; stale images shown %d; newest "
                   "sent %.0f ms (median) / %.0f ms (max) after the burst",
-                  bursts, newestSent, endedNewest, stale, l.median, l.max)
-               .c_str());
+                  bursts, newestSent, endedNewest, stale, l.median, l.max));
     Report("usb, 20 keys queued at once",
            Printf("%zu rounds: last key at OnKey %.0f ms (median) / %.0f ms (max) after they were queued",
-                  keyLag.size(), k.median, k.max)
-               .c_str());
+                  keyLag.size(), k.median, k.max));
 }
 
 }  // namespace bench

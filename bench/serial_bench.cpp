@@ -82,7 +82,7 @@ void HostCallCost(const Settings& s) {
     IBrailleDriver* d = session.driver;
     const int n = s.quick ? 2000 : 10000;
     std::vector<std::vector<uint8_t>> images;
-    for (uint32_t i = 0; i < 64; ++i) images.push_back(Cells(i));
+    for (uint32_t i = 0; i < 64; ++i) images.push_back(Pattern(i));
 
     for (int i = 0; i < 200; ++i) d->WriteTextCells(images[i & 63].data(), 40);
     Pump(300);
@@ -186,7 +186,7 @@ void WriteFlood(const Settings& s) {
         }
     }
     const double elapsed = (probes::NowMs() - start) / 1000.0;
-    PumpUntil([&] { return session.host.keys != seen; }, 1000);
+    WaitUntil([&] { return session.host.keys != seen; }, 1000);
     if (session.host.keys != seen && delay.size() < sent.size())
         delay.push_back(session.host.lastKeyMs - sent[delay.size()]);
     const uint32_t frames = display.GetCounters().displayFrames - framesBefore;
@@ -211,7 +211,7 @@ void WriteToWire(const Settings& s) {
     Pump(300);
     for (int i = 0; i < n; ++i) {
         display.ClearHistory();
-        const std::vector<uint8_t> cells = Cells(static_cast<uint32_t>(i) + 1);
+        const std::vector<uint8_t> cells = Pattern(static_cast<uint32_t>(i) + 1);
         d->WriteTextCells(cells.data(), 40);
         const double returned = sim::NowMs();
         if (!display.WaitFor([&] { return display.GetCounters().displayFrames >= 1; }, 3000)) {
@@ -251,7 +251,7 @@ void KeyLatency(const Settings& s) {
         const uint32_t before = host.keys;
         const double sent = sim::NowMs();
         display.PressFunctionKey(static_cast<uint8_t>(1 + i % 10));
-        if (!PumpUntil([&] { return host.keys > before; }, 3000)) {
+        if (!WaitUntil([&] { return host.keys > before; }, 3000)) {
             ++lost;
             continue;
         }
@@ -295,10 +295,10 @@ void SerialThroughput(const Settings& s) {
         double next = start;
         while (probes::NowMs() - start < window) {
             if (interval > 0) {
-                PumpUntil([&] { return probes::NowMs() >= next; }, interval + 50);
+                WaitUntil([&] { return probes::NowMs() >= next; }, interval + 50);
                 next += interval;
             }
-            std::vector<uint8_t> cells = Cells(++seed);
+            std::vector<uint8_t> cells = Pattern(++seed);
             ++writes;
             if (d->WriteTextCells(cells.data(), 40)) {
                 ++accepted;
@@ -330,9 +330,9 @@ void SerialThroughput(const Settings& s) {
         std::vector<uint8_t> last;
         double next = probes::NowMs();
         for (int i = 0; i < 30; ++i) {
-            PumpUntil([&] { return probes::NowMs() >= next; }, 60);
+            WaitUntil([&] { return probes::NowMs() >= next; }, 60);
             next += 10;
-            last = Cells(++seed);
+            last = Pattern(++seed);
             d->WriteTextCells(last.data(), 40);
         }
         const double stopped = probes::NowMs();
@@ -377,7 +377,7 @@ void IdleCost(const Settings& s) {
     // The counter itself works: a write's payload is one block on the host's
     // thread, and a resume makes the port object on the worker.
     const probes::AllocCounts b0 = probes::Allocations();
-    const std::vector<uint8_t> cells = Cells(9);
+    const std::vector<uint8_t> cells = Pattern(9);
     d->WriteTextCells(cells.data(), 40);
     const probes::AllocCounts b1 = probes::Allocations();
     d->Suspend(1);
