@@ -68,11 +68,13 @@ protected:
     }
     // Writes until the driver has given the display up and looks for it (the
     // display sees a new identification request); every write is taken.
-    bool WriteUntilSearched(DWORD ms) {
+    // `meanwhile` runs after each write.
+    bool WriteUntilSearched(DWORD ms, const std::function<void()>& meanwhile = nullptr) {
         const uint32_t requests = display.GetCounters().identifyRequests;
         return WriteUntil(
             [&](int32_t r) {
                 EXPECT_EQ(1, r) << "a write was refused while the display was away";
+                if (meanwhile) meanwhile();
                 return display.GetCounters().identifyRequests > requests;
             },
             ms);
@@ -170,17 +172,8 @@ TEST_F(LinkFaults, DisplayAnsweringGarbage) {
         display.SendRaw(noise.data(), noise.size());
         lastNoise = probes::NowMs();
     };
-    uint32_t seed = 200;
     const double start = probes::NowMs();
-    const uint32_t requests = display.GetCounters().identifyRequests;
-    const bool gaveUp = testenv::WaitUntil(
-        [&] {
-            sendNoise();
-            EXPECT_EQ(1, Write(++seed));
-            return display.GetCounters().identifyRequests > requests;
-        },
-        kGiveUpWithinMs);
-    EXPECT_TRUE(gaveUp) << "acknowledgements with bad checksums were taken";
+    EXPECT_TRUE(WriteUntilSearched(kGiveUpWithinMs, sendNoise)) << "acknowledgements with bad checksums were taken";
     std::printf("[ faults   ] garbage: display given up after %.0f ms\n", probes::NowMs() - start);
     // Noise only, no frames at all, for a while longer: nothing breaks.
     testenv::WaitUntil([&] { return sendNoise(), false; }, 1500);

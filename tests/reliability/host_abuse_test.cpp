@@ -4,6 +4,7 @@
 // or write past them fails the run instead of passing unseen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -23,26 +24,20 @@ using testenv::Pattern;
 // A buffer with guard bytes on both sides.
 class CFenced {
 public:
-    explicit CFenced(size_t size, uint8_t fill = 0xEE) : bytes(size + 2 * kFence, kGuard), size(size) {
-        std::memset(data(), fill, size);
-    }
+    explicit CFenced(size_t size) : bytes(size + 2 * kFence, kGuard) { std::memset(data(), kFill, size); }
     char* data() { return reinterpret_cast<char*>(bytes.data() + kFence); }
     bool FencesIntact() const {
-        for (size_t i = 0; i < kFence; ++i)
-            if (bytes[i] != kGuard || bytes[kFence + size + i] != kGuard) return false;
-        return true;
+        return All(bytes.begin(), kFence, kGuard) && All(bytes.end() - kFence, kFence, kGuard);
     }
-    bool Untouched(uint8_t fill = 0xEE) const {
-        for (size_t i = 0; i < size; ++i)
-            if (bytes[kFence + i] != fill) return false;
-        return true;
-    }
+    bool Untouched() const { return All(bytes.begin() + kFence, bytes.size() - 2 * kFence, kFill); }
 
 private:
     static constexpr size_t kFence = 64;
-    static constexpr uint8_t kGuard = 0xC7;
+    static constexpr uint8_t kGuard = 0xC7, kFill = 0xEE;
+    static bool All(std::vector<uint8_t>::const_iterator from, size_t n, uint8_t value) {
+        return std::all_of(from, from + static_cast<std::ptrdiff_t>(n), [value](uint8_t b) { return b == value; });
+    }
     std::vector<uint8_t> bytes;
-    size_t size;
 };
 
 // Hands `read` a fenced buffer with room for `room` bytes and the claimed
@@ -86,13 +81,13 @@ TEST_F(HostAbuse, CellWritesRefuseBadArgumentsAndNeverReadPastTheImage) {
         Call("cell write", kWriteCallBoundMs, [&] { result = (driver->*slot)(p, n); });
         return result;
     };
-    for (auto slot : {&IBrailleDriver::WriteTextCells, &IBrailleDriver::WriteAllCells}) {
-        EXPECT_EQ(0, write(slot, nullptr, 40));
-        EXPECT_EQ(0, write(slot, nullptr, INT_MAX));
-        EXPECT_EQ(0, write(slot, cells.data(), 0));
-        EXPECT_EQ(0, write(slot, cells.data(), -1));
-        EXPECT_EQ(0, write(slot, cells.data(), INT_MIN));
-    }
+    const std::pair<const unsigned char*, int32_t> refused[] = {
+        {nullptr, 40}, {nullptr, INT_MAX}, {cells.data(), 0}, {cells.data(), -1}, {cells.data(), INT_MIN}};
+    for (auto slot : {&IBrailleDriver::WriteTextCells, &IBrailleDriver::WriteAllCells})
+        for (const auto& [p, n] : refused)
+            EXPECT_EQ(0, write(slot, p, n))
+                << (slot == &IBrailleDriver::WriteAllCells ? "WriteAllCells(" : "WriteTextCells(")
+                << (p ? "cells, " : "null, ") << n << ")";
 
     // A 10-byte buffer claimed to hold INT_MAX cells: at most the 200 cells of the
     // image may be read, and the 201st byte is an inaccessible page.
