@@ -10,12 +10,13 @@
 #include "display_sim.h"
 #include "support/cable_end.h"
 #include "support/fake_serial.h"
+#include "support/probes.h"
 #include "support/test_env.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using serialwire::Concat;
+using namespace serialwire;  // Concat and the control frames
 
 class DisplaySimCable : public ::testing::Test {
 protected:
@@ -27,29 +28,25 @@ protected:
     void Open(const sim::CSimDisplay::Options& options = sim::CSimDisplay::Options()) {
         ASSERT_TRUE(display.Open(cable.displayEnd.c_str(), options)) << cable.displayEnd;
     }
-    void TearDown() override { display.Close(); }
 
     testenv::Cable cable;
     std::unique_ptr<testenv::CCableEnd> driver;
     sim::CSimDisplay display;
-    const Bytes ack = sim::EncodeFrame(0x7F, nullptr, 0);
-    const Bytes identify = sim::EncodeFrame(0x24, nullptr, 0);
 };
 
 TEST_F(DisplaySimCable, IdentifyAndDisplayFrameAreAcknowledgedAndShown) {
     Open();
-    ASSERT_TRUE(driver->Send(identify));
-    const Bytes& identity = serialwire::kIdentity40;
-    EXPECT_EQ(driver->Receive(ack.size() + identity.size(), 3000), Concat({ack, identity}));
+    ASSERT_TRUE(driver->Send(kIdentifyRequest));
+    EXPECT_EQ(driver->Receive(kAck.size() + kIdentity40.size(), 3000), Concat({kAck, kIdentity40}));
     EXPECT_TRUE(display.WaitForIdentifyRequests(1, 1000));
 
     ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x26, Bytes{0x00})));
-    EXPECT_EQ(driver->Receive(ack.size(), 3000), ack);
+    EXPECT_EQ(driver->Receive(kAck.size(), 3000), kAck);
 
     // "ab" then dots 7-8 in host order, status cells 1 and 2 carrying dot 1 and dot 2.
-    const Bytes image = serialwire::DisplayDots(Concat({{0x01, 0x02, 0x01, 0x03}, Bytes(37, 0), {0xC0}}));
+    const Bytes image = DisplayDots(Concat({{0x01, 0x02, 0x01, 0x03}, Bytes(37, 0), {0xC0}}));
     ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x00, image)));
-    EXPECT_EQ(driver->Receive(ack.size(), 3000), ack);
+    EXPECT_EQ(driver->Receive(kAck.size(), 3000), kAck);
     ASSERT_TRUE(display.WaitForDisplayFrames(1, 1000));
 
     std::string expected = "\u2801\u2802\u2801\u2803";
@@ -86,10 +83,10 @@ TEST_F(DisplaySimCable, KeysGoOutAndTheDriversAckClearsTheWait) {
     EXPECT_EQ(display.GetCounters().keyFramesSent, 4u);
 
     // An ack is never acknowledged; an unknown command is.
-    ASSERT_TRUE(driver->Send(ack));
+    ASSERT_TRUE(driver->Send(kAck));
     EXPECT_TRUE(display.WaitFor([&] { return !display.KeyAckOutstanding(); }, 2000));
     ASSERT_TRUE(driver->Send(sim::EncodeFrame(0x55, Bytes{1, 2, 3})));
-    EXPECT_EQ(driver->Receive(ack.size() + 1, 400), ack);
+    EXPECT_EQ(driver->Receive(kAck.size() + 1, 400), kAck);
     sim::Counters n = display.GetCounters();
     EXPECT_EQ(n.acksReceived, 1u);
     EXPECT_EQ(n.acksSent, 1u);
@@ -98,13 +95,13 @@ TEST_F(DisplaySimCable, KeysGoOutAndTheDriversAckClearsTheWait) {
 
 TEST_F(DisplaySimCable, GarbageAndBadChecksumsAreCountedNotAnswered) {
     Open();
-    Bytes bad = identify;
+    Bytes bad = kIdentifyRequest;
     bad[5] ^= 0x01;
-    ASSERT_TRUE(driver->Send(Concat({{0x00, 0xFF, 0x01}, bad, identify})));
+    ASSERT_TRUE(driver->Send(Concat({{0x00, 0xFF, 0x01}, bad, kIdentifyRequest})));
     // Only the good request is answered: ack then identity reply, nothing for the rest.
-    Bytes reply = driver->Receive(ack.size() + 13 + 1, 500);
-    ASSERT_EQ(reply.size(), ack.size() + 13);
-    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 7), ack);
+    Bytes reply = driver->Receive(kAck.size() + 13 + 1, 500);
+    ASSERT_EQ(reply.size(), kAck.size() + 13);
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 7), kAck);
     sim::Counters n = display.GetCounters();
     EXPECT_EQ(n.badChecksums, 1u);
     EXPECT_EQ(n.identifyRequests, 1u);
@@ -121,9 +118,8 @@ TEST_F(DisplaySimCable, AckPoliciesAndSilence) {
     Bytes blank = sim::EncodeFrame(0x00, Bytes(42, 0));
 
     // Never: the identity reply still comes, without an ack in front; it carries 20 cells.
-    ASSERT_TRUE(driver->Send(identify));
-    Bytes reply = driver->Receive(13 + 1, 1000);
-    EXPECT_EQ(reply, sim::EncodeFrame(0x25, Bytes{20, 0, 0, 0, 1, 2}));
+    ASSERT_TRUE(driver->Send(kIdentifyRequest));
+    EXPECT_EQ(driver->Receive(13 + 1, 1000), sim::EncodeFrame(0x25, Bytes{20, 0, 0, 0, 1, 2}));
     EXPECT_EQ(display.GetCounters().acksDropped, 1u);
 
     // Corrupted checksum: the frame shape of an ack with one checksum byte off.
@@ -131,8 +127,8 @@ TEST_F(DisplaySimCable, AckPoliciesAndSilence) {
     ASSERT_TRUE(driver->Send(blank));
     Bytes corrupt = driver->Receive(7, 2000);
     ASSERT_EQ(corrupt.size(), 7u);
-    EXPECT_EQ(Bytes(corrupt.begin(), corrupt.begin() + 5), Bytes(ack.begin(), ack.begin() + 5));
-    EXPECT_NE(corrupt, ack);
+    EXPECT_EQ(Bytes(corrupt.begin(), corrupt.begin() + 5), Bytes(kAck.begin(), kAck.begin() + 5));
+    EXPECT_NE(corrupt, kAck);
     sim::CFrameDecoder check;
     EXPECT_TRUE(check.FeedBytes(corrupt.data(), corrupt.size()).empty());
     EXPECT_EQ(check.BadChecksums(), 1u);
@@ -145,25 +141,25 @@ TEST_F(DisplaySimCable, AckPoliciesAndSilence) {
     display.SetAckPolicy(sim::AckPolicy::DropEveryNth, 0, 2);
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(driver->Send(blank));
     ASSERT_TRUE(display.WaitForDisplayFrames(5, 2000));
-    EXPECT_EQ(driver->Receive(2 * 7 + 1, 500), Concat({ack, ack}));
+    EXPECT_EQ(driver->Receive(2 * 7 + 1, 500), Concat({kAck, kAck}));
 
     // Delayed: the ack arrives no sooner than the delay (generous bound below it).
     display.SetAckPolicy(sim::AckPolicy::Delayed, 200);
     double sent = sim::NowMs();
     ASSERT_TRUE(driver->Send(blank));
-    EXPECT_EQ(driver->Receive(7, 3000), ack);
+    EXPECT_EQ(driver->Receive(7, 3000), kAck);
     EXPECT_GE(sim::NowMs() - sent, 150.0);
 
     // Silent: neither ack nor identity reply; counting goes on.
     display.SetAckPolicy(sim::AckPolicy::Immediate);
     display.SetSilent(true);
-    ASSERT_TRUE(driver->Send(identify));
+    ASSERT_TRUE(driver->Send(kIdentifyRequest));
     ASSERT_TRUE(display.WaitForIdentifyRequests(2, 2000));
     EXPECT_TRUE(driver->Receive(1, 300).empty());
     display.SetSilent(false);
     display.SetAnswerIdentify(false);
-    ASSERT_TRUE(driver->Send(identify));
-    EXPECT_EQ(driver->Receive(7 + 1, 500), ack);
+    ASSERT_TRUE(driver->Send(kIdentifyRequest));
+    EXPECT_EQ(driver->Receive(7 + 1, 500), kAck);
 }
 
 TEST_F(DisplaySimCable, DisplayCallbackAndBoundedClose) {
@@ -182,15 +178,13 @@ TEST_F(DisplaySimCable, DisplayCallbackAndBoundedClose) {
     EXPECT_EQ(display.HostTextCells()[0], 0x01);
 
     // The reader is blocked in a pending read; Close must still come back promptly.
-    double start = sim::NowMs();
-    display.Close();
-    EXPECT_LT(sim::NowMs() - start, 3000.0);
+    EXPECT_LT(probes::Timed([&] { display.Close(); }), 3000.0);
     EXPECT_FALSE(display.IsOpen());
     display.Close();
     EXPECT_FALSE(display.PressFunctionKey(1));
     // The port can be opened again by a new session.
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    ASSERT_TRUE(driver->Send(identify));
+    ASSERT_TRUE(driver->Send(kIdentifyRequest));
     EXPECT_EQ(driver->Receive(7 + 13, 3000).size(), 20u);
 }
 

@@ -23,14 +23,8 @@ using testenv::CRecordingHost;
 
 namespace {
 
-std::string Lower(std::string s) {
-    CharLowerA(&s[0]);
-    return s;
-}
-
 // ---------------------------------------------------------------- opening the serial display
 
-// A display on the far end of a cable that answers the identification.
 TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
     REQUIRE_CABLE(cable, 0);
     CTestClock clock;
@@ -47,7 +41,9 @@ TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
         display.Send(kIdentity40);
         afterReply = display.Receive(kAck.size() + kIdentifyDone.size(), 5000);
     });
-    const int opened = driver.OpenDevice(Lower(cable.driverEnd).c_str());
+    std::string lower = cable.driverEnd;  // the port's name in any case
+    CharLowerA(&lower[0]);
+    const int opened = driver.OpenDevice(lower.c_str());
     device.join();
 
     EXPECT_EQ(1, opened);
@@ -64,10 +60,7 @@ TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
     // The link carries display frames both ways.
     const Bytes text(40, 0x01);
     driver.SendTextCells(text.data(), 40);
-    Bytes frame = display.Receive(49, 3000);
-    Bytes cells(42, 0x08);
-    cells[0] = cells[1] = 0;
-    EXPECT_EQ(Hex(Frame(0x00, cells)), Hex(frame));
+    EXPECT_EQ(Hex(Frame(0x00, Concat({Bytes(2, 0), Bytes(40, 0x08)}))), Hex(display.Receive(49, 3000)));
     display.Send(kAck);
     EXPECT_TRUE(testenv::TickUntil(
         driver, [&] { return driver.awaitingAck == 0; }, 3000));
@@ -176,8 +169,6 @@ protected:
     CRecordingHost host;
 };
 
-// A run that ended while suspended must not leave the next start unable to
-// talk to the display.
 TEST_F(DriverOnCable, StartsAgainAfterTerminateWhileSuspended) {
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));

@@ -136,14 +136,6 @@ TEST_F(HandoverWord, AttachesOnTheNextTickAndPublishesOnTheTickAfter) {
     }
 }
 
-// A borrower that secures its section grants reading and writing, not the
-// rights to delete it or change its security.
-TEST_F(HandoverWord, SectionGrantingOnlyReadingAndWritingIsServed) {
-    CSection section(256, PAGE_READWRITE, "D:P(A;;GRGW;;;WD)");
-    Attach(section);
-    EXPECT_EQ(102, section.Answer(101, driver));
-}
-
 // A port number that reads as a request or restore would set off a handover
 // nobody asked for; such numbers are published as 0.
 TEST_F(HandoverWord, PortNumbersThatCollideWithTheProtocolArePublishedAsZero) {
@@ -197,7 +189,8 @@ TEST_F(HandoverWord, LendAnswersWithVersionsAndIgnoresTheWordUntilRestored) {
 
 // The other program may make a section the driver cannot serve. The driver
 // must not fault on it, nor hold it, or a good one could never be made under
-// that name.
+// that name. A good one may grant only reading and writing, not the rights to
+// delete it or change its security, as a borrower that secures it does.
 TEST_F(HandoverWord, UnusableSectionIsLetGoAndAGoodOneServedLater) {
     {
         CSection reserved(4096, PAGE_READWRITE | SEC_RESERVE);  // mapped pages are not committed
@@ -208,8 +201,9 @@ TEST_F(HandoverWord, UnusableSectionIsLetGoAndAGoodOneServedLater) {
     }
     EXPECT_FALSE(SectionExists());
 
-    CSection good;
+    CSection good(256, PAGE_READWRITE, "D:P(A;;GRGW;;;WD)");
     Attach(good);
+    EXPECT_EQ(102, good.Answer(101, driver));
 }
 
 // The other program writes at any moment, also between the driver's read of
@@ -309,7 +303,6 @@ protected:
             driver, [&] { return driver.link == LinkState::Running; }, 5000));
         ExpectLinkWorks(seed);
     }
-    // Text written by the driver reaches the display.
     void ExpectLinkWorks(uint8_t seed) {
         Bytes text(40);
         for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(seed + i);
@@ -495,8 +488,6 @@ TEST_F(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
     EXPECT_EQ((std::vector<LONG>{102, 0, 0}), section.Lend(driver));
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // kept open (two handles)
     EXPECT_EQ(1, driver.handoverActive);
-
-    // Lent: keys, acknowledgements and frames go on.
     const uint8_t a[40] = {1}, b[40] = {2};
     driver.SendTextCells(a, 40);
     driver.SendTextCells(b, 40);
@@ -504,7 +495,6 @@ TEST_F(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
     Ticks(driver, 2);
     EXPECT_EQ(0u, bus.PendingInput(device));
     EXPECT_EQ(2u, bus.Frames(device).size());
-
     EXPECT_EQ(0, section.Answer(200, driver));
     EXPECT_EQ(0, driver.handoverActive);
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // the open display is kept
@@ -513,13 +503,10 @@ TEST_F(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
 // The host resumes while the serial port is lent: the lend has nothing to do
 // with a USB display, which the resume finds as usual.
 TEST_F(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
-    // The host suspends (command 4 with 1), then the port is lent.
-    driver.suspended = 1;
+    driver.suspended = 1;  // the host's Suspend(1), then its command
     driver.DispatchCommand(CMD_SUSPEND, nullptr, 1);
     ASSERT_EQ(102, section.Answer(101, driver));
     ASSERT_EQ(1, driver.handoverActive);
-
-    // The host resumes while the port is still lent.
     driver.suspended = 0;
     driver.DispatchCommand(CMD_SUSPEND, nullptr, 0);
     EXPECT_EQ(1, driver.usingHid);

@@ -24,7 +24,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using probes::NowMs;
+using probes::Timed;
 using serialwire::Hex;
+using testenv::Pattern;
 
 // Bytes waiting in the port's input queue, or -1 when the port cannot say.
 long Queued(const CSerial& port) {
@@ -68,14 +70,6 @@ Bytes Drain(CSerial& port, DWORD limitMs = 20000) {
     return got;
 }
 
-// Milliseconds the call takes.
-template <typename Call>
-double Took(Call call) {
-    const double start = NowMs();
-    call();
-    return NowMs() - start;
-}
-
 // Writes the bytes at one end; the other end must receive exactly them.
 ::testing::AssertionResult Carries(CSerial& from, CSerial& to, const Bytes& bytes) {
     DWORD count = 0;
@@ -92,16 +86,10 @@ double Took(Call call) {
     uint8_t buffer[80];
     DWORD count = 55;
     LONG result = -1;
-    const double took = Took([&] { result = port.Read(buffer, sizeof buffer, &count, nullptr, INFINITE); });
+    const double took = Timed([&] { result = port.Read(buffer, sizeof buffer, &count, nullptr, INFINITE); });
     if (result == 0 && count == 0 && took < 1000.0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "read returned " << result << " with " << count << " bytes after " << took
                                          << " ms";
-}
-
-Bytes Pattern(size_t size, unsigned seed) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed);
-    return bytes;
 }
 
 // An overlapped record of the caller's own, with an event that lives as long.
@@ -123,13 +111,6 @@ protected:
             ASSERT_EQ(0, end->Configure(38400, 8, NOPARITY, ONESTOPBIT));
             ASSERT_EQ(0, end->Purge());
         }
-    }
-    // A new port object on the driver's end works.
-    void ExpectFreshObjectWorks() {
-        CSerial again;
-        ASSERT_EQ(0, again.Open(cable.driverEnd.c_str(), 0, 0, true));
-        ASSERT_EQ(0, again.Purge());
-        EXPECT_TRUE(Carries(again, displayEnd, {0x10, 0x20}));
     }
     const size_t index;
     testenv::Cable cable;
@@ -157,11 +138,10 @@ TEST_F(SerialOpen, OpensForOverlappedIoAndAppliesTheLineSettings) {
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
     EXPECT_TRUE(driverEnd.IsOpen());
     EXPECT_EQ(0xC1u, driverEnd.GetEventMask());
-    COMMTIMEOUTS timeouts;
-    ASSERT_TRUE(GetCommTimeouts(driverEnd.Handle(), &timeouts));
-    EXPECT_EQ(MAXDWORD, timeouts.ReadIntervalTimeout);
-    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
-    EXPECT_EQ(0u, timeouts.ReadTotalTimeoutConstant);
+    COMMTIMEOUTS t;
+    ASSERT_TRUE(GetCommTimeouts(driverEnd.Handle(), &t));
+    EXPECT_EQ((std::vector<DWORD>{MAXDWORD, 0, 0}),
+              (std::vector<DWORD>{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant}));
 
     ASSERT_EQ(0, driverEnd.Configure(38400, 8, NOPARITY, ONESTOPBIT));
     EXPECT_EQ(38400, driverEnd.GetBaudRate());
@@ -383,8 +363,8 @@ TEST(SerialClosed, EveryOperationReportsTheMissingPort) {
 
 TEST_F(SerialTransfer, BytesArriveIntactInBothDirections) {
     for (size_t size : {size_t{1}, size_t{1000}}) {
-        EXPECT_TRUE(Carries(driverEnd, displayEnd, Pattern(size, 3))) << size << " bytes to the display";
-        EXPECT_TRUE(Carries(displayEnd, driverEnd, Pattern(size, 100))) << size << " bytes from the display";
+        EXPECT_TRUE(Carries(driverEnd, displayEnd, Pattern(3, size))) << size << " bytes to the display";
+        EXPECT_TRUE(Carries(displayEnd, driverEnd, Pattern(100, size))) << size << " bytes from the display";
     }
     EXPECT_TRUE(ReadsNothingAtOnce(driverEnd)) << "nothing more than what was sent";
 
@@ -410,7 +390,7 @@ TEST_F(SerialRead, ImmediateReadOnAnEmptyPortReturnsAtOnce) {
     EXPECT_LT(NowMs() - start, 3000.0);
 
     // A finite time-out does not turn an immediate read into a waiting one.
-    EXPECT_LT(Took([&] { EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, nullptr, nullptr, 5000)); }), 2500.0);
+    EXPECT_LT(Timed([&] { EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, nullptr, nullptr, 5000)); }), 2500.0);
 }
 
 TEST_F(SerialRead, ImmediateReadsLoseNoByteThatArrivesWhilePolling) {
@@ -449,12 +429,12 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
     ASSERT_TRUE(SetCommTimeouts(driverEnd.Handle(), &blocking));
 
     for (unsigned round = 0; round < 20; ++round) {
-        Bytes out = Pattern(3, 21 + round);
+        Bytes out = Pattern(21 + round, 3);
         ASSERT_EQ(0, displayEnd.Write(out.data(), 3, nullptr, nullptr, 1000));
         ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 3; }, 5000));
         uint8_t buffer[10];
         DWORD count = 99;
-        EXPECT_LT(Took([&] { EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE)); }),
+        EXPECT_LT(Timed([&] { EXPECT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE)); }),
                   2000.0);
         ASSERT_LE(count, 3u);
         Bytes got(buffer, buffer + count);
@@ -485,7 +465,7 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
     memset(buffer, 0xEE, sizeof buffer);
     DWORD count = 9;
     CancelThatDoesNotFinish stuck;
-    const double took = Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 100)); });
+    const double took = Timed([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 100)); });
     EXPECT_GE(took, 90.0);
     EXPECT_LT(took, 100.0 + CSerial::kCancelGraceMs + 2000.0);
     EXPECT_EQ(0u, count);
@@ -498,7 +478,7 @@ TEST_F(SerialRead, ReadWhoseCancelDoesNotFinishReturnsInBoundedTimeAndItsBytesCo
     EXPECT_EQ(0u, count);
 
     // The display sends 6 bytes: the abandoned read takes 4, 2 stay queued.
-    Bytes out = Pattern(6, 77);
+    Bytes out = Pattern(77, 6);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
     ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) == 2; }, 5000)) << Queued(driverEnd);
     // A read on a record of the caller's own would overtake those 4: refused.
@@ -519,7 +499,7 @@ TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
     DWORD count = 9;
     // Done at once with what is there, or pending until bytes arrive (Wine).
     ASSERT_EQ(0, driverEnd.Read(buffer, sizeof buffer, &count, &own, INFINITE));
-    Bytes out = Pattern(4, 5);
+    Bytes out = Pattern(5, 4);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 4, nullptr, nullptr, 1000));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(own.hEvent, 5000));
     DWORD got = 0;
@@ -531,8 +511,9 @@ TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
     EXPECT_EQ(out, all);
 }
 
-TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
+TEST_F(SerialLifetime, ClosingOrDestroyingWithAnAbandonedReadFreesThePort) {
     ASSERT_EQ(0, driverEnd.Close());
+    HANDLE old;
     {
         CSerial scoped;
         ASSERT_EQ(0, scoped.Open(cable.driverEnd.c_str(), 0, 0, true));
@@ -540,7 +521,7 @@ TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
         uint8_t buffer[4];
         CancelThatDoesNotFinish stuck;
         ASSERT_EQ(ERROR_TIMEOUT, scoped.Read(buffer, sizeof buffer, nullptr, nullptr, 50));
-        EXPECT_LT(Took([&] { EXPECT_EQ(0, scoped.Close()); }), CSerial::kCancelGraceMs + 2000.0);
+        EXPECT_LT(Timed([&] { EXPECT_EQ(0, scoped.Close()); }), CSerial::kCancelGraceMs + 2000.0);
         EXPECT_FALSE(scoped.IsOpen());
         // Open again on the same object: the old read is gone.
         ASSERT_EQ(0, scoped.Open(cable.driverEnd.c_str(), 0, 0, true));
@@ -549,12 +530,18 @@ TEST_F(SerialLifetime, ClosingWithAnAbandonedReadEndsItAndFreesThePort) {
         // Destroyed with a read abandoned once more.
         ASSERT_EQ(0, scoped.SetReadMode(CSerial::ReadBlocking));
         ASSERT_EQ(ERROR_TIMEOUT, scoped.Read(buffer, sizeof buffer, nullptr, nullptr, 50));
+        old = scoped.Handle();
     }
-    ExpectFreshObjectWorks();
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(old, &flags));
+    CSerial again;
+    ASSERT_EQ(0, again.Open(cable.driverEnd.c_str(), 0, 0, true));
+    ASSERT_EQ(0, again.Purge());
+    EXPECT_TRUE(Carries(again, displayEnd, {0x10, 0x20}));
 }
 
 TEST_F(SerialRead, ReadTakesAtMostItsBufferAndLeavesTheRestQueued) {
-    Bytes out = Pattern(10, 40);
+    Bytes out = Pattern(40, 10);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 10, nullptr, nullptr, 1000));
     ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 10; }, 5000));
 
@@ -583,13 +570,13 @@ TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
 
     uint8_t buffer[4];
     DWORD count = 9;
-    const double waited = Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 300)); });
+    const double waited = Timed([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 300)); });
     EXPECT_EQ(ERROR_TIMEOUT, driverEnd.LastError());
     EXPECT_EQ(0u, count);
     EXPECT_GE(waited, 250.0);
     EXPECT_LT(waited, 5000.0);
 
-    Bytes out = Pattern(4, 9);
+    Bytes out = Pattern(9, 4);
     std::thread sender([&] {
         Sleep(50);
         for (uint8_t b : out) displayEnd.Write(&b, 1, nullptr, nullptr, 1000);
@@ -696,9 +683,7 @@ TEST_F(SerialEvents, WaitForEventNeverReportsSuccessWithoutAnEvent) {
     ASSERT_EQ(0, displayEnd.Write("\x43", 1, nullptr, nullptr, 1000));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(record.hEvent, 5000));
     DWORD ignored = 0;
-    if (!GetOverlappedResult(driverEnd.Handle(), &record, &ignored, TRUE)) {
-        CancelIo(driverEnd.Handle());
-    }
+    if (!GetOverlappedResult(driverEnd.Handle(), &record, &ignored, TRUE)) CancelIo(driverEnd.Handle());
     EXPECT_EQ((Bytes{0x43}), ReadBytes(driverEnd, 1));
 }
 
@@ -714,7 +699,7 @@ TEST_F(SerialEvents, MaskAndEventCharacterSettings) {
 
 TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
     EXPECT_EQ(0u, driverEnd.GetLineErrors());
-    const double took = Took([&] { EXPECT_EQ(0, driverEnd.SendBreak()); });
+    const double took = Timed([&] { EXPECT_EQ(0, driverEnd.SendBreak()); });
     EXPECT_GE(took, 90.0);
     EXPECT_LT(took, 5000.0);
     Drain(displayEnd);  // a break may reach the other end as a NUL byte
@@ -729,7 +714,7 @@ TEST_F(SerialEvents, BreakTakesAboutATenthOfASecondAndPtyHasNoModemLines) {
 }
 
 TEST_F(SerialLifetime, ClosePurgesAndReleasesTheHandle) {
-    Bytes out = Pattern(6, 1);
+    Bytes out = Pattern(1, 6);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
     ASSERT_TRUE(testenv::WaitUntil([&] { return Queued(driverEnd) >= 6; }, 5000));
 
@@ -750,7 +735,7 @@ TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
     std::string path = "\\\\.\\" + cable.driverEnd;
     HANDLE raw = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, raw);
-    Bytes out = Pattern(6, 2);
+    Bytes out = Pattern(2, 6);
     ASSERT_EQ(0, displayEnd.Write(out.data(), 6, nullptr, nullptr, 1000));
     COMSTAT status{};
     DWORD errors = 0;
@@ -758,20 +743,6 @@ TEST_F(SerialLifetime, QueuedBytesSurviveAPlainHandleClose) {
     CloseHandle(raw);
     ASSERT_EQ(0, driverEnd.Open(cable.driverEnd.c_str(), 0, 0, true));
     EXPECT_EQ(out, ReadBytes(driverEnd, 6));
-}
-
-TEST_F(SerialLifetime, DestroyingAnOpenObjectClosesThePort) {
-    ASSERT_EQ(0, driverEnd.Close());
-    HANDLE old;
-    {
-        CSerial scoped;
-        ASSERT_EQ(0, scoped.Open(cable.driverEnd.c_str(), 0, 0, true));
-        old = scoped.Handle();
-    }
-    DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(old, &flags));
-
-    ExpectFreshObjectWorks();
 }
 
 TEST_F(SerialStall, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
@@ -783,7 +754,7 @@ TEST_F(SerialStall, WriteWhoseCancelDoesNotFinishSendsOnlyWhatItWasGiven) {
     {
         CancelThatDoesNotFinish stuck;
         auto out = std::make_unique<Bytes>(size, 0x5A);
-        EXPECT_LT(Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out->data(), size, &count, nullptr, 300)); }),
+        EXPECT_LT(Timed([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out->data(), size, &count, nullptr, 300)); }),
                   300.0 + CSerial::kCancelGraceMs + 5000.0);
         std::fill(out->begin(), out->end(), 0xA5);
         out.reset();
@@ -807,7 +778,7 @@ TEST_F(SerialStall, StalledWriteIsCancelledAtItsTimeout) {
     Bytes out(size, 0x5A);
     DWORD count = 0;
     const double took =
-        Took([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out.data(), size, &count, nullptr, 500)); });
+        Timed([&] { EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Write(out.data(), size, &count, nullptr, 500)); });
     EXPECT_EQ(ERROR_TIMEOUT, driverEnd.LastError());
     EXPECT_LT(count, size);
     EXPECT_GE(took, 450.0);
