@@ -74,9 +74,8 @@ TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) 
     EXPECT_EQ(0u, code) << host.Output();
     if (desktopUser) DestroyWindow(desktopUser);
 
-    std::ifstream file(report);
     std::stringstream text;
-    text << file.rdbuf();
+    text << std::ifstream(report).rdbuf();
     const std::string written = text.str();
     for (const char* line :
          {"40 text cells, 2 status cells", "identification         PASS", "every dot              PASS",

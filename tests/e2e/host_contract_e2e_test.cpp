@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,21 +16,7 @@ namespace {
 
 constexpr uint16_t kDataScanCode = 0x14;  // the scan code that the host hears of through OnData
 
-class HostContract : public testenv::DllOnCable {
-protected:
-    // Runs `before` on another thread after `ms`, then sends this thread a
-    // message, which wakes a waiting call so that it handles this thread's queue.
-    std::thread WakeThisThreadAfter(DWORD ms, const std::function<void()>& before) {
-        HWND target = CreateWindowExA(0, "STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-        return std::thread([target, ms, before] {
-            Sleep(ms);
-            before();
-            DWORD_PTR answer = 0;
-            SendMessageTimeoutA(target, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &answer);
-            PostMessageA(target, WM_CLOSE, 0, 0);
-        });
-    }
-};
+using HostContract = testenv::DllOnCable;
 
 // A host that unloads the DLL without Terminate: the worker keeps the module
 // (keys still arrive, nothing runs in unmapped code). Loaded again, the same
@@ -124,10 +109,16 @@ TEST_F(HostContract, NestedTerminateAndQuitDuringAWait) {
     ASSERT_EQ(1, driver->Suspend(1));
     host.onKey = [&] { driver->Terminate(); };
     display.SetAnswerIdentify(false);
-    std::thread wake = WakeThisThreadAfter(200, [&] {
+    // A message sent to this thread wakes the waiting call, which then handles this thread's queue.
+    HWND target = CreateWindowExA(0, "STATIC", nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    std::thread wake([&] {
+        Sleep(200);
         display.PressFunctionKey(1);
         Sleep(300);  // read by the identification, which is then answered
         display.SetAnswerIdentify(true);
+        DWORD_PTR answer = 0;
+        SendMessageTimeoutA(target, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &answer);
+        PostMessageA(target, WM_CLOSE, 0, 0);
     });
     PostQuitMessage(7);
     EXPECT_LT(probes::Timed([&] { driver->Suspend(0), wake.join(); }), 5000.0)

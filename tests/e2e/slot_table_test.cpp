@@ -208,8 +208,8 @@ TEST_F(SlotTable, EverySlotGivesItsResult) {
     s->Terminate(d);  // takes down a key window the resume may have made
 }
 
-// With a display on a cable: Initialize's fifth argument (the first one passed
-// on the stack) and the counts arrive through the table.
+// With a display on a cable: Initialize identifies it, and its fifth argument
+// (the first one passed on the stack) and the counts arrive through the table.
 TEST_F(SlotTable, StartedDriverThroughTheTable) {
     REQUIRE_CABLE(cable, 0);
     sim::CSimDisplay display;  // 40 text cells
@@ -220,6 +220,12 @@ TEST_F(SlotTable, StartedDriverThroughTheTable) {
     EXPECT_EQ(40, s->GetTextCellCount(d));
     EXPECT_EQ(2, s->GetStatusCellCount(d));
     EXPECT_EQ(42, s->GetTotalCellCount(d));
+    // The display saw a request, acknowledged frames, and the closing 0x26 with 0.
+    ASSERT_TRUE(display.WaitForIdentifyDone(1, 2000));
+    const sim::Counters c = display.GetCounters();
+    EXPECT_GE(c.identifyRequests, 1u);
+    EXPECT_EQ(0, c.lastIdentifyDoneByte);
+    EXPECT_GE(c.acksReceived, 1u);  // the identity reply was acknowledged
     char text[16];
     EXPECT_EQ(5, s->GetInitString1(d, text, sizeof text));
     EXPECT_STREQ("alpha", text);
@@ -231,8 +237,6 @@ TEST_F(SlotTable, StartedDriverThroughTheTable) {
     EXPECT_EQ(1, s->ClearCells(d));
     s->Terminate(d);
     EXPECT_EQ(0, s->WriteTextCells(d, cells, 2));  // stopped: nothing to post to
-
-    display.Close();
 }
 
 }  // namespace
