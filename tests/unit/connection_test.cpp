@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -83,8 +82,7 @@ protected:
     // The held-back frame went out as write number `writes` and is awaited in turn.
     void ExpectReleased(const Bytes& cells, size_t writes) {
         ASSERT_EQ(writes, port->writes.size());
-        EXPECT_EQ(Hex(DisplayDots(cells)),
-                  Hex(Bytes(port->writes.back().bytes.begin() + 7, port->writes.back().bytes.end() - 2)));
+        EXPECT_EQ(Hex(Concat({{0, 0}, DisplayDots(cells)})), Hex(DataOf(port->writes.back().bytes)));
         EXPECT_EQ(0, driver.pendingValid);
         EXPECT_EQ(1, driver.awaitingAck);
     }
@@ -101,11 +99,10 @@ protected:
 using ConnectionCells = ConnectionSerial;
 
 TEST_F(ConnectionCells, TextFollowsTheStatusCellsAndStatusWritesKeepTheText) {
-    const Bytes text = SeededCells(3);
-    driver.SendTextCells(text.data(), 40);
+    driver.SendTextCells(first.data(), 40);
     ASSERT_EQ(1u, port->writes.size());
     Bytes sent = DataOf(port->writes[0].bytes);
-    ASSERT_EQ(Hex(Concat({{0, 0}, DisplayDots(text)})), Hex(sent));
+    ASSERT_EQ(Hex(Concat({{0, 0}, DisplayDots(first)})), Hex(sent));
     EXPECT_EQ(0, std::memcmp(driver.cellImage, sent.data(), 42));
 
     AckDisplayFrame();
@@ -116,8 +113,7 @@ TEST_F(ConnectionCells, TextFollowsTheStatusCellsAndStatusWritesKeepTheText) {
 }
 
 TEST_F(ConnectionCells, BlankDisplayLeavesTheImage) {
-    const Bytes text = SeededCells(9);
-    driver.SendTextCells(text.data(), 40);
+    driver.SendTextCells(first.data(), 40);
     AckDisplayFrame();
     Bytes before(driver.cellImage, driver.cellImage + kCellImageSize);
 
@@ -185,8 +181,7 @@ TEST_F(ConnectionPoll, TimeOutIsMoreThan400MsAlsoAcrossTheWrap) {
         driver.failureCount = 0;
         port->ClearWrites();
         clock.Set(start);
-        const Bytes cells = SeededCells(2);
-        driver.SendTextCells(cells.data(), 40);
+        driver.SendTextCells(second.data(), 40);
         ASSERT_EQ(start, driver.lastSendTick);
 
         for (DWORD early : {DWORD{1}, DWORD{200}, DWORD{400}}) {
@@ -215,10 +210,8 @@ TEST_F(ConnectionPoll, FourthTimeOutStartsTheSearch) {
     }
     EXPECT_EQ(0, int(driver.suspended));
     EXPECT_NE(nullptr, driver.serial);
-
     // An acknowledgement in between starts the count again.
-    const Bytes cells = SeededCells(1);
-    driver.SendTextCells(cells.data(), 40);
+    driver.SendTextCells(first.data(), 40);
     port->Deliver(kAck);
     driver.PollTick();
     EXPECT_EQ(0, driver.failureCount);
@@ -237,7 +230,6 @@ TEST_F(ConnectionPoll, FourthTimeOutStartsTheSearch) {
     EXPECT_TRUE(port->destroyed);
     EXPECT_EQ(window, driver.keyWindow);
     EXPECT_TRUE(IsWindow(window));
-
     // Without a port name there is nothing to probe: ticks stay quiet.
     const size_t writes = port->writes.size();
     Tick(5000);
@@ -347,7 +339,6 @@ TEST_F(ConnectionPoll, HostSuspensionDuringTheSearchIsKept) {
     for (int i = 0; i < 4; ++i) TimeOutOnce();
     ASSERT_EQ(LinkState::Searching, driver.link);
     ASSERT_EQ(nullptr, driver.serial);
-
     // The port as the search holds it open (a real port needs a cable; the
     // search only reads and writes it).
     auto probe = std::make_shared<CSerialRecord>();
@@ -385,11 +376,9 @@ TEST(ConnectionOpen, NameIsUpperCasedAndLongNamesRefused) {
     EXPECT_STREQ("", driver.portName);
 }
 
-TEST(ConnectionOpen, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
-    CTestClock clock;
-    CBrailleSampleDriver driver(clock);
-    auto port = std::make_shared<CSerialRecord>();
-    driver.serial = new CFakeSerial(port);
+using ConnectionOpenPort = ConnectionSerial;
+
+TEST_F(ConnectionOpenPort, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
     EXPECT_EQ(0, driver.OpenDevice("COM11"));
     EXPECT_EQ(nullptr, driver.serial);
     EXPECT_TRUE(port->closed);
@@ -399,7 +388,8 @@ TEST(ConnectionOpen, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
 
 // While another program has borrowed the serial port, a resume or a new start
 // must not open it under the borrower; only the restore does. A USB display
-// has nothing to do with the lent port and is found as usual.
+// has nothing to do with the lent port and is found as usual; opening it again
+// releases the handles held before.
 TEST(ConnectionOpen, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
     CFakeHidPlatform bus;
     CBrailleSampleDriver driver(bus);
@@ -412,8 +402,14 @@ TEST(ConnectionOpen, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
     EXPECT_EQ(1, driver.usingHid);
     EXPECT_EQ(nullptr, driver.serial);
     EXPECT_EQ(2u, bus.OpenCount(device));
+    EXPECT_EQ(2u, bus.OpenHandleCount());
+    driver.handoverActive = 0;
+    ASSERT_EQ(1, driver.OpenDevice("COM1"));
+    EXPECT_EQ(2u, bus.OpenHandleCount());
+    EXPECT_EQ(4u, bus.OpenCount(device));
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
+    EXPECT_EQ(0u, bus.Misuses());
 }
 
 // The host's suspend command can meet a search that has just found the display
@@ -429,7 +425,6 @@ TEST(ConnectionProbe, HostSuspendCommandOutweighsAResumeByTheSearch) {
     EXPECT_TRUE(driver.DispatchCommand(CMD_SUSPEND, nullptr, 1));
     EXPECT_EQ(1, int(driver.suspended));
     EXPECT_EQ(LinkState::Suspended, driver.link);
-
     // With the host's resume already queued behind it, the suspend command
     // leaves the host's newer word alone.
     driver.suspended = 0;
@@ -446,9 +441,8 @@ TEST(ConnectionProbe, HostSuspendCommandOutweighsAResumeByTheSearch) {
 class ConnectionUsb : public ::testing::Test {
 protected:
     void SetUp() override {
-        FakeHidDeviceConfig config;
-        config.ack = FakeAck::Manual;
-        device = bus.AddDevice(config);
+        device = bus.AddDevice();
+        bus.Configure(device, [](FakeHidDeviceConfig& c) { c.ack = FakeAck::Manual; });
         ASSERT_EQ(1, driver.OpenDevice(""));  // hello under a moving clock
         ASSERT_EQ(1, driver.usingHid);
         bus.SetAutoAdvance(0);
@@ -528,7 +522,6 @@ TEST_F(ConnectionUsb, UnpluggedDisplayIsFoundAgainWithTheNewestImage) {
     driver.PollTick();
     EXPECT_EQ(0u, bus.PendingInput(device));
     EXPECT_EQ(0, driver.awaitingAck);
-
     // A display that stops taking output reports: the write is given up after
     // its bound, collected, and the display counts as gone.
     bus.Configure(device, [](FakeHidDeviceConfig& c) { c.stallWrites = true; });
@@ -626,25 +619,9 @@ TEST_F(ConnectionUsb, QueuedReportsAreAllReadInOneTick) {
     driver.keyWindow = nullptr;
 }
 
-TEST(ConnectionUsbOpen, ReopenReleasesTheHeldHandles) {
-    CFakeHidPlatform bus;
-    const int device = bus.AddDevice();
-    CBrailleSampleDriver driver(bus);
-    ASSERT_EQ(1, driver.OpenDevice("COM1"));
-    EXPECT_EQ(2u, bus.OpenHandleCount());
-    ASSERT_EQ(1, driver.OpenDevice("COM1"));
-    EXPECT_EQ(2u, bus.OpenHandleCount());
-    EXPECT_EQ(4u, bus.OpenCount(device));
-    driver.CloseDevice();
-    EXPECT_EQ(0u, bus.OpenHandleCount());
-    EXPECT_EQ(0u, bus.Misuses());
-}
-
 TEST(ConnectionUsbOpen, UnansweredHelloFailsWithoutTryingTheSerialPort) {
     CFakeHidPlatform bus;
-    FakeHidDeviceConfig config;
-    config.answersHello = false;
-    bus.AddDevice(config);
+    bus.Configure(bus.AddDevice(), [](FakeHidDeviceConfig& c) { c.answersHello = false; });
     CBrailleSampleDriver driver(bus);
     EXPECT_EQ(0, driver.OpenDevice("COM11"));
     EXPECT_EQ(0, driver.usingHid);

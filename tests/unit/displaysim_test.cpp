@@ -59,12 +59,11 @@ TEST(DisplaySimDecoder, FrameSplitAcrossFeedsComesOutOnce) {
 }
 
 TEST(DisplaySimDecoder, GluedFramesAndGarbageResynchronise) {
-    Bytes ack = sim::EncodeFrame(0x7F, nullptr, 0);
     Bytes key = sim::EncodeFrame(0x11, Bytes{0x83});
     Bytes display = sim::EncodeFrame(0x00, Bytes(42, 0x5A));
     Bytes stream = Concat({
         {0xFF, 0x00, 0x03},  // line noise: 3 discarded
-        ack,
+        kAck,
         key,                             // glued
         {0x01, 0x07},                    // broken STX: 2 discarded
         {0x01, 0x02, 0x10, 0x01, 0x09},  // broken ETX (0x09): 5 discarded
@@ -87,10 +86,9 @@ TEST(DisplaySimDecoder, GluedFramesAndGarbageResynchronise) {
 TEST(DisplaySimDecoder, BadChecksumIsCountedAndTheNextFrameStillDecodes) {
     Bytes bad = sim::EncodeFrame(0x10, Bytes{0x05});
     bad[6] ^= 0x01;  // high checksum byte
-    Bytes badLow = sim::EncodeFrame(0x24, nullptr, 0);
+    Bytes badLow = kIdentifyRequest;
     badLow[5] ^= 0x80;
-    Bytes good = sim::EncodeFrame(0x24, nullptr, 0);
-    Bytes stream = Concat({bad, badLow, good});
+    Bytes stream = Concat({bad, badLow, kIdentifyRequest});
     sim::CFrameDecoder decoder;
     std::vector<sim::Frame> frames = decoder.FeedBytes(stream.data(), stream.size());
     ASSERT_EQ(frames.size(), 1u);

@@ -312,7 +312,6 @@ TEST_F(DriverWithHidDisplay, InitializeStoresTheHostTextsAndKeyWindow) {
     EXPECT_EQ(std::string(9, 'a') + '\0' + std::string(390, 'x'), std::string(text, sizeof text));
     EXPECT_EQ(6, driver.GetInitString2(text, sizeof text));
     EXPECT_STREQ("second", text);
-
     // A key pressed on the display reaches the host on this thread.
     bus.QueueKey(device, 0xFE, 58);
     ASSERT_TRUE(testenv::WaitUntil([&] { return !host.Keys().empty(); }, 5000));
@@ -332,9 +331,13 @@ TEST_F(DriverWithHidDisplay, TerminateAndStartAgain) {
     EXPECT_EQ(nullptr, driver.workerThread);
     EXPECT_EQ(nullptr, driver.commandDone);
     EXPECT_EQ(0u, bus.OpenHandleCount());
-    // Suspending and resuming while stopped makes no window.
+    // Suspending and resuming while stopped keeps the flag, but posts nothing
+    // (0 for a change) and makes no window.
     EXPECT_EQ(0, driver.Suspend(1));
+    EXPECT_EQ(1, driver.suspended);
+    EXPECT_EQ(1, driver.Suspend(1));
     EXPECT_EQ(0, driver.Suspend(0));
+    EXPECT_EQ(0, driver.suspended);
     EXPECT_EQ(nullptr, driver.keyWindow);
 
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
@@ -382,16 +385,6 @@ TEST_F(DriverWithRecorder, SuspendComparesTheFlagExactlyAndKeepsTheKeyWindow) {
     }
 }
 
-TEST(DriverSuspend, WithoutAWorkerNothingIsPosted) {
-    CBrailleSampleDriver driver;
-    EXPECT_EQ(0, driver.Suspend(1));  // changed, but no command could be posted
-    EXPECT_EQ(1, driver.suspended);
-    EXPECT_EQ(1, driver.Suspend(1));
-    EXPECT_EQ(0, driver.Suspend(0));
-    EXPECT_EQ(0, driver.suspended);
-    EXPECT_EQ(nullptr, driver.keyWindow);
-}
-
 // Host calls made on the worker thread (inside OnData): a suspension and a
 // stop are taken down and carried out once the current command has run; they
 // never wait for the worker's own signal nor touch the host's key window, and
@@ -400,8 +393,7 @@ TEST(DriverSuspend, OnTheWorkerThreadItNeverWaits) {
     CBrailleSampleDriver driver;
     HWND window = MakeKeyWindow(driver);
     driver.keyWindow = window;
-    driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    driver.workerThread = driver.commandDone;  // a worker exists
+    driver.workerThread = driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // a worker exists
     HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     int32_t suspendResult = -1, initResult = -1;
@@ -445,9 +437,7 @@ TEST(DriverSuspend, OnTheWorkerThreadItNeverWaits) {
     CloseHandle(started);
 }
 
-TEST(DriverWrites, CellsArePostedAsCopies) {
-    CBrailleSampleDriver driver;
-    CCommandRecorder worker(driver);
+TEST_F(DriverWithRecorder, CellsArePostedAsCopies) {
     uint8_t cells[4] = {0x11, 0x22, 0x33, 0x44};
     EXPECT_EQ(1, driver.WriteTextCells(cells, 3));
     std::memset(cells, 0, sizeof cells);  // reused at once by the host
@@ -481,7 +471,7 @@ TEST(DriverWrites, RefusedCallsPostNothing) {
 
 // A count far beyond the host's buffer is cut at the 200-byte cell image:
 // nothing past those 200 bytes of the buffer is read.
-TEST(DriverWrites, HugeCountsReadNoFurtherThanTheCellImage) {
+TEST_F(DriverWithRecorder, HugeCountsReadNoFurtherThanTheCellImage) {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     const size_t page = info.dwPageSize;
@@ -492,8 +482,6 @@ TEST(DriverWrites, HugeCountsReadNoFurtherThanTheCellImage) {
     uint8_t* cells = region + page - kCellImageSize;  // the last 200 readable bytes
     for (int i = 0; i < kCellImageSize; ++i) cells[i] = static_cast<uint8_t>(i);
 
-    CBrailleSampleDriver driver;
-    CCommandRecorder worker(driver);
     EXPECT_EQ(1, driver.WriteTextCells(cells, INT32_MAX));
     EXPECT_EQ(1, driver.WriteAllCells(cells, kCellImageSize + 1));
     const std::vector<Command> commands = worker.Collect(2, 3000);
@@ -554,7 +542,6 @@ TEST(DriverIdentify, ReportsMakerAndGuid) {
         EXPECT_EQ(0, std::memcmp(guid, id, 16));
         EXPECT_EQ(0x5A, id[16]);
     }
-
     // Null pointers: 0 and nothing written.
     std::memset(name, 'x', sizeof name);
     std::memset(id, 0x5A, sizeof id);

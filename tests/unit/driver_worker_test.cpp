@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -64,23 +63,6 @@ protected:
     HANDLE thread = nullptr;
 };
 
-// A USB link whose output reports go nowhere: lets the cell writers run on the
-// worker without a device, so the cell image shows which writes ran.
-class CSilentHid : public IPlatform {
-public:
-    BOOL HidWrite(HANDLE, const void*, DWORD size, DWORD* written, OVERLAPPED*) override {
-        if (written) *written = size;
-        return TRUE;
-    }
-    BOOL HidRead(HANDLE, void*, DWORD, DWORD*, OVERLAPPED*) override {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
-        return FALSE;
-    }
-    BOOL HidCancelIo(HANDLE) override { return TRUE; }
-    BOOL HidGetOverlappedResult(HANDLE, OVERLAPPED*, DWORD*, BOOL) override { return FALSE; }
-    BOOL HidClose(HANDLE) override { return TRUE; }
-};
-
 TEST(WorkerCommands, PostingWithoutAWorkerDoesNothing) {
     CBrailleSampleDriver driver;
     driver.commandDone = CreateEventA(nullptr, TRUE, TRUE, nullptr);
@@ -93,7 +75,6 @@ TEST(WorkerCommands, PostingWithoutAWorkerDoesNothing) {
     EXPECT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(driver.commandDone, 0));
     CloseHandle(driver.commandDone);
     driver.commandDone = nullptr;
-
     // Nor after the worker has been stopped.
     StartWorker(driver);
     StopWorker(driver);
@@ -107,8 +88,8 @@ protected:
     void SetUp() override {
         MSG msg;
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // this thread's queue exists
-        driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        driver.workerThread = driver.commandDone;  // only "a worker exists" matters when not waiting
+        // Only "a worker exists" matters when not waiting: the event stands in for it.
+        driver.workerThread = driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         driver.workerThreadId = GetCurrentThreadId();
     }
     void TearDown() override {
@@ -175,13 +156,11 @@ TEST_F(RunningWorker, PayloadsAreReleasedWhetherOrNotThePostSucceeds) {
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 10000));
     EXPECT_LT(CommittedPrivateBytes() - before, 64ll << 20);
     StopWorker(driver);
-
     // A thread that is gone: every post fails, and the block must not stay behind.
     DWORD goneId = 0;
     std::thread([&] { goneId = GetCurrentThreadId(); }).join();
     ASSERT_FALSE(PostThreadMessageA(goneId, WM_NULL, 0, 0));
-    driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    driver.workerThread = driver.commandDone;
+    driver.workerThread = driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     driver.workerThreadId = goneId;
     const long long beforeFailed = CommittedPrivateBytes();
     for (int i = 0; i < kPosts; ++i)
@@ -191,16 +170,12 @@ TEST_F(RunningWorker, PayloadsAreReleasedWhetherOrNotThePostSucceeds) {
 }
 
 TEST(WorkerCommands, QueuedWritesRunInOrderBeforeTheNextTick) {
-    CSilentHid hid;
-    CBrailleSampleDriver driver(hid);
+    CBrailleSampleDriver driver;  // no display: the writes reach only the cell image
     StartWorker(driver);
     ASSERT_TRUE(testenv::WaitUntil([&] { return driver.tickCounter > 0; }, 3000)) << "no tick";
     HANDLE thread = Duplicate(driver.workerThread);
-
     // Hold the worker while the writes queue up and the timer falls due.
     ASSERT_NE(static_cast<DWORD>(-1), SuspendThread(thread));
-    driver.usingHid = 1;
-    driver.hidHandle = reinterpret_cast<HANDLE>(&hid);  // never a real handle
     const uint32_t ticks = driver.tickCounter;
     for (int k = 0; k < 5; ++k) {
         const std::vector<uint8_t> cells(5, static_cast<uint8_t>(1u << k));
@@ -210,7 +185,6 @@ TEST(WorkerCommands, QueuedWritesRunInOrderBeforeTheNextTick) {
     testenv::Pump(300);  // three timer periods pass
     ASSERT_NE(static_cast<DWORD>(-1), ResumeThread(thread));
     ASSERT_EQ(static_cast<DWORD>(WAIT_OBJECT_0), WaitForSingleObject(thread, 5000));
-
     // No tick came between the writes and the stop, and the last write is on top.
     EXPECT_EQ(ticks, driver.tickCounter);
     const uint8_t expected[5] = {driver.TranslateDots(0x10), driver.TranslateDots(0x08), driver.TranslateDots(0x04),
@@ -220,8 +194,6 @@ TEST(WorkerCommands, QueuedWritesRunInOrderBeforeTheNextTick) {
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(0u, code);
     CloseHandle(thread);
-    driver.hidHandle = nullptr;
-    driver.usingHid = 0;
     StopWorker(driver);
 }
 
@@ -247,7 +219,6 @@ TEST_F(RunningWorker, StopEndsTheThreadAndItsTimer) {
     const uint32_t ticks = driver.tickCounter;
     testenv::Pump(300);
     EXPECT_EQ(ticks, driver.tickCounter);
-
     // A caller that still thinks a worker exists is not left waiting for ever:
     // the post fails and the wait notices that the thread has ended.
     const DWORD start = GetTickCount();

@@ -2,7 +2,6 @@
 // its 100 ms poll, the key window) on the simulated HID bus.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "driver/driver.h"

@@ -57,7 +57,6 @@ protected:
     }
 };
 
-// One suite per area, sharing the fixture.
 class HidEnumeration : public HidTest {};
 class HidHello : public HidTest {};
 class HidFrames : public HidTest {};
@@ -96,7 +95,6 @@ TEST_F(HidEnumeration, SkipsOtherDevicesAndUsesTheFirstMatch) {
     const int second = bus.AddDevice();
 
     ASSERT_EQ(1, driver.FindHidDevice());
-
     // Non-matching devices were opened, examined and closed again.
     EXPECT_EQ(1u, bus.OpenCount(wrongVersion));
     EXPECT_EQ(0u, bus.OpenHandleCount(wrongVersion));
@@ -148,7 +146,6 @@ TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
         CBrailleSampleDriver d(alone);
         const int broken = alone.AddDevice(With(c.change));
         EXPECT_TRUE(FindsNothing(d, alone));
-
         // A working display behind the broken one is still found.
         const int good = alone.AddDevice();
         EXPECT_EQ(1, d.FindHidDevice());
@@ -166,7 +163,6 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
     ASSERT_EQ(1, driver.FindHidDevice());
     EXPECT_EQ(2u, bus.OpenHandleCount(display));
     EXPECT_EQ(event, driver.hidReadEvent);
-
     // Pulled out: the re-find fails until the display is plugged back in.
     bus.Unplug(display);
     driver.CloseHidHandles();
@@ -175,7 +171,6 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
     bus.Plug(display);
     EXPECT_EQ(1, driver.FindHidDevice());
     EXPECT_EQ(event, driver.hidOverlapped.hEvent);
-
     // Closed after an empty read and replaced by another display.
     Payload p{};
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
@@ -290,7 +285,6 @@ TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
     }
     ASSERT_EQ(1u, bus.Frames(display).size());
     EXPECT_TRUE(std::equal(c.begin(), c.end(), bus.Frames(display)[0].begin()));
-
     // The display's acknowledgement, a 64-byte report, is one payload.
     Payload p{};
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
@@ -306,7 +300,6 @@ TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
 TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
     ASSERT_EQ(1, AddAndFind());
     AttachHost();
-
     // Byte 1 passes unchanged; the rest of the payload is ignored.
     Handle({0xFD, 0x05, 1, 2, 3, 4, 5, 6});
     Handle({0xFE, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
@@ -322,7 +315,6 @@ TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
     const std::vector<std::pair<std::string, int32_t>> expected = {
         {"Routing", 5}, {"F1", 0}, {"Routing", 0x7F}, {"DN", 0}, {"SF2", 0}};
     EXPECT_EQ(expected, testHost.KeyPairs());
-
     // FF with nothing outstanding stays idle; FB after the hello and unknown payloads do nothing.
     driver.awaitingAck = 0;
     Handle({0xFF});
@@ -346,12 +338,10 @@ TEST_F(HidInput, ReadTakesOnlyWhatIsAlreadyThere) {
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(1u, bus.CancelCount());
     p = Filled(0xEE);
-
     // A truncated report is not a report.
     bus.QueueRawInput(display, {0x00, 0xFD, 0x03, 0x00});
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(Filled(0xEE), p);
-
     // Many empty polls leave no read behind, so the handles can be closed at once.
     for (int i = 0; i < 50; ++i) ASSERT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(0, driver.hidReadPending);
@@ -393,7 +383,6 @@ TEST_F(HidInput, ReportCompletingAsTheReadIsCancelledIsKeptWhole) {
     EXPECT_EQ((Payload{0xFE, 0x03, 0, 0, 0, 0, 0, 0}), p);
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     bus.SetBeforeCancelHook(nullptr);
-
     // A read cancelled by a hook that queues nothing is collected before the next starts.
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     bus.QueueKey(display, 0xFD, 0x01);

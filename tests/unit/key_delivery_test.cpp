@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <mutex>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -240,13 +239,11 @@ TEST_F(KeyDelivery, WindowProcedureCallsOnKeyOnlyForItsOwnKeyEvents) {
     EXPECT_EQ(0, send(window, "", 7));
     EXPECT_EQ((Expected{{"RG", 5}, {"UP", -2}}), host.KeyPairs());
     host.Clear();
-
     // Other messages go to the default procedure: a window text can be set and read.
     EXPECT_TRUE(SetWindowTextA(window, "key window"));
     char text[32] = {};
     EXPECT_EQ(10, GetWindowTextA(window, text, sizeof text));
     EXPECT_STREQ("key window", text);
-
     // Another window of the same class that is not the driver's key window.
     HWND other = driver.CreateKeyWindow(ModuleInstance());
     ASSERT_NE(nullptr, other);

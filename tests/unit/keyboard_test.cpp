@@ -3,7 +3,6 @@
 // synthetic keystrokes arriving in a focused window.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <process.h>
@@ -105,6 +104,7 @@ protected:
     CRecordingPlatform platform;
     CBrailleSampleDriver driver{platform};
 };
+using KeyboardTables = KeyboardTypeCharacter;
 
 // Modifiers press first and release in press order; high bits other than the
 // modifiers (Hankaku, reserved) are ignored; no key in the layout, no press.
@@ -287,7 +287,6 @@ TEST_F(KeyboardScanCode, CtrlNotifiesHostWithTickBytesBeforeTheKey) {
     ASSERT_EQ(2u, platform.calls.size());
     EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF, 0x00}), platform.calls[0].bytes);
     EXPECT_EQ(0x1D, platform.calls[1].input.ki.wScan);
-
     // Other keys and prefixes alone tell the host nothing.
     platform.calls.clear();
     Feed({0xE0, 0xF0, 0x12, 0x1D});
@@ -309,12 +308,10 @@ const uint8_t kScanGrid[] = {
 };
 static_assert(sizeof kScanGrid == 0x88, "one entry for each code 00-87");
 
-TEST(KeyboardTables, ScanTableMatchesKeyGrid) {
+TEST_F(KeyboardTables, ScanTableMatchesKeyGrid) {
     // Every code through the driver's own path, released so no key stays down:
     // the release carries the make code, the grid's break code without bit 7.
     // From E0 on (the prefixes among them) no code has a key of its own.
-    CRecordingPlatform platform;
-    CBrailleSampleDriver driver{platform};
     for (unsigned code = 0; code < 256; ++code) {
         SCOPED_TRACE(testing::Message() << "set-2 code " << std::hex << code);
         platform.calls.clear();
@@ -327,7 +324,7 @@ TEST(KeyboardTables, ScanTableMatchesKeyGrid) {
     }
 }
 
-TEST(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
+TEST_F(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
     // The characters of code page 437 that Windows-1252 also has.
     const std::pair<uint8_t, uint8_t> mapped[] = {
         {0x80, 0xC7}, {0x81, 0xFC}, {0x82, 0xE9}, {0x83, 0xE2}, {0x84, 0xE4}, {0x85, 0xE0}, {0x86, 0xE5}, {0x87, 0xE7},
@@ -341,8 +338,6 @@ TEST(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
     std::vector<unsigned> expected(128, 0x90);
     for (const auto& m : mapped) expected[m.first - 0x80] = m.second;
     // Through the driver's own path: the character handed to the layout lookup.
-    CRecordingPlatform platform;
-    CBrailleSampleDriver driver{platform};
     for (unsigned i = 0; i < 128; ++i) driver.TypeCharacter(static_cast<uint16_t>(0x80 + i));
     ASSERT_EQ(128u, platform.scanned.size());
     for (unsigned i = 0; i < 128; ++i)
@@ -375,22 +370,19 @@ LRESULT CALLBACK RecordingWindowProc(HWND window, UINT message, WPARAM wParam, L
     return 0;
 }
 
-// Messages as "down:10 char:41 ..." (wParam in hex).
-std::string Describe(const std::vector<Received>& messages) {
-    std::ostringstream out;
-    for (const Received& r : messages)
-        out << MessageName(r.message) << ":" << std::hex << std::uppercase << r.wParam << " ";
-    return out.str();
-}
-
-// Messages with the key fields of their lParam, as "down:1E up:1E/up down:48/ext":
-// the scan code (hex), the extended-key bit and the key-up transition.
-std::string DescribeLParam(const std::vector<Received>& messages) {
+// Messages as "down:10 char:41 ..." (wParam in hex), or with `keyFields` as
+// "down:1E up:1E/up down:48/ext": the scan code of their lParam (hex), the
+// extended-key bit and the key-up transition.
+std::string Describe(const std::vector<Received>& messages, bool keyFields = false) {
     std::ostringstream out;
     for (const Received& r : messages) {
         const unsigned lp = static_cast<unsigned>(r.lParam);
-        out << MessageName(r.message) << ":" << std::hex << std::uppercase << ((lp >> 16) & 0xFF)
-            << ((lp >> 24) & 1 ? "/ext" : "") << ((lp >> 31) ? "/up" : "") << " ";
+        out << MessageName(r.message) << ":" << std::hex << std::uppercase;
+        if (keyFields)
+            out << ((lp >> 16) & 0xFF) << ((lp >> 24) & 1 ? "/ext" : "") << ((lp >> 31) ? "/up" : "");
+        else
+            out << r.wParam;
+        out << " ";
     }
     return out.str();
 }
@@ -459,12 +451,11 @@ TEST_F(KeyboardEndToEnd, TypedCharactersReachFocusedWindowInOrder) {
         6))
         << Describe(g_received);
     EXPECT_EQ("down:42 char:62 up:42 down:D char:D up:D ", Describe(g_received));
-
     // A navigation key arrives as the extended key a real keyboard sends.
     g_received.clear();
     ASSERT_TRUE(TypeAndCollect([this] { driver.TypeCharacter(257); }, 2)) << Describe(g_received);
     EXPECT_EQ("down:26 up:26 ", Describe(g_received));
-    EXPECT_EQ("down:48/ext up:48/ext/up ", DescribeLParam(g_received));
+    EXPECT_EQ("down:48/ext up:48/ext/up ", Describe(g_received, true));
 }
 
 TEST_F(KeyboardEndToEnd, ScanCodesReachFocusedWindowWithScanCodeInLParam) {
@@ -478,7 +469,7 @@ TEST_F(KeyboardEndToEnd, ScanCodesReachFocusedWindowWithScanCodeInLParam) {
         << Describe(g_received);
     // A release carries the make code (the whole scan-code byte) and the
     // key-up transition, as Windows reports a real key's release.
-    EXPECT_EQ("down:1E up:1E/up down:48/ext up:48/ext/up ", DescribeLParam(g_received));
+    EXPECT_EQ("down:1E up:1E/up down:48/ext up:48/ext/up ", Describe(g_received, true));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ using namespace serialwire;  // Frame, Hex and the control frames
 namespace {
 
 const Bytes kKeyF5 = {0x01, 0x02, 0x10, 0x01, 0x03, 0x05, 0x4E, 0xAA};
+const Bytes kCells(kFrameCells, 0x44);  // a display frame's cells
 
 class SerialProtocolTest : public ::testing::Test {
 protected:
@@ -47,7 +48,6 @@ protected:
         MSG msg;
         return PeekMessageA(&msg, driver.keyWindow, WM_BRAILLE_KEY, WM_BRAILLE_KEY, PM_NOREMOVE) != 0;
     }
-    // The driver's writes so far, each as Hex, joined by " | ".
     std::string Written() const { return HexFrames(port->Writes()); }
     // What an identity sets: the text cells, always two status cells, the version.
     void ExpectIdentity(int textCells, uint8_t version0, uint8_t version1) {
@@ -165,7 +165,6 @@ TEST_F(SerialProtocolReceiver, RoutingAndScanCodeFramesReachTheirHandlers) {
     Feed(Frame(0x11, {5}));
     ASSERT_TRUE(testenv::WaitUntil([&] { return keys.KeyCount() > 0; }, 2000));
     EXPECT_EQ(std::make_pair(std::string("Routing"), 3), keys.KeyPairs()[0]);
-
     // The 16-bit value is little-endian: 0x001C is a key, 0x011C is out of range.
     Feed(Frame(0x14, {0x1C, 0x00}));
     Feed(Frame(0x14, {0x1C, 0x01}));
@@ -185,7 +184,6 @@ TEST_F(SerialProtocolReceiver, WrongChecksumGivesNoAcknowledgementAndNoKey) {
     }
     EXPECT_TRUE(port->writes.empty());
     EXPECT_FALSE(KeyQueued());
-
     // The receiver is ready for the next frame.
     Feed(kKeyF5);
     EXPECT_EQ(1u, port->writes.size());
@@ -200,7 +198,6 @@ TEST_F(SerialProtocolReceiver, FrameWithoutDataEndsAfterItsChecksum) {
     Feed({f.back()});
     EXPECT_EQ(Hex(kAck), Written());  // an unknown command is still acknowledged
     EXPECT_EQ(0, driver.rxState);
-
     // The display's acknowledgement is itself a frame without data.
     driver.awaitingAck = 1;
     Feed(kAck);
@@ -237,7 +234,6 @@ TEST_F(SerialProtocolReceiver, RandomFramesDecodeAndCorruptOnesDoNot) {
         if (!data.empty()) {
             ASSERT_EQ(0, std::memcmp(driver.rxData, data.data(), data.size()));
         }
-
         // Flip one bit of a data or checksum byte.
         const size_t at = 5 + random() % (f.size() - 5);
         f[at] ^= static_cast<uint8_t>(1u << (random() % 8));
@@ -287,7 +283,6 @@ TEST_F(SerialProtocolReceiver, IdentityReplySetsCellsAndVersion) {
     ExpectIdentity(40, 0x05, 0x07);  // kIdentity40
     EXPECT_EQ(1, driver.identified);
     EXPECT_EQ(Hex(kAck), Written());
-
     // Further data bytes are ignored.
     Feed(Frame(0x25, {0x50, 1, 2, 3, 0x11, 0x22, 0x33, 0x44}));
     ExpectIdentity(80, 0x11, 0x22);
@@ -326,7 +321,6 @@ TEST_F(SerialProtocolPending, OnlyTheNewestDisplayFrameWaits) {
     EXPECT_EQ(0x00, driver.pendingCommand);
     EXPECT_EQ(kFrameCells, driver.pendingLength);
     EXPECT_EQ(0, std::memcmp(driver.pendingData, third.data(), third.size()));
-
     // Other frames are not held back and are not awaited.
     const uint8_t zero = 0;
     driver.SendFrame(0x26, 1, &zero);
@@ -338,12 +332,11 @@ TEST_F(SerialProtocolPending, OnlyTheNewestDisplayFrameWaits) {
 TEST_F(SerialProtocolPending, NothingIsSentOrStoredAfterFourFailures) {
     clock.layout = {{'a', 0x41}};
     driver.failureCount = 4;
-    const Bytes cells(kFrameCells, 0x44);
 
-    driver.SendFrame(0x00, kFrameCells, cells.data());
+    driver.SendFrame(0x00, kFrameCells, kCells.data());
     EXPECT_EQ(0, driver.awaitingAck);
     driver.awaitingAck = 1;
-    driver.SendFrame(0x00, kFrameCells, cells.data());
+    driver.SendFrame(0x00, kFrameCells, kCells.data());
     EXPECT_EQ(0, driver.pendingValid);
     // Received frames are still acted on, but not acknowledged.
     Feed(Frame(0x13, {'a', 0x00}));
@@ -352,24 +345,22 @@ TEST_F(SerialProtocolPending, NothingIsSentOrStoredAfterFourFailures) {
 }
 
 TEST_F(SerialProtocolPending, NothingIsSentWhileSuspendedOrWithoutAPort) {
-    const Bytes cells(kFrameCells, 0x44);
     driver.suspended = 1;
-    driver.SendFrame(0x00, kFrameCells, cells.data());
+    driver.SendFrame(0x00, kFrameCells, kCells.data());
     driver.SendFrame(0x24, 0, nullptr);
     EXPECT_TRUE(port->writes.empty());
     EXPECT_EQ(0, driver.awaitingAck);
 
     driver.suspended = 0;
     DropPort();
-    driver.SendFrame(0x00, kFrameCells, cells.data());  // must not crash
+    driver.SendFrame(0x00, kFrameCells, kCells.data());  // must not crash
     EXPECT_EQ(0, driver.awaitingAck);
     EXPECT_EQ(0, driver.pendingValid);
 }
 
 TEST_F(SerialProtocolPending, AcknowledgingAKeyRenewsTheSendTime) {
-    const Bytes cells(kFrameCells, 0x44);
     clock.Set(1000);
-    driver.SendFrame(0x00, kFrameCells, cells.data());
+    driver.SendFrame(0x00, kFrameCells, kCells.data());
     EXPECT_EQ(1000u, driver.lastSendTick);
 
     clock.Set(1300);
@@ -385,7 +376,6 @@ TEST_F(SerialProtocolPending, AcknowledgementClearsTheFailureCount) {
     EXPECT_EQ(0, driver.failureCount);
     EXPECT_EQ(0, driver.awaitingAck);
     EXPECT_TRUE(port->writes.empty());
-
     // Even at 4 an acknowledgement opens the link for frames again.
     driver.failureCount = 4;
     driver.awaitingAck = 1;
