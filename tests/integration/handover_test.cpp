@@ -304,8 +304,7 @@ protected:
         ExpectLinkWorks(seed);
     }
     void ExpectLinkWorks(uint8_t seed) {
-        Bytes text(40);
-        for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<uint8_t>(seed + i);
+        const Bytes text = testenv::Pattern(seed);
         driver.awaitingAck = 0;
         driver.SendTextCells(text.data(), 40);
         EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();

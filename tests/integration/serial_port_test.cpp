@@ -505,10 +505,7 @@ TEST_F(SerialRead, ReadOnTheCallersRecordCompletesThroughThatRecord) {
     DWORD got = 0;
     ASSERT_TRUE(GetOverlappedResult(driverEnd.Handle(), &own, &got, FALSE));
     ASSERT_LE(got, 4u);
-    Bytes all(buffer, buffer + got);
-    Bytes rest = ReadBytes(driverEnd, 4 - got);
-    all.insert(all.end(), rest.begin(), rest.end());
-    EXPECT_EQ(out, all);
+    EXPECT_EQ(out, serialwire::Concat({Bytes(buffer, buffer + got), ReadBytes(driverEnd, 4 - got)}));
 }
 
 TEST_F(SerialLifetime, ClosingOrDestroyingWithAnAbandonedReadFreesThePort) {
