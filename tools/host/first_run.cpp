@@ -198,19 +198,9 @@ struct CTextField {
         }
     }
     bool Open() {
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = Proc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "BrailleFirstRunTextField";
-        RegisterClassA(&wc);
-        window = CreateWindowExA(0, wc.lpszClassName, "Braille display check: type here", WS_OVERLAPPEDWINDOW,
-                                 CW_USEDEFAULT, CW_USEDEFAULT, 480, 120, nullptr, nullptr, wc.hInstance, nullptr);
-        if (!window) return false;
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-        ShowWindow(window, SW_SHOW);
-        SetForegroundWindow(window);
-        SetFocus(window);
-        return true;
+        window = CreateFocusWindow(Proc, "BrailleFirstRunTextField", "Braille display check: type here", 480, 120,
+                                   SW_SHOW, this);
+        return window != nullptr;
     }
     unsigned StillHeld() const {
         unsigned n = 0;
@@ -241,15 +231,20 @@ private:
 
     // Waits for a yes or no; a missing answer counts as no and ends the check's
     // questions, since nobody is there.
+    // The next answer line; after one that never came, none is waited for again.
+    bool Answer(std::string* line) {
+        if (gone || !input.Next(line, kAnswerWaitMs)) {
+            gone = true;
+            report.Say("(no answer)\n");
+            return false;
+        }
+        return true;
+    }
     bool Ask(const char* question) {
         for (;;) {
             report.Say("%s [y/n] > ", question);
             std::string answer;
-            if (gone || !input.Next(&answer, kAnswerWaitMs)) {
-                gone = true;
-                report.Say("(no answer)\n");
-                return false;
-            }
+            if (!Answer(&answer)) return false;
             report.Say("%s\n", answer.c_str());
             if (answer == "y" || answer == "Y" || answer == "yes") return true;
             if (answer == "n" || answer == "N" || answer == "no") return false;
@@ -258,11 +253,7 @@ private:
     bool WaitForEnter(const char* instruction) {
         report.Say("%s [Enter when done] > ", instruction);
         std::string line;
-        if (gone || !input.Next(&line, kAnswerWaitMs)) {
-            gone = true;
-            report.Say("(no answer)\n");
-            return false;
-        }
+        if (!Answer(&line)) return false;
         report.Say("\n");
         return true;
     }

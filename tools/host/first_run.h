@@ -4,6 +4,8 @@
 #ifndef BRL_HOST_FIRST_RUN_H
 #define BRL_HOST_FIRST_RUN_H
 
+#include <windows.h>
+
 #include <string>
 
 #include "brailledriver.h"
@@ -12,6 +14,10 @@
 // reads the person's answers from standard input. Returns the host's exit
 // code: 0 every step passed, 3 a step failed or went unanswered, 4 the port
 // cannot be opened (and no USB display), 5 no display answered.
+// A window of its own class that takes the keyboard focus (host.cpp).
+HWND CreateFocusWindow(WNDPROC proc, const char* className, const char* title, int width, int height, int show,
+                       void* user);
+
 int RunFirstRunCheck(IBrailleDriver* driver, const std::string& port, const std::string& reportPath);
 
 #endif

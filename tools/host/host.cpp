@@ -102,21 +102,28 @@ LRESULT CALLBACK FocusWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-HWND CreateFocusWindow() {
+}  // namespace
+
+// A window of its own class that takes the keyboard focus, so that the keys
+// the driver types land in it; `user` goes to GWLP_USERDATA before it shows.
+HWND CreateFocusWindow(WNDPROC proc, const char* className, const char* title, int width, int height, int show,
+                       void* user) {
     WNDCLASSA wc = {};
-    wc.lpfnWndProc = FocusWindowProc;
+    wc.lpfnWndProc = proc;
     wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "BrailleConsoleHost";
+    wc.lpszClassName = className;
     RegisterClassA(&wc);
-    HWND window = CreateWindowExA(0, wc.lpszClassName, "braille host", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100, nullptr,
-                                  nullptr, wc.hInstance, nullptr);
-    if (window) {
-        ShowWindow(window, SW_SHOWNOACTIVATE);
-        SetForegroundWindow(window);
-        SetFocus(window);
-    }
+    HWND window = CreateWindowExA(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, width, height,
+                                  nullptr, nullptr, wc.hInstance, nullptr);
+    if (!window) return nullptr;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(user));
+    ShowWindow(window, show);
+    SetForegroundWindow(window);
+    SetFocus(window);
     return window;
 }
+
+namespace {
 
 // The command lines, in order. The standard-input reader adds them on its
 // thread; `ready` counts the lines not yet taken.
@@ -369,7 +376,9 @@ int main(int argc, char** argv) {
     }
     Say("driver: maker \"%s\", code %d, GUID%s\n", maker, static_cast<int>(driver->GetDriverCode()), guidText.c_str());
 
-    HWND focus = options.noFocusWindow ? nullptr : CreateFocusWindow();
+    HWND focus = options.noFocusWindow ? nullptr
+                                       : CreateFocusWindow(FocusWindowProc, "BrailleConsoleHost", "braille host", 200,
+                                                           100, SW_SHOWNOACTIVATE, nullptr);
     CConsoleHost host;
     const DWORD started = GetTickCount();
     Say("opening %s ...\n", options.port.c_str());
