@@ -1,7 +1,8 @@
 #include "tool_args.h"
 
+#include "console_text.h"
+
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 
 namespace tools {
@@ -124,20 +125,26 @@ CArguments::Result CArguments::Parse(const std::vector<std::string>& args) {
 }
 
 std::optional<int> CArguments::ParseOrExit(int argc, char** argv) {
-    const Result result = Parse(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0)));
+    return ParseOrExit(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + (argc > 0 ? argc : 0)));
+}
+
+std::optional<int> CArguments::ParseOrExit(const std::vector<std::string>& args) {
+    const Result result = Parse(args);
     switch (result.outcome) {
     case Outcome::kHelp:
-        std::fputs(result.message.c_str(), stdout);
-        std::fflush(stdout);
+        Write(Stream::kOut, result.message);
         return 0;
     case Outcome::kRefused:
-        std::fprintf(stderr, "%s\nusage: %s %s (%s --help lists the options)\n", result.message.c_str(), tool.c_str(),
-                     synopsis.c_str(), tool.c_str());
-        return kExitBadArguments;
+        return Refuse(result.message);
     case Outcome::kRun:
         break;
     }
     return std::nullopt;
+}
+
+int CArguments::Refuse(const std::string& message) const {
+    Write(Stream::kErr, message + "\nusage: " + tool + " " + synopsis + " (" + tool + " --help lists the options)\n");
+    return kExitBadArguments;
 }
 
 std::string CArguments::Help() const {

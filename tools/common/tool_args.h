@@ -1,4 +1,5 @@
-// Command-line options of the console tools (host, host_example, handover):
+// Command-line options of the console tools (host, host_example, handover,
+// displaysim):
 // each tool declares its options in one table and gets the same behaviour:
 //
 //   --NAME VALUE or --NAME=VALUE; numbers are decimal, whole and within range;
@@ -56,6 +57,10 @@ public:
     // Parses argv; prints help or refusal. Returns the exit code when the tool
     // should end at once (0 after --help, 2 after a refusal), nothing to run on.
     std::optional<int> ParseOrExit(int argc, char** argv);
+    std::optional<int> ParseOrExit(const std::vector<std::string>& args);
+    // A refusal found after parsing (a value the table cannot check): prints
+    // it with the usage line and returns the exit code 2.
+    int Refuse(const std::string& message) const;
 
     std::string Help() const;
 

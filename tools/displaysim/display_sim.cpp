@@ -567,14 +567,21 @@ bool CSimDisplay::WaitForText(DWORD timeoutMs) const {
 
 void CSimDisplay::Trace(const char* direction, const uint8_t* bytes, size_t count, const char* note) {
     FILE* out;
+    std::function<void(const std::string&)> sink;
     {
         std::lock_guard<std::mutex> guard(lock);
         out = options.traceOut;
+        sink = options.traceLine;
     }
-    if (!out) return;
+    if (!out && !sink) return;
+    char head[32];
+    snprintf(head, sizeof head, "[%10.1f] ", NowMs());
+    const std::string line =
+        head + std::string(direction) + " " + HexBytes(bytes, count) + (count ? "  " : "") + note + "\n";
+    if (sink) return sink(line);
     static std::mutex traceLock;  // lines of several displays or threads stay whole
     std::lock_guard<std::mutex> guard(traceLock);
-    fprintf(out, "[%10.1f] %s %s%s%s\n", NowMs(), direction, HexBytes(bytes, count).c_str(), count ? "  " : "", note);
+    fputs(line.c_str(), out);
     fflush(out);
 }
 

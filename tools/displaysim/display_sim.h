@@ -147,6 +147,8 @@ public:
         bool answerIdentify = true;
         bool trace = false;
         FILE* traceOut = stdout;
+        // When set, each trace line (with its line end) goes here instead of traceOut.
+        std::function<void(const std::string& line)> traceLine;
         size_t logLimit = 4096;  // oldest received frames are forgotten beyond this
     };
     using DisplayCallback = std::function<void(const std::array<uint8_t, kImageCells>& deviceCells)>;

@@ -1,37 +1,40 @@
 // displaysim: a braille display on a COM port, for trying the driver without hardware.
+#include "console_text.h"
 #include "display_sim.h"
 #include "system_message.h"
+#include "tool_args.h"
 
-#include <atomic>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <sstream>
-
-#include <shellapi.h>
 
 namespace {
 
-const char kUsage[] =
-    "usage: displaysim COMn [options]\n"
-    "  --cells N            text cells reported to the driver (0-255, default 40)\n"
-    "  --version A,B        version bytes of the identity reply (default 5,7)\n"
-    "  --ack MODE           now | delay:MS | never | drop:N (every Nth left out) | corrupt\n"
-    "  --trace              print every frame in and out, in hex with its meaning\n"
-    "  --script \"ACTIONS\"   actions separated by ';' or new lines (see below)\n"
-    "  --script-file F      the same, read from a file\n"
-    "  --interactive        keys typed here are sent to the driver (after any script)\n"
-    "  --timeout MS         end the run after MS milliseconds\n"
-    "Actions: wait MS | wait-text | fkey N | route N | char C | scan HEX | print TEXT | quit\n"
-    "  fkey and route send the raw key code (route 1 and 2 are the status keys, route 3\n"
-    "  the first text cell); char C is one character, or a number of two or more digits\n"
-    "  (decimal or 0x..; 256 and up are special keys, 256 = Enter).\n"
-    "Interactive keys: characters and Enter, arrows, Insert, Home, Delete, End, PgUp,\n"
-    "  PgDn, Backspace, Tab, Esc as character frames; F1-F10 function keys 1-10\n"
-    "  (Shift+F1-F10: 17-26); Ctrl+R, a number and Enter: routing key with that code;\n"
-    "  Ctrl+Q or Ctrl+C: quit.\n"
+const char kNotes[] =
+    "Script actions (--script or --script-file; separated by ';' or new lines):\n"
+    "  wait MS | wait-text | fkey N | route N | char C | scan HEX | print TEXT | quit\n"
+    "  fkey and route send the raw key code (fkey 1-64; route 1 and 2 are the status keys,\n"
+    "  route 3 the first text cell); char C is one character, or a number of two or more\n"
+    "  digits (decimal or 0x..; 256 and up are special keys, 256 = Enter).\n"
     "With a script and no --interactive the program ends when the script ends; otherwise\n"
-    "it runs until quit, Ctrl+C or the timeout.\n";
+    "it runs until quit, Ctrl+C or the timeout. --interactive prints its key legend.\n"
+    "Exit codes: 0 done; 1 the port cannot be opened; 2 bad arguments.\n";
+
+// What --interactive prints before it starts: every key of the display can be pressed.
+const char kLegend[] =
+    "keys of the display (this terminal is its keyboard):\n"
+    "  F1..F10              function keys F1..F10 (codes 1-10)\n"
+    "  Alt+Left/Up/Right/Down  LF, UP, RG, DN (codes 11-14)\n"
+    "  with Shift / Ctrl / Ctrl+Shift: the S, L and SL groups (codes +16, +32, +48)\n"
+    "  F11 / Shift+F11      alternate routing on (code 63) / off (code 64)\n"
+    "  Ctrl+F NUMBER Enter  function key with that code (1-64)\n"
+    "  Ctrl+R NUMBER Enter  routing key with that code (1, 2 status keys; 3 the first cell)\n"
+    "  letters, Enter, arrows, Insert, Home, Delete, End, PgUp, PgDn, Backspace, Tab, Esc:\n"
+    "                       typed on the display's keyboard\n"
+    "  Ctrl+Q or Ctrl+C     quit\n";
 
 struct Action {
     std::string verb;
@@ -136,7 +139,30 @@ bool ParseScript(const std::string& text, std::vector<Action>* actions, std::str
     return true;
 }
 
+// What the script and the keyboard press, whatever carries it to the driver.
+// The serial display (CSimDisplay on a COM port) is one such end.
+struct DisplayEnd {
+    std::function<bool(uint8_t)> functionKey;
+    std::function<bool(uint8_t)> routingKey;
+    std::function<bool(uint16_t)> character;
+    std::function<bool(uint16_t)> scanCode;
+    std::function<bool(DWORD)> waitForText;  // true once a display frame with text arrived
+};
+
+// The name printed on the display's key: group prefix and base name; codes 63
+// and 64 switch the alternate routing mode.
+std::string FunctionKeyName(unsigned code) {
+    static const char* const kBase[14] = {"F1", "F2", "F3", "F4", "F5", "F6", "F7",
+                                          "F8", "F9", "F10", "LF", "UP", "RG", "DN"};
+    static const char* const kGroup[4] = {"", "S", "L", "SL"};
+    if (code == 63) return "alternate routing on";
+    if (code == 64) return "alternate routing off";
+    if (code < 1 || code > 64 || (code - 1) % 16 >= 14) return "no key name";
+    return std::string(kGroup[(code - 1) / 16]) + kBase[(code - 1) % 16];
+}
+
 // The display line: redrawn in place on a console, one line per change elsewhere.
+// Every write is one whole line (or the in-place line with its carriage return).
 class CScreen {
 public:
     explicit CScreen(bool inPlace) : inPlace(inPlace) {}
@@ -145,19 +171,18 @@ public:
         std::string line = "[" + status + "] " + text;
         if (line == last) return;
         last = line;
-        printf(inPlace ? "\r%s" : "%s\n", line.c_str());
-        fflush(stdout);
+        tools::Write(tools::Stream::kOut, inPlace ? "\r" + line : line + "\n");
         open = inPlace;
     }
     void Message(const std::string& text) {
         std::lock_guard<std::mutex> guard(lock);
-        printf("%s%s\n", open ? "\n" : "", text.c_str());
-        if (open && !last.empty()) printf("\r%s", last.c_str());
-        fflush(stdout);
+        std::string out = (open ? "\n" : "") + text + "\n";
+        if (open && !last.empty()) out += "\r" + last;
+        tools::Write(tools::Stream::kOut, out);
     }
     void EndLine() {
         std::lock_guard<std::mutex> guard(lock);
-        if (open) printf("\n");
+        if (open) tools::Write(tools::Stream::kOut, "\n");
         open = false;
     }
 
@@ -176,27 +201,32 @@ void ShowDisplay(CScreen& screen, const std::array<uint8_t, sim::kImageCells>& c
                 sim::CellsToUnicodeBraille(host + sim::kStatusCells, text));
 }
 
+void PressFunctionKey(const DisplayEnd& display, CScreen& screen, unsigned code) {
+    display.functionKey(static_cast<uint8_t>(code));
+    screen.Message("function key " + std::to_string(code) + " (" + FunctionKeyName(code) + ")");
+}
+
 // Returns false when the run should end.
-bool RunScript(const std::vector<Action>& actions, sim::CSimDisplay& display, CScreen& screen) {
+bool RunScript(const std::vector<Action>& actions, const DisplayEnd& display, CScreen& screen) {
     for (const Action& a : actions) {
         if (Remaining() == 0) return false;
         if (a.verb == "quit") return false;
         if (a.verb == "wait") {
             if (!Pause(static_cast<DWORD>(a.value))) return false;
         } else if (a.verb == "wait-text") {
-            while (!display.WaitForText(200))
+            while (!display.waitForText(200))
                 if (Remaining() == 0) {
                     screen.Message("no text arrived");
                     return false;
                 }
         } else if (a.verb == "fkey") {
-            display.PressFunctionKey(static_cast<uint8_t>(a.value));
+            display.functionKey(static_cast<uint8_t>(a.value));
         } else if (a.verb == "route") {
-            display.PressRoutingKey(static_cast<uint8_t>(a.value));
+            display.routingKey(static_cast<uint8_t>(a.value));
         } else if (a.verb == "char") {
-            display.TypeCharacter(static_cast<uint16_t>(a.value));
+            display.character(static_cast<uint16_t>(a.value));
         } else if (a.verb == "scan") {
-            display.SendScanCode(static_cast<uint16_t>(a.value));
+            display.scanCode(static_cast<uint16_t>(a.value));
         } else if (a.verb == "print") {
             screen.Message(a.arg);
         }
@@ -239,7 +269,21 @@ uint16_t SpecialKey(WORD vk, bool shift) {
     }
 }
 
-void RunInteractive(sim::CSimDisplay& display, CScreen& screen) {
+// The function key code a console key gives (0: none): F1-F10 and Alt with an
+// arrow are the 14 keys of a group; Shift, Ctrl and both pick the group.
+unsigned FunctionKeyCode(WORD vk, bool shift, bool ctrl, bool alt) {
+    if (vk == VK_F11) return shift ? 64 : 63;
+    int position = -1;
+    if (vk >= VK_F1 && vk <= VK_F10) position = vk - VK_F1;
+    if (alt && vk == VK_LEFT) position = 10;
+    if (alt && vk == VK_UP) position = 11;
+    if (alt && vk == VK_RIGHT) position = 12;
+    if (alt && vk == VK_DOWN) position = 13;
+    if (position < 0) return 0;
+    return static_cast<unsigned>(position + 1 + (shift ? 16 : 0) + (ctrl ? 32 : 0));
+}
+
+void RunInteractive(const DisplayEnd& display, CScreen& screen) {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode;
     if (!GetConsoleMode(in, &mode)) {
@@ -247,8 +291,8 @@ void RunInteractive(sim::CSimDisplay& display, CScreen& screen) {
         return;
     }
     SetConsoleMode(in, ENABLE_PROCESSED_INPUT);
-    screen.Message("interactive: type to send keys; Ctrl+Q quits");
-    bool routing = false;
+    screen.Message(std::string(kLegend, sizeof kLegend - 2));  // without its last line end
+    char entry = 0;  // 'R' or 'F' while a routing or function key code is typed
     std::string number;
     for (;;) {
         DWORD left = Remaining();
@@ -262,171 +306,162 @@ void RunInteractive(sim::CSimDisplay& display, CScreen& screen) {
         const KEY_EVENT_RECORD& k = rec.Event.KeyEvent;
         WORD vk = k.wVirtualKeyCode;
         bool ctrl = k.dwControlKeyState & (LEFT_CTRL_PRESSED | RIGHT_CTRL_PRESSED);
+        bool alt = k.dwControlKeyState & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED);
         bool shift = k.dwControlKeyState & SHIFT_PRESSED;
         if (ctrl && vk == 'Q') return;
-        if (routing) {
+        if (entry) {
             if (vk >= '0' && vk <= '9' && number.size() < 3) {
                 number.push_back(static_cast<char>(vk));
             } else if (vk == VK_RETURN || vk == VK_ESCAPE) {
                 unsigned long code;
                 if (vk == VK_RETURN && ParseNumber(number, 255, &code)) {
-                    display.PressRoutingKey(static_cast<uint8_t>(code));
-                    screen.Message("routing key " + number);
+                    if (entry == 'R') {
+                        display.routingKey(static_cast<uint8_t>(code));
+                        screen.Message("routing key " + number);
+                    } else {
+                        PressFunctionKey(display, screen, code);
+                    }
                 }
-                routing = false;
+                entry = 0;
             }
             continue;
         }
-        if (ctrl && vk == 'R') {
-            routing = true;
+        if (ctrl && (vk == 'R' || vk == 'F')) {
+            entry = static_cast<char>(vk);
             number.clear();
-        } else if (vk >= VK_F1 && vk <= VK_F10) {
-            display.PressFunctionKey(static_cast<uint8_t>(vk - VK_F1 + 1 + (shift ? 16 : 0)));
+        } else if (unsigned code = FunctionKeyCode(vk, shift, ctrl, alt)) {
+            PressFunctionKey(display, screen, code);
         } else if (uint16_t special = SpecialKey(vk, shift)) {
-            display.TypeCharacter(special);
+            display.character(special);
         } else if (k.uChar.UnicodeChar >= 0x20) {
             char utf8[8];
             int len = WideCharToMultiByte(CP_UTF8, 0, &k.uChar.UnicodeChar, 1, utf8, sizeof utf8, nullptr, nullptr);
             unsigned long code;
             if (len > 0 && CharacterCode(std::string(utf8, len), &code))
-                display.TypeCharacter(static_cast<uint16_t>(code));
+                display.character(static_cast<uint16_t>(code));
         }
     }
 }
 
-int Fail(const std::string& message) {
-    fprintf(stderr, "displaysim: %s\n%s", message.c_str(), kUsage);
-    return 1;
-}
-
-}  // namespace
-
-// The arguments in UTF-8: main's argv is in the ANSI code page, which cannot hold every
-// character a script may type.
-std::vector<std::string> Utf8Arguments(int argc, char** argv) {
-    std::vector<std::string> args;
-    int count = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (!wide) return std::vector<std::string>(argv, argv + argc);
-    for (int i = 0; i < count; ++i) {
-        int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-        std::string arg(n > 0 ? n - 1 : 0, '\0');
-        if (n > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], n, nullptr, nullptr);
-        args.push_back(arg);
-    }
-    LocalFree(wide);
-    return args;
-}
-
-int main(int argc, char** argv) {
-    std::vector<std::string> args = Utf8Arguments(argc, argv);
-    argc = static_cast<int>(args.size());
-    sim::CSimDisplay::Options options;
+struct Settings {
+    sim::CSimDisplay::Options display;
     std::string port;
     std::vector<Action> actions;
     bool haveScript = false;
     bool interactive = false;
     unsigned long timeoutMs = 0;
-    std::string error;
-    for (int i = 1; i < argc; ++i) {
-        const std::string& arg = args[i];
-        bool hasValue = i + 1 < argc;
-        std::string value = hasValue ? args[i + 1] : "";
-        unsigned long a, b;
-        if (arg == "--help" || arg == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--trace") {
-            options.trace = true;
-        } else if (arg == "--interactive") {
-            interactive = true;
-        } else if (arg.rfind("--", 0) == 0 && !hasValue) {
-            return Fail(arg + " needs a value");
-        } else if (arg == "--cells") {
-            if (!ParseNumber(value, 255, &a)) return Fail("bad --cells " + value);
-            options.textCells = static_cast<int>(a);
-            ++i;
-        } else if (arg == "--version") {
-            size_t comma = value.find(',');
-            if (comma == std::string::npos || !ParseNumber(value.substr(0, comma), 255, &a) ||
-                !ParseNumber(value.substr(comma + 1), 255, &b))
-                return Fail("bad --version " + value);
-            options.version[0] = static_cast<uint8_t>(a);
-            options.version[1] = static_cast<uint8_t>(b);
-            ++i;
-        } else if (arg == "--ack") {
-            if (value == "now")
-                options.ack = sim::AckPolicy::Immediate;
-            else if (value == "never")
-                options.ack = sim::AckPolicy::Never;
-            else if (value == "corrupt")
-                options.ack = sim::AckPolicy::CorruptChecksum;
-            else if (value.rfind("delay:", 0) == 0 && ParseNumber(value.substr(6), 600000, &a)) {
-                options.ack = sim::AckPolicy::Delayed;
-                options.ackDelayMs = a;
-            } else if (value.rfind("drop:", 0) == 0 && ParseNumber(value.substr(5), 1000000, &a) && a > 0) {
-                options.ack = sim::AckPolicy::DropEveryNth;
-                options.dropEveryNth = static_cast<int>(a);
-            } else {
-                return Fail("bad --ack " + value);
-            }
-            ++i;
-        } else if (arg == "--script" || arg == "--script-file") {
-            std::string text = value;
-            if (arg == "--script-file") {
-                std::ifstream file(value, std::ios::binary);
-                if (!file) return Fail("cannot read " + value);
-                text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-            }
-            if (!ParseScript(text, &actions, &error)) return Fail(error);
-            haveScript = true;
-            ++i;
-        } else if (arg == "--timeout") {
-            if (!ParseNumber(value, 0xFFFFFFFEul, &timeoutMs)) return Fail("bad --timeout " + value);
-            ++i;
-        } else if (arg.rfind('-', 0) == 0 || !port.empty()) {
-            return Fail("unexpected argument " + arg);
+};
+
+// The options the table cannot check itself; "" when all are right.
+std::string CheckValues(const std::string& version, const std::string& ack, const std::string& script,
+                        const std::string& scriptFile, Settings* s) {
+    unsigned long a, b;
+    if (!version.empty()) {
+        size_t comma = version.find(',');
+        if (comma == std::string::npos || !ParseNumber(version.substr(0, comma), 255, &a) ||
+            !ParseNumber(version.substr(comma + 1), 255, &b))
+            return "--version takes two numbers from 0 to 255 as A,B, not \"" + version + "\"";
+        s->display.version[0] = static_cast<uint8_t>(a);
+        s->display.version[1] = static_cast<uint8_t>(b);
+    }
+    if (!ack.empty()) {
+        if (ack == "now") {
+            s->display.ack = sim::AckPolicy::Immediate;
+        } else if (ack == "never") {
+            s->display.ack = sim::AckPolicy::Never;
+        } else if (ack == "corrupt") {
+            s->display.ack = sim::AckPolicy::CorruptChecksum;
+        } else if (ack.rfind("delay:", 0) == 0 && ParseNumber(ack.substr(6), 600000, &a)) {
+            s->display.ack = sim::AckPolicy::Delayed;
+            s->display.ackDelayMs = a;
+        } else if (ack.rfind("drop:", 0) == 0 && ParseNumber(ack.substr(5), 1000000, &a) && a > 0) {
+            s->display.ack = sim::AckPolicy::DropEveryNth;
+            s->display.dropEveryNth = static_cast<int>(a);
         } else {
-            port = arg;
+            return "--ack takes now, delay:MS, never, drop:N or corrupt, not \"" + ack + "\"";
         }
     }
-    if (port.empty()) return Fail("no port given");
+    std::string text = script;
+    if (!scriptFile.empty()) {
+        std::ifstream file(scriptFile, std::ios::binary);
+        if (!file) return "cannot read " + scriptFile;
+        text += "\n" + std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    std::string error;
+    if (!ParseScript(text, &s->actions, &error)) return error;
+    if (s->port.empty()) return "no port given";
+    return std::string();
+}
 
-    SetConsoleOutputCP(CP_UTF8);
-    quitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    SetConsoleCtrlHandler(OnCtrl, TRUE);
-    if (timeoutMs) deadline = sim::NowMs() + static_cast<double>(timeoutMs);
-
-    DWORD consoleMode;
-    // With a trace the frame lines would tear an in-place line apart.
-    CScreen screen(!options.trace && GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode));
+// The serial end: CSimDisplay on a COM port, showing every display frame.
+int RunSerial(const Settings& settings, CScreen& screen) {
     sim::CSimDisplay display;
-    int textCells = options.textCells;
+    const int textCells = settings.display.textCells;
     display.SetDisplayCallback(
         [&](const std::array<uint8_t, sim::kImageCells>& cells) { ShowDisplay(screen, cells, textCells); });
-    if (!display.Open(port.c_str(), options)) {
-        fprintf(stderr, "displaysim: cannot open %s: %s\n", port.c_str(), tools::SystemMessage(GetLastError()).c_str());
+    if (!display.Open(settings.port.c_str(), settings.display)) {
+        tools::PrintError("displaysim: cannot open %s: %s\n", settings.port.c_str(),
+                          tools::SystemMessage(GetLastError()).c_str());
         return 1;
     }
-    screen.Message("displaysim on " + port + ": " + std::to_string(textCells) + " text cells, waiting for the driver");
+    screen.Message("displaysim on " + settings.port + ": " + std::to_string(textCells) +
+                   " text cells, waiting for the driver");
+    DisplayEnd end;
+    end.functionKey = [&](uint8_t code) { return display.PressFunctionKey(code); };
+    end.routingKey = [&](uint8_t code) { return display.PressRoutingKey(code); };
+    end.character = [&](uint16_t code) { return display.TypeCharacter(code); };
+    end.scanCode = [&](uint16_t code) { return display.SendScanCode(code); };
+    end.waitForText = [&](DWORD ms) { return display.WaitForText(ms); };
 
-    bool running = !haveScript || RunScript(actions, display, screen);
-    if (running && interactive)
-        RunInteractive(display, screen);
-    else if (running && !haveScript)
+    bool running = !settings.haveScript || RunScript(settings.actions, end, screen);
+    if (running && settings.interactive)
+        RunInteractive(end, screen);
+    else if (running && !settings.haveScript)
         WaitForSingleObject(quitEvent, Remaining());
     if (deadline != 0 && sim::NowMs() >= deadline) screen.Message("time limit reached");
 
     display.Close();
     screen.EndLine();
     sim::Counters n = display.GetCounters();
-    printf(
+    tools::Print(
         "frames received %u (display %u, identify %u, identify done %u, acks %u, other %u), "
-        "bad checksums %u, discarded bytes %u; sent: acks %u, identity replies %u, keys %u",
+        "bad checksums %u, discarded bytes %u; sent: acks %u, identity replies %u, keys %u%s\n",
         n.framesReceived, n.displayFrames, n.identifyRequests, n.identifyDone, n.acksReceived, n.otherFrames,
-        n.badChecksums, n.discardedBytes, n.acksSent, n.identityReplies, n.keyFramesSent);
-    if (n.writeFailures) printf(", write failures %u", n.writeFailures);
-    printf("\n");
-    CloseHandle(quitEvent);
+        n.badChecksums, n.discardedBytes, n.acksSent, n.identityReplies, n.keyFramesSent,
+        n.writeFailures ? (", write failures " + std::to_string(n.writeFailures)).c_str() : "");
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    std::string version, ack, script, scriptFile;
+    tools::CArguments args("displaysim", "COMn [options]");
+    args.Positional("COMn", "the port of the display's end of the cable", &settings.port);
+    args.Number("--cells", "N", "text cells reported to the driver (default 40)", 0, 255,
+                &settings.display.textCells);
+    args.Text("--version", "A,B", "version bytes of the identity reply (default 5,7)", &version);
+    args.Text("--ack", "MODE", "now | delay:MS | never | drop:N (every Nth left out) | corrupt", &ack);
+    args.Flag("--trace", "print every frame in and out, in hex with its meaning", &settings.display.trace);
+    args.Text("--script", "\"ACTIONS\"", "actions separated by ';' or new lines (see below)", &script,
+              &settings.haveScript);
+    args.Text("--script-file", "F", "the same, read from a file", &scriptFile, &settings.haveScript);
+    args.Flag("--interactive", "keys typed here are sent to the driver (after any script)", &settings.interactive);
+    args.Number("--timeout", "MS", "end the run after MS milliseconds (0: no limit)", 0, 0xFFFFFFFEll,
+                &settings.timeoutMs);
+    args.Notes(kNotes);
+    if (std::optional<int> code = args.ParseOrExit(tools::Utf8Arguments(argc, argv))) return *code;
+    const std::string error = CheckValues(version, ack, script, scriptFile, &settings);
+    if (!error.empty()) return args.Refuse("displaysim: " + error);
+    settings.display.traceLine = [](const std::string& line) { tools::Write(tools::Stream::kOut, line); };
+
+    quitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnCtrl, TRUE);
+    if (settings.timeoutMs) deadline = sim::NowMs() + static_cast<double>(settings.timeoutMs);
+    // With a trace the frame lines would tear an in-place line apart.
+    CScreen screen(!settings.display.trace && tools::IsConsole(tools::Stream::kOut));
+    const int code = RunSerial(settings, screen);
+    CloseHandle(quitEvent);
+    return code;
 }
