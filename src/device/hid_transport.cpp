@@ -22,6 +22,10 @@ constexpr DWORD kMaxReportSize = sizeof(CBrailleSampleDriver::hidReadBuffer);
 // A device path is a few hundred bytes; anything far beyond is not trusted.
 constexpr DWORD kMaxDetailSize = 32 * 1024;
 
+// The display is opened for reading and writing, shared with other programs.
+constexpr DWORD kHidAccess = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kHidShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
 constexpr int kHelloPolls = 10;
 // A display frame (or the hello) must be written within this time; a display
 // that takes no more reports counts as gone rather than stall the worker.
@@ -60,7 +64,7 @@ bool OpenMatchedHidDevice(CBrailleSampleDriver& d, const char* path) {
         return false;
     d.hidCaps = caps;
 
-    HANDLE reader = platform->HidOpen(path, FILE_FLAG_OVERLAPPED);
+    HANDLE reader = platform->HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED);
     if (!IsOpenHandle(reader)) return false;
 
     if (!d.hidReadEvent) {
@@ -118,7 +122,7 @@ int CBrailleSampleDriver::FindHidDevice() {
         hidDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         if (platform->SetupGetDeviceInterfaceDetail(set, &interfaceData, hidDetail, required, nullptr)) {
             const char* path = hidDetail->DevicePath;
-            HANDLE h = platform->HidOpen(path, FILE_FLAG_OVERLAPPED);
+            HANDLE h = platform->HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED);
             if (IsOpenHandle(h)) {
                 hidHandle = h;
                 HIDD_ATTRIBUTES attributes;

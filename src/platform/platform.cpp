@@ -40,9 +40,8 @@ BOOL IPlatform::SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_
     return SetupDiGetDeviceInterfaceDetailA(set, data, detail, size, required, nullptr);
 }
 BOOL IPlatform::SetupDestroyDeviceInfoList(HDEVINFO set) { return SetupDiDestroyDeviceInfoList(set); }
-HANDLE IPlatform::HidOpen(const char* path, DWORD flags) {
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       flags, nullptr);
+HANDLE IPlatform::HidOpen(const char* path, DWORD access, DWORD share, DWORD flags) {
+    return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 BOOL IPlatform::HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) { return HidD_GetAttributes(h, attributes); }
 BOOL IPlatform::HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) { return HidD_GetPreparsedData(h, data); }

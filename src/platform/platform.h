@@ -37,7 +37,9 @@ public:
     virtual BOOL SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                                                SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size, DWORD* required);
     virtual BOOL SetupDestroyDeviceInfoList(HDEVINFO set);
-    virtual HANDLE HidOpen(const char* path, DWORD flags);  // CreateFileA on a HID device path
+    // CreateFileA on a HID device path (OPEN_EXISTING); access 0 opens a device
+    // only to read its attributes and capabilities.
+    virtual HANDLE HidOpen(const char* path, DWORD access, DWORD share, DWORD flags);
     virtual BOOL HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes);
     virtual BOOL HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data);
     virtual NTSTATUS HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps);

@@ -287,7 +287,7 @@ BOOL CFakeHidPlatform::SetupDestroyDeviceInfoList(HDEVINFO set) {
 
 // ---- IPlatform: device handles ----
 
-HANDLE CFakeHidPlatform::HidOpen(const char* path, DWORD flags) {
+HANDLE CFakeHidPlatform::HidOpen(const char* path, DWORD access, DWORD share, DWORD flags) {
     std::lock_guard<std::mutex> guard(lock);
     for (size_t i = 0; i < devices.size(); ++i) {
         Device& device = *devices[i];
@@ -297,7 +297,7 @@ HANDLE CFakeHidPlatform::HidOpen(const char* path, DWORD flags) {
             return INVALID_HANDLE_VALUE;
         }
         HANDLE h = reinterpret_cast<HANDLE>(nextHandle += 4);
-        handles[h] = Handle{static_cast<int>(i), device.generation, (flags & FILE_FLAG_OVERLAPPED) != 0};
+        handles[h] = Handle{static_cast<int>(i), device.generation, (flags & FILE_FLAG_OVERLAPPED) != 0, access, share};
         ++device.opens;
         return h;
     }

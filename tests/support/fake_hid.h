@@ -168,7 +168,7 @@ public:
     BOOL SetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
                                        SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD size, DWORD* required) override;
     BOOL SetupDestroyDeviceInfoList(HDEVINFO set) override;
-    HANDLE HidOpen(const char* path, DWORD flags) override;
+    HANDLE HidOpen(const char* path, DWORD access, DWORD share, DWORD flags) override;
     BOOL HidGetAttributes(HANDLE h, HIDD_ATTRIBUTES* attributes) override;
     BOOL HidGetPreparsedData(HANDLE h, PHIDP_PREPARSED_DATA* data) override;
     NTSTATUS HidGetCaps(PHIDP_PREPARSED_DATA data, HIDP_CAPS* caps) override;
@@ -193,6 +193,7 @@ private:
     struct Handle {
         int device, generation;
         bool overlapped;
+        DWORD access, share;  // as CreateFile got them
     };
     struct Read {  // an operation in flight: a read, or a stalled write
         HANDLE handle;
