@@ -51,7 +51,7 @@ void CBrailleSampleDriver::BusyWait(uint16_t milliseconds) {
 
 int CBrailleSampleDriver::OpenSerialPort() {
     if (serial) return 0;
-    serial = new (std::nothrow) CSerial();
+    serial = new (std::nothrow) CSerial(*platform);
     if (!serial) return 0;
     if (serial->Open(portName, 0, 0, true) != 0) {
         delete serial;

@@ -70,6 +70,10 @@ BOOL IPlatform::HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD* trans
 }
 BOOL IPlatform::HidClose(HANDLE h) { return CloseHandle(h); }
 
+HANDLE IPlatform::SerialOpen(const char* path, DWORD flags) {
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
 DWORD IPlatform::ForegroundThread() {
     HWND window = ::GetForegroundWindow();
     return window ? ::GetWindowThreadProcessId(window, nullptr) : 0;

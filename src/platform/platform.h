@@ -6,6 +6,8 @@
 //    value handed to the host;
 //  - the USB HID stack: SetupAPI enumeration, HidD_/HidP_ calls and the file
 //    calls made on HID handles;
+//  - opening a serial port (a Bluetooth port connects inside the open and
+//    can block for seconds, which a test must be able to stand in for);
 //  - keystroke synthesis.
 //
 // Production binds RealPlatform() once; tests derive from IPlatform, override
@@ -55,6 +57,11 @@ public:
     // GetOverlappedResult without waiting.
     virtual BOOL HidWaitOverlapped(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, DWORD milliseconds);
     virtual BOOL HidClose(HANDLE h);
+
+    // --- serial port ---
+    // CreateFileA on a serial device path ("\\.\COM3"): read and write, no
+    // sharing, OPEN_EXISTING, the given flags.
+    virtual HANDLE SerialOpen(const char* path, DWORD flags);
 
     // --- keystroke synthesis ---
     // The thread of the foreground window, which receives what is typed; 0

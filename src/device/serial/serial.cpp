@@ -28,7 +28,7 @@ CSerial::SettingsCalls CSerial::settingsCalls = CSerial::kSystemSettingsCalls;
 BOOL(WINAPI* CSerial::cancelIo)(HANDLE) = ::CancelIo;
 BOOL(WINAPI* CSerial::cancelIoEx)(HANDLE, OVERLAPPED*) = ::CancelIoEx;
 
-CSerial::CSerial()
+CSerial::CSerial(IPlatform& platform)
     : lastError(0),
       handle(nullptr),
       events(0),
@@ -36,7 +36,8 @@ CSerial::CSerial()
       ioEvent(nullptr),
       readMode(-1),
       lineErrors(0),
-      io(nullptr) {}
+      io(nullptr),
+      platform(&platform) {}
 
 CSerial::~CSerial() {
     // This class's own Close: no derived part is left to dispatch to.
@@ -59,8 +60,7 @@ LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlap
     memcpy(path, kPrefix, prefixLength);
     memcpy(path + prefixLength, port, nameLength + 1);
 
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    HANDLE h = platform->SerialOpen(path, overlapped ? FILE_FLAG_OVERLAPPED : 0);
     if (h == INVALID_HANDLE_VALUE) return lastError = static_cast<LONG>(GetLastError());
     handle = h;
 

@@ -11,6 +11,8 @@
 
 #include <windows.h>
 
+#include "platform/platform.h"
+
 class CSerial {
 public:
     // Error codes beyond GetLastError's.
@@ -23,7 +25,8 @@ public:
     static constexpr size_t kDevicePathSize = 64;
     static constexpr DWORD kDefaultEventMask = EV_RXCHAR | EV_BREAK | EV_ERR;  // 0xC1
 
-    CSerial();
+    // The port is opened through the seam's SerialOpen.
+    explicit CSerial(IPlatform& platform = RealPlatform());
     CSerial(const CSerial&) = delete;
     CSerial& operator=(const CSerial&) = delete;
 
@@ -134,6 +137,7 @@ private:
     // finish in time is left with it, and the block is given up rather than
     // freed while the system may still write to it.
     IoBlock* io;
+    IPlatform* platform;
 };
 
 #endif
