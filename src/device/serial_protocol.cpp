@@ -59,6 +59,10 @@ int CBrailleSampleDriver::OpenSerialPort() {
         return 0;
     }
     serial->Configure(38400, 8, 0, 0);
+    // What reached the port while the driver had it closed (keys pressed during
+    // a suspension, a lend or a search's pause) is old: a pty keeps it, and so
+    // does a USB-serial adapter's own buffer.
+    serial->Purge();
     return 1;
 }
 
