@@ -63,7 +63,7 @@ void CBrailleSampleDriver::SetLink(LinkState next) {
 }
 
 void CBrailleSampleDriver::CloseHidHandles() {
-    if (hidHandle || hidReadHandle) FinishHidRead();
+    if (hidHandle || hidReadHandle) SettleHidIo();
     if (hidHandle) platform->HidClose(hidHandle);
     if (hidReadHandle) platform->HidClose(hidReadHandle);
     hidHandle = nullptr;

@@ -6,6 +6,7 @@
 // Every report is report ID 0 followed by an 8-byte payload. All calls on the
 // HID stack go through the seam (platform) so tests can plug in a simulated bus.
 #include <cstdlib>
+#include <initializer_list>
 #include <cstring>
 
 #include "driver/driver.h"
@@ -18,7 +19,7 @@ constexpr USHORT kVersion = 0xF100;
 constexpr DWORD kReportSize = 1 + kHidPayloadSize;  // report ID + payload
 // Reports are built in, and read into, buffers of this size; a device that
 // declares longer reports is not one this driver can talk to.
-constexpr DWORD kMaxReportSize = sizeof(CBrailleSampleDriver::hidReadBuffer);
+constexpr DWORD kMaxReportSize = sizeof(CHidIo::report);
 // A device path is a few hundred bytes; anything far beyond is not trusted.
 constexpr DWORD kMaxDetailSize = 32 * 1024;
 
@@ -31,12 +32,44 @@ constexpr int kHelloPolls = 10;
 // that takes no more reports counts as gone rather than stall the worker.
 constexpr uint32_t kHidWriteBoundMs = 1000;
 constexpr uint16_t kHelloPollMs = 50;
+// How long a cancelled operation is waited for. One still running then is left
+// to finish on its own: Wine 8 passes each output report down as a request that
+// cannot be cancelled, and some Windows stacks are no better.
+constexpr DWORD kHidCancelWaitMs = 50;
+// Operations given up and still running. A display that holds this many of the
+// driver's reports is not opened again until it completes some, so a display
+// that holds them for good costs a bounded amount of memory.
+constexpr int32_t kMaxAbandonedHidIo = 8;
 
 // The sizes SetupAPI expects in cbSize from 64-bit code.
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "interface data size");
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "detail size");
 
 bool IsOpenHandle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+
+CHidIo* NewHidIo() {
+    auto* io = static_cast<CHidIo*>(std::calloc(1, sizeof(CHidIo)));
+    if (!io) return nullptr;
+    io->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!io->event) {
+        std::free(io);
+        return nullptr;
+    }
+    return io;
+}
+
+void FreeHidIo(CHidIo* io) {
+    CloseHandle(io->event);
+    std::free(io);
+}
+
+// Readies the block for a new operation: a fresh OVERLAPPED bound to its event.
+OVERLAPPED* StartHidIo(CHidIo& io) {
+    std::memset(&io.overlapped, 0, sizeof io.overlapped);
+    io.overlapped.hEvent = io.event;
+    io.inFlight = 1;
+    return &io.overlapped;
+}
 
 DWORD ClampReportLength(USHORT declared) {
     if (declared < kReportSize) return kReportSize;
@@ -64,28 +97,13 @@ bool OpenMatchedHidDevice(CBrailleSampleDriver& d, const char* path) {
         return false;
     d.hidCaps = caps;
 
+    // The operation blocks are kept from one link to the next unless given up.
+    if (!d.hidReadIo) d.hidReadIo = NewHidIo();
+    if (!d.hidWriteIo) d.hidWriteIo = NewHidIo();
+    if (!d.hidReadIo || !d.hidWriteIo) return false;
     HANDLE reader = platform->HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED);
     if (!IsOpenHandle(reader)) return false;
-
-    if (!d.hidReadEvent) {
-        // Manual reset, created signalled; made once and reused by later matches.
-        d.hidReadEvent = CreateEventA(nullptr, TRUE, TRUE, "");
-        if (!d.hidReadEvent) {
-            platform->HidClose(reader);
-            return false;
-        }
-        std::memset(&d.hidOverlapped, 0, sizeof d.hidOverlapped);
-        d.hidOverlapped.hEvent = d.hidReadEvent;
-    }
-    if (!d.hidWriteEvent) {
-        d.hidWriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!d.hidWriteEvent) {
-            platform->HidClose(reader);
-            return false;
-        }
-    }
     d.hidReadHandle = reader;
-    d.hidReadPending = 0;
     return true;
 }
 }  // namespace
@@ -93,13 +111,15 @@ bool OpenMatchedHidDevice(CBrailleSampleDriver& d, const char* path) {
 int CBrailleSampleDriver::FindHidDevice() {
     // A re-find while handles are still held would leak them: let them go first.
     if (hidHandle || hidReadHandle) {
-        FinishHidRead();
+        SettleHidIo();
         if (IsOpenHandle(hidReadHandle)) platform->HidClose(hidReadHandle);
         if (IsOpenHandle(hidHandle)) platform->HidClose(hidHandle);
     }
     hidDetail = nullptr;
     hidHandle = nullptr;
     hidReadHandle = nullptr;
+    ReapHidIo();
+    if (hidAbandonedCount >= kMaxAbandonedHidIo) return 0;
 
     GUID hidGuid;
     platform->HidGetHidGuid(&hidGuid);
@@ -151,6 +171,8 @@ int CBrailleSampleDriver::HidHandshake() {
     WriteHidReport(hello, platform->NowMs());
     tickCounter = 0;
     for (int poll = 0; poll < kHelloPolls; ++poll) {
+        // A failed write or read closed the link: nothing can answer any more.
+        if (!hidHandle) return 0;
         uint8_t payload[kHidPayloadSize];
         // Anything other than the reply (key presses included) is consumed and dropped.
         if (ReadHidReport(payload) == 9 && payload[0] == 0xFB && payload[1] == 0xAA && payload[2] == 0x55) {
@@ -158,6 +180,7 @@ int CBrailleSampleDriver::HidHandshake() {
             hidInfo[1] = payload[4];
             return 1;
         }
+        if (!hidHandle) return 0;
         BusyWait(kHelloPollMs);
     }
     return 0;
@@ -165,28 +188,32 @@ int CBrailleSampleDriver::HidHandshake() {
 
 int CBrailleSampleDriver::WriteHidReport(const uint8_t* payload, uint32_t started) {
     if (!hidHandle) return 1;
+    if (!hidWriteIo) {
+        HidLinkFailed();
+        return 0;
+    }
+    CHidIo& io = *hidWriteIo;
     // Zero padding up to the declared length; report ID 0.
-    uint8_t report[kMaxReportSize];
     const DWORD length = ClampReportLength(hidCaps.OutputReportByteLength);
-    std::memset(report, 0, length);
-    if (payload) std::memcpy(report + 1, payload, kHidPayloadSize);
+    std::memset(io.report, 0, length);
+    if (payload) std::memcpy(io.report + 1, payload, kHidPayloadSize);
 
-    std::memset(&hidWriteOverlapped, 0, sizeof hidWriteOverlapped);
-    hidWriteOverlapped.hEvent = hidWriteEvent;
-    ResetEvent(hidWriteEvent);
-    DWORD written = 0;
-    BOOL ok = platform->HidWrite(hidHandle, report, length, &written, &hidWriteOverlapped);
+    // Overlapped: the count comes from the OVERLAPPED, never through a pointer.
+    BOOL ok = platform->HidWrite(hidHandle, io.report, length, nullptr, StartHidIo(io));
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
         const uint32_t elapsed = platform->NowMs() - started;
         const DWORD left = elapsed < kHidWriteBoundMs ? kHidWriteBoundMs - elapsed : 0;
-        ok = platform->HidWaitOverlapped(hidHandle, &hidWriteOverlapped, &written, left);
+        DWORD written = 0;
+        ok = platform->HidWaitOverlapped(hidHandle, &io.overlapped, &written, left);
         if (!ok && GetLastError() == WAIT_TIMEOUT) {
-            // The report buffer is ours only once the cancelled write has finished.
-            platform->HidCancelIo(hidHandle);
-            platform->HidGetOverlappedResult(hidHandle, &hidWriteOverlapped, &written, TRUE);
-            ok = FALSE;
+            // Not taken in time: the display counts as gone. The write keeps its
+            // block if the cancel does not end it.
+            SettleHidIo(hidHandle, hidWriteIo);
+            HidLinkFailed();
+            return 0;
         }
     }
+    io.inFlight = 0;
     if (!ok) {
         HidLinkFailed();
         return 0;
@@ -195,36 +222,28 @@ int CBrailleSampleDriver::WriteHidReport(const uint8_t* payload, uint32_t starte
 }
 
 int CBrailleSampleDriver::ReadHidReport(uint8_t* payload) {
-    if (!payload || !IsOpenHandle(hidReadHandle) || !hidReadEvent) return -1;
-    // Never start a read on a buffer and OVERLAPPED that are still in use.
-    FinishHidRead();
-
-    const DWORD length = ClampReportLength(hidCaps.InputReportByteLength);
-    hidOverlapped.hEvent = hidReadEvent;
-    hidOverlapped.Offset = 0;
-    hidOverlapped.OffsetHigh = 0;
-    ResetEvent(hidReadEvent);  // the event starts signalled; only this read may signal it
-    DWORD got = 0;
-    if (!platform->HidRead(hidReadHandle, hidReadBuffer, length, &got, &hidOverlapped) &&
-        GetLastError() != ERROR_IO_PENDING) {
-        // Failed at once (e.g. the display was pulled out): no read is in flight.
-        ResetEvent(hidReadEvent);
-        HidLinkFailed();
+    if (hidAbandoned) ReapHidIo();
+    if (!payload || !IsOpenHandle(hidReadHandle) || !hidReadIo) return -1;
+    CHidIo& io = *hidReadIo;
+    if (!io.inFlight) {
+        const DWORD length = ClampReportLength(hidCaps.InputReportByteLength);
+        if (!platform->HidRead(hidReadHandle, io.report, length, nullptr, StartHidIo(io)) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            // Failed at once (e.g. the display was pulled out): no read is in flight.
+            io.inFlight = 0;
+            HidLinkFailed();
+            return -1;
+        }
+        // Nothing there yet: cancel. A read the cancel does not end stays in
+        // flight, and a later poll takes what it brings.
+        if (WaitForSingleObject(io.event, 0) != WAIT_OBJECT_0 && !CancelHidIo(hidReadHandle, io)) return -1;
+    } else if (!HasOverlappedIoCompleted(&io.overlapped)) {
         return -1;
     }
-    hidReadPending = 1;
-
-    const DWORD wait = WaitForSingleObject(hidReadEvent, 0);
-    if (wait != WAIT_OBJECT_0) {
-        // Nothing there yet: cancel, and wait until the cancelled read has really
-        // finished so the buffer and OVERLAPPED are free again.
-        platform->HidCancelIo(hidReadHandle);
-    }
+    io.inFlight = 0;
     DWORD transferred = 0;
-    const BOOL ok = platform->HidGetOverlappedResult(hidReadHandle, &hidOverlapped, &transferred, TRUE);
+    const BOOL ok = platform->HidGetOverlappedResult(hidReadHandle, &io.overlapped, &transferred, FALSE);
     const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-    hidReadPending = 0;
-    ResetEvent(hidReadEvent);
     // Only our own cancel may end a read without a report; any other failure
     // means the display is gone.
     if (!ok && error != ERROR_OPERATION_ABORTED) {
@@ -234,19 +253,62 @@ int CBrailleSampleDriver::ReadHidReport(uint8_t* payload) {
     // A report that completed just before the cancel took effect is kept: it was
     // taken from the device and would otherwise be lost (a key press, an acknowledgement).
     if (!ok || transferred < kReportSize) return -1;
-    std::memcpy(payload, hidReadBuffer + 1, kHidPayloadSize);
+    std::memcpy(payload, io.report + 1, kHidPayloadSize);
     return 9;
 }
 
-void CBrailleSampleDriver::FinishHidRead() {
-    if (!hidReadPending) return;
-    if (IsOpenHandle(hidReadHandle)) {
-        platform->HidCancelIo(hidReadHandle);
+// Cancels the operation and waits a bounded time for it: true once it has ended.
+bool CBrailleSampleDriver::CancelHidIo(HANDLE h, CHidIo& io) {
+    if (IsOpenHandle(h)) {
+        platform->HidCancelIo(h);
         DWORD transferred = 0;
-        platform->HidGetOverlappedResult(hidReadHandle, &hidOverlapped, &transferred, TRUE);
+        platform->HidWaitOverlapped(h, &io.overlapped, &transferred, kHidCancelWaitMs);
     }
-    hidReadPending = 0;
-    if (hidReadEvent) ResetEvent(hidReadEvent);
+    return HasOverlappedIoCompleted(&io.overlapped);
+}
+
+// Ends an operation before its handle closes. One that goes on anyway is
+// given up: its block joins the list and is freed once it has completed.
+void CBrailleSampleDriver::SettleHidIo(HANDLE h, CHidIo*& io) {
+    if (!io || !io->inFlight) return;
+    if (CancelHidIo(h, *io)) {
+        io->inFlight = 0;
+        return;
+    }
+    io->next = hidAbandoned;
+    hidAbandoned = io;
+    ++hidAbandonedCount;
+    io = nullptr;
+}
+
+void CBrailleSampleDriver::SettleHidIo() {
+    SettleHidIo(hidReadHandle, hidReadIo);
+    SettleHidIo(hidHandle, hidWriteIo);
+}
+
+// Frees the operations given up that have completed since.
+void CBrailleSampleDriver::ReapHidIo() {
+    for (CHidIo** link = &hidAbandoned; *link;) {
+        CHidIo* io = *link;
+        if (HasOverlappedIoCompleted(&io->overlapped)) {
+            *link = io->next;
+            FreeHidIo(io);
+            --hidAbandonedCount;
+        } else {
+            link = &io->next;
+        }
+    }
+}
+
+// At the driver's end. An operation still running is left allocated on
+// purpose (at most kMaxAbandonedHidIo + 2 blocks): the system may still write
+// into it, and a leak is better than memory written after it was freed.
+void CBrailleSampleDriver::ReleaseHidIo() {
+    ReapHidIo();
+    for (CHidIo** io : {&hidReadIo, &hidWriteIo}) {
+        if (*io && !(*io)->inFlight) FreeHidIo(*io);
+        *io = nullptr;
+    }
 }
 
 void CFrameRing::Push(const uint8_t* cells) {

@@ -105,6 +105,18 @@ private:
     uint8_t slots[kRingSlots][kRingSlotSize]{};
 };
 
+// One overlapped operation on a HID handle, with all the system writes into
+// while it runs: the report buffer, the OVERLAPPED and its event. A cancel need
+// not end it (Wine 8 cannot cancel a HID write, nor can some Windows stacks),
+// so it lives on the heap and is freed only once it has completed on its own.
+struct CHidIo {
+    OVERLAPPED overlapped;
+    HANDLE event;      // manual reset, owned
+    int32_t inFlight;  // issued and not yet seen complete
+    CHidIo* next;      // on the list of operations given up
+    uint8_t report[256];
+};
+
 // The module instance that the key window class and window are registered under.
 HINSTANCE ModuleInstance();
 void SetModuleInstance(HINSTANCE instance);
@@ -233,7 +245,11 @@ public:
     int ReadHidReport(uint8_t* payload);
     void WriteCellsHid(const uint8_t* cells);
     void HandleHidReport(const uint8_t* payload);
-    void FinishHidRead();
+    void SettleHidIo();
+    bool CancelHidIo(HANDLE h, CHidIo& io);
+    void SettleHidIo(HANDLE h, CHidIo*& io);
+    void ReapHidIo();
+    void ReleaseHidIo();
 
     // ---- keyboard emulation ----
     void TypeCharacter(uint16_t code);
@@ -319,15 +335,13 @@ public:
     HANDLE hidHandle{};  // overlapped handle for output reports
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* hidDetail{};
     HIDP_CAPS hidCaps{};
-    HANDLE hidReadEvent{};
-    OVERLAPPED hidOverlapped{};
     HANDLE hidReadHandle{};  // overlapped handle for input reports
-    HANDLE hidWriteEvent{};  // manual-reset event of the output report writes
-    OVERLAPPED hidWriteOverlapped{};
-    CFrameRing hidRing;  // frames waiting for the acknowledgement
+    CFrameRing hidRing;      // frames waiting for the acknowledgement
     uint32_t hidInfo[2]{};
-    uint8_t hidReadBuffer[256]{};  // input report buffer, valid until a read has finished
-    int32_t hidReadPending{};      // a read on hidReadBuffer has not finished yet
+    CHidIo* hidReadIo{};      // the input report read; may stay in flight between polls
+    CHidIo* hidWriteIo{};     // the output report write
+    CHidIo* hidAbandoned{};   // operations still running after their link closed
+    int32_t hidAbandonedCount{};
 
     // Keyboard emulation
     uint32_t scanFlags{};

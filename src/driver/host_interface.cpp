@@ -55,6 +55,7 @@ CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) : platform(&seam) {
 CBrailleSampleDriver::~CBrailleSampleDriver() {
     ReleaseHandoverSection();
     FreeQueuedWrites();
+    ReleaseHidIo();
     for (CCompletionSlot& completion : completions)
         if (completion.event) CloseHandle(completion.event);
     for (HANDLE* handle : {&stopEvent, &workerEnded, &staleWorker, &commandDone})

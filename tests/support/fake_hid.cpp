@@ -57,16 +57,31 @@ void CFakeHidPlatform::Unplug(int index) {
     device.present = false;
     device.input.clear();
     device.framePhase = 0;
-    // Reads in flight on the removed device fail, as they do when a cable is pulled.
+    // Operations in flight on the removed device fail, as they do when a cable is pulled.
     for (auto it = reads.begin(); it != reads.end();) {
-        auto h = handles.find(it->second.handle);
-        if (h != handles.end() && h->second.device == index) {
-            FinishRead(it->first, it->second.cancelling ? kStatusCancelled : kStatusNotConnected, 0);
-            it = reads.erase(it);
-        } else {
+        if (it->second.device == index)
+            it = EndOp(it, it->second.cancelling ? kStatusCancelled : kStatusNotConnected, 0);
+        else
             ++it;
-        }
     }
+}
+
+void CFakeHidPlatform::ReleaseWrites(int index) {
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<std::pair<uint64_t, OVERLAPPED*>> held;
+    for (const auto& op : reads)
+        if (op.second.write && op.second.device == index) held.emplace_back(op.second.order, op.first);
+    std::sort(held.begin(), held.end());
+    for (const auto& op : held) {
+        auto it = reads.find(op.second);
+        OnOutput(*devices[index], it->second.report.data(), it->second.size);
+        EndOp(it, kStatusSuccess, it->second.size);
+    }
+}
+
+CFakeHidPlatform::~CFakeHidPlatform() {
+    for (const auto& op : reads)
+        if (op.second.eventCopy) CloseHandle(op.second.eventCopy);
 }
 
 void CFakeHidPlatform::Plug(int index) {
@@ -96,7 +111,9 @@ void CFakeHidPlatform::QueueLocked(Device& device, std::vector<uint8_t> report) 
         if (it->second.cancelling || it->second.write) continue;
         const auto [owner, alive] = DeviceOf(it->second.handle);
         if (owner != &device || !alive) continue;
-        if (CompleteRead(it->first, it->second, device)) reads.erase(it);
+        const std::vector<uint8_t> taken = std::move(device.input.front());
+        device.input.pop_front();
+        EndOp(it, kStatusSuccess, 0, &taken);
         return;
     }
 }
@@ -221,6 +238,39 @@ void CFakeHidPlatform::FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes) 
     ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
     ov->InternalHigh = bytes;
     if (ov->hEvent) SetEvent(ov->hEvent);
+}
+
+void CFakeHidPlatform::Track(OVERLAPPED* ov, Read op) {
+    ov->Internal = kStatusPending;
+    ov->InternalHigh = 0;
+    op.thread = GetCurrentThreadId();
+    op.event = ov->hEvent;
+    if (op.event)
+        DuplicateHandle(GetCurrentProcess(), op.event, GetCurrentProcess(), &op.eventCopy, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
+    op.order = ++issued;
+    reads[ov] = std::move(op);
+}
+
+std::map<OVERLAPPED*, CFakeHidPlatform::Read>::iterator CFakeHidPlatform::EndOp(
+    std::map<OVERLAPPED*, Read>::iterator it, NTSTATUS status, DWORD bytes, const std::vector<uint8_t>* data) {
+    using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+    static const auto sameObject = reinterpret_cast<Compare>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CompareObjectHandles")));
+    Read& op = it->second;
+    if (op.eventCopy && sameObject && !sameObject(op.event, op.eventCopy)) {
+        // The system would now write into memory the code under test has let go.
+        Misuse("an operation ended after its event was closed: its OVERLAPPED was given up too early");
+    } else {
+        if (data && op.buffer) {
+            bytes = static_cast<DWORD>(std::min<size_t>(data->size(), op.size));
+            std::memcpy(op.buffer, data->data(), bytes);
+        }
+        FinishRead(it->first, status, bytes);
+    }
+    if (op.eventCopy) CloseHandle(op.eventCopy);
+    ended.notify_all();
+    return reads.erase(it);
 }
 
 // ---- IPlatform: enumeration ----
@@ -373,9 +423,8 @@ BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD*
     }
     if (overlapped->hEvent) ResetEvent(overlapped->hEvent);
     if (device->config.stallWrites) {
-        overlapped->Internal = kStatusPending;
-        overlapped->InternalHigh = 0;
-        reads[overlapped] = Read{h, nullptr, size, false, true};
+        const auto* report = static_cast<const uint8_t*>(buffer);
+        Track(overlapped, Read{h, handles[h].device, nullptr, size, {report, report + size}, true});
     } else {
         OnOutput(*device, static_cast<const uint8_t*>(buffer), size);
         FinishRead(overlapped, kStatusSuccess, size);
@@ -415,14 +464,12 @@ BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, 
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
     if (size < device->config.inputLength) return Fail(ERROR_INVALID_USER_BUFFER);
-    Read pending{h, static_cast<uint8_t*>(buffer), size, false};
+    Read pending{h, handles[h].device, static_cast<uint8_t*>(buffer), size, {}};
     if (CompleteRead(overlapped, pending, *device)) {
         if (read) *read = static_cast<DWORD>(overlapped->InternalHigh);
         return TRUE;
     }
-    overlapped->Internal = kStatusPending;
-    overlapped->InternalHigh = 0;
-    reads[overlapped] = pending;
+    Track(overlapped, std::move(pending));
     return Fail(ERROR_IO_PENDING);
 }
 
@@ -436,26 +483,30 @@ BOOL CFakeHidPlatform::HidCancelIo(HANDLE h) {
     std::lock_guard<std::mutex> guard(lock);
     ++cancels;
     if (!handles.count(h)) return Fail(ERROR_INVALID_HANDLE, "HidCancelIo: unknown handle");
-    // The cancellation finishes asynchronously: the read stays in flight until collected.
+    // Only the caller's own operations; the cancellation finishes asynchronously:
+    // the operation stays in flight until collected.
     for (auto& entry : reads)
-        if (entry.second.handle == h) entry.second.cancelling = true;
+        if (entry.second.handle == h && entry.second.thread == GetCurrentThreadId() &&
+            !devices[entry.second.device]->config.ignoresCancel)
+            entry.second.cancelling = true;
     return TRUE;
 }
 
 BOOL CFakeHidPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait) {
-    std::lock_guard<std::mutex> guard(lock);
+    std::unique_lock<std::mutex> guard(lock);
     if (transferred) *transferred = 0;
     if (!overlapped) return Fail(ERROR_INVALID_PARAMETER, "HidGetOverlappedResult: no OVERLAPPED");
     auto it = reads.find(overlapped);
     if (it != reads.end()) {
         if (it->second.handle != h) Misuse("HidGetOverlappedResult: read belongs to another handle");
-        if (!it->second.cancelling) {
-            if (wait) Misuse("HidGetOverlappedResult: waiting on a read that nothing will complete");
-            return Fail(ERROR_IO_INCOMPLETE);
-        }
         if (!wait) return Fail(ERROR_IO_INCOMPLETE);
-        FinishRead(overlapped, kStatusCancelled, 0);
-        reads.erase(it);
+        // Blocks as the real call does, until the operation ends or a cancel takes hold.
+        const bool ends = ended.wait_for(guard, std::chrono::seconds(10), [&] {
+            it = reads.find(overlapped);
+            return it == reads.end() || it->second.cancelling;
+        });
+        if (!ends) return Fail(ERROR_IO_INCOMPLETE, "HidGetOverlappedResult: waited 10 s on an operation nothing ends");
+        if (it != reads.end()) EndOp(it, kStatusCancelled, 0);
     }
     if (transferred) *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal == kStatusSuccess) return TRUE;
@@ -465,14 +516,13 @@ BOOL CFakeHidPlatform::HidGetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, 
 BOOL CFakeHidPlatform::HidClose(HANDLE h) {
     std::lock_guard<std::mutex> guard(lock);
     if (!handles.count(h)) return Fail(ERROR_INVALID_HANDLE, "HidClose: unknown or already closed handle");
+    // The close ends the handle's reads; a write already passed to the device
+    // goes on where cancels do nothing.
     for (auto it = reads.begin(); it != reads.end();) {
-        if (it->second.handle == h) {
-            Misuse("HidClose: closed with a read in flight");
-            FinishRead(it->first, kStatusCancelled, 0);
-            it = reads.erase(it);
-        } else {
+        if (it->second.handle == h && !(it->second.write && devices[it->second.device]->config.ignoresCancel))
+            it = EndOp(it, kStatusCancelled, 0);
+        else
             ++it;
-        }
     }
     handles.erase(h);
     return TRUE;

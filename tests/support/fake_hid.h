@@ -26,8 +26,17 @@
 // 0 first, OutputReportByteLength bytes; anything else is refused). On an
 // overlapped handle a write needs an OVERLAPPED (else a misuse) and completes
 // asynchronously: ERROR_IO_PENDING, then HidWaitOverlapped. With `stallWrites`
-// it never completes until cancelled; HidWaitOverlapped then runs the fake clock
-// for the time waited and reports WAIT_TIMEOUT. A device can answer the hello
+// it stays pending until cancelled or released (ReleaseWrites, which hands the
+// held reports to the display in order); HidWaitOverlapped then runs the fake
+// clock for the time waited and reports WAIT_TIMEOUT, and a GetOverlappedResult
+// that waits blocks as a real one would (up to 10 s, then a misuse).
+//
+// Cancels. HidCancelIo cancels only the calling thread's operations on the
+// handle; with `ignoresCancel` it has no effect at all, as Wine 8 treats HID
+// writes. Closing a handle ends its reads, and its writes unless cancels do
+// nothing. A write that goes on completes later into its OVERLAPPED, so the code
+// under test must keep that memory (and its event) until then: an operation
+// completing after its event was closed is a misuse. A device can answer the hello
 // (FB AA 55) with FB AA 55 info0 info1, and acknowledge (FF) every display frame
 // once its sixth report has arrived.
 //
@@ -42,6 +51,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -80,7 +90,8 @@ struct FakeHidDeviceConfig {
     bool failAttributes = false;      // HidD_GetAttributes fails
     bool failCaps = false;            // HidD_GetPreparsedData fails
     bool failDetail = false;          // the second interface-detail call fails
-    bool stallWrites = false;         // writes stay pending until cancelled (a stalled display)
+    bool stallWrites = false;         // writes stay pending until cancelled or released (a stalled display)
+    bool ignoresCancel = false;       // cancels (and closes) do not end the device's operations
     DWORD detailSizeOverride = 0;     // nonzero: required detail size reported instead of the real one
 };
 
@@ -95,6 +106,7 @@ inline std::vector<uint8_t> SeededCells(uint32_t seed, size_t count = 40) { retu
 class CFakeHidPlatform : public IPlatform {
 public:
     CFakeHidPlatform() = default;
+    ~CFakeHidPlatform();
     CFakeHidPlatform(const CFakeHidPlatform&) = delete;
     CFakeHidPlatform& operator=(const CFakeHidPlatform&) = delete;
 
@@ -112,6 +124,7 @@ public:
     void Unplug(int device);
     void Plug(int device);
     void SetClassDevsFails(bool fail);  // SetupDiGetClassDevs returns INVALID_HANDLE_VALUE
+    void ReleaseWrites(int device);     // held writes complete: the display takes them, oldest first
 
     // ---- input (device -> driver) ----
     // Queues a report: ID byte 0, the payload (up to 8 bytes, zero padded), then
@@ -152,9 +165,9 @@ public:
     size_t ReadsIssued(int device) const { return LockedField(device, &Device::reads); }
     size_t CancelCount() const { return Locked(cancels); }            // HidCancelIo calls
     size_t PendingReadCount() const { return Locked(reads).size(); }  // reads in flight (pending or cancelling)
-    // Misuse of the HID API by the code under test: a second read on an OVERLAPPED
-    // still in flight, a close with a read in flight, a wait on a read nobody will
-    // complete, calls on unknown or closed handles, wrong cbSize/Size fields.
+    // Misuse of the HID API by the code under test: a second operation on an
+    // OVERLAPPED still in flight, an operation outliving its event, a wait on one
+    // nothing ends, calls on unknown or closed handles, wrong cbSize/Size fields.
     size_t Misuses() const { return Locked(misuses).size(); }
     std::vector<std::string> MisuseLog() const { return Locked(misuses); }
 
@@ -195,17 +208,28 @@ private:
         bool overlapped;
         DWORD access, share;  // as CreateFile got them
     };
-    struct Read {  // an operation in flight: a read, or a stalled write
+    struct Read {  // an operation in flight: a read, or a held write
         HANDLE handle;
-        uint8_t* buffer;
+        int device;
+        uint8_t* buffer;  // a read's
         DWORD size;
-        bool cancelling, write = false;
+        std::vector<uint8_t> report;  // a held write's
+        bool write = false, cancelling = false;
+        // Set by Track: the issuing thread (only its CancelIo cancels), the
+        // OVERLAPPED's event and a duplicate to see it closed, the issue order.
+        DWORD thread = 0;
+        HANDLE event = nullptr, eventCopy = nullptr;
+        uint64_t order = 0;
     };
 
     // The handle's device (null for an unknown handle) and whether the handle still reaches it.
     std::pair<Device*, bool> DeviceOf(HANDLE h);
     bool CompleteRead(OVERLAPPED* ov, Read& read, Device& device);  // from queued input
     void FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes);
+    // Puts an operation in flight, and ends one (unless its memory was given up too early).
+    void Track(OVERLAPPED* ov, Read op);
+    std::map<OVERLAPPED*, Read>::iterator EndOp(std::map<OVERLAPPED*, Read>::iterator it, NTSTATUS status,
+                                                DWORD bytes, const std::vector<uint8_t>* data = nullptr);
     void Misuse(const std::string& what);
     // Fails the call as the API does: notes the misuse (if any), sets the last
     // error and returns FALSE.
@@ -226,6 +250,7 @@ private:
     void QueueReportLocked(Device& device, const std::vector<uint8_t>& payload);  // as QueueInput
 
     mutable std::mutex lock;
+    std::condition_variable_any ended;  // an operation ended
     std::atomic<DWORD> now{0};
     std::atomic<DWORD> step{1};
     std::vector<std::unique_ptr<Device>> devices;
@@ -238,6 +263,7 @@ private:
     bool classDevsFail = false;
     uintptr_t nextHandle = 0x7A000000;
     size_t cancels = 0, enumerations = 0;
+    uint64_t issued = 0;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include "driver/driver.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
+#include "support/probes.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
 
@@ -99,6 +100,34 @@ TEST_F(HidLink, PulledDisplayIsFoundAgainWhenPutBack) {
     bus.QueueKey(display, 0xFE, 2);
     ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 3000));
     EXPECT_EQ("F2", host.Keys()[0].name);
+}
+
+// A display that stops taking reports, where cancelling a write has no effect
+// (Wine 8): host calls keep their bounds, the newest image arrives once the
+// display takes reports again, and a write held for good neither holds
+// Terminate nor stops the next Initialize.
+TEST_F(HidLink, HeldWritesKeepHostCallsBounded) {
+    ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
+    auto hold = [&](bool on) {
+        bus.Configure(display, [on](FakeHidDeviceConfig& c) { c.stallWrites = c.ignoresCancel = on; });
+    };
+    hold(true);
+    ASSERT_EQ(1, driver.WriteTextCells(SeededCells(4).data(), 40));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.PendingReadCount() > 0; }, 3000));
+    const std::vector<uint8_t> newest = SeededCells(5);
+    ASSERT_EQ(1, driver.WriteTextCells(newest.data(), 40));
+    EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(1)); }), 1500);
+    EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(0)); }), 1500);
+    hold(false);
+    bus.ReleaseWrites(display);
+    EXPECT_TRUE(testenv::WaitUntil([&] { return bus.Advance(50), bus.LastFrameShows(display, newest); }, 3000));
+
+    hold(true);
+    ASSERT_EQ(1, driver.WriteTextCells(SeededCells(6).data(), 40));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return bus.PendingReadCount() > 0; }, 3000));
+    EXPECT_LT(probes::Timed([&] { driver.Terminate(); }), 3000);
+    hold(false);
+    EXPECT_EQ(1, driver.Initialize("COM250", &host, "", ""));
 }
 
 TEST_F(HidLink, SilentUsbDisplayFailsTheOpenWithoutTryingTheSerialPort) {

@@ -28,7 +28,6 @@ protected:
     ~HidTest() override {
         driver.CloseHidHandles();
         if (driver.keyWindow) DestroyWindow(driver.keyWindow);
-        if (driver.hidReadEvent) CloseHandle(driver.hidReadEvent);
     }
 
     void AttachHost() {
@@ -106,8 +105,6 @@ TEST_F(HidEnumeration, SkipsOtherDevicesAndUsesTheFirstMatch) {
     EXPECT_NE(driver.hidHandle, driver.hidReadHandle);
     EXPECT_EQ(9, driver.hidCaps.InputReportByteLength);
     EXPECT_EQ(9, driver.hidCaps.OutputReportByteLength);
-    ASSERT_NE(nullptr, driver.hidReadEvent);
-    EXPECT_EQ(driver.hidReadEvent, driver.hidOverlapped.hEvent);
 }
 
 TEST_F(HidEnumeration, WithoutMatchLeavesNothingOpen) {
@@ -152,17 +149,16 @@ TEST_F(HidEnumeration, RefusesAMatchThatCannotBeSetUp) {
         EXPECT_EQ(0u, alone.OpenHandleCount(broken));
         EXPECT_EQ(2u, alone.OpenHandleCount(good));
         d.CloseHidHandles();
-        if (d.hidReadEvent) CloseHandle(d.hidReadEvent);
     }
 }
 
-// The read event is made once and serves every display found after it.
-TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
+// The read's block is made once and serves every display found after it.
+TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadBlock) {
     ASSERT_EQ(1, AddAndFind());
-    const HANDLE event = driver.hidReadEvent;
+    const CHidIo* read = driver.hidReadIo;
     ASSERT_EQ(1, driver.FindHidDevice());
     EXPECT_EQ(2u, bus.OpenHandleCount(display));
-    EXPECT_EQ(event, driver.hidReadEvent);
+    EXPECT_EQ(read, driver.hidReadIo);
     // Pulled out: the re-find fails until the display is plugged back in.
     bus.Unplug(display);
     driver.CloseHidHandles();
@@ -170,7 +166,7 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
     EXPECT_EQ(0, driver.FindHidDevice());
     bus.Plug(display);
     EXPECT_EQ(1, driver.FindHidDevice());
-    EXPECT_EQ(event, driver.hidOverlapped.hEvent);
+    EXPECT_EQ(read, driver.hidReadIo);
     // Closed after an empty read and replaced by another display.
     Payload p{};
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
@@ -178,7 +174,7 @@ TEST_F(HidEnumeration, ReFindReleasesHeldHandlesAndReusesTheReadEvent) {
     bus.Unplug(display);
     const int second = bus.AddDevice();
     ASSERT_EQ(1, driver.FindHidDevice());
-    EXPECT_EQ(event, driver.hidReadEvent);
+    EXPECT_EQ(read, driver.hidReadIo);
     EXPECT_EQ(2u, bus.OpenHandleCount(second));
     bus.QueueAck(second);
     EXPECT_EQ(9, driver.ReadHidReport(p.data()));
@@ -295,6 +291,40 @@ TEST_F(HidFrames, LongerReportsArePaddedAndReadsStillGiveNine) {
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
 }
 
+// A display that stops taking reports: the write is given up after its bound
+// and the link closed, whether the cancel ends the write or (as under Wine 8)
+// has no effect. One that goes on keeps its memory until it ends, and a display
+// holding every report is not opened again once it holds eight.
+TEST_F(HidFrames, HeldWriteIsGivenUpAndKeepsItsMemoryUntilItEnds) {
+    for (const bool cancels : {true, false}) {
+        SCOPED_TRACE(cancels ? "cancel ends the write" : "cancel has no effect");
+        CFakeHidPlatform alone;
+        CBrailleSampleDriver d(alone);
+        const int held = alone.AddDevice(With([](FakeHidDeviceConfig& c) { c.stallWrites = true; }));
+        alone.Configure(held, [&](FakeHidDeviceConfig& c) { c.ignoresCancel = !cancels; });
+        alone.SetAutoAdvance(0);
+        const auto c = SeededCells(3, kFrameCells);
+        int opens = 0;
+        for (; opens < 12 && d.FindHidDevice(); ++opens) {
+            const DWORD start = alone.Now();
+            d.WriteCellsHid(c.data());
+            d.awaitingAck = 0;
+            EXPECT_LE(alone.Now() - start, 1100u);
+            EXPECT_EQ(nullptr, d.hidHandle);
+        }
+        EXPECT_EQ(cancels ? 12 : 8, opens);
+        EXPECT_EQ(0u, alone.OpenHandleCount());
+        EXPECT_EQ(cancels ? 0u : 8u, alone.PendingReadCount());
+        // The display takes the held reports after all; then it is used again.
+        alone.ReleaseWrites(held);
+        alone.Configure(held, [](FakeHidDeviceConfig& c) { c.stallWrites = false; });
+        EXPECT_EQ(1, d.FindHidDevice());
+        EXPECT_EQ(0, d.hidAbandonedCount);
+        EXPECT_EQ(0u, alone.Misuses()) << (alone.MisuseLog().empty() ? "" : alone.MisuseLog()[0]);
+        d.CloseHidHandles();
+    }
+}
+
 // ---------------------------------------------------------------- input
 
 TEST_F(HidInput, InputReportsReachTheHostOrTheAcknowledgement) {
@@ -344,7 +374,7 @@ TEST_F(HidInput, ReadTakesOnlyWhatIsAlreadyThere) {
     EXPECT_EQ(Filled(0xEE), p);
     // Many empty polls leave no read behind, so the handles can be closed at once.
     for (int i = 0; i < 50; ++i) ASSERT_EQ(-1, driver.ReadHidReport(p.data()));
-    EXPECT_EQ(0, driver.hidReadPending);
+    EXPECT_EQ(0u, bus.PendingReadCount());
     driver.CloseHidHandles();
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));  // no handle: nothing issued
     EXPECT_EQ(52u, bus.ReadsIssued(display));
@@ -358,7 +388,6 @@ TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(-1, driver.ReadHidReport(p.data()));
     EXPECT_EQ(Filled(0xEE), p);
-    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(driver.hidReadEvent, 0));
 
     const auto c = SeededCells(9, kFrameCells);
     driver.WriteCellsHid(c.data());
