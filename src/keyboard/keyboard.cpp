@@ -5,7 +5,7 @@
 #include "keyboard/keyboard_tables.h"
 
 namespace {
-constexpr uint16_t kNoKey = 0xFFFF;  // VkKeyScanA: the layout has no key for the character
+constexpr uint16_t kNoKey = 0xFFFF;  // VkKeyScanExW: the layout has no key for the character
 constexpr uint16_t kExtendedPrefix = 0xE0;
 constexpr uint16_t kBreakPrefix = 0xF0;
 constexpr uint16_t kCtrlScanCode = 0x14;  // Ctrl: reported to the host before it is injected
@@ -32,16 +32,24 @@ bool IsNavigationKey(BYTE vk) {
 }  // namespace
 
 void CBrailleSampleDriver::TypeCharacter(uint16_t code) {
+    // The layout of the window the user types into, not the worker's own:
+    // the two differ once the user switches layouts in that window.
+    const DWORD foreground = platform->ForegroundThread();
+    HKL layout = platform->GetKeyboardLayout(foreground);
+    if (!layout) layout = platform->GetKeyboardLayout(0);
+
     uint16_t keyValue = 0;
+    bool capsLock = false;
     if (code < 0x100) {
-        // Characters of code page 437 go to VkKeyScanA as the 1252 byte of the same character.
-        uint8_t character = code >= 0x80 ? keyboard::kCp437To1252[code - 0x80] : static_cast<uint8_t>(code);
-        // The layout of the window the user types into, not the worker's own:
-        // the two differ once the user switches layouts in that window.
-        HKL layout = platform->GetKeyboardLayout(platform->ForegroundThread());
-        if (!layout) layout = platform->GetKeyboardLayout(0);
-        keyValue = static_cast<uint16_t>(platform->VkKeyScanExA(static_cast<CHAR>(character), layout));
+        // The display speaks code page 437. Asked in UTF-16, the layout answers
+        // the same on every system, whatever its ANSI code page.
+        const WCHAR character = code >= 0x80 ? keyboard::kCp437ToUnicode[code - 0x80] : static_cast<WCHAR>(code);
+        keyValue = static_cast<uint16_t>(platform->VkKeyScanExW(character, layout));
         if (keyValue == kNoKey) return;
+        // The layout's answer holds with Caps Lock off. With it on, Caps Lock is
+        // switched off around the character, so that a letter comes out as the
+        // display sent it on every layout (the keys Caps Lock acts on differ).
+        capsLock = (platform->GetKeyState(foreground, VK_CAPITAL) & 1) != 0;
     } else if (!keyboard::SpecialKeyValue(code, &keyValue)) {
         return;
     }
@@ -51,21 +59,36 @@ void CBrailleSampleDriver::TypeCharacter(uint16_t code) {
     const bool alt = (keyValue & keyboard::kAltBit) != 0;
     const BYTE key = static_cast<BYTE>(keyValue & 0xFF);
 
-    if (shift) platform->KeybdEvent(VK_SHIFT, 0, 0, 0);
-    if (ctrl) platform->KeybdEvent(VK_CONTROL, 0, 0, 0);
-    if (alt) platform->KeybdEvent(VK_MENU, 0, 0, 0);
-    BYTE scan = 0;
-    DWORD extended = 0;
-    if (IsNavigationKey(key)) {
-        scan = static_cast<BYTE>(platform->MapVirtualKeyA(key, MAPVK_VK_TO_VSC));
-        extended = KEYEVENTF_EXTENDEDKEY;
-    }
-    platform->KeybdEvent(key, scan, extended, 0);
-    platform->KeybdEvent(key, scan, extended | KEYEVENTF_KEYUP, 0);
+    // One array for the whole character: SendInput inserts it without the
+    // user's own typing in between, which could otherwise meet our Shift.
+    INPUT inputs[12] = {};
+    UINT count = 0;
+    auto add = [&](BYTE vk, DWORD flags) {
+        INPUT& input = inputs[count++];
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = vk;
+        // Every key carries its scan code, as a real keyboard's do: some
+        // applications read the scan code rather than the virtual key.
+        input.ki.wScan = static_cast<WORD>(platform->MapVirtualKeyExW(vk, MAPVK_VK_TO_VSC, layout) & 0xFF);
+        input.ki.dwFlags = flags;
+    };
+    const DWORD extended = IsNavigationKey(key) ? KEYEVENTF_EXTENDEDKEY : 0;
+    auto toggleCapsLock = [&] {
+        add(VK_CAPITAL, 0);
+        add(VK_CAPITAL, KEYEVENTF_KEYUP);
+    };
+    if (capsLock) toggleCapsLock();
+    if (shift) add(VK_SHIFT, 0);
+    if (ctrl) add(VK_CONTROL, 0);
+    if (alt) add(VK_MENU, 0);
+    add(key, extended);
+    add(key, extended | KEYEVENTF_KEYUP);
     // Modifiers are released in the order pressed (Shift, Ctrl, Alt), not reversed.
-    if (shift) platform->KeybdEvent(VK_SHIFT, 0, KEYEVENTF_KEYUP, 0);
-    if (ctrl) platform->KeybdEvent(VK_CONTROL, 0, KEYEVENTF_KEYUP, 0);
-    if (alt) platform->KeybdEvent(VK_MENU, 0, KEYEVENTF_KEYUP, 0);
+    if (shift) add(VK_SHIFT, KEYEVENTF_KEYUP);
+    if (ctrl) add(VK_CONTROL, KEYEVENTF_KEYUP);
+    if (alt) add(VK_MENU, KEYEVENTF_KEYUP);
+    if (capsLock) toggleCapsLock();
+    platform->SendInputs(count, inputs, sizeof(INPUT));
 }
 
 void CBrailleSampleDriver::InjectScanCode(uint16_t code) {

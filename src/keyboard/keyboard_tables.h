@@ -8,15 +8,14 @@
 
 namespace keyboard {
 
-// Key value bits above the virtual key in the low byte, as VkKeyScanA reports them.
+// Key value bits above the virtual key in the low byte, as VkKeyScanExW reports them.
 constexpr uint16_t kShiftBit = 0x100;
 constexpr uint16_t kCtrlBit = 0x200;
 constexpr uint16_t kAltBit = 0x400;
 
-// Code page 437 bytes 0x80..0xFF (index code - 0x80) to the Windows-1252 byte
-// of the same character; characters 1252 lacks hold kUnmappedCharacter.
-constexpr uint8_t kUnmappedCharacter = 0x90;
-extern const uint8_t kCp437To1252[128];
+// The display's characters 0x80..0xFF (code page 437, index code - 0x80) in
+// UTF-16; below 0x80 code page 437 is ASCII.
+extern const uint16_t kCp437ToUnicode[128];
 
 // Display codes from 256 up that stand for a key rather than a character.
 struct SpecialKey {

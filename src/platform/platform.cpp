@@ -79,7 +79,17 @@ DWORD IPlatform::ForegroundThread() {
     return window ? ::GetWindowThreadProcessId(window, nullptr) : 0;
 }
 HKL IPlatform::GetKeyboardLayout(DWORD thread) { return ::GetKeyboardLayout(thread); }
-SHORT IPlatform::VkKeyScanExA(CHAR c, HKL layout) { return ::VkKeyScanExA(c, layout); }
-UINT IPlatform::MapVirtualKeyA(UINT code, UINT mapType) { return ::MapVirtualKeyA(code, mapType); }
-void IPlatform::KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) { ::keybd_event(vk, scan, flags, extra); }
+SHORT IPlatform::VkKeyScanExW(WCHAR c, HKL layout) { return ::VkKeyScanExW(c, layout); }
+UINT IPlatform::MapVirtualKeyExW(UINT code, UINT mapType, HKL layout) {
+    return ::MapVirtualKeyExW(code, mapType, layout);
+}
+SHORT IPlatform::GetKeyState(DWORD thread, int vk) {
+    const DWORD self = ::GetCurrentThreadId();
+    // Attaching fails for a thread of another desktop or a higher integrity
+    // level: the caller's own state is all there is then.
+    const bool attached = thread && thread != self && ::AttachThreadInput(self, thread, TRUE);
+    const SHORT state = ::GetKeyState(vk);
+    if (attached) ::AttachThreadInput(self, thread, FALSE);
+    return state;
+}
 UINT IPlatform::SendInputs(UINT count, INPUT* inputs, int size) { return ::SendInput(count, inputs, size); }

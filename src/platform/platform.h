@@ -69,9 +69,15 @@ public:
     virtual DWORD ForegroundThread();
     // GetKeyboardLayout: a thread's active layout; thread 0 is the caller.
     virtual HKL GetKeyboardLayout(DWORD thread);
-    virtual SHORT VkKeyScanExA(CHAR c, HKL layout);
-    virtual UINT MapVirtualKeyA(UINT code, UINT mapType);
-    virtual void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra);
+    // VkKeyScanExW: the key value of a UTF-16 character in a layout (virtual
+    // key in the low byte, 1 Shift, 2 Ctrl, 4 Alt in the high byte), -1 for none.
+    virtual SHORT VkKeyScanExW(WCHAR c, HKL layout);
+    virtual UINT MapVirtualKeyExW(UINT code, UINT mapType, HKL layout);
+    // GetKeyState as a thread sees it (0: the caller); bit 0 of a toggle key
+    // (VK_CAPITAL) is set while it is on. A thread's key state follows only the
+    // keyboard input it reads itself, so another thread's is read while the
+    // caller's input is attached to it (AttachThreadInput).
+    virtual SHORT GetKeyState(DWORD thread, int vk);
     virtual UINT SendInputs(UINT count, INPUT* inputs, int size);
 
 protected:

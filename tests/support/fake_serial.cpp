@@ -106,20 +106,22 @@ DWORD CTestClock::NowMs() {
     return t;
 }
 
-SHORT CTestClock::VkKeyScanExA(CHAR c, HKL) {
-    const uint8_t b = static_cast<uint8_t>(c);
-    scanned.push_back(b);
+SHORT CTestClock::VkKeyScanExW(WCHAR c, HKL) {
+    scanned.push_back(c);
     for (const auto& entry : layout)
-        if (entry.first == b) return entry.second;
+        if (entry.first == c) return entry.second;
     return static_cast<SHORT>(-1);
 }
 
-void CTestClock::KeybdEvent(BYTE vk, BYTE, DWORD flags, ULONG_PTR) {
-    keystrokes.push_back({vk, flags});
-    if (onKeystroke) onKeystroke(keystrokes.back());
-}
-
 UINT CTestClock::SendInputs(UINT count, INPUT* inputs, int) {
-    for (UINT i = 0; i < count; ++i) injectedScans.push_back(inputs[i].ki.wScan);
+    for (UINT i = 0; i < count; ++i) {
+        const KEYBDINPUT& ki = inputs[i].ki;
+        if (ki.dwFlags & KEYEVENTF_SCANCODE) {
+            injectedScans.push_back(ki.wScan);
+            continue;
+        }
+        keystrokes.push_back({static_cast<BYTE>(ki.wVk), ki.dwFlags});
+        if (onKeystroke) onKeystroke(keystrokes.back());
+    }
     return count;
 }

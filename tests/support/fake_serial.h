@@ -100,8 +100,8 @@ private:
 // NowMs() returns the time and then adds the auto-advance step, so busy waits
 // end (step 0: the clock stands still until the test moves it); UseRealClock()
 // hands it to the real 1 ms clock (for a real display end on a cable).
-// Keystrokes are recorded, never typed: VkKeyScanExA answers from `layout` (no
-// key by default).
+// Keystrokes are recorded, never typed: VkKeyScanExW answers from `layout` (no
+// key by default), and Caps Lock is off.
 class CTestClock : public IPlatform {
 public:
     struct Keystroke {
@@ -119,14 +119,14 @@ public:
     DWORD NowMs() override;
     DWORD TickCount() override { return now; }
     HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
-    SHORT VkKeyScanExA(CHAR c, HKL layout) override;
-    void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) override;
+    SHORT VkKeyScanExW(WCHAR c, HKL layout) override;
+    SHORT GetKeyState(DWORD, int) override { return 0; }
     UINT SendInputs(UINT count, INPUT* inputs, int size) override;
 
-    std::vector<std::pair<uint8_t, SHORT>> layout;  // character -> key value
-    std::vector<uint8_t> scanned;                   // characters asked of VkKeyScanExA
-    std::vector<Keystroke> keystrokes;
-    std::vector<WORD> injectedScans;  // wScan of every SendInput event
+    std::vector<std::pair<WCHAR, SHORT>> layout;  // character -> key value
+    std::vector<WCHAR> scanned;                   // characters asked of VkKeyScanExW
+    std::vector<Keystroke> keystrokes;            // keys sent by virtual key
+    std::vector<WORD> injectedScans;              // wScan of every key sent by scan code
     // Called for every keystroke, after it is recorded.
     std::function<void(const Keystroke&)> onKeystroke;
 

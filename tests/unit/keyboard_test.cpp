@@ -17,51 +17,50 @@ namespace {
 
 // One call seen by the seam or the host, in the order it happened.
 struct Call {
-    enum Kind { Key, Input, Data } kind;
-    explicit Call(Kind k, BYTE key = 0, BYTE scanCode = 0, DWORD keyFlags = 0, ULONG_PTR extraInfo = 0)
-        : kind(k), vk(key), scan(scanCode), flags(keyFlags), extra(extraInfo) {}
-    BYTE vk;
-    BYTE scan;
-    DWORD flags;
-    ULONG_PTR extra;
+    enum Kind { Input, Data } kind;
+    explicit Call(Kind k) : kind(k) {}
     UINT count = 0;
     int size = 0;
-    INPUT input = {};
+    INPUT input = {};  // the first record
+    std::vector<INPUT> inputs;
     std::vector<uint8_t> bytes;
 };
 
 class CRecordingPlatform : public IPlatform {
 public:
-    std::map<uint8_t, SHORT> layout;  // characters the layout has a key for
-    std::vector<uint8_t> scanned;     // characters handed to VkKeyScanExA
-    std::vector<HKL> layoutsUsed;     // the layout of each of those calls
+    std::map<WCHAR, SHORT> layout;  // characters the layout has a key for
+    std::vector<WCHAR> scanned;     // characters handed to VkKeyScanExW
+    std::vector<HKL> layoutsUsed;   // the layout of each of those calls
+    std::vector<HKL> scanLayouts;   // the layout of each MapVirtualKeyExW call
     std::vector<Call> calls;
     DWORD tick = 0;
     DWORD foregroundThread = 0;
     std::map<DWORD, HKL> threadLayouts;  // thread 0 is the worker itself
+    bool capsLock = false;               // in the foreground window's thread, which reads the user's keys
 
     DWORD ForegroundThread() override { return foregroundThread; }
     HKL GetKeyboardLayout(DWORD thread) override {
         auto it = threadLayouts.find(thread);
         return it == threadLayouts.end() ? nullptr : it->second;
     }
-    UINT MapVirtualKeyA(UINT code, UINT mapType) override {
-        return mapType == MAPVK_VK_TO_VSC ? 0x100 | (code & 0xFF) : 0;  // 0x100 must not reach the byte
+    UINT MapVirtualKeyExW(UINT code, UINT mapType, HKL used) override {
+        scanLayouts.push_back(used);
+        return mapType == MAPVK_VK_TO_VSC ? 0x100 | (code & 0xFF) : 0;  // 0x100 must not reach the scan code
     }
-    SHORT VkKeyScanExA(CHAR c, HKL layoutUsed) override {
-        uint8_t b = static_cast<uint8_t>(c);
-        scanned.push_back(b);
-        layoutsUsed.push_back(layoutUsed);
-        auto it = layout.find(b);
+    SHORT VkKeyScanExW(WCHAR c, HKL used) override {
+        scanned.push_back(c);
+        layoutsUsed.push_back(used);
+        auto it = layout.find(c);
         return it == layout.end() ? static_cast<SHORT>(-1) : it->second;
     }
-    void KeybdEvent(BYTE vk, BYTE scan, DWORD flags, ULONG_PTR extra) override {
-        calls.emplace_back(Call::Key, vk, scan, flags, extra);
+    SHORT GetKeyState(DWORD thread, int vk) override {
+        return vk == VK_CAPITAL && thread && thread == foregroundThread && capsLock ? 1 : 0;
     }
     UINT SendInputs(UINT count, INPUT* inputs, int size) override {
         Call c{Call::Input};
         c.count = count;
         c.size = size;
+        c.inputs.assign(inputs, inputs + count);
         if (count >= 1) c.input = inputs[0];
         calls.push_back(c);
         return count;
@@ -86,15 +85,22 @@ public:
     IBrailleDriver* driver = nullptr;
 };
 
-// Key events as "vk+" (down) and "vk-" (up), hex, for readable comparisons.
+// The keys of all SendInput calls as "vk+" (down) and "vk-" (up), hex, for
+// readable comparisons. Checks what every typed key shares: its scan code from
+// the seam, and one call for the whole character.
 std::string KeySequence(const std::vector<Call>& calls) {
+    EXPECT_LE(calls.size(), 1u) << "one SendInput array per character";
     std::ostringstream out;
     for (const Call& c : calls) {
-        if (c.kind != Call::Key) {
-            out << "? ";
-            continue;
+        EXPECT_EQ(c.inputs.size(), c.count);
+        EXPECT_EQ(40, c.size);
+        for (const INPUT& i : c.inputs) {
+            EXPECT_EQ(static_cast<DWORD>(INPUT_KEYBOARD), i.type);
+            EXPECT_EQ(i.ki.wVk, i.ki.wScan) << "scan code of key " << i.ki.wVk;
+            EXPECT_EQ(0u, i.ki.time);
+            EXPECT_EQ(0u, i.ki.dwExtraInfo);
+            out << std::hex << std::uppercase << i.ki.wVk << ((i.ki.dwFlags & KEYEVENTF_KEYUP) ? "-" : "+") << " ";
         }
-        out << std::hex << std::uppercase << int(c.vk) << ((c.flags & KEYEVENTF_KEYUP) ? "-" : "+") << " ";
     }
     return out.str();
 }
@@ -106,45 +112,62 @@ protected:
 };
 using KeyboardTables = KeyboardTypeCharacter;
 
-// Modifiers press first and release in press order; high bits other than the
-// modifiers (Hankaku, reserved) are ignored; no key in the layout, no press.
+// The layout's answer alone gives Shift, Ctrl and Alt: modifiers press first
+// and release in press order; high bits other than the modifiers (Hankaku,
+// reserved) are ignored; no key in the layout, no press. The display's code
+// page 437 reaches the layout as UTF-16 (on a 1250 or 1253 system an ANSI byte
+// would name another letter). With Caps Lock on, it is switched off around the
+// character, so letters come out as the display sent them.
 TEST_F(KeyboardTypeCharacter, LayoutAnswerGivesModifiersAndKey) {
     const struct {
-        uint8_t character;
-        SHORT scan;  // what the layout answers
+        uint16_t code;
+        WCHAR character;  // what the layout is asked for
+        SHORT answer;     // what it answers
+        bool capsLock;
         const char* keys;
     } cases[] = {
-        {'A', 0x0141, "10+ 41+ 41- 10- "},                  // Shift + A
-        {'@', 0x0632, "11+ 12+ 32+ 32- 11- 12- "},          // Ctrl + Alt + 2 (AltGr layouts)
-        {'x', 0x0758, "10+ 11+ 12+ 58+ 58- 10- 11- 12- "},  // all three
-        {'a', 0x0041, "41+ 41- "},
-        {'k', 0x384B, "4B+ 4B- "},
-        {'q', -1, ""},
+        {'A', L'A', 0x0141, false, "10+ 41+ 41- 10- "},                  // Shift + A
+        {'@', L'@', 0x0632, false, "11+ 12+ 32+ 32- 11- 12- "},          // Ctrl + Alt + 2 (AltGr layouts)
+        {'x', L'x', 0x0758, false, "10+ 11+ 12+ 58+ 58- 10- 11- 12- "},  // all three
+        {'a', L'a', 0x0041, false, "41+ 41- "},
+        {'k', L'k', 0x384B, false, "4B+ 4B- "},
+        {'q', L'q', -1, false, ""},
+        {'a', L'a', 0x0041, true, "14+ 14- 41+ 41- 14+ 14- "},
+        {'A', L'A', 0x0141, true, "14+ 14- 10+ 41+ 41- 10- 14+ 14- "},
+        {'q', L'q', -1, true, ""},
+        {0x8A, 0x00E8, 0x00C0, false, "C0+ C0- "},                         // è on a Czech layout
+        {0xE2, 0x0393, 0x0147, true, "14+ 14- 10+ 47+ 47- 10- 14+ 14- "},  // Γ on a Greek layout
+        {0xE1, 0x00DF, 0x00DB, false, "DB+ DB- "},                         // ß on a German layout
+        {0xC4, 0x2500, -1, false, ""},                                     // box drawing: no layout has it
     };
+    platform.foregroundThread = 77;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.keys);
         platform.calls.clear();
         platform.scanned.clear();
-        platform.layout[c.character] = c.scan;
-        driver.TypeCharacter(c.character);
+        platform.layout = {{c.character, c.answer}};
+        platform.capsLock = c.capsLock;
+        driver.TypeCharacter(c.code);
         EXPECT_EQ(c.keys, KeySequence(platform.calls));
-        EXPECT_EQ(std::vector<uint8_t>{c.character}, platform.scanned);
-        for (const Call& k : platform.calls) {
-            EXPECT_EQ(0, k.scan);
-            EXPECT_EQ(0u, k.extra);
-            EXPECT_TRUE(k.flags == 0 || k.flags == KEYEVENTF_KEYUP);
-        }
+        EXPECT_EQ(std::vector<WCHAR>{c.character}, platform.scanned);
+        for (const Call& call : platform.calls)
+            for (const INPUT& i : call.inputs) EXPECT_TRUE(i.ki.dwFlags == 0 || i.ki.dwFlags == KEYEVENTF_KEYUP);
     }
 }
 
-TEST_F(KeyboardTypeCharacter, CodePage437IsTranslatedBeforeLayoutLookup) {
-    platform.layout[0xE9] = 0x00DE;
-    driver.TypeCharacter(0x82);  // é
-    driver.TypeCharacter(0x9E);  // no 1252 counterpart
-    driver.TypeCharacter(0xF8);  // °
-    driver.TypeCharacter(0x7F);  // ASCII passes unchanged
-    EXPECT_EQ((std::vector<uint8_t>{0xE9, 0x90, 0xB0, 0x7F}), platform.scanned);
-    EXPECT_EQ("DE+ DE- ", KeySequence(platform.calls));
+// Every character of code page 437 reaches the layout as the system itself
+// converts it; ASCII passes unchanged.
+TEST_F(KeyboardTypeCharacter, CodePage437ReachesTheLayoutAsUnicode) {
+    std::vector<WCHAR> expected;
+    for (unsigned code = 0; code < 256; ++code) {
+        const char byte = static_cast<char>(code);
+        WCHAR wide = 0;
+        ASSERT_EQ(1, MultiByteToWideChar(437, 0, &byte, 1, &wide, 1));
+        expected.push_back(wide);
+        driver.TypeCharacter(static_cast<uint16_t>(code));
+    }
+    EXPECT_EQ(expected, platform.scanned);
+    EXPECT_TRUE(platform.calls.empty());
 }
 
 TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
@@ -160,31 +183,36 @@ TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
     };
     // Alt+F4, Ctrl+F4, Shift+Tab
     cases.insert(cases.end(), {{297, "12+ 73+ 73- 12- "}, {309, "11+ 73+ 73- 11- "}, {382, "10+ 9+ 9- 10- "}});
+    platform.foregroundThread = 77;
+    platform.capsLock = true;  // keys, not characters: Caps Lock changes nothing
     for (const auto& c : cases) {
         platform.calls.clear();
         driver.TypeCharacter(c.code);
         EXPECT_EQ(c.keys, KeySequence(platform.calls)) << "code " << c.code;
-        // Navigation keys are extended keys with their scan code, as a real
-        // keyboard sends them; the others and the modifiers carry neither.
+        // Navigation keys are extended keys, as a real keyboard sends them.
         const bool navigation = c.code >= 257 && c.code <= 266;
-        for (const Call& k : platform.calls) {
-            const bool modifier = k.vk == VK_SHIFT || k.vk == VK_CONTROL || k.vk == VK_MENU;
-            const bool extended = navigation && !modifier;
-            EXPECT_EQ(extended ? KEYEVENTF_EXTENDEDKEY : 0u, k.flags & ~static_cast<DWORD>(KEYEVENTF_KEYUP))
-                << "code " << c.code;
-            EXPECT_EQ(extended ? k.vk : 0, k.scan) << "code " << c.code;
+        for (const Call& call : platform.calls) {
+            for (const INPUT& i : call.inputs) {
+                const bool modifier = i.ki.wVk == VK_SHIFT || i.ki.wVk == VK_CONTROL || i.ki.wVk == VK_MENU;
+                EXPECT_EQ(navigation && !modifier ? KEYEVENTF_EXTENDEDKEY : 0u,
+                          i.ki.dwFlags & ~static_cast<DWORD>(KEYEVENTF_KEYUP))
+                    << "code " << c.code;
+            }
         }
     }
     EXPECT_TRUE(platform.scanned.empty());
 }
 
+// The layout of the window typed into, for the character and its scan codes.
 TEST_F(KeyboardTypeCharacter, CharactersUseTheForegroundWindowsLayout) {
     HKL worker = reinterpret_cast<HKL>(0x04090409);
     HKL foreground = reinterpret_cast<HKL>(0x04070407);
     platform.threadLayouts[0] = worker;
     platform.threadLayouts[77] = foreground;
     platform.foregroundThread = 77;
+    platform.layout[L'z'] = 0x0159;
     driver.TypeCharacter('z');
+    EXPECT_EQ(std::vector<HKL>(4, foreground), platform.scanLayouts);
     // No foreground window, or one whose thread reports no layout: the worker's own.
     platform.foregroundThread = 0;
     driver.TypeCharacter('z');
@@ -322,26 +350,6 @@ TEST_F(KeyboardTables, ScanTableMatchesKeyGrid) {
         EXPECT_EQ((code < 0x88 ? kScanGrid[code] : 0) & 0x7F, platform.calls[0].input.ki.wScan);
         EXPECT_EQ(0x0Au, platform.calls[0].input.ki.dwFlags);
     }
-}
-
-TEST_F(KeyboardTables, CodePage437MapsToSameCharacterIn1252) {
-    // The characters of code page 437 that Windows-1252 also has.
-    const std::pair<uint8_t, uint8_t> mapped[] = {
-        {0x80, 0xC7}, {0x81, 0xFC}, {0x82, 0xE9}, {0x83, 0xE2}, {0x84, 0xE4}, {0x85, 0xE0}, {0x86, 0xE5}, {0x87, 0xE7},
-        {0x88, 0xEA}, {0x89, 0xEB}, {0x8A, 0xE8}, {0x8B, 0xEF}, {0x8C, 0xEE}, {0x8D, 0xEC}, {0x8E, 0xC4}, {0x8F, 0xC5},
-        {0x90, 0xC9}, {0x91, 0xE6}, {0x92, 0xC6}, {0x93, 0xF4}, {0x94, 0xF6}, {0x95, 0xF2}, {0x96, 0xFB}, {0x97, 0xF9},
-        {0x98, 0xFF}, {0x99, 0xD6}, {0x9A, 0xDC}, {0x9B, 0xA2}, {0x9C, 0xA3}, {0x9D, 0xA5}, {0x9F, 0x83}, {0xA0, 0xE1},
-        {0xA1, 0xED}, {0xA2, 0xF3}, {0xA3, 0xFA}, {0xA4, 0xF1}, {0xA5, 0xD1}, {0xA6, 0xAA}, {0xA7, 0xBA}, {0xA8, 0xBF},
-        {0xAA, 0xAC}, {0xAB, 0xBD}, {0xAC, 0xBC}, {0xAD, 0xA1}, {0xAE, 0xAB}, {0xAF, 0xBB}, {0xF1, 0xB1}, {0xF8, 0xB0},
-    };
-    ASSERT_EQ(48u, sizeof mapped / sizeof mapped[0]);
-    std::vector<unsigned> expected(128, 0x90);
-    for (const auto& m : mapped) expected[m.first - 0x80] = m.second;
-    // Through the driver's own path: the character handed to the layout lookup.
-    for (unsigned i = 0; i < 128; ++i) driver.TypeCharacter(static_cast<uint16_t>(0x80 + i));
-    ASSERT_EQ(128u, platform.scanned.size());
-    for (unsigned i = 0; i < 128; ++i)
-        EXPECT_EQ(expected[i], platform.scanned[i]) << "CP437 " << std::hex << (i + 0x80);
 }
 
 // ---- real synthetic keystrokes, no seam double ----
