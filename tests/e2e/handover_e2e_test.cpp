@@ -42,8 +42,8 @@ TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
 
     // While the port is lent the driver sends nothing, host writes included.
     const uint32_t framesLent = display.GetCounters().framesReceived;
-    const std::vector<uint8_t> lost(40, 0x07);
-    EXPECT_EQ(1, driver->WriteTextCells(lost.data(), 40));
+    const std::vector<uint8_t> meanwhile(40, 0x07);
+    EXPECT_EQ(1, driver->WriteTextCells(meanwhile.data(), 40));
     EXPECT_FALSE(testenv::WaitUntil([&] { return display.GetCounters().framesReceived != framesLent; }, 400));
 
     ASSERT_TRUE(testenv::WaitUntil([&] { return tool.Ended(); }, 20000)) << tool.Output();
@@ -53,8 +53,10 @@ TEST_F(HandoverEndToEnd, AnotherProgramBorrowsThePortAndGivesItBack) {
     EXPECT_TRUE(tool.Says("version values 5 and 7")) << tool.Output();
     EXPECT_TRUE(tool.Says("the driver has the port again (word " + port + ")")) << tool.Output();
 
-    // Given back: the display is identified again and shows the host's text.
+    // Given back: the display is identified again and shows what the host
+    // wrote meanwhile, then the host's next text.
     EXPECT_TRUE(display.WaitForIdentifyRequests(requestsBefore + 1, 3000));
+    EXPECT_TRUE(Shows(meanwhile)) << display.RenderLine();
     const std::vector<uint8_t> text = testenv::Pattern(0x11);
     EXPECT_EQ(1, driver->WriteTextCells(text.data(), 40));
     EXPECT_TRUE(Shows(text)) << display.RenderLine();
