@@ -576,7 +576,8 @@ TEST_F(HandoverTool, RunsACommandWhileThePortIsBorrowed) {
 }
 
 TEST_F(HandoverTool, TimesOutClearlyAndWithdrawsAnUnansweredRequest) {
-    EXPECT_TRUE(ToolRuns("--timeout 300 --hold 0", 1, {"timed out after 300 ms: no driver published"}, [] {}));
+    EXPECT_TRUE(ToolRuns("--timeout 300 --hold 0", 1,
+                         {"timed out after 300 ms: no driver published", "must run in this session"}, [] {}));
 
     // The driver publishes, then stops ticking before it sees the request.
     bool published = false;

@@ -171,14 +171,28 @@ int main(int argc, char** argv) {
     DeclareOptions(args, options);
     if (std::optional<int> code = args.ParseOrExit(argc, argv)) return *code;
 
+    // The section's name lives in this program's session; the driver looks in
+    // the session of the screen reader that loaded it.
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    if (session == 0)
+        Say("note: this program runs in session 0, where services run; a driver inside a screen reader runs in a "
+            "user's session and cannot see this section: start handover in that user's session\n");
+
     CSection section;
     bool existed = false;
     if (!section.Create(&existed)) {
+        const DWORD error = GetLastError();
         std::fprintf(stderr, "handover: cannot create the section %s: %s\n", kSectionName,
-                     tools::SystemMessage(GetLastError()).c_str());
+                     tools::SystemMessage(error).c_str());
+        if (error == ERROR_ACCESS_DENIED)
+            std::fprintf(stderr,
+                         "handover: another program holds a section of that name that this program may not open "
+                         "(one running elevated with default security, say); the driver cannot open it either: "
+                         "end that program\n");
         return kSetupError;
     }
-    Say("section %s %s\n", kSectionName, existed ? "already exists, using it" : "created");
+    Say("section %s %s in session %lu\n", kSectionName, existed ? "already exists, using it" : "created", session);
 
     LONG portNumber = 0;
     bool alreadyLent = false;
@@ -191,8 +205,10 @@ int main(int argc, char** argv) {
         if (initial != kLendRequest) section.SetWord(kUnpublished);
         Say("waiting for the driver to publish its port number...\n");
         if (!WaitForWord(section, options.timeoutMs, [](LONG w) { return w != kUnpublished; })) {
-            Say("handover: timed out after %lu ms: no driver published a port number (is it running?)\n",
-                options.timeoutMs);
+            Say("handover: timed out after %lu ms: no driver published a port number. No driver reached the "
+                "section: a driver started by a host must run in this session (%lu)%s\n",
+                options.timeoutMs, session,
+                existed ? "; the section was made by another program, whose security may keep the driver out" : "");
             return kTimedOut;
         }
         const LONG published = section.Word();
