@@ -6,6 +6,8 @@
 #include <tuple>
 #include <vector>
 
+#include "braille_table.h"
+#include "commands.h"
 #include "tool_args.h"
 
 namespace {
@@ -74,6 +76,44 @@ TEST(ToolArguments, OneBehaviourForEveryTool) {
         if (c.outcome != Outcome::kRun) continue;
         EXPECT_EQ(Fields(c.expected), Fields(p)) << line;
     }
+}
+
+// The host's --script is checked whole before the driver starts: the first
+// bad command is named with its position, and nothing runs.
+TEST(HostScript, RefusesTheFirstBadCommandByPosition) {
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"text x; expect_key F1 0 300", "command 2 (\"expect_key F1 0 300\"): unknown command expect_key"},
+        {"cells zz 1ff", "command 1 (\"cells zz 1ff\"): cells takes hex bytes 00 to FF, not \"zz\""},
+        {"cells 00 1ff", "not \"1ff\""},
+        {"all", "all needs at least one hex byte"},
+        {"info;;\n wait abc", "command 2 (\"wait abc\"): wait takes one whole number of milliseconds, not \"abc\""},
+        {"wait", "command 1 (\"wait\"): wait takes one whole number"},
+        {"wait -5", "not \"-5\""},
+        {"expect-typed", "expect-typed takes one character and [MS]"},
+        {"expect-typed ab", "takes one character, not \"ab\""},
+        {"expect-key", "expect-key takes NAME [VALUE|*] [MS]"},
+        {"expect-key F1 one", "value, not \"one\""},
+        {"expect-key F1 0 soon", "milliseconds, not \"soon\""},
+        {"clear now", "clear takes no argument, not \"now\""},
+        {"quit 1", "quit takes no argument"},
+    };
+    for (const auto& c : refused) {
+        std::vector<HostCommand> commands;
+        std::string error;
+        EXPECT_FALSE(ParseHostScript(c.first, &commands, &error)) << c.first;
+        EXPECT_NE(std::string::npos, error.find(c.second)) << c.first << ": " << error;
+    }
+    std::vector<HostCommand> commands;
+    std::string error;
+    ASSERT_TRUE(ParseHostScript("text café €;cells 0 ff\n\n expect-key Routing -2 300; expect-typed é; wait 0; quit",
+                                &commands, &error))
+        << error;
+    ASSERT_EQ(6u, commands.size());
+    EXPECT_EQ((std::vector<unsigned char>{0x09, 0x01, 0x0B, 0xFF, 0x00, 0xFF}), TextToCells(commands[0].text));
+    EXPECT_EQ((std::vector<unsigned char>{0x00, 0xFF}), commands[1].cells);
+    EXPECT_EQ(std::make_tuple(std::string("Routing"), false, -2, 300u),
+              std::make_tuple(commands[2].text, commands[2].anyValue, commands[2].value, commands[2].ms));
+    EXPECT_EQ(std::make_tuple(std::string("é"), 5000u), std::make_tuple(commands[3].text, commands[3].ms));
 }
 
 }  // namespace

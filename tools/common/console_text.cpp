@@ -86,20 +86,41 @@ bool ReadLine(std::string* utf8) {
     DWORD mode = 0;
     utf8->clear();
     if (GetConsoleMode(in, &mode)) {
+        // Key by key, echoed here: a console's own line editing redraws the
+        // line being typed over what other threads write meanwhile (Wine's
+        // console in a terminal even moves it to the top).
+        SetConsoleMode(in, (mode | ENABLE_PROCESSED_INPUT) & ~(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT));
         std::wstring line;
+        bool ended = false;
         for (;;) {
-            wchar_t buffer[256];
+            INPUT_RECORD record;
             DWORD got = 0;
-            if (!ReadConsoleW(in, buffer, 256, &got, nullptr) || got == 0) return !line.empty();
-            line.append(buffer, got);
-            const size_t end = line.find_first_of(L"\r\n");
-            if (end != std::wstring::npos) {
-                line.resize(end);
+            if (!ReadConsoleInputW(in, &record, 1, &got) || got == 0) {
+                ended = line.empty();
                 break;
             }
+            if (record.EventType != KEY_EVENT || !record.Event.KeyEvent.bKeyDown) continue;
+            const wchar_t c = record.Event.KeyEvent.uChar.UnicodeChar;
+            const WORD vk = record.Event.KeyEvent.wVirtualKeyCode;
+            if (vk == VK_RETURN || c == L'\r' || c == L'\n') break;
+            // Ctrl+Z or Ctrl+D on an empty line ends the input, as a terminal's would.
+            if ((c == 0x1A || c == 0x04) && line.empty()) {
+                ended = true;
+                break;
+            }
+            if (vk == VK_BACK || c == 0x08) {
+                if (!line.empty()) {
+                    line.pop_back();
+                    Write(Stream::kOut, "\b \b");
+                }
+            } else if (c >= 0x20) {
+                line.push_back(c);
+                Write(Stream::kOut, Narrow(&c, 1));
+            }
         }
-        // Ctrl+Z at the start of a line ends a console's input, as it does for the C runtime.
-        if (!line.empty() && line[0] == 0x1A) return false;
+        SetConsoleMode(in, mode);
+        Write(Stream::kOut, "\n");
+        if (ended) return false;
         *utf8 = Narrow(line.data(), static_cast<int>(line.size()));
         return true;
     }

@@ -21,8 +21,10 @@ void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // One line of standard input in UTF-8, without its line end; false at the end
-// of the input. From a console through ReadConsoleW (so any character typed
-// arrives), otherwise the bytes as they come.
+// of the input. From a console key by key, echoed here (any character typed
+// arrives, and lines written meanwhile by other threads are never drawn over;
+// Backspace edits, Ctrl+Z or Ctrl+D on an empty line ends the input);
+// otherwise the bytes as they come.
 bool ReadLine(std::string* utf8);
 
 // The program's arguments in UTF-8, without the program's name: main's argv is

@@ -1,5 +1,7 @@
 #include "braille_table.h"
 
+#include "console_text.h"
+
 namespace {
 // Dot numbers to a cell byte: "145" -> dots 1, 4 and 5.
 constexpr unsigned char Dots(const char* dots) {
@@ -29,9 +31,19 @@ unsigned char AsciiToCell(char c) {
     return 0xFF;
 }
 
-std::vector<unsigned char> TextToCells(const std::string& text) {
+std::vector<unsigned char> TextToCells(const std::string& utf8) {
     std::vector<unsigned char> cells;
-    cells.reserve(text.size());
-    for (char c : text) cells.push_back(AsciiToCell(c));
+    for (char32_t c : tools::DecodeUtf8(utf8)) cells.push_back(c < 0x80 ? AsciiToCell(static_cast<char>(c)) : 0xFF);
     return cells;
+}
+
+std::string CellsToBraille(const std::vector<unsigned char>& cells) {
+    std::string text;
+    for (unsigned char cell : cells) {
+        const unsigned c = 0x2800u + cell;  // U+2800..U+28FF, three bytes each
+        text += static_cast<char>(0xE0 | (c >> 12));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return text;
 }

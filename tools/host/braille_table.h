@@ -8,6 +8,10 @@
 
 // The cell for one character; characters outside 0x20..0x7E become dots 1-8.
 unsigned char AsciiToCell(char c);
-std::vector<unsigned char> TextToCells(const std::string& text);
+// UTF-8 text, one cell per character; a character the table has not (é, €)
+// is one cell of dots 1-8.
+std::vector<unsigned char> TextToCells(const std::string& utf8);
+// The cells as Unicode braille in UTF-8, as a braille viewer shows them.
+std::string CellsToBraille(const std::vector<unsigned char>& cells);
 
 #endif

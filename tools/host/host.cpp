@@ -7,17 +7,15 @@
 // or `expect-*` runs waits its turn. The end of the input quits.
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "braille_table.h"
 #include "brailledriver.h"
+#include "commands.h"
+#include "console_text.h"
 #include "first_run.h"
 #include "system_message.h"
 #include "tool_args.h"
@@ -49,27 +47,21 @@ const char kNotes[] =
     "  0 done; 1 brailledriver.dll cannot be loaded; 2 bad arguments;\n"
     "  3 an expect-* command failed or --timeout ran out; 4 the port cannot be opened;\n"
     "  5 the port opens but no display answered\n"
-    "With --check: 0 every step passed; 3 a step failed or went unanswered; 4 and 5 as above.\n";
+    "With --check: 0 every step passed; 3 a step failed or was not checked; 4 and 5 as above.\n"
+    "A --script is checked before the driver starts: an unknown command or a malformed\n"
+    "argument exits 2 naming the command and its position. A bad line from standard\n"
+    "input is refused and the host goes on.\n";
 
-CRITICAL_SECTION g_out;
-
-void Say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Say(const char* format, ...) {
-    EnterCriticalSection(&g_out);
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fflush(stdout);
-    LeaveCriticalSection(&g_out);
-}
+// Every line the host prints, whole (see console_text.h).
+#define Say tools::Print
 
 struct KeySeen {
     std::string name;
     int32_t value;
 };
 std::vector<KeySeen> g_keys;
-std::string g_typed;
+std::wstring g_typed;  // UTF-16, as WM_CHAR brings it
+bool g_showBraille = false;
 
 class CConsoleHost : public IBrailleHost {
 public:
@@ -94,29 +86,32 @@ public:
 // (replayed as keystrokes) reach this host and can be shown.
 LRESULT CALLBACK FocusWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_CHAR) {
-        const char c = static_cast<char>(wParam);
+        const wchar_t c = static_cast<wchar_t>(wParam);
         g_typed.push_back(c);
-        Say("typed '%c' (0x%02X)\n", c >= 0x20 && c < 0x7F ? c : '?', static_cast<unsigned>(wParam & 0xFF));
+        char utf8[8] = "?";
+        if (c >= 0x20 && c != 0x7F) utf8[WideCharToMultiByte(CP_UTF8, 0, &c, 1, utf8, sizeof utf8 - 1, nullptr, nullptr)] = 0;
+        Say("typed '%s' (U+%04X)\n", utf8, static_cast<unsigned>(c));
         return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 }  // namespace
 
 // A window of its own class that takes the keyboard focus, so that the keys
 // the driver types land in it; `user` goes to GWLP_USERDATA before it shows.
-HWND CreateFocusWindow(WNDPROC proc, const char* className, const char* title, int width, int height, int show,
+// A Unicode window: WM_CHAR brings UTF-16, whatever the ANSI code page.
+HWND CreateFocusWindow(WNDPROC proc, const wchar_t* className, const wchar_t* title, int width, int height, int show,
                        void* user) {
-    WNDCLASSA wc = {};
+    WNDCLASSW wc = {};
     wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = className;
-    RegisterClassA(&wc);
-    HWND window = CreateWindowExA(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, width, height,
+    RegisterClassW(&wc);
+    HWND window = CreateWindowExW(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, width, height,
                                   nullptr, nullptr, wc.hInstance, nullptr);
     if (!window) return nullptr;
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(user));
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(user));
     ShowWindow(window, show);
     SetForegroundWindow(window);
     SetFocus(window);
@@ -158,14 +153,13 @@ private:
 const char kEndOfInput[] = "\x04";  // no command has this name
 
 DWORD WINAPI StdinReader(LPVOID queue) {
-    char line[1024];
-    while (std::fgets(line, sizeof line, stdin)) {
-        line[std::strcspn(line, "\r\n")] = 0;
-        static_cast<CLineQueue*>(queue)->Push(line);
-    }
+    std::string line;
+    while (tools::ReadLine(&line)) static_cast<CLineQueue*>(queue)->Push(line);
     static_cast<CLineQueue*>(queue)->Push(kEndOfInput);
     return 0;
 }
+
+bool IsUsbPort(const std::string& port) { return _stricmp(port.c_str(), "usb") == 0; }
 
 struct Session {
     IBrailleDriver* driver = nullptr;
@@ -191,9 +185,9 @@ bool Pump(DWORD ms, Done done) {
     const DWORD start = GetTickCount();
     for (;;) {
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+            DispatchMessageW(&msg);
         }
         if (done()) return true;
         const DWORD elapsed = GetTickCount() - start;
@@ -202,76 +196,99 @@ bool Pump(DWORD ms, Done done) {
     }
 }
 
-std::vector<unsigned char> ParseHex(std::istringstream& in) {
-    std::vector<unsigned char> cells;
-    std::string word;
-    while (in >> word) cells.push_back(static_cast<unsigned char>(std::strtoul(word.c_str(), nullptr, 16)));
-    return cells;
+// What a write put on the display, as a braille viewer shows it.
+std::string BrailleBeside(const std::vector<unsigned char>& cells) {
+    return g_showBraille ? "  " + CellsToBraille(cells) : std::string();
 }
 
-void Run(Session& s, const std::string& line) {
-    std::istringstream in(line);
-    std::string command;
-    if (!(in >> command)) return;
+void Run(Session& s, const HostCommand& c) {
     IBrailleDriver* d = s.driver;
-    if (command == "text") {
-        std::string rest;
-        std::getline(in, rest);
-        if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
+    using Kind = HostCommand::Kind;
+    switch (c.kind) {
+    case Kind::kText: {
         // The whole line: cells past the words are blank, so a shorter text
         // replaces a longer one completely.
-        std::vector<unsigned char> cells = TextToCells(rest);
+        std::vector<unsigned char> cells = TextToCells(c.text);
         const int32_t lineCells = d->GetTextCellCount();
         if (cells.size() < static_cast<size_t>(lineCells > 0 ? lineCells : 1))
             cells.resize(static_cast<size_t>(lineCells > 0 ? lineCells : 1), 0);
-        Say("write \"%s\": %s\n", rest.c_str(),
-            d->WriteTextCells(cells.data(), static_cast<int32_t>(cells.size())) ? "queued" : "refused");
-    } else if (command == "cells" || command == "all") {
-        std::vector<unsigned char> cells = ParseHex(in);
+        Say("write \"%s\": %s%s\n", c.text.c_str(),
+            d->WriteTextCells(cells.data(), static_cast<int32_t>(cells.size())) ? "queued" : "refused",
+            BrailleBeside(cells).c_str());
+        break;
+    }
+    case Kind::kCells:
+    case Kind::kAll: {
+        std::vector<unsigned char> cells = c.cells;
         const int32_t n = static_cast<int32_t>(cells.size());
-        int ok = command == "cells" ? d->WriteTextCells(cells.data(), n) : d->WriteAllCells(cells.data(), n);
-        Say("%s %d cells: %s\n", command.c_str(), static_cast<int>(n), ok ? "queued" : "refused");
-    } else if (command == "clear") {
+        const bool text = c.kind == Kind::kCells;
+        int ok = text ? d->WriteTextCells(cells.data(), n) : d->WriteAllCells(cells.data(), n);
+        Say("%s %d cells: %s%s\n", text ? "cells" : "all", static_cast<int>(n), ok ? "queued" : "refused",
+            BrailleBeside(cells).c_str());
+        break;
+    }
+    case Kind::kClear:
         Say("clear: %s\n", d->ClearCells() ? "queued" : "refused");
-    } else if (command == "suspend" || command == "resume") {
-        int ok = d->Suspend(command == "suspend" ? 1 : 0);
-        Say("%s: %d\n", command.c_str(), ok);
-    } else if (command == "info") {
+        break;
+    case Kind::kSuspend:
+    case Kind::kResume:
+        Say("%s: %d\n", c.kind == Kind::kSuspend ? "suspend" : "resume",
+            static_cast<int>(d->Suspend(c.kind == Kind::kSuspend ? 1 : 0)));
+        break;
+    case Kind::kInfo:
         Say("cells: text %d, status %d, total %d\n", static_cast<int>(d->GetTextCellCount()),
             static_cast<int>(d->GetStatusCellCount()), static_cast<int>(d->GetTotalCellCount()));
-    } else if (command == "wait") {
-        DWORD ms = 0;
-        in >> ms;
-        Pump(s.Limit(ms), [] { return false; });
-    } else if (command == "expect-key") {
-        std::string name;
-        std::string value;
-        DWORD ms = 5000;
-        in >> name >> value >> ms;
-        const bool anyValue = value.empty() || value == "*";
-        const int32_t wanted = anyValue ? 0 : static_cast<int32_t>(std::strtol(value.c_str(), nullptr, 10));
+        break;
+    case Kind::kWait:
+        Pump(s.Limit(c.ms), [] { return false; });
+        break;
+    case Kind::kExpectKey: {
         auto seen = [&] {
             for (const KeySeen& k : g_keys)
-                if (k.name == name && (anyValue || k.value == wanted)) return true;
+                if (k.name == c.text && (c.anyValue || k.value == c.value)) return true;
             return false;
         };
-        if (!Pump(s.Limit(ms), seen)) {
-            Say("FAILED: key %s %s did not arrive\n", name.c_str(), value.c_str());
+        if (!Pump(s.Limit(c.ms), seen)) {
+            Say("FAILED: key %s %s did not arrive\n", c.text.c_str(),
+                c.anyValue ? "" : std::to_string(c.value).c_str());
             s.failed = true;
         }
-    } else if (command == "expect-typed") {
-        std::string c;
-        DWORD ms = 5000;
-        in >> c >> ms;
-        if (c.empty() || !Pump(s.Limit(ms), [&] { return g_typed.find(c[0]) != std::string::npos; })) {
-            Say("FAILED: character '%s' was not typed\n", c.c_str());
-            s.failed = true;
-        }
-    } else if (command == "quit" || command == kEndOfInput) {
-        s.quit = true;
-    } else {
-        Say("unknown command: %s\n", command.c_str());
+        break;
     }
+    case Kind::kExpectTyped: {
+        const std::u32string wanted = tools::DecodeUtf8(c.text);
+        auto typed = [&] {
+            for (wchar_t w : g_typed)
+                if (static_cast<char32_t>(w) == wanted[0]) return true;
+            return false;
+        };
+        if (!Pump(s.Limit(c.ms), typed)) {
+            Say("FAILED: character '%s' was not typed\n", c.text.c_str());
+            s.failed = true;
+        }
+        break;
+    }
+    case Kind::kQuit:
+        s.quit = true;
+        break;
+    }
+}
+
+// A line from standard input or the script; a bad one from standard input is
+// refused and the host goes on (a script was checked before the start).
+void Run(Session& s, const std::string& line) {
+    if (line == kEndOfInput) {
+        s.quit = true;
+        return;
+    }
+    if (BlankCommand(line)) return;
+    HostCommand command;
+    std::string error;
+    if (!ParseHostCommand(line, &command, &error)) {
+        Say("refused: %s\n", error.c_str());
+        return;
+    }
+    Run(s, command);
 }
 
 // Runs the queued lines in order while handling window messages, until quit
@@ -279,9 +296,9 @@ void Run(Session& s, const std::string& line) {
 void RunCommands(Session& session, CLineQueue& queue) {
     while (!session.quit) {
         MSG msg;
-        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
-            DispatchMessageA(&msg);
+            DispatchMessageW(&msg);
         }
         if (session.OutOfTime()) {
             Say("FAILED: the run took longer than %lu ms\n", session.timeout);
@@ -297,6 +314,10 @@ void RunCommands(Session& session, CLineQueue& queue) {
 // After a failed Initialize: opens the port as the driver does, to tell a port
 // that cannot be opened from a display that does not answer.
 int ExplainFailedStart(const std::string& port) {
+    if (IsUsbPort(port)) {
+        Say("no USB braille display was found\n");
+        return kExitNoDisplay;
+    }
     const std::string path = "\\\\.\\" + port;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -309,15 +330,26 @@ int ExplainFailedStart(const std::string& port) {
     return kExitNoDisplay;
 }
 
+// {D5D2D9E8-4637-4A07-BF46-42543A3CAACC}: the first three groups are stored
+// little-endian in the 16 bytes.
+std::string RegistryForm(const unsigned char* b) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", b[3],
+                  b[2], b[1], b[0], b[5], b[4], b[7], b[6], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return text;
+}
+
 struct Options {
     std::string port = "COM1";
     std::string script;
     bool haveScript = false;
     DWORD timeout = 0;
     bool noFocusWindow = false;
+    bool braille = false;
     std::string check;  // the first-run check's port, or "usb"
     bool haveCheck = false;
-    std::string report = "first-run-report.txt";
+    std::string report;
+    bool haveReport = false;
 };
 
 void DeclareOptions(tools::CArguments& args, Options& o) {
@@ -328,23 +360,45 @@ void DeclareOptions(tools::CArguments& args, Options& o) {
                 &o.timeout);
     args.Flag("--no-focus-window", "do not open the window that shows characters typed on the display",
               &o.noFocusWindow);
+    args.Flag("--braille", "show each write as braille beside the text, as a braille viewer does", &o.braille);
     args.Text("--check", "PORT|usb",
               "run the first-run check with a real display on PORT (or on USB) and write a report; "
               "answers come from standard input",
               &o.check, &o.haveCheck);
-    args.Text("--report", "FILE", "where --check writes its report (default first-run-report.txt)", &o.report);
+    args.Text("--report", "FILE",
+              "where --check writes its report (default: first-run-report.txt beside host.exe, "
+              "or in the temporary folder when that cannot be written)",
+              &o.report, &o.haveReport);
     args.Notes(kNotes);
+}
+
+// Beside host.exe (the folder of the first-run kit), where the tester finds it.
+std::string DefaultReportPath() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, n < MAX_PATH ? n : 0);
+    folder.erase(folder.find_last_of(L"\\/") + 1);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, folder.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 1 ? static_cast<size_t>(size - 1) : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, folder.c_str(), -1, &utf8[0], size, nullptr, nullptr);
+    return utf8 + "first-run-report.txt";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    InitializeCriticalSection(&g_out);
     Options options;
-    tools::CArguments args(
-        "host", "[PORT] [--script \"CMD; CMD\"] [--timeout MS] [--no-focus-window] [--check PORT|usb [--report FILE]]");
+    tools::CArguments args("host",
+                           "[PORT] [--script \"CMD; CMD\"] [--timeout MS] [--no-focus-window] [--braille] "
+                           "[--check PORT|usb [--report FILE]]");
     DeclareOptions(args, options);
-    if (std::optional<int> code = args.ParseOrExit(argc, argv)) return *code;
+    if (std::optional<int> code = args.ParseOrExit(tools::Utf8Arguments(argc, argv))) return *code;
+    if (options.haveReport && !options.haveCheck) return args.Refuse("host: --report is for --check only");
+    std::vector<HostCommand> script;
+    std::string error;
+    if (options.haveScript && !ParseHostScript(options.script, &script, &error))
+        return args.Refuse("host: --script " + error);
+    g_showBraille = options.braille;
 
     HMODULE dll = LoadLibraryA("brailledriver.dll");
     if (!dll) {
@@ -361,23 +415,18 @@ int main(int argc, char** argv) {
     if (options.haveCheck) {
         // The check's reader of standard input may still wait for a line;
         // ending the process ends it.
-        const int code = RunFirstRunCheck(driver, options.check, options.report);
-        std::fflush(stdout);
+        const int code =
+            RunFirstRunCheck(driver, options.check, options.haveReport ? options.report : DefaultReportPath());
         ExitProcess(static_cast<UINT>(code));
     }
     char maker[16] = {};
     unsigned char guid[16] = {};
     driver->Identify(maker, sizeof maker, guid);
-    std::string guidText;
-    char hex[4];
-    for (unsigned char b : guid) {
-        std::snprintf(hex, sizeof hex, " %02X", b);
-        guidText += hex;
-    }
-    Say("driver: maker \"%s\", code %d, GUID%s\n", maker, static_cast<int>(driver->GetDriverCode()), guidText.c_str());
+    Say("driver: maker \"%s\", code %d, GUID %s\n", maker, static_cast<int>(driver->GetDriverCode()),
+        RegistryForm(guid).c_str());
 
     HWND focus = options.noFocusWindow ? nullptr
-                                       : CreateFocusWindow(FocusWindowProc, "BrailleConsoleHost", "braille host", 200,
+                                       : CreateFocusWindow(FocusWindowProc, L"BrailleConsoleHost", L"braille host", 200,
                                                            100, SW_SHOWNOACTIVATE, nullptr);
     CConsoleHost host;
     const DWORD started = GetTickCount();
@@ -396,20 +445,20 @@ int main(int argc, char** argv) {
     session.timeout = options.timeout;
     CLineQueue queue;
     if (options.haveScript) {
-        std::istringstream script(options.script);
-        std::string line;
-        while (std::getline(script, line, ';')) {
-            std::istringstream lines(line);
-            std::string part;
-            while (std::getline(lines, part)) queue.Push(part);
+        for (const HostCommand& command : script) {
+            if (session.quit || session.OutOfTime()) break;
+            Run(session, command);
         }
-        queue.Push(kEndOfInput);
+        if (session.OutOfTime()) {
+            Say("FAILED: the run took longer than %lu ms\n", session.timeout);
+            session.failed = true;
+        }
     } else {
         Say("commands: text WORDS | cells HEX.. | all HEX.. | clear | suspend | resume | info | wait MS | quit\n");
         HANDLE reader = CreateThread(nullptr, 0, StdinReader, &queue, 0, nullptr);
         if (reader) CloseHandle(reader);
+        RunCommands(session, queue);
     }
-    RunCommands(session, queue);
 
     driver->Terminate();
     if (focus) DestroyWindow(focus);
@@ -417,6 +466,5 @@ int main(int argc, char** argv) {
         static_cast<unsigned>(g_typed.size()), session.failed ? "; FAILED" : "");
     // The standard-input reader may still be blocked in a read; ending the
     // process ends it.
-    std::fflush(stdout);
     ExitProcess(session.failed ? kExitCommandFailed : kExitDone);
 }
