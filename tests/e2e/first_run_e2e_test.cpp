@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "display_sim.h"
 #include "support/child_process.h"
@@ -46,8 +47,18 @@ TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) 
             display.PressRoutingKey(2);
             if (pressed("key STATUS2 0")) host.Send("\n");
         } else if (prompt.find("type here") != std::string::npos) {
-            for (uint16_t code : {uint16_t('H'), uint16_t('i'), uint16_t(257), uint16_t(269)})  // Up, Escape
+            // é (code page 437), Up, Escape; typed twice, the second time with Caps Lock on.
+            for (uint16_t code : {uint16_t('H'), uint16_t('i'), uint16_t(0x82), uint16_t(257), uint16_t(269)})
                 display.TypeCharacter(code);
+        } else if (prompt.find("Unplug the display's cable") != std::string::npos) {
+            display.Close();
+            host.Send("\n");
+        } else if (prompt.find("Plug it back in") != std::string::npos) {
+            // Judged by a key pressed once the driver has found the display again.
+            display.ClearHistory();
+            display.Open(cable.displayEnd.c_str());
+            if (display.WaitForIdentifyDone(1, 10000)) display.PressFunctionKey(2);
+            host.Send("\n");
         } else if (prompt.find("Switch the display off") != std::string::npos) {
             display.Close();
             host.Send("\n");
@@ -77,13 +88,41 @@ TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) 
     std::stringstream text;
     text << std::ifstream(report).rdbuf();
     const std::string written = text.str();
-    for (const char* line :
-         {"40 text cells, 2 status cells", "identification         PASS", "every dot              PASS",
+    for (const std::string& line : std::vector<std::string>{"40 text cells, 2 status cells", "identification         PASS", "every dot              PASS",
           "status cells           PASS", "dot order              PASS", "moving marker          PASS",
           "function keys          PASS", "routing keys           PASS", "status keys            PASS",
-          "typing keyboard        PASS", "off and on             PASS", "suspend and resume     PASS",
-          "port handover          PASS", "typed \"Hi\"", "down vk 0x26 scan 0x48 extended",
-          "up   vk 0x26 scan 0x48 extended", "writes accepted while the display was away", "handover.exe ended with 0",
-          "every step passed"})
+          "typing keyboard        PASS", "Caps Lock typing       PASS", "off and on             PASS",
+          "unplug and replug      PASS: keys arrive after the return", "suspend and resume     PASS",
+          "port handover          PASS", "typed \"Hi", "down vk 0x26 scan 0x48 extended",
+          "up   vk 0x26 scan 0x48 extended", "arrow keys 1, 1 with the extended flag", "Caps Lock switched on",
+          "GetCommState: 38400 baud", "GetCommTimeouts: read interval", "GetCommProperties: provider type",
+          "own open of " + cable.driverEnd + " while suspended: succeeded", "own open of " + cable.driverEnd + " while lent: succeeded",
+          "writes accepted while the display was away", "handover.exe ended with 0", "every step passed"})
+        EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
+}
+
+// With nobody at the keyboard (no standard input) the check does not wait:
+// the steps that need a person are not checked, the others still run.
+TEST(FirstRunCheck, WithoutAnswersRunsWhatNeedsNobodyAndSaysWhatWasNotChecked) {
+    REQUIRE_CABLE(cable, 0);
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    char dir[MAX_PATH] = {};
+    GetTempPathA(sizeof dir, dir);
+    const std::string report = std::string(dir) + "first-run-report-unanswered.txt";
+    DeleteFileA(report.c_str());
+    HWND desktopUser = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    testenv::CChildProcess host;
+    ASSERT_TRUE(host.Start(testenv::BesideMe("host.exe"), "--check " + cable.driverEnd + " --report \"" + report + "\""));
+    EXPECT_EQ(3u, host.Wait(60000)) << host.Output();
+    if (desktopUser) DestroyWindow(desktopUser);
+    std::stringstream text;
+    text << std::ifstream(report).rdbuf();
+    const std::string written = text.str();
+    for (const char* line :
+         {"identification         PASS", "every dot              NOT CHECKED: nobody answered",
+          "typing keyboard        NOT CHECKED: nobody answered", "Caps Lock typing       NOT CHECKED",
+          "unplug and replug      NOT CHECKED", "suspend and resume     NOT CHECKED: nobody answered (the port checks passed)",
+          "port handover          NOT CHECKED: nobody answered", "NOT every step was checked"})
         EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
 }

@@ -14,8 +14,8 @@
 // reads the person's answers from standard input. Returns the host's exit
 // code: 0 every step passed, 3 a step failed or went unanswered, 4 the port
 // cannot be opened (and no USB display), 5 no display answered.
-// A window of its own class that takes the keyboard focus (host.cpp).
-HWND CreateFocusWindow(WNDPROC proc, const char* className, const char* title, int width, int height, int show,
+// A Unicode window of its own class that takes the keyboard focus (host.cpp).
+HWND CreateFocusWindow(WNDPROC proc, const wchar_t* className, const wchar_t* title, int width, int height, int show,
                        void* user);
 
 int RunFirstRunCheck(IBrailleDriver* driver, const std::string& port, const std::string& reportPath);
