@@ -13,7 +13,11 @@ export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}" WINEDEBUG=-all
 failed=0
 fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
 
-cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+# As right after the demo, which builds the DLL and the tools only: the
+# import library must come with the DLL, or the install stops half-way.
+rm -f "$build/lib/brailledriver.lib"
+cmake --build "$build" --target brailledriver >"$work/dll-build.log" 2>&1 || { cat "$work/dll-build.log"; exit 1; }
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "cmake --install"; }
 for f in bin/brailledriver.dll bin/brailledriver.dll.debug lib/brailledriver.lib lib/libbrailledriver.dll.a \
          lib/brailledriver.def include/brailledriver.h \
          lib/cmake/brailledriver/brailledriverConfig.cmake \
@@ -66,6 +70,16 @@ else
   done
   (mkdir -p "$work/unzip" && cd "$work/unzip" && cmake -E tar xf "$zip")
   cmp -s "$work"/unzip/*/bin/brailledriver.dll "$dll" || fail "the ZIP's DLL is not the installed (stripped) one"
+fi
+
+# The first-run kit: the DLL, the console host, the handover tool and what to do,
+# in one folder of the ZIP.
+if ! cmake --build "$build" --target first-run-kit >"$work/kit.log" 2>&1; then
+  cat "$work/kit.log"; fail "the first-run-kit target"
+else
+  kit=$(cmake -E chdir "$build" cmake -E tar tf first-run-kit.zip 2>/dev/null | sort | tr '\n' ' ')
+  want="first-run-kit/ first-run-kit/README-first-run.txt first-run-kit/brailledriver.dll first-run-kit/handover.exe first-run-kit/host.exe "
+  [ "$kit" = "$want" ] || [ "$kit" = "${want#first-run-kit/ }" ] || fail "first-run-kit.zip holds: $kit"
 fi
 
 consumer="$work/consumer"
