@@ -88,16 +88,35 @@ TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) 
     std::stringstream text;
     text << std::ifstream(report).rdbuf();
     const std::string written = text.str();
-    for (const std::string& line : std::vector<std::string>{"40 text cells, 2 status cells", "identification         PASS", "every dot              PASS",
-          "status cells           PASS", "dot order              PASS", "moving marker          PASS",
-          "function keys          PASS", "routing keys           PASS", "status keys            PASS",
-          "typing keyboard        PASS", "Caps Lock typing       PASS", "off and on             PASS",
-          "unplug and replug      PASS: keys arrive after the return", "suspend and resume     PASS",
-          "port handover          PASS", "typed \"Hi", "down vk 0x26 scan 0x48 extended",
-          "up   vk 0x26 scan 0x48 extended", "arrow keys 1, 1 with the extended flag", "Caps Lock switched on",
-          "GetCommState: 38400 baud", "GetCommTimeouts: read interval", "GetCommProperties: provider type",
-          "own open of " + cable.driverEnd + " while suspended: succeeded", "own open of " + cable.driverEnd + " while lent: succeeded",
-          "writes accepted while the display was away", "handover.exe ended with 0", "every step passed"})
+    for (const std::string& line :
+         std::vector<std::string>{"40 text cells, 2 status cells",
+                                  "identification         PASS",
+                                  "every dot              PASS",
+                                  "status cells           PASS",
+                                  "dot order              PASS",
+                                  "moving marker          PASS",
+                                  "function keys          PASS",
+                                  "routing keys           PASS",
+                                  "status keys            PASS",
+                                  "typing keyboard        PASS",
+                                  "Caps Lock typing       PASS",
+                                  "off and on             PASS",
+                                  "unplug and replug      PASS: keys arrive after the return",
+                                  "suspend and resume     PASS",
+                                  "port handover          PASS",
+                                  "typed \"Hi",
+                                  "down vk 0x26 scan 0x48 extended",
+                                  "up   vk 0x26 scan 0x48 extended",
+                                  "arrow keys 1, 1 with the extended flag",
+                                  "Caps Lock switched on",
+                                  "GetCommState: 38400 baud",
+                                  "GetCommTimeouts: read interval",
+                                  "GetCommProperties: provider type",
+                                  "own open of " + cable.driverEnd + " while suspended: succeeded",
+                                  "own open of " + cable.driverEnd + " while lent: succeeded",
+                                  "writes accepted while the display was away",
+                                  "handover.exe ended with 0",
+                                  "every step passed"})
         EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
 }
 
@@ -113,16 +132,17 @@ TEST(FirstRunCheck, WithoutAnswersRunsWhatNeedsNobodyAndSaysWhatWasNotChecked) {
     DeleteFileA(report.c_str());
     HWND desktopUser = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     testenv::CChildProcess host;
-    ASSERT_TRUE(host.Start(testenv::BesideMe("host.exe"), "--check " + cable.driverEnd + " --report \"" + report + "\""));
+    ASSERT_TRUE(
+        host.Start(testenv::BesideMe("host.exe"), "--check " + cable.driverEnd + " --report \"" + report + "\""));
     EXPECT_EQ(3u, host.Wait(60000)) << host.Output();
     if (desktopUser) DestroyWindow(desktopUser);
     std::stringstream text;
     text << std::ifstream(report).rdbuf();
     const std::string written = text.str();
-    for (const char* line :
-         {"identification         PASS", "every dot              NOT CHECKED: nobody answered",
-          "typing keyboard        NOT CHECKED: nobody answered", "Caps Lock typing       NOT CHECKED",
-          "unplug and replug      NOT CHECKED", "suspend and resume     NOT CHECKED: nobody answered (the port checks passed)",
-          "port handover          NOT CHECKED: nobody answered", "NOT every step was checked"})
+    for (const char* line : {"identification         PASS", "every dot              NOT CHECKED: nobody answered",
+                             "typing keyboard        NOT CHECKED: nobody answered",
+                             "Caps Lock typing       NOT CHECKED", "unplug and replug      NOT CHECKED",
+                             "suspend and resume     NOT CHECKED: nobody answered (the port checks passed)",
+                             "port handover          NOT CHECKED: nobody answered", "NOT every step was checked"})
         EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
 }

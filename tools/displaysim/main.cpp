@@ -152,7 +152,7 @@ struct DisplayEnd {
 // The name printed on the display's key: group prefix and base name; codes 63
 // and 64 switch the alternate routing mode.
 std::string FunctionKeyName(unsigned code) {
-    static const char* const kBase[14] = {"F1", "F2", "F3", "F4", "F5", "F6", "F7",
+    static const char* const kBase[14] = {"F1", "F2", "F3",  "F4", "F5", "F6", "F7",
                                           "F8", "F9", "F10", "LF", "UP", "RG", "DN"};
     static const char* const kGroup[4] = {"", "S", "L", "SL"};
     if (code == 63) return "alternate routing on";
@@ -337,8 +337,7 @@ void RunInteractive(const DisplayEnd& display, CScreen& screen) {
             char utf8[8];
             int len = WideCharToMultiByte(CP_UTF8, 0, &k.uChar.UnicodeChar, 1, utf8, sizeof utf8, nullptr, nullptr);
             unsigned long code;
-            if (len > 0 && CharacterCode(std::string(utf8, len), &code))
-                display.character(static_cast<uint16_t>(code));
+            if (len > 0 && CharacterCode(std::string(utf8, len), &code)) display.character(static_cast<uint16_t>(code));
         }
     }
 }
@@ -439,8 +438,7 @@ int main(int argc, char** argv) {
     std::string version, ack, script, scriptFile;
     tools::CArguments args("displaysim", "COMn [options]");
     args.Positional("COMn", "the port of the display's end of the cable", &settings.port);
-    args.Number("--cells", "N", "text cells reported to the driver (default 40)", 0, 255,
-                &settings.display.textCells);
+    args.Number("--cells", "N", "text cells reported to the driver (default 40)", 0, 255, &settings.display.textCells);
     args.Text("--version", "A,B", "version bytes of the identity reply (default 5,7)", &version);
     args.Text("--ack", "MODE", "now | delay:MS | never | drop:N (every Nth left out) | corrupt", &ack);
     args.Flag("--trace", "print every frame in and out, in hex with its meaning", &settings.display.trace);

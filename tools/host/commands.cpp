@@ -30,7 +30,10 @@ bool HexByte(const std::string& word, unsigned char* out) {
     if (word.empty() || word.size() > 2) return false;
     unsigned value = 0;
     for (char c : word) {
-        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
         if (digit < 0) return false;
         value = value * 16 + static_cast<unsigned>(digit);
     }
@@ -71,7 +74,12 @@ bool ParseHostCommand(const std::string& line, HostCommand* out, std::string* er
         if (words.empty()) return refuse(command + " needs at least one hex byte");
         for (const std::string& w : words) {
             unsigned char b = 0;
-            if (!HexByte(w, &b)) return refuse(command + " takes hex bytes 00 to FF, not \"" + w + "\"");
+            if (!HexByte(w, &b)) {
+                std::string why = command;
+                why += " takes hex bytes 00 to FF, not \"";
+                why += w;
+                return refuse(why + "\"");
+            }
             c.cells.push_back(b);
         }
     } else if (command == "clear") {

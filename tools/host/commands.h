@@ -11,11 +11,11 @@
 struct HostCommand {
     enum class Kind { kText, kCells, kAll, kClear, kSuspend, kResume, kInfo, kWait, kExpectKey, kExpectTyped, kQuit };
     Kind kind = Kind::kQuit;
-    std::string text;                 // text: the words; expect-key: the key name; expect-typed: the character
+    std::string text;                  // text: the words; expect-key: the key name; expect-typed: the character
     std::vector<unsigned char> cells;  // cells, all
-    bool anyValue = true;             // expect-key without a value, or with *
-    int32_t value = 0;                // expect-key
-    uint32_t ms = 0;                  // wait; the expect-* limit (default 5000)
+    bool anyValue = true;              // expect-key without a value, or with *
+    int32_t value = 0;                 // expect-key
+    uint32_t ms = 0;                   // wait; the expect-* limit (default 5000)
 };
 
 // One command line; false with the reason in *error ("unknown command x",

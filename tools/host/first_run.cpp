@@ -261,8 +261,8 @@ struct CTextField {
         return n;
     }
     std::string TypedUtf8() const {
-        const int n = WideCharToMultiByte(CP_UTF8, 0, typed.data(), static_cast<int>(typed.size()), nullptr, 0,
-                                          nullptr, nullptr);
+        const int n =
+            WideCharToMultiByte(CP_UTF8, 0, typed.data(), static_cast<int>(typed.size()), nullptr, 0, nullptr, nullptr);
         std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
         if (n > 0)
             WideCharToMultiByte(CP_UTF8, 0, typed.data(), static_cast<int>(typed.size()), &text[0], n, nullptr,
@@ -588,8 +588,7 @@ private:
                 NotChecked("status keys", "nobody answered");
             } else {
                 report.Say("arrived: %s\n", KeysSince(mark).c_str());
-                Judge("status keys", KeyMark() > mark,
-                      "Did every status key appear, as STATUS1, STATUS2 and so on?",
+                Judge("status keys", KeyMark() > mark, "Did every status key appear, as STATUS1, STATUS2 and so on?",
                       KeyMark() > mark ? "" : "no key arrived");
             }
         } else {
@@ -673,8 +672,9 @@ private:
         std::string detail = "typed \"" + *typed + "\"";
         if (!field.HasCharacterAbove7F()) {
             if (underWine) {
-                report.Say("no character above 0x7F arrived; not shown under Wine, whose US layout has no key "
-                           "for an accented letter\n");
+                report.Say(
+                    "no character above 0x7F arrived; not shown under Wine, whose US layout has no key "
+                    "for an accented letter\n");
             } else {
                 faults += std::string(faults.empty() ? "" : "; ") + "no character above 0x7F arrived";
             }
@@ -699,8 +699,8 @@ private:
         CTextField field;
         field.report = &report;
         std::string why;
-        const std::string instruction = "Caps Lock is on. Type the same again on the display's keyboard (\"" +
-                                        firstRun + "\"), then an arrow key.";
+        const std::string instruction =
+            "Caps Lock is on. Type the same again on the display's keyboard (\"" + firstRun + "\"), then an arrow key.";
         const bool typed = TypeIntoField(field, instruction.c_str(), &why);
         // Caps Lock goes back to how the person had it.
         if (!wasOn && CapsLockOn()) PressCapsLock();
@@ -711,11 +711,12 @@ private:
         if (again != firstRun) {
             // Letters must come out as the display sent them, whatever Caps Lock says.
             if (underWine) {
-                report.Say("the letters differ from the first run; not shown under Wine, which gives the capital "
-                           "for Shift and a letter with Caps Lock on (Windows gives the small letter)\n");
+                report.Say(
+                    "the letters differ from the first run; not shown under Wine, which gives the capital "
+                    "for Shift and a letter with Caps Lock on (Windows gives the small letter)\n");
             } else {
-                faults += std::string(faults.empty() ? "" : "; ") + "not the same as without Caps Lock (\"" +
-                          firstRun + "\")";
+                faults += std::string(faults.empty() ? "" : "; ") + "not the same as without Caps Lock (\"" + firstRun +
+                          "\")";
             }
         }
         if (!faults.empty()) detail += "; " + faults;

@@ -89,7 +89,8 @@ LRESULT CALLBACK FocusWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
         const wchar_t c = static_cast<wchar_t>(wParam);
         g_typed.push_back(c);
         char utf8[8] = "?";
-        if (c >= 0x20 && c != 0x7F) utf8[WideCharToMultiByte(CP_UTF8, 0, &c, 1, utf8, sizeof utf8 - 1, nullptr, nullptr)] = 0;
+        if (c >= 0x20 && c != 0x7F)
+            utf8[WideCharToMultiByte(CP_UTF8, 0, &c, 1, utf8, sizeof utf8 - 1, nullptr, nullptr)] = 0;
         Say("typed '%s' (U+%04X)\n", utf8, static_cast<unsigned>(c));
         return 0;
     }

@@ -105,9 +105,9 @@ std::string DescribePortDevice(const std::string& port) {
         char name[64] = {};
         DWORD size = sizeof name - 1;
         DWORD type = 0;
-        const bool named = RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) ==
-                               ERROR_SUCCESS &&
-                           type == REG_SZ;
+        const bool named =
+            RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS &&
+            type == REG_SZ;
         RegCloseKey(key);
         if (!named || _stricmp(name, port.c_str()) != 0) continue;
         char description[256] = {};
