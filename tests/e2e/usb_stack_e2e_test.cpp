@@ -162,9 +162,7 @@ TEST_F(UsbStack, PulledDisplayIsFoundAgainWithTheNewestImage) {
 // The display takes no reports for 6 s: every host call keeps its bound (one
 // that waits for the worker is answered within about the write's 1 s bound),
 // and the newest image arrives after the release.
-// Off until the driver stops waiting for a cancelled write that Wine's HID
-// class driver never cancels (it fails today: the call waits out the hold).
-TEST_F(UsbStack, DISABLED_StalledDisplayKeepsHostCallsBounded) {
+TEST_F(UsbStack, StalledDisplayKeepsHostCallsBounded) {
     ASSERT_TRUE(Start());
     ASSERT_EQ(1, driver->WriteTextCells(Pattern(7).data(), 40));
     ASSERT_TRUE(Shows(Pattern(7)));
@@ -187,8 +185,7 @@ TEST_F(UsbStack, DISABLED_StalledDisplayKeepsHostCallsBounded) {
 
 // Held for good: Terminate keeps its bound, and the driver starts again once
 // the display takes reports again.
-// Off for the same reason: Terminate takes its 5 s stop bound today.
-TEST_F(UsbStack, DISABLED_DisplayHeldForGoodDoesNotHoldTerminate) {
+TEST_F(UsbStack, DisplayHeldForGoodDoesNotHoldTerminate) {
     ASSERT_TRUE(Start());
     ASSERT_EQ(1, driver->WriteTextCells(Pattern(12).data(), 40));
     ASSERT_TRUE(Shows(Pattern(12)));
