@@ -59,6 +59,8 @@ void SerialThroughput(const Settings& s);
 void HidThroughput(const Settings& s);
 void IdleCost(const Settings& s);
 void OpenTime(const Settings& s);
+// The USB display through Wine's HID stack (the virtual display device).
+void UsbStack(const Settings& s);
 
 }  // namespace bench
 

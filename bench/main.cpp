@@ -1,5 +1,5 @@
 // brlbench [--quick] [name ...]
-// Names: calls flood wire keys throughput hid idle open (default: all, in that order).
+// Names: calls flood wire keys throughput hid idle open usb (default: all, in that order).
 // The cables come from BRL_CABLES (scripts/cables); the first one is used.
 #include <cstdio>
 #include <cstring>
@@ -21,6 +21,7 @@ const Entry kBenchmarks[] = {
     {"hid", bench::HidThroughput, false},
     {"idle", bench::IdleCost, true},
     {"open", bench::OpenTime, true},
+    {"usb", bench::UsbStack, false},
 };
 }  // namespace
 
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
         for (const Entry& e : kBenchmarks)
             if (std::strcmp(argv[i], e.name) == 0) found = &e;
         if (!found) {
-            std::fprintf(stderr, "unknown benchmark %s; known: calls flood wire keys throughput hid idle open\n",
+            std::fprintf(stderr, "unknown benchmark %s; known: calls flood wire keys throughput hid idle open usb\n",
                          argv[i]);
             return 2;
         }
