@@ -6,7 +6,7 @@
 //
 //   Closed --open--> Opening --display answered--> Running
 //   Opening --no display--> Closed (first open) or Searching (resume, restore)
-//   Running --read/write failed, acknowledgement lost for good--> Searching
+//   Running --read/write/status query failed, acknowledgement lost for good--> Searching
 //   Searching --once a second: USB, then the serial port--> Running
 //   Running(serial) --port lent--> Lent --port given back--> Opening
 //   any --host suspends--> Suspended --host resumes--> Opening
@@ -77,6 +77,7 @@ void CBrailleSampleDriver::CloseSerialPort() {
         serial = nullptr;
     }
     probePortOpen = 0;
+    serialFailed = 0;
 }
 
 // A read or write on the display's handles failed (not by our own cancel):
@@ -258,7 +259,10 @@ void CBrailleSampleDriver::SearchForDisplay() {
     }
     uint8_t frame[8];
     const size_t size = EncodeSerialFrame(0x24, 0, nullptr, frame);
-    serial->Write(frame, static_cast<DWORD>(size), nullptr, nullptr, 1000);
+    // A probe port that fails is dead: it goes, and the next search opens the
+    // port anew (a replugged adapter comes back under the same name).
+    if (CSerial::IsPortFailure(serial->Write(frame, static_cast<DWORD>(size), nullptr, nullptr, 1000)))
+        CloseSerialPort();
 }
 
 // Reads what the display sent to the probe's port. When it identified itself,
@@ -267,11 +271,15 @@ void CBrailleSampleDriver::ProbeReturningDisplay() {
     uint8_t buffer[kPollReadSize];
     DWORD count = 0;
     identified = 0;
-    serial->Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
+    const LONG read = serial->Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
     // What the display sends while it is looked for is acknowledged like any frame.
     probeReading = 1;
     for (DWORD i = 0; i < count && i < sizeof buffer; ++i) FeedByte(buffer[i]);
     probeReading = 0;
+    if (CSerial::IsPortFailure(read) || serialFailed) {
+        CloseSerialPort();
+        return;
+    }
     if (!identified) return;
     probePortOpen = 0;
     usingHid = 0;
@@ -319,8 +327,14 @@ void CBrailleSampleDriver::PollSerial() {
     if (!serial) return;
     uint8_t buffer[kPollReadSize];
     DWORD count = 0;
-    serial->Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
+    const LONG read = serial->Read(buffer, sizeof buffer, &count, nullptr, INFINITE);
     for (DWORD i = 0; i < count && i < sizeof buffer; ++i) FeedByte(buffer[i]);
+    // A dead port (a pulled adapter, a dropped Bluetooth link) ends the link at
+    // once, also on a quiet link where no acknowledgement is awaited.
+    if (CSerial::IsPortFailure(read) || serialFailed) {
+        StartSearch();
+        return;
+    }
 
     if (awaitingAck && static_cast<uint32_t>(platform->NowMs() - lastSendTick) > kSerialAckTimeoutMs) {
         awaitingAck = 0;
@@ -334,6 +348,7 @@ void CBrailleSampleDriver::PollSerial() {
     if (!awaitingAck && pendingValid) {
         SendFrame(pendingCommand, pendingLength, pendingData);
         pendingValid = 0;
+        if (serialFailed) StartSearch();
     }
 }
 

@@ -53,6 +53,7 @@ int CBrailleSampleDriver::OpenSerialPort() {
     if (serial) return 0;
     serial = new (std::nothrow) CSerial(*platform);
     if (!serial) return 0;
+    serialFailed = 0;
     if (serial->Open(portName, 0, 0, true) != 0) {
         delete serial;
         serial = nullptr;
@@ -78,8 +79,9 @@ int CBrailleSampleDriver::IdentifySerialDevice() {
     for (int elapsed = 0; elapsed < budget; elapsed += 2) {
         uint8_t b = 0;
         DWORD count = 0;
-        serial->Read(&b, 1, &count, nullptr, INFINITE);
+        const LONG read = serial->Read(&b, 1, &count, nullptr, INFINITE);
         if (count == 1) FeedByte(b);
+        if (CSerial::IsPortFailure(read) || serialFailed) return 0;
         if (identified) {
             const uint8_t done = 0x00;
             SendFrame(CMD_IDENTIFY_DONE, 1, &done);
@@ -112,7 +114,10 @@ void CBrailleSampleDriver::SendFrame(uint8_t command, uint8_t length, const uint
     const size_t total = EncodeSerialFrame(command, length, data, lastFrame + 2);
     lastFrame[0] = static_cast<uint8_t>(total);
     lastFrame[1] = command;
-    serial->Write(lastFrame + 2, static_cast<DWORD>(total), nullptr, nullptr, kWriteTimeoutMs);
+    // A dead port is acted on by the poll, not here: this may run inside the
+    // receiver, which goes on with the port's bytes.
+    if (CSerial::IsPortFailure(serial->Write(lastFrame + 2, static_cast<DWORD>(total), nullptr, nullptr, kWriteTimeoutMs)))
+        serialFailed = 1;
     if (command == CMD_DISPLAY) {
         ++awaitingAck;
         // A frame still held back is older than this one (left over from before

@@ -312,6 +312,7 @@ public:
     uint32_t probeTick{};     // clock value of the last search for a returning display
     int32_t probePortOpen{};  // the serial port is open only to probe for the display
     int32_t probeReading{};   // the probe feeds what the display sent: acknowledge it
+    int32_t serialFailed{};   // a write on the serial port failed: the port is dead (see CSerial::IsPortFailure)
 
     // Serial frame protocol
     int32_t comPortNumber{};

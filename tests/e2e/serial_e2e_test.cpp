@@ -132,6 +132,39 @@ TEST_F(SerialEndToEnd, SilentDisplayIsGivenUpAndComesBackWithTheNewestImage) {
     EXPECT_EQ(std::make_pair(std::string("Routing"), 2), host.KeyPairs()[0]);
 }
 
+TEST_F(SerialEndToEnd, CablePulledOnAQuietLinkIsLeftAndTheNewOneUnderTheSameNameFound) {
+    ASSERT_TRUE(Start());
+    const std::vector<uint8_t> text = Pattern(11);
+    ASSERT_EQ(1, driver->WriteTextCells(text.data(), 40));
+    ASSERT_TRUE(Shows(text));
+    // Gone for good, and no host write from here on: only the failing port can
+    // tell the driver. Its handle on the old cable stays dead, so the new cable
+    // is reached only through a new open.
+    display.Close();
+    struct Replug {  // later tests need the cable whatever happens here
+        const testenv::Cable& cable;
+        bool plugged = false;
+        ~Replug() {
+            if (!plugged) testenv::PlugCable(cable);
+        }
+    } replug{cable};
+    ASSERT_TRUE(testenv::PullCable(cable));
+    testenv::Pump(500);
+    ASSERT_TRUE(replug.plugged = testenv::PlugCable(cable));
+    // The search's probe port on the new cable dies the same way.
+    testenv::Pump(1500);
+    replug.plugged = false;
+    ASSERT_TRUE(testenv::PullCable(cable));
+    testenv::Pump(500);
+    ASSERT_TRUE(replug.plugged = testenv::PlugCable(cable));
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    ASSERT_TRUE(display.WaitForIdentifyDone(1, 5000)) << "the driver never looked for the display again";
+    EXPECT_TRUE(Shows(text));
+    display.PressRoutingKey(4);
+    ASSERT_TRUE(PumpUntilKeys(1, 3000));
+    EXPECT_EQ(std::make_pair(std::string("Routing"), 2), host.KeyPairs()[0]);
+}
+
 TEST_F(SerialEndToEnd, TerminateLeavesNoThreadAndFreesThePort) {
     const int before = probes::ThreadCount();
     ASSERT_TRUE(Start());

@@ -447,6 +447,35 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
     }
 }
 
+// Stands in for a serial driver whose queue count always says 0 or, with
+// `failure` set, whose status query fails as on a pulled adapter.
+struct StatusQuery {
+    static inline DWORD failure = 0;
+    decltype(CSerial::clearCommError) saved =
+        std::exchange(CSerial::clearCommError, [](HANDLE, LPDWORD errors, LPCOMSTAT status) -> BOOL {
+            *errors = 0;
+            *status = COMSTAT{};
+            SetLastError(failure);
+            return failure == 0;
+        });
+    ~StatusQuery() {
+        CSerial::clearCommError = saved;
+        failure = 0;
+    }
+};
+
+TEST_F(SerialRead, ImmediateReadsDoNotRestOnTheQueueCountAlone) {
+    StatusQuery query;
+    const Bytes out = Pattern(31, 5);
+    ASSERT_EQ(0, displayEnd.Write(out.data(), 5, nullptr, nullptr, 1000));
+    EXPECT_EQ(Hex(out), Hex(ReadBytes(driverEnd, 5, 3000))) << "bytes behind a count of 0 were never read";
+    uint8_t buffer[4];
+    DWORD count = 0;
+    StatusQuery::failure = ERROR_ACCESS_DENIED;  // a dead port: reported, not read through
+    EXPECT_EQ(ERROR_ACCESS_DENIED, driverEnd.Read(buffer, sizeof buffer, &count, nullptr, INFINITE));
+    EXPECT_TRUE(CSerial::IsPortFailure(driverEnd.LastError()));
+}
+
 // Stands in for a serial driver whose cancelled operations do not finish until
 // data arrives or the port is closed.
 struct CancelThatDoesNotFinish {

@@ -27,6 +27,7 @@ const CSerial::SettingsCalls CSerial::kSystemSettingsCalls = {
 CSerial::SettingsCalls CSerial::settingsCalls = CSerial::kSystemSettingsCalls;
 BOOL(WINAPI* CSerial::cancelIo)(HANDLE) = ::CancelIo;
 BOOL(WINAPI* CSerial::cancelIoEx)(HANDLE, OVERLAPPED*) = ::CancelIoEx;
+BOOL(WINAPI* CSerial::clearCommError)(HANDLE, LPDWORD, LPCOMSTAT) = ::ClearCommError;
 
 CSerial::CSerial(IPlatform& platform)
     : lastError(0),
@@ -36,6 +37,7 @@ CSerial::CSerial(IPlatform& platform)
       ioEvent(nullptr),
       readMode(-1),
       lineErrors(0),
+      lastUncountedRead(0),
       io(nullptr),
       platform(&platform) {}
 
@@ -84,6 +86,7 @@ LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlap
 
     readMode = -1;
     lineErrors = 0;
+    lastUncountedRead = platform->NowMs();
     SetEventMask(kDefaultEventMask);
 
     // The port's own defaults first; not every port has them, so failures here
@@ -464,15 +467,28 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
     // bits that this query clears are kept for GetLineErrors. A read asks only
     // for what is queued, so that it finishes at once even on a serial driver
     // that keeps an immediate read pending until more bytes arrive.
+    // A failing query is a dead port (a pulled adapter), reported as the read's
+    // failure; only a driver that does not offer the query is read blindly.
+    // A count of 0 is not trusted for ever: now and then the read is issued
+    // all the same, for drivers that report 0 or report late.
     bool onlyQueued = false;
     if (immediateRead) {
         COMSTAT status;
         DWORD errors = 0;
-        if (ClearCommError(handle, &errors, &status)) {
+        if (clearCommError(handle, &errors, &status)) {
             lineErrors |= errors;
-            if (status.cbInQue == 0) return lastError;
-            size = std::min(size, status.cbInQue);
-            onlyQueued = true;
+            const DWORD now = platform->NowMs();
+            if (status.cbInQue == 0 && now - lastUncountedRead < kEmptyReadPeriodMs) return lastError;
+            if (status.cbInQue == 0) {
+                lastUncountedRead = now;
+            } else {
+                size = std::min(size, status.cbInQue);
+                onlyQueued = true;
+            }
+        } else {
+            const DWORD error = GetLastError();
+            if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED)
+                return lastError = static_cast<LONG>(error);
         }
     }
 
@@ -549,9 +565,14 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
         // A wait for line events can end in failure too (an aborted wait), so
         // its result is fetched like a transfer's rather than taken as success.
         Collect collected = CollectFinished();
-        if (collected == Collect::Outstanding) collected = CancelAndCollect();
+        const bool cancelled = collected == Collect::Outstanding;
+        if (cancelled) collected = CancelAndCollect();
         if (collected == Collect::Outstanding) return lastError = ERROR_TIMEOUT;
-        if (collected == Collect::Failed) lastError = static_cast<LONG>(GetLastError());
+        if (collected == Collect::Failed) {
+            // Our own cancel ended it: not the port's failure.
+            const DWORD error = GetLastError();
+            lastError = cancelled && error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : static_cast<LONG>(error);
+        }
         deliver();
         return lastError;
     }

@@ -60,6 +60,14 @@ public:
     bool IsRingOn();
     bool IsCarrierOn();
 
+    // Whether an operation's result means the port itself failed: anything but
+    // success or a time-out (an operation the wrapper cancels itself never
+    // reports ERROR_OPERATION_ABORTED, so that one, which some drivers give for
+    // a pulled adapter, counts). On Windows a pulled USB-serial adapter or a
+    // dropped Bluetooth link leaves the handle dead for good, and the COM
+    // number taken until it is closed.
+    static bool IsPortFailure(LONG error) { return error != 0 && error != ERROR_TIMEOUT; }
+
     LONG LastError() const { return lastError; }
     HANDLE Handle() const { return handle; }
     bool IsOpen() const { return handle != nullptr; }
@@ -100,6 +108,12 @@ public:
     // How long an immediate read of bytes already queued may take to finish
     // before it is cancelled.
     static constexpr DWORD kQueuedReadGraceMs = 50;
+    // An immediate read trusts a queue count of 0 for at most this long: some
+    // virtual COM drivers report 0, or report late, while bytes wait.
+    static constexpr DWORD kEmptyReadPeriodMs = 1000;
+    // ClearCommError as the immediate read calls it. Tests replace it to stand
+    // in for a driver that always reports an empty queue.
+    static BOOL(WINAPI* clearCommError)(HANDLE file, LPDWORD errors, LPCOMSTAT status);
 
 private:
     enum class IoKind { Write, Read, WaitEvent };
@@ -132,6 +146,8 @@ private:
     // Line error bits collected by reads that asked the port for its queue
     // count (which clears them), handed out by the next GetLineErrors.
     DWORD lineErrors;
+    // Clock value of the last immediate read issued without trusting the count.
+    DWORD lastUncountedRead;
     // The private record with the buffer and the count the system works on.
     // Allocated apart from the object: an operation whose cancel does not
     // finish in time is left with it, and the block is given up rather than
