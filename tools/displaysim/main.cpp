@@ -3,6 +3,7 @@
 #include "display_sim.h"
 #include "system_message.h"
 #include "tool_args.h"
+#include "usb_end.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -348,6 +349,7 @@ struct Settings {
     std::vector<Action> actions;
     bool haveScript = false;
     bool interactive = false;
+    bool usb = false;
     unsigned long timeoutMs = 0;
 };
 
@@ -388,8 +390,19 @@ std::string CheckValues(const std::string& version, const std::string& ack, cons
     }
     std::string error;
     if (!ParseScript(text, &s->actions, &error)) return error;
-    if (s->port.empty()) return "no port given";
+    if (s->port.empty() && !s->usb) return "no port given";
+    if (!s->port.empty() && s->usb) return "a port or --usb, not both";
     return std::string();
+}
+
+// The script, then the keyboard or the wait until the end, whichever end plays.
+void Play(const Settings& settings, const DisplayEnd& end, CScreen& screen) {
+    bool running = !settings.haveScript || RunScript(settings.actions, end, screen);
+    if (running && settings.interactive)
+        RunInteractive(end, screen);
+    else if (running && !settings.haveScript)
+        WaitForSingleObject(quitEvent, Remaining());
+    if (deadline != 0 && sim::NowMs() >= deadline) screen.Message("time limit reached");
 }
 
 // The serial end: CSimDisplay on a COM port, showing every display frame.
@@ -412,12 +425,7 @@ int RunSerial(const Settings& settings, CScreen& screen) {
     end.scanCode = [&](uint16_t code) { return display.SendScanCode(code); };
     end.waitForText = [&](DWORD ms) { return display.WaitForText(ms); };
 
-    bool running = !settings.haveScript || RunScript(settings.actions, end, screen);
-    if (running && settings.interactive)
-        RunInteractive(end, screen);
-    else if (running && !settings.haveScript)
-        WaitForSingleObject(quitEvent, Remaining());
-    if (deadline != 0 && sim::NowMs() >= deadline) screen.Message("time limit reached");
+    Play(settings, end, screen);
 
     display.Close();
     screen.EndLine();
@@ -431,6 +439,37 @@ int RunSerial(const Settings& settings, CScreen& screen) {
     return 0;
 }
 
+// The USB end: the display on the virtual HID device (under Wine), showing every
+// display frame as the serial end does. Only function and routing keys exist there.
+int RunUsb(const Settings& settings, CScreen& screen) {
+    sim::CUsbEnd display;
+    const int textCells = settings.display.textCells;
+    std::string error;
+    if (!display.Open(
+            [&](const std::array<uint8_t, sim::kImageCells>& cells) { ShowDisplay(screen, cells, textCells); },
+            settings.display.trace ? settings.display.traceLine : nullptr, &error)) {
+        tools::PrintError("displaysim: the USB display cannot be plugged in: %s\n", error.c_str());
+        return 1;
+    }
+    screen.Message("displaysim on USB (virtual HID device): " + std::to_string(textCells) +
+                   " text cells, waiting for the driver");
+    DisplayEnd end;
+    end.functionKey = [&](uint8_t code) { return display.PressFunctionKey(code); };
+    end.routingKey = [&](uint8_t code) { return display.PressRoutingKey(code); };
+    end.character = [&](uint16_t) {
+        screen.Message("typing is not part of the USB display");
+        return false;
+    };
+    end.scanCode = end.character;
+    end.waitForText = [&](DWORD ms) { return display.WaitForText(ms); };
+
+    Play(settings, end, screen);
+    display.Close();
+    screen.EndLine();
+    tools::Print("%s\n", display.Summary().c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -438,6 +477,7 @@ int main(int argc, char** argv) {
     std::string version, ack, script, scriptFile;
     tools::CArguments args("displaysim", "COMn [options]");
     args.Positional("COMn", "the port of the display's end of the cable", &settings.port);
+    args.Flag("--usb", "be the USB display instead, on the virtual HID device (under Wine)", &settings.usb);
     args.Number("--cells", "N", "text cells reported to the driver (default 40)", 0, 255, &settings.display.textCells);
     args.Text("--version", "A,B", "version bytes of the identity reply (default 5,7)", &version);
     args.Text("--ack", "MODE", "now | delay:MS | never | drop:N (every Nth left out) | corrupt", &ack);
@@ -459,7 +499,7 @@ int main(int argc, char** argv) {
     if (settings.timeoutMs) deadline = sim::NowMs() + static_cast<double>(settings.timeoutMs);
     // With a trace the frame lines would tear an in-place line apart.
     CScreen screen(!settings.display.trace && tools::IsConsole(tools::Stream::kOut));
-    const int code = RunSerial(settings, screen);
+    const int code = settings.usb ? RunUsb(settings, screen) : RunSerial(settings, screen);
     CloseHandle(quitEvent);
     return code;
 }

@@ -1,7 +1,7 @@
 // virtual_hid: installs the virtual HID display into the Wine prefix and plugs
 // its device node in or out (a test tool, see scripts/virtual-hid).
 //   virtual_hid install <driver .sys path>   the driver service, started, and no device node
-//   virtual_hid plug | unplug                the device node in or out
+//   virtual_hid plug | unplug                the device node in (the driver started if need be) or out
 //   virtual_hid status                       what the driver holds
 //   virtual_hid hold-open <ms>               another program with the display open for reading
 //                                            and writing, until a line on stdin or ms have passed
@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
         // A device node left behind by a run that ended early goes too.
         if (vhid::Install(argv[2], &error) && vhid::Unplug(5000, &error)) return 0;
     } else if (command == "plug") {
-        if (vhid::Plug(5000, &error)) return 0;
+        // The driver is started first if this Wine session has not loaded it yet.
+        if (vhid::Install(vhid::DriverBesideProgram(), &error) && vhid::Plug(5000, &error)) return 0;
     } else if (command == "unplug") {
         if (vhid::Unplug(5000, &error)) return 0;
     } else if (command == "hold-open" && argc > 2) {

@@ -44,6 +44,7 @@ void CUsbDisplay::Run() {
 }
 
 void CUsbDisplay::Take(const Report& report) {
+    if (onReport) onReport("<-", report);
     const uint8_t* p = report.data() + 1;
     bool hello = false, complete = false;
     Frame done;
@@ -77,7 +78,14 @@ void CUsbDisplay::Take(const Report& report) {
     }
 }
 
-bool CUsbDisplay::Send(const std::array<uint8_t, kPayloadSize>& payload) { return control_.PushInput(payload.data()); }
+bool CUsbDisplay::Send(const std::array<uint8_t, kPayloadSize>& payload) {
+    if (onReport) {
+        Report report{};
+        std::memcpy(report.data() + 1, payload.data(), kPayloadSize);
+        onReport("->", report);
+    }
+    return control_.PushInput(payload.data());
+}
 bool CUsbDisplay::Ack() { return Send({0xFF, 0, 0, 0, 0, 0, 0, 0}); }
 bool CUsbDisplay::PressRoutingKey(uint8_t code) { return Send({0xFD, code, 0, 0, 0, 0, 0, 0}); }
 bool CUsbDisplay::PressFunctionKey(uint8_t code) { return Send({0xFE, code, 0, 0, 0, 0, 0, 0}); }

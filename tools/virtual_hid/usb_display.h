@@ -60,6 +60,9 @@ public:
     CDisplayControl& Control() { return control_; }
     // Called on the display's thread for each complete frame.
     std::function<void(const Frame&)> onFrame;
+    // Called for every report: taken from the driver ("<-") or sent to it
+    // ("->"). Set before Start.
+    std::function<void(const char* direction, const Report& report)> onReport;
 
 private:
     void Run();

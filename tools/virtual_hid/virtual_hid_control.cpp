@@ -238,6 +238,15 @@ bool Install(const std::string& sysPath, std::string* error) {
     return false;
 }
 
+std::string DriverBesideProgram() {
+    char self[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return "virtual_hid.sys";
+    std::string path(self, n);
+    path.erase(path.find_last_of("\\/") + 1);
+    return path + "virtual_hid.sys";
+}
+
 bool Plug(DWORD timeoutMs, std::string* error) {
     if (Listed()) return true;
     if (!RegisterNode(error) || !Reenumerate(error)) return false;

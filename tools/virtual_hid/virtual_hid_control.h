@@ -19,6 +19,8 @@ constexpr std::size_t kReportSize = 9;  // report ID 0 + payload
 // driver is left as it is. No device node is made: the display is plugged in
 // only by Plug, so nothing else in the prefix finds it by chance.
 bool Install(const std::string& sysPath, std::string* error);
+// virtual_hid.sys beside the running program, where the build puts it.
+std::string DriverBesideProgram();
 // The device node in (the HID interface listed) or out (gone), each within
 // timeoutMs. Idempotent.
 bool Plug(DWORD timeoutMs, std::string* error);
