@@ -381,7 +381,7 @@ private:
     }
     void Skip(const char* title, const char* why) {
         char line[256];
-        std::snprintf(line, sizeof line, "    %-22s SKIPPED: %s", title, why);
+        std::snprintf(line, sizeof line, "%2d. %-22s SKIPPED: %s", stepNumber, title, why);
         summary.push_back(line);
     }
 
@@ -597,9 +597,21 @@ private:
         host.showKeys = false;
     }
 
-    // One run of typing into the text field, until Escape on the display, or
-    // Enter here (skipped), or the end of the input. False when not typed.
-    bool TypeIntoField(CTextField& field, const char* instruction, std::string* why) {
+    // Caps Lock switched while the field has the focus, so the field's thread
+    // (the one typed into) sees the new state. True when it is as wanted.
+    bool SetCapsLock(bool on) {
+        if (CapsLockOn() != on) {
+            PressCapsLock();
+            Pump(200);
+        }
+        return CapsLockOn() == on;
+    }
+
+    // One run of typing into the text field with Caps Lock as asked, until
+    // Escape on the display, or Enter here (skipped), or the end of the input.
+    // Caps Lock goes back to how the person had it before the first run.
+    // False when not typed.
+    bool TypeIntoField(CTextField& field, const char* instruction, bool capsLock, std::string* why) {
         if (gone) {
             *why = "nobody answered";
             return false;
@@ -612,6 +624,18 @@ private:
         report.Say("the window \"Braille display check: type here\" %s\n",
                    inFront ? "is in front and has the focus"
                            : "could NOT be brought in front: click it before typing, or the keys go elsewhere");
+        if (!capsKnown) {
+            capsAtStart = CapsLockOn();
+            capsKnown = true;
+        }
+        const bool capsRight = SetCapsLock(capsLock);
+        report.Say("Caps Lock is %s%s\n", CapsLockOn() ? "on" : "off",
+                   capsRight ? "" : " (the check cannot switch it)");
+        if (!capsRight) {
+            DestroyWindow(field.window);
+            *why = "Caps Lock cannot be switched";
+            return false;
+        }
         report.Say("%s Then Escape on the display (Enter here skips this step). [Escape on the display] > \n",
                    instruction);
         const DWORD start = GetTickCount();
@@ -629,7 +653,10 @@ private:
             }
         }
         Pump(300);  // the release of Escape
-        if (IsWindow(field.window)) DestroyWindow(field.window);
+        if (IsWindow(field.window)) {
+            if (capsLock != capsAtStart) SetCapsLock(capsAtStart);
+            DestroyWindow(field.window);
+        }
         HWND console = GetConsoleWindow();
         if (console) SetForegroundWindow(console);
         if (field.escape) return true;
@@ -664,7 +691,7 @@ private:
         if (!TypeIntoField(field,
                            "On the display's keyboard type a word with a capital letter and a letter with an "
                            "accent that your keyboard layout has (such as é), then an arrow key.",
-                           &why))
+                           false, &why))
             return why == "the text field cannot be opened" ? Verdict("typing keyboard", false, why)
                                                             : NotChecked("typing keyboard", why);
         *typed = field.TypedUtf8();
@@ -687,23 +714,13 @@ private:
         Step("typing with Caps Lock on");
         if (gone) return NotChecked("Caps Lock typing", "nobody answered");
         if (firstRun.empty()) return NotChecked("Caps Lock typing", "the typing step was not carried out");
-        const bool wasOn = CapsLockOn();
-        if (!wasOn) PressCapsLock();
-        Pump(100);
-        const bool on = CapsLockOn();
-        report.Say("Caps Lock %s\n", wasOn ? "was on already" : on ? "switched on by the check" : "did not switch on");
-        if (!on) {
-            WaitForEnter("Switch Caps Lock on with the computer's own keyboard.");
-            if (!CapsLockOn()) return NotChecked("Caps Lock typing", "Caps Lock could not be switched on");
-        }
         CTextField field;
         field.report = &report;
         std::string why;
         const std::string instruction =
-            "Caps Lock is on. Type the same again on the display's keyboard (\"" + firstRun + "\"), then an arrow key.";
-        const bool typed = TypeIntoField(field, instruction.c_str(), &why);
-        // Caps Lock goes back to how the person had it.
-        if (!wasOn && CapsLockOn()) PressCapsLock();
+            "Caps Lock is switched on now. Type the same again on the display's keyboard (\"" + firstRun +
+            "\"), then an arrow key.";
+        const bool typed = TypeIntoField(field, instruction.c_str(), true, &why);
         if (!typed) return NotChecked("Caps Lock typing", why);
         std::string faults = KeyFaults(field);
         const std::string again = field.TypedUtf8();
@@ -924,6 +941,8 @@ private:
     bool failed = false;
     bool notChecked = false;
     bool gone = false;  // the input has ended: nobody answers any more
+    bool capsKnown = false;
+    bool capsAtStart = false;  // Caps Lock as the person had it
     int stepNumber = 0;
     DWORD stepStart = 0;
     std::vector<std::string> summary;
