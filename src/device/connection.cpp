@@ -23,6 +23,14 @@ constexpr uint32_t kHidAckTimeoutMs = 1000;
 constexpr uint32_t kSerialAckTimeoutMs = 400;
 constexpr uint32_t kSearchIntervalMs = 1000;  // retry period while the display is away
 constexpr int kPollReadSize = 80;
+// How long the worker waits for the system to open the serial port. The host's
+// start waits longest (a Bluetooth port connects inside the open); a resume or
+// a restore leaves a slow open to the search, which never waits for more than
+// a moment and takes the port on a later tick, so that Suspend, Terminate and
+// the handover are never held behind an open.
+constexpr DWORD kFirstOpenWaitMs = 5000;
+constexpr DWORD kReturnOpenWaitMs = 500;
+constexpr DWORD kSearchOpenWaitMs = 50;
 // Input reports taken per tick: as many as Windows' HID class driver keeps
 // for a handle by default, so none is dropped between two ticks.
 constexpr int kMaxReportsPerTick = 32;
@@ -106,13 +114,18 @@ int CBrailleSampleDriver::OpenHidLink() {
     return 1;
 }
 
+// Whether the serial port object only waits for its open to return.
+static bool StillOpening(const CSerial* serial) { return serial && serial->IsOpening(); }
+
 int CBrailleSampleDriver::OpenDevice(const char* name) {
     const bool away = link == LinkState::Searching || link == LinkState::Lent;
+    const DWORD openWait = link == LinkState::Closed ? kFirstOpenWaitMs : kReturnOpenWaitMs;
     // A restore on the USB link re-opens an open display: release the old
     // handles first instead of leaking them.
     if (hidHandle || hidReadHandle) CloseHidHandles();
-    // A port opened only to probe for a returning display gives way to a real open.
-    if (probePortOpen) CloseSerialPort();
+    // A port opened only to probe for a returning display gives way to a real
+    // open; an open still on its way is carried on.
+    if (probePortOpen && !StillOpening(serial)) CloseSerialPort();
 
     usingHid = 0;
     // A name that does not fit the field is refused as a whole (an empty name
@@ -141,8 +154,13 @@ int CBrailleSampleDriver::OpenDevice(const char* name) {
     // While another program has borrowed the serial port, neither a resume nor
     // a new Initialize may take it from under it; the restore re-opens it. The
     // USB display above has nothing to do with the lent port.
-    if (handoverActive || !portName[0] || !OpenSerialPort()) {
-        CloseSerialPort();
+    if (handoverActive || !portName[0] || !OpenSerialPort(openWait)) {
+        // An open still on its way is left to the search that follows a resume
+        // or a restore (a failed start closes everything).
+        if (StillOpening(serial) && !handoverActive)
+            probePortOpen = 1;
+        else
+            CloseSerialPort();
         SetLink(LinkState::Closed);
         return 0;
     }
@@ -229,7 +247,11 @@ void CBrailleSampleDriver::SuspendLink() {
 // once a second. Host writes go on updating the cell image meanwhile.
 void CBrailleSampleDriver::StartSearch() {
     CloseHidHandles();
-    CloseSerialPort();
+    // An open still on its way (a slow Bluetooth port) is the search's first try.
+    if (StillOpening(serial))
+        probePortOpen = 1;
+    else
+        CloseSerialPort();
     awaitingAck = 0;
     hidRing.Clear();
     SetLink(LinkState::Searching);
@@ -240,8 +262,13 @@ void CBrailleSampleDriver::StartSearch() {
 // identification request goes out and the answer is read on later ticks.
 void CBrailleSampleDriver::SearchForDisplay() {
     if (serial && probePortOpen) {
-        ProbeReturningDisplay();
-        if (link != LinkState::Searching) return;
+        if (StillOpening(serial)) {
+            // An open from an earlier tick: taken once it has returned, never waited for.
+            if (OpenSerialPort(0)) SendSearchRequest();
+        } else {
+            ProbeReturningDisplay();
+            if (link != LinkState::Searching) return;
+        }
     }
     if (static_cast<uint32_t>(platform->NowMs() - probeTick) < kSearchIntervalMs) return;
     probeTick = platform->NowMs();
@@ -252,11 +279,17 @@ void CBrailleSampleDriver::SearchForDisplay() {
         return;
     }
     // A lent port belongs to the other program until it is given back.
-    if (handoverActive || !portName[0]) return;
+    if (handoverActive || !portName[0] || StillOpening(serial)) return;
     if (!serial) {
-        if (!OpenSerialPort()) return;
-        probePortOpen = 1;
+        const int opened = OpenSerialPort(kSearchOpenWaitMs);
+        if (serial) probePortOpen = 1;
+        if (!opened) return;
     }
+    SendSearchRequest();
+}
+
+// The search's identification request on the probe port.
+void CBrailleSampleDriver::SendSearchRequest() {
     uint8_t frame[8];
     const size_t size = EncodeSerialFrame(0x24, 0, nullptr, frame);
     // A probe port that fails is dead: it goes, and the next search opens the

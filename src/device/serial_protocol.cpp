@@ -49,14 +49,19 @@ void CBrailleSampleDriver::BusyWait(uint16_t milliseconds) {
     while (static_cast<DWORD>(platform->NowMs() - start) <= milliseconds) YieldProcessor();
 }
 
-int CBrailleSampleDriver::OpenSerialPort() {
-    if (serial) return 0;
-    serial = new (std::nothrow) CSerial(*platform);
+// 1 when the port is open. 0 otherwise: either the open failed (no port
+// object is left) or it is still on its way after `waitMs` (a Bluetooth port
+// connects inside the open), and the port object keeps it for a later call.
+int CBrailleSampleDriver::OpenSerialPort(DWORD waitMs) {
+    if (serial && !serial->IsOpening()) return 0;
+    if (!serial) serial = new (std::nothrow) CSerial(*platform);
     if (!serial) return 0;
     serialFailed = 0;
-    if (serial->Open(portName, 0, 0, true) != 0) {
-        delete serial;
-        serial = nullptr;
+    serial->SetOpenWait(waitMs);
+    const LONG opened = serial->Open(portName, 0, 0, true);
+    if (opened == ERROR_IO_PENDING && serial->IsOpening()) return 0;
+    if (opened != 0) {
+        CloseSerialPort();
         return 0;
     }
     serial->Configure(38400, 8, 0, 0);

@@ -230,7 +230,8 @@ public:
     void PlaceCells(uint32_t first, const uint8_t* cells, uint32_t count);
 
     // ---- serial frame protocol ----
-    int OpenSerialPort();
+    int OpenSerialPort(DWORD waitMs);
+    void SendSearchRequest();
     int IdentifySerialDevice();
     void SendFrame(uint8_t command, uint8_t length, const uint8_t* data);
     void FeedByte(uint8_t b);

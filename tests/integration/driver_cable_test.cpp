@@ -14,6 +14,7 @@
 #include "support/cable_end.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
+#include "support/probes.h"
 #include "support/recording_host.h"
 #include "support/test_env.h"
 
@@ -152,6 +153,33 @@ TEST(ConnectionProbe, ResumeWithoutADisplayLooksOnBothLinks) {
     EXPECT_EQ(49u, display.Receive(49, 3000).size());
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
+}
+
+// A serial port whose open blocks for 10 s (a Bluetooth port with the display
+// off) holds neither Suspend nor Terminate: a resume leaves the open to the
+// search, which takes the port once the open returns.
+TEST(ConnectionSlowOpen, BlockedOpenHoldsNeitherSuspendNorTerminate) {
+    REQUIRE_CABLE(cable, 0);
+    CSlowOpenPlatform platform;
+    CBrailleSampleDriver driver(platform);
+    CRecordingHost host;
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    platform.Hold();
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(1)); }), 1000.0);
+        EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(0)); }), 2000.0);
+        EXPECT_TRUE(testenv::WaitUntil([&] { return platform.Blocked() > 0; }, 3000));
+    }
+    display.ClearHistory();
+    platform.Release();
+    EXPECT_TRUE(display.WaitForIdentifyDone(1, 5000)) << "the search never took the port";
+    EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(1)); }), 1000.0);
+    platform.Hold();
+    EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(0)); }), 2000.0);
+    EXPECT_LT(probes::Timed([&] { driver.Terminate(); }), 1500.0);
+    display.Close();
 }
 
 // ---------------------------------------------------------------- serial display on a cable

@@ -482,14 +482,14 @@ TEST(SerialProtocolBusyWait, WaitsUntilTheClockHasMovedPastTheTime) {
 TEST_F(SerialProtocolOpen, RefusesWhilePortObjectExistsAndOnMissingPort) {
     CSerial* existing = driver.serial;
     std::strcpy(driver.portName, "COM11");
-    EXPECT_EQ(0, driver.OpenSerialPort());
+    EXPECT_EQ(0, driver.OpenSerialPort(INFINITE));
     EXPECT_EQ(existing, driver.serial);
     EXPECT_FALSE(port->destroyed);
     EXPECT_FALSE(port->closed);
     DropPort();
 
     std::strcpy(driver.portName, "COM251");
-    EXPECT_EQ(0, driver.OpenSerialPort());
+    EXPECT_EQ(0, driver.OpenSerialPort(INFINITE));
     EXPECT_EQ(nullptr, driver.serial);
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <process.h>
 #include <vector>
 
 // What the system works on while an operation on the private record runs.
@@ -20,6 +21,19 @@ struct CSerial::IoBlock {
     std::vector<BYTE> data;
     // Bytes of a read collected after its call had returned, for the next Read.
     std::vector<BYTE> carry;
+};
+
+// An open running on a thread of its own; shared by the thread and the object
+// that waits for it, freed by whichever lets go last.
+struct CSerial::Opener {
+    volatile LONG refs = 2;
+    HANDLE done = nullptr;  // manual-reset: the system's open has returned
+    HANDLE result = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    IPlatform* platform = nullptr;
+    DWORD flags = 0;
+    HMODULE module = nullptr;  // keeps this code mapped while the thread runs
+    char path[kDevicePathSize] = {};
 };
 
 const CSerial::SettingsCalls CSerial::kSystemSettingsCalls = {
@@ -39,12 +53,83 @@ CSerial::CSerial(IPlatform& platform)
       lineErrors(0),
       lastUncountedRead(0),
       io(nullptr),
-      platform(&platform) {}
+      platform(&platform),
+      openWaitMs(INFINITE),
+      opener(nullptr) {}
 
 CSerial::~CSerial() {
     // This class's own Close: no derived part is left to dispatch to.
     if (handle) CSerial::Close();
+    if (opener) Release(opener);
     delete io;
+}
+
+void CSerial::Release(Opener* opener) {
+    if (InterlockedDecrement(&opener->refs) != 0) return;
+    // Nobody took the handle: an abandoned open that has returned.
+    if (opener->result != INVALID_HANDLE_VALUE) CloseHandle(opener->result);
+    CloseHandle(opener->done);
+    delete opener;
+}
+
+unsigned __stdcall CSerial::OpenerThread(void* argument) {
+    auto* opener = static_cast<Opener*>(argument);
+    opener->result = opener->platform->SerialOpen(opener->path, opener->flags);
+    opener->error = GetLastError();
+    SetEvent(opener->done);
+    HMODULE module = opener->module;
+    Release(opener);
+    if (module) FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+HANDLE CSerial::OpenDevicePath(const char* path, DWORD flags, DWORD& error) {
+    if (opener && (strcmp(opener->path, path) != 0 || opener->flags != flags)) {
+        Release(opener);  // another port now: the old open is abandoned
+        opener = nullptr;
+    }
+    if (!opener && openWaitMs == INFINITE) {
+        HANDLE h = platform->SerialOpen(path, flags);
+        error = GetLastError();
+        return h;
+    }
+    if (!opener) {
+        auto* started = new (std::nothrow) Opener;
+        if (!started) {
+            error = ERROR_NOT_ENOUGH_MEMORY;
+            return INVALID_HANDLE_VALUE;
+        }
+        started->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        started->platform = platform;
+        started->flags = flags;
+        memcpy(started->path, path, sizeof started->path);
+        // The thread holds this module (the DLL, or the program it is linked
+        // into) until it ends, so a host that unloads the driver meanwhile
+        // does not pull the code from under a blocked open.
+        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CSerial::OpenerThread),
+                           &started->module);
+        const uintptr_t thread =
+            started->done ? _beginthreadex(nullptr, 0, &CSerial::OpenerThread, started, 0, nullptr) : 0;
+        if (!thread) {
+            error = started->done ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : GetLastError();
+            if (started->module) FreeLibrary(started->module);
+            if (started->done) CloseHandle(started->done);
+            delete started;
+            return INVALID_HANDLE_VALUE;
+        }
+        CloseHandle(reinterpret_cast<HANDLE>(thread));
+        opener = started;
+    }
+    if (WaitForSingleObject(opener->done, openWaitMs) != WAIT_OBJECT_0) {
+        error = ERROR_IO_PENDING;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = opener->result;
+    error = opener->error;
+    opener->result = INVALID_HANDLE_VALUE;
+    Release(opener);
+    opener = nullptr;
+    return h;
 }
 
 LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlapped) {
@@ -62,8 +147,9 @@ LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlap
     memcpy(path, kPrefix, prefixLength);
     memcpy(path + prefixLength, port, nameLength + 1);
 
-    HANDLE h = platform->SerialOpen(path, overlapped ? FILE_FLAG_OVERLAPPED : 0);
-    if (h == INVALID_HANDLE_VALUE) return lastError = static_cast<LONG>(GetLastError());
+    DWORD error = 0;
+    HANDLE h = OpenDevicePath(path, overlapped ? FILE_FLAG_OVERLAPPED : 0, error);
+    if (h == INVALID_HANDLE_VALUE) return lastError = static_cast<LONG>(error);
     handle = h;
 
     if (overlapped) {
@@ -150,6 +236,10 @@ LONG CSerial::ApplyLinkSettings() {
 
 LONG CSerial::Close() {
     lastError = 0;
+    if (opener) {
+        Release(opener);
+        opener = nullptr;
+    }
     if (!handle) return 0;
     Purge();
     const LONG result = lastError;

@@ -51,6 +51,17 @@ public:
     virtual LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
     virtual LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
 
+    // How long Open waits for the system's open of the port: INFINITE (the
+    // default) opens on the calling thread. With a bound the open runs on a
+    // thread of its own; when it has not returned in time, Open returns
+    // ERROR_IO_PENDING and leaves it running, and a later Open of the same
+    // port (with the object still closed) goes on with it. Opening a Bluetooth
+    // serial port makes the radio connection inside the open, which can block
+    // for seconds. Close and destruction abandon an open on its way: its
+    // handle is closed as soon as the system returns it.
+    void SetOpenWait(DWORD milliseconds) { openWaitMs = milliseconds; }
+    bool IsOpening() const { return opener != nullptr; }
+
     LONG Purge();
     LONG SendBreak();
     DWORD TakeEvents();
@@ -116,6 +127,12 @@ public:
     static BOOL(WINAPI* clearCommError)(HANDLE file, LPDWORD errors, LPCOMSTAT status);
 
 private:
+    struct Opener;
+    static unsigned __stdcall OpenerThread(void* opener);
+    static void Release(Opener* opener);
+    // The system's open of `path`, waited for at most openWaitMs.
+    HANDLE OpenDevicePath(const char* path, DWORD flags, DWORD& error);
+
     enum class IoKind { Write, Read, WaitEvent };
     struct IoBlock;
     enum class Collect { Done, Failed, Outstanding };
@@ -154,6 +171,8 @@ private:
     // freed while the system may still write to it.
     IoBlock* io;
     IPlatform* platform;
+    DWORD openWaitMs;
+    Opener* opener;  // an open still on its way, or none
 };
 
 #endif
