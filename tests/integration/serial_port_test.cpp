@@ -601,6 +601,11 @@ TEST_F(SerialRead, BlockingModeWaitsForTheWholeCountOrTimesOut) {
     EXPECT_EQ(0u, count);
     EXPECT_GE(waited, 250.0);
     EXPECT_LT(waited, 5000.0);
+    // A read that times out with part of its bytes hands them over.
+    const Bytes part = Pattern(8, 2);
+    ASSERT_EQ(0, displayEnd.Write(part.data(), 2, nullptr, nullptr, 1000));
+    EXPECT_EQ(ERROR_TIMEOUT, driverEnd.Read(buffer, 4, &count, nullptr, 300));
+    EXPECT_EQ(Hex(part), Hex(Bytes(buffer, buffer + std::min<DWORD>(count, 4))));
 
     Bytes out = Pattern(9, 4);
     std::thread sender([&] {
