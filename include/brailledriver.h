@@ -12,24 +12,35 @@
 // Calling contract.
 // - Waiting calls: Initialize, Suspend (when the flag changes) and Terminate
 //   wait for the worker thread; each returns when its own work is done, or
-//   within its bound (Initialize and Suspend 30 s, Terminate about 8 s). While
-//   they wait they handle messages that other threads send the calling thread,
-//   so OnKey can run inside them; a WM_QUIT they take from the queue is posted
-//   again before they return. All other calls never wait: a cell write copies
-//   the cells, makes at most one post and returns; writes the worker has not
-//   taken yet are combined, and only the newest image is sent. Only a host
-//   that has 1024 writes not yet taken by the worker is held back, for at
-//   most 20 ms a write, until the worker has caught up.
+//   within its bound (Initialize and Suspend 30 s, Terminate about 8 s).
+//   SetHost waits for a callback in progress (see below). While any of them
+//   waits it serves messages that other threads send the calling thread, so a
+//   host that hands OnData's work to its own thread with SendMessage is
+//   answered, not deadlocked; posted messages (keys included) and WM_QUIT stay
+//   in the queue for the host's own loop. All other calls never wait: a cell
+//   write copies the cells, makes at most one post and returns; writes the
+//   worker has not taken yet are combined, and only the newest image is sent.
+//   Only a host that has 1024 writes not yet taken by the worker is held
+//   back, for at most 20 ms a write, until the worker has caught up.
+// - Results: Initialize returns 1 only when its own worker runs and was not
+//   stopped meanwhile. Suspend returns 1 when the suspension or resume was
+//   carried out (or the flag is already as asked), 0 when it was not (no
+//   worker, or the worker ended first, or its bound passed); the flag changes
+//   only when the command could be posted.
 // - Threads: OnKey arrives on the thread that called Initialize (the owner of
 //   the key window), when that thread dispatches its messages. OnData arrives
 //   on the driver's worker thread.
 // - One thread is expected: the host makes its calls from the thread that
 //   called Initialize, and that thread pumps messages. Calls from other threads
-//   are safe: the key window stays on its owner, Terminate destroys it there
-//   (or, when the owner does not pump within 1 s, leaves it inert to close at
-//   the owner's next pump), and every call keeps its bound. Suspend neither
-//   destroys nor moves the key window; keys of before a suspension are dropped.
-// - Inside OnKey the host may call anything, Terminate included.
+//   are safe: Initialize and Terminate are ordered against each other (two at
+//   once stop or start the driver once), the key window stays on its owner,
+//   Terminate destroys it there (or, when the owner does not answer within 1 s,
+//   leaves it inert to close at the owner's next pump), and every call keeps
+//   its bound. Suspend neither destroys nor moves the key window; keys of
+//   before a suspension are dropped.
+// - Inside OnKey, and inside a message sent to a thread that waits in a call,
+//   the host may call anything, Terminate included; an Initialize made there
+//   while the same thread's Initialize is starting returns 0.
 // - Inside OnData (worker thread): Suspend and Terminate return at once and are
 //   carried out when the current command or poll has finished (Suspend returns
 //   1, or 0 once a Terminate is pending); Initialize returns 0; SetHost swaps
@@ -41,7 +52,10 @@
 // - Unload: call Terminate before FreeLibrary. A host that does not still
 //   unloads safely: the worker holds a reference on the module while it runs,
 //   so the code stays mapped (and the driver keeps running) until the process
-//   ends or the host loads the DLL again and calls Terminate.
+//   ends or the host loads the DLL again and calls Terminate. After a Terminate
+//   made inside OnData the host may unload at once: the key window is closed
+//   (or left with the system's own procedure) before the worker lets the
+//   module go.
 #ifndef BRAILLEDRIVER_H
 #define BRAILLEDRIVER_H
 

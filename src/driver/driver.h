@@ -75,7 +75,17 @@ struct CCompletionSlot {
     volatile LONG busy;
     volatile LONG generation;
     volatile LONG doneGeneration;
+    volatile LONG ran;  // the done generation's command was carried out (not dropped at the worker's end)
 };
+
+// Waits for one of the handles (none: only the time) for at most boundMs,
+// meanwhile handling the messages other threads send the calling thread;
+// posted messages and WM_QUIT stay in its queue. Every wait inside a host call
+// goes through here, so a host that marshals a callback to its own thread with
+// SendMessage is served, not deadlocked. Returns as WaitForMultipleObjects.
+DWORD WaitServingSent(DWORD count, const HANDLE* handles, DWORD boundMs);
+// The 1 ms clock of the driver's own waits (QueryPerformanceCounter).
+uint64_t DriverClockMs();
 
 // The state of the link to the display, as the poll sees it. Its transitions
 // live in device/connection.cpp (see docs/architecture.md); `opening`,
@@ -171,21 +181,26 @@ public:
     virtual void BRL_CALL NoOp36(int32_t) {}
 
     // ---- host interface helpers ----
-    void CleanUp();
+    int32_t StartDriver(const char* portName, IBrailleHost* host, const char* text1, const char* text2);
     bool OnWorkerThread() const;
     bool WorkerStillRunning();
-    void WithdrawHost();
+    bool WaitForWorkersGone(DWORD boundMs);
+    void WithdrawHost(LONG generation);
+    void EnterCallbackLocks();
     IBrailleHost* EnterCallback(CRITICAL_SECTION* lock);
 
     // ---- worker thread and command channel ----
     int StartWorkerThread();
-    int32_t PostCommand(int command, const void* data, uint32_t length, int wait);
+    // Without waiting: 1 when posted. Waiting: 1 when the command was carried out.
+    int32_t PostCommand(int command, const void* data, uint32_t length, int wait, bool* posted = nullptr);
     bool DispatchCommand(int command, void* data, uint32_t parameter);
     static unsigned __stdcall WorkerLoop(void* driver);
     void StopWorker();
+    HANDLE TakeWorker();
+    void ReapWorker(HANDLE thread);
     void RequestStop();
     int32_t WaitForCompletion(int slot, LONG generation, DWORD boundMs);
-    void Complete(uint32_t ticket);
+    void Complete(uint32_t ticket, bool ran = true);
     int32_t QueueWrite(int command, const uint8_t* cells, uint32_t count);
     void RunQueuedWrites();
     void FreeQueuedWrites();
@@ -201,6 +216,7 @@ public:
     void DeliverHidRoutingKey(uint8_t code);
     void PostKeyEvent(const char* name, int32_t value);
     void DestroyKeyWindow();
+    void CloseKeyWindow(HWND window);
     void CallOnData(const unsigned char* bytes, int32_t count);
     static const char* FunctionKeyName(int code);  // code 1..64; null for none
 
@@ -272,19 +288,28 @@ public:
     char initString2[kInitStringSize]{};  // Initialize's fourth argument
     IBrailleHost* volatile host{};        // the host's callback object
 
+    // Start and stop, ordered against each other. The lock is held only for
+    // moments and never across a wait: a call made again on the same thread
+    // (from a message sent to it during a wait) cannot deadlock on it.
+    CRITICAL_SECTION lifecycleLock{};
+    DWORD startingThread{};         // the thread whose Initialize is starting a worker, or 0
+    volatile LONG runGeneration{};  // counts successful starts: a Terminate withdraws only its own run's host
+    volatile LONG liveWorkers{};    // worker threads that have not left yet
+
     // Worker thread and command channel
-    HANDLE workerThread{};
-    HANDLE commandDone{};  // manual-reset: the worker's queue is ready
-    DWORD workerThreadId{};
-    uint32_t tickCounter{};       // poll ticks run (also cleared by the HID hello)
-    volatile LONG workerStart{};  // start hand-shake between Initialize and a new worker
-    HANDLE stopEvent{};           // manual-reset: stop, whatever the queue holds (driver lifetime)
-    HANDLE workerEnded{};         // manual-reset: the worker has left its loop (driver lifetime)
+    HANDLE volatile workerThread{};   // handed off once (interlocked) to the call that stops it
+    HANDLE commandDone{};             // manual-reset: the worker's queue is ready (owned by the starting Initialize)
+    volatile DWORD workerThreadId{};  // 0 once the worker has left
+    uint32_t tickCounter{};           // poll ticks run (also cleared by the HID hello)
+    volatile LONG workerStart{};      // start hand-shake between Initialize and a new worker
+    HANDLE stopEvent{};               // manual-reset: stop, whatever the queue holds (driver lifetime)
+    HANDLE workerEnded{};             // manual-reset: the worker has left its loop (driver lifetime)
     volatile LONG stopRequested{};
     HANDLE staleWorker{};  // a worker that Terminate gave up waiting for
     CCompletionSlot completions[kCompletionSlots]{};
     CCellWrite* volatile queuedWrites{};  // host writes not yet taken by the worker, newest first
     volatile LONG queuedWriteCount{};     // writes on that list (counted before they are pushed)
+    HANDLE writesTaken{};                 // set when the worker takes a full list (driver lifetime)
     volatile LONG deferredSuspend{};      // Suspend called inside OnData: 1 + carried out after the command
     volatile int32_t deferredSuspendFlag{};
     volatile LONG deferredTerminate{};    // Terminate called inside OnData
@@ -292,7 +317,7 @@ public:
     CRITICAL_SECTION dataCallbackLock{};  // held while OnData runs
 
     // Key delivery
-    HWND keyWindow{};
+    HWND volatile keyWindow{};         // taken once (interlocked) by whoever closes it
     DWORD keyWindowThread{};           // the thread that owns keyWindow
     volatile LONG keyEpoch{};          // changes with each suspension: keys of an older epoch are dropped
     char className[kClassNameSize]{};  // "KVR"

@@ -48,6 +48,7 @@ CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) : platform(&seam) {
     std::memcpy(className, "KVR", 4);
     InitializeCriticalSection(&keyCallbackLock);
     InitializeCriticalSection(&dataCallbackLock);
+    InitializeCriticalSection(&lifecycleLock);
 }
 
 // A worker still running here holds the module, so this runs only once no
@@ -58,20 +59,35 @@ CBrailleSampleDriver::~CBrailleSampleDriver() {
     ReleaseHidIo();
     for (CCompletionSlot& completion : completions)
         if (completion.event) CloseHandle(completion.event);
-    for (HANDLE* handle : {&stopEvent, &workerEnded, &staleWorker, &commandDone})
+    for (HANDLE* handle : {&stopEvent, &workerEnded, &writesTaken, &staleWorker, &commandDone})
         if (*handle) CloseHandle(*handle);
+    // The handle of a worker that ended inside OnData (Terminate there) and
+    // was never reaped by a later call.
+    if (workerThread) CloseHandle(workerThread);
     DeleteCriticalSection(&keyCallbackLock);
     DeleteCriticalSection(&dataCallbackLock);
+    DeleteCriticalSection(&lifecycleLock);
 }
 
-bool CBrailleSampleDriver::OnWorkerThread() const { return workerThread && GetCurrentThreadId() == workerThreadId; }
+// By thread identifier alone: the worker is still itself inside OnData after
+// another thread's Terminate has taken its handle. It clears the identifier as
+// it leaves.
+bool CBrailleSampleDriver::OnWorkerThread() const {
+    const DWORD id = workerThreadId;
+    return id != 0 && id == GetCurrentThreadId();
+}
 
-void CBrailleSampleDriver::CleanUp() {
-    if (commandDone) {
-        CloseHandle(commandDone);
-        commandDone = nullptr;
+// Takes both callback locks, serving sent messages while a callback holds one
+// (an OnData that sends to this thread and waits is answered, not deadlocked).
+void CBrailleSampleDriver::EnterCallbackLocks() {
+    bool key = false;
+    bool data = false;
+    for (;;) {
+        key = key || TryEnterCriticalSection(&keyCallbackLock);
+        data = data || TryEnterCriticalSection(&dataCallbackLock);
+        if (key && data) return;
+        WaitServingSent(0, nullptr, 2);
     }
-    DestroyKeyWindow();
 }
 
 // The host's callback object, held against SetHost until the caller leaves
@@ -82,85 +98,128 @@ IBrailleHost* CBrailleSampleDriver::EnterCallback(CRITICAL_SECTION* lock) {
 }
 
 // Clears the host once no callback to it is running; a callback that outlasts
-// the bound (a host stalled inside OnData) cannot hold Terminate for ever.
-void CBrailleSampleDriver::WithdrawHost() {
-    const DWORD started = GetTickCount();
+// the bound (a host stalled inside OnData) cannot hold Terminate for ever. A
+// host set by a newer start (made meanwhile, from a message sent to this
+// thread) stays.
+void CBrailleSampleDriver::WithdrawHost(LONG generation) {
+    const uint64_t started = DriverClockMs();
     bool key = false;
     bool data = false;
-    while (!(key && data) && GetTickCount() - started < 2000) {
+    while (!(key && data) && DriverClockMs() - started < 2000) {
         key = key || TryEnterCriticalSection(&keyCallbackLock);
         data = data || TryEnterCriticalSection(&dataCallbackLock);
-        if (!(key && data)) Sleep(5);
+        if (!(key && data)) WaitServingSent(0, nullptr, 5);
     }
-    host = nullptr;
+    EnterCriticalSection(&lifecycleLock);
+    if (runGeneration == generation) host = nullptr;
+    LeaveCriticalSection(&lifecycleLock);
     if (data) LeaveCriticalSection(&dataCallbackLock);
     if (key) LeaveCriticalSection(&keyCallbackLock);
+}
+
+// Workers share the stop and end events: a new one starts only once every
+// earlier one (one that Terminate gave up on, or one still ending) has gone.
+bool CBrailleSampleDriver::WaitForWorkersGone(DWORD boundMs) {
+    const uint64_t started = DriverClockMs();
+    while (liveWorkers > 0) {
+        if (DriverClockMs() - started >= boundMs) return false;
+        WaitServingSent(0, nullptr, 5);
+    }
+    HANDLE stale = InterlockedExchangePointer(&staleWorker, nullptr);
+    if (stale) CloseHandle(stale);
+    return true;
 }
 
 int32_t CBrailleSampleDriver::Initialize(const char* port, IBrailleHost* newHost, const char* text1,
                                          const char* text2) {
     if (OnWorkerThread()) return 0;
+    // One start at a time. Another thread's start is waited for (it ends
+    // within its own bounds); a call made inside this thread's own start, from
+    // a message sent to it during a wait, is refused.
+    const DWORD me = GetCurrentThreadId();
+    const uint64_t since = DriverClockMs();
+    for (;;) {
+        EnterCriticalSection(&lifecycleLock);
+        const DWORD owner = startingThread;
+        if (!owner) startingThread = me;
+        LeaveCriticalSection(&lifecycleLock);
+        if (!owner) break;
+        if (owner == me || DriverClockMs() - since > 45000) return 0;
+        WaitServingSent(0, nullptr, 5);
+    }
+    const int32_t result = StartDriver(port, newHost, text1, text2);
+    EnterCriticalSection(&lifecycleLock);
+    startingThread = 0;
+    LeaveCriticalSection(&lifecycleLock);
+    return result;
+}
+
+int32_t CBrailleSampleDriver::StartDriver(const char* port, IBrailleHost* newHost, const char* text1,
+                                          const char* text2) {
     // A second Initialize while running restarts the driver instead of leaking
     // the running worker, its event and its window.
-    if (workerThread || keyWindow) Terminate();
-    // A worker that an earlier Terminate gave up on still owns the device.
-    if (staleWorker) {
-        if (WaitForSingleObject(staleWorker, 5000) != WAIT_OBJECT_0) return 0;
-        CloseHandle(staleWorker);
-        staleWorker = nullptr;
-    }
+    Terminate();
+    if (!WaitForWorkersGone(5000)) return 0;
+
+    EnterCriticalSection(&lifecycleLock);
     // A run that ended suspended must not carry that into this start: while
     // suspended the serial link sends nothing, so the display would never be
-    // asked to identify itself.
+    // asked to identify itself. Counts left by an earlier run must not make a
+    // failed open look like success.
     suspended = 0;
     link = LinkState::Closed;
-
+    textCells = 0;
+    statusCells = 0;
     commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!commandDone) {
-        CleanUp();
+    const bool started = commandDone && StartWorkerThread();
+    HANDLE mine = workerThread;
+    LeaveCriticalSection(&lifecycleLock);
+    if (!started) {
+        if (commandDone) CloseHandle(commandDone);
+        commandDone = nullptr;
         return 0;
     }
-    ResetEvent(commandDone);
-    if (!StartWorkerThread()) {
-        CleanUp();
-        return 0;
-    }
-    DWORD waited = WaitForSingleObject(commandDone, 5000);
+    const DWORD waited = WaitServingSent(1, &commandDone, 5000);
     if (waited != WAIT_OBJECT_0 && InterlockedCompareExchange(&workerStart, 2, 0) == 0) {
         // The worker never reported its queue: it is abandoned and ends by itself
         // when it starts, without touching commandDone.
-        CloseHandle(workerThread);
-        workerThread = nullptr;
-        CleanUp();
+        EnterCriticalSection(&lifecycleLock);
+        HANDLE thread = InterlockedExchangePointer(&workerThread, nullptr);
+        LeaveCriticalSection(&lifecycleLock);
+        if (thread) CloseHandle(thread);
+        CloseHandle(commandDone);
+        commandDone = nullptr;
         return 0;
     }
     // The worker sets it once, when ready; it is no longer needed.
     CloseHandle(commandDone);
     commandDone = nullptr;
 
-    // Counts left by an earlier run must not make a failed open look like success.
-    textCells = 0;
-    statusCells = 0;
     const char* name = port ? port : "";
     PostCommand(CMD_OPEN, name, static_cast<uint32_t>(strnlen(name, 0x7fffffff)), 1);
 
-    if (textCells > 0) {
+    // Only this start's worker, still running and not told to stop, makes a
+    // success: another thread's Terminate may have stopped it meanwhile.
+    EnterCriticalSection(&lifecycleLock);
+    const bool running = workerThread == mine && !stopRequested && !deferredTerminate && WorkerStillRunning();
+    if (running && textCells > 0) {
         host = newHost;
         CopyText(initString1, sizeof initString1, text1);
         CopyText(initString2, sizeof initString2, text2);
-        DestroyKeyWindow();
         RegisterKeyWindowClass(ModuleInstance());
         keyWindow = CreateKeyWindow(ModuleInstance());
         keyWindowThread = GetCurrentThreadId();
         initialized = 1;
         suspended = 0;
+        InterlockedIncrement(&runGeneration);
+        LeaveCriticalSection(&lifecycleLock);
         return 1;
     }
+    LeaveCriticalSection(&lifecycleLock);
     // A display that answered without text cells leaves its port open; close it
     // so that the next start finds the port free.
-    PostCommand(CMD_CLOSE, nullptr, 0, 1);
+    if (running) PostCommand(CMD_CLOSE, nullptr, 0, 1);
     StopWorker();
-    CleanUp();
     return 0;
 }
 
@@ -171,29 +230,33 @@ void CBrailleSampleDriver::Terminate() {
         return;
     }
     if (!initialized) return;
+    // The worker and the window are taken together, against a start that is
+    // about to hand them to the host; the waits come after the lock.
+    EnterCriticalSection(&lifecycleLock);
+    const LONG generation = runGeneration;
     // The worker closes the device as it stops; the close command is only for
-    // a worker that reads its queue. Nothing here waits on a stalled worker
-    // for longer than the stop's bound.
+    // a worker that reads its queue.
     PostCommand(CMD_CLOSE, nullptr, 0, 0);
-    StopWorker();
-    CleanUp();
-    WithdrawHost();
+    HANDLE thread = TakeWorker();
+    auto* window =
+        static_cast<HWND>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&keyWindow), nullptr));
+    LeaveCriticalSection(&lifecycleLock);
+    ReapWorker(thread);
+    CloseKeyWindow(window);
+    WithdrawHost(generation);
 }
 
 // From any thread but the worker, SetHost returns only once no callback to the
 // old host is running; on the worker (inside OnData) it cannot wait for itself.
 IBrailleHost* CBrailleSampleDriver::SetHost(IBrailleHost* newHost) {
-    const bool wait = !OnWorkerThread();
-    if (wait) {
-        EnterCriticalSection(&keyCallbackLock);
-        EnterCriticalSection(&dataCallbackLock);
-    }
+    if (OnWorkerThread())
+        return static_cast<IBrailleHost*>(
+            InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&host), newHost));
+    EnterCallbackLocks();
     IBrailleHost* old = host;
     host = newHost;
-    if (wait) {
-        LeaveCriticalSection(&dataCallbackLock);
-        LeaveCriticalSection(&keyCallbackLock);
-    }
+    LeaveCriticalSection(&dataCallbackLock);
+    LeaveCriticalSection(&keyCallbackLock);
     return old;
 }
 
@@ -215,11 +278,18 @@ int32_t CBrailleSampleDriver::Suspend(int32_t flag) {
         return 1;
     }
     // A resume while the display is searched for leaves the search running.
-    if (flag == suspended) return 1;
+    const int32_t before = suspended;
+    if (flag == before) return 1;
+    if (!workerThread) return 0;
+    // The suspension counts from here (the poll stops at once), but a command
+    // that cannot be posted leaves the flag as it was. The key window stays on
+    // its thread; keys of before the change are dropped.
     suspended = flag;
-    // The key window stays on its thread; keys of before the change are dropped.
     InterlockedIncrement(&keyEpoch);
-    return PostCommand(CMD_SUSPEND, nullptr, static_cast<uint32_t>(flag), 1);
+    bool posted = false;
+    const int32_t ran = PostCommand(CMD_SUSPEND, nullptr, static_cast<uint32_t>(flag), 1, &posted);
+    if (!posted) InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&suspended), before, flag);
+    return ran;
 }
 
 // Cells beyond the cell image are never shown, so at most that many are copied:

@@ -78,8 +78,12 @@ HWND CBrailleSampleDriver::CreateKeyWindow(HINSTANCE instance) {
 
 LRESULT CALLBACK CBrailleSampleDriver::KeyWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_KEY_WINDOW_DESTROY) {
-        // Sent by a thread that is not the window's: it is destroyed here, on its owner.
+        // Sent by a thread that is not the window's: it is destroyed here, on
+        // its owner, and the class goes with its last window.
+        char name[kClassNameSize] = {};
+        GetClassNameA(window, name, sizeof name);
         DestroyWindow(window);
+        UnregisterClassA(name, ModuleInstance());
         return 0;
     }
     if (message != WM_BRAILLE_KEY || !IsWindow(window)) return DefWindowProcA(window, message, wParam, lParam);
@@ -106,14 +110,19 @@ void CBrailleSampleDriver::PostKeyEvent(const char* name, int32_t value) {
     PostMessageA(window, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(name), static_cast<LPARAM>(packed));
 }
 
-// Destroys the key window on the thread that owns it, whichever thread asks.
-// An owner that has ended took the window with it; an owner that does not
-// pump within the bound gets a window that no longer calls into this module
-// and closes itself when its owner next pumps.
+// Takes the key window (once: of two callers one gets it) and closes it.
 void CBrailleSampleDriver::DestroyKeyWindow() {
-    HWND window = keyWindow;
-    keyWindow = nullptr;
     keyWindowThread = 0;
+    CloseKeyWindow(
+        static_cast<HWND>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&keyWindow), nullptr)));
+}
+
+// Destroys a key window on the thread that owns it, whichever thread asks.
+// An owner that has ended took the window with it; an owner that does not
+// answer within the bound gets a window that no longer calls into this module
+// and closes itself when its owner next pumps, so the window never outlives
+// the code it runs.
+void CBrailleSampleDriver::CloseKeyWindow(HWND window) {
     if (window && IsWindow(window)) {
         DWORD_PTR answer = 0;
         if (GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {

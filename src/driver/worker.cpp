@@ -13,8 +13,25 @@ namespace {
 constexpr DWORD kMaxCommandWaitMs = 30000;
 constexpr uint64_t kTickMs = 100;
 
-// The loop's own 1 ms clock: GetTickCount moves in 16 ms steps on Windows.
-uint64_t LoopClockMs() {
+// Any address inside this module: the worker holds the module through it.
+const char kModuleAnchor = 0;
+
+// What a new worker thread is handed: its driver and a hold on the module,
+// taken before the thread exists, so that a thread that starts late (after
+// Initialize gave up on it and the host unloaded) still runs mapped code.
+struct CWorkerStart {
+    CBrailleSampleDriver* driver;
+    HMODULE module;
+};
+
+bool IsCommand(const MSG& msg) {
+    return !msg.hwnd && msg.message >= WM_DRIVER_COMMAND && msg.message <= WM_DRIVER_COMMAND + CMD_TICK;
+}
+uint32_t TicketOf(const MSG& msg) { return static_cast<uint32_t>(static_cast<uint64_t>(msg.lParam) >> 32); }
+}  // namespace
+
+// GetTickCount moves in 16 ms steps on Windows.
+uint64_t DriverClockMs() {
     LARGE_INTEGER frequency;
     LARGE_INTEGER count;
     QueryPerformanceFrequency(&frequency);
@@ -24,14 +41,22 @@ uint64_t LoopClockMs() {
     return c / f * 1000 + c % f * 1000 / f;
 }
 
-// Any address inside this module: the worker holds the module through it.
-const char kModuleAnchor = 0;
-
-bool IsCommand(const MSG& msg) {
-    return !msg.hwnd && msg.message >= WM_DRIVER_COMMAND && msg.message <= WM_DRIVER_COMMAND + CMD_TICK;
+DWORD WaitServingSent(DWORD count, const HANDLE* handles, DWORD boundMs) {
+    const uint64_t started = DriverClockMs();
+    for (;;) {
+        const uint64_t elapsed = DriverClockMs() - started;
+        const DWORD left = elapsed >= boundMs ? 0 : static_cast<DWORD>(boundMs - elapsed);
+        const DWORD r = MsgWaitForMultipleObjectsEx(count, handles, left, QS_SENDMESSAGE, 0);
+        if (r != WAIT_OBJECT_0 + count) return r;
+        // Peeking runs the sent messages; with no posted message in its mask
+        // and PM_NOREMOVE it takes nothing from the queue.
+        MSG msg;
+        if (PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE) && msg.message == WM_QUIT &&
+            !PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE))
+            PostQuitMessage(static_cast<int>(msg.wParam));  // a runtime that took it anyway: put it back
+        if (left == 0) return WAIT_TIMEOUT;
+    }
 }
-uint32_t TicketOf(const MSG& msg) { return static_cast<uint32_t>(static_cast<uint64_t>(msg.lParam) >> 32); }
-}  // namespace
 
 int CBrailleSampleDriver::StartWorkerThread() {
     workerStart = 0;
@@ -42,39 +67,56 @@ int CBrailleSampleDriver::StartWorkerThread() {
     // Terminate's patience may still use them.
     if (!stopEvent) stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!workerEnded) workerEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!stopEvent || !workerEnded) return 0;
+    if (!writesTaken) writesTaken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!stopEvent || !workerEnded || !writesTaken) return 0;
     ResetEvent(stopEvent);
     ResetEvent(workerEnded);
+    auto* start = static_cast<CWorkerStart*>(std::malloc(sizeof(CWorkerStart)));
+    if (!start) return 0;
+    start->driver = this;
+    start->module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&kModuleAnchor),
+                       &start->module);
+    InterlockedIncrement(&liveWorkers);
     unsigned id = 0;
-    uintptr_t thread = _beginthreadex(nullptr, 0, &CBrailleSampleDriver::WorkerLoop, this, 0, &id);
-    workerThread = reinterpret_cast<HANDLE>(thread);
+    const uintptr_t thread = _beginthreadex(nullptr, 0, &CBrailleSampleDriver::WorkerLoop, start, 0, &id);
+    if (!thread) {
+        InterlockedDecrement(&liveWorkers);
+        if (start->module) FreeLibrary(start->module);
+        std::free(start);
+        return 0;
+    }
     workerThreadId = id;
-    if (workerThread) SetThreadPriority(workerThread, THREAD_PRIORITY_ABOVE_NORMAL);
-    return workerThread ? 1 : 0;
+    workerThread = reinterpret_cast<HANDLE>(thread);
+    SetThreadPriority(workerThread, THREAD_PRIORITY_ABOVE_NORMAL);
+    return 1;
 }
 
 unsigned __stdcall CBrailleSampleDriver::WorkerLoop(void* argument) {
-    auto* self = static_cast<CBrailleSampleDriver*>(argument);
     // The module stays mapped while this thread runs in it, even when the host
-    // unloads the DLL without Terminate; the reference goes as the thread ends.
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&kModuleAnchor), &module);
+    // unloads the DLL without Terminate; the hold goes as the thread ends.
+    const CWorkerStart start = *static_cast<CWorkerStart*>(argument);
+    std::free(argument);
+    CBrailleSampleDriver* self = start.driver;
+    const DWORD me = GetCurrentThreadId();
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     // Initialize may have given up on this thread already; then leave at once.
     if (InterlockedCompareExchange(&self->workerStart, 1, 0) != 0) {
-        if (module) FreeLibraryAndExitThread(module, 0);
+        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&self->workerThreadId), 0, static_cast<LONG>(me));
+        InterlockedDecrement(&self->liveWorkers);
+        if (start.module) FreeLibraryAndExitThread(start.module, 0);
         return 0;
     }
     SetEvent(self->commandDone);
 
     // The poll runs when 100 ms have passed, whatever the queue holds; commands
     // posted before it fell due run first.
-    uint64_t lastTick = LoopClockMs();
+    uint64_t lastTick = DriverClockMs();
     DWORD lastTickCount = GetTickCount();
     for (;;) {
         if (self->stopRequested || self->deferredTerminate) break;
-        const uint64_t now = LoopClockMs();
+        const uint64_t now = DriverClockMs();
         const bool due = now - lastTick >= kTickMs;
         if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (due) {
@@ -107,20 +149,25 @@ unsigned __stdcall CBrailleSampleDriver::WorkerLoop(void* argument) {
     }
     self->CloseDevice();
     if (self->deferredTerminate) {
-        // Terminate called inside OnData: the host is withdrawn and its key
-        // window goes, on its own thread, when that thread next pumps.
+        // Terminate called inside OnData: the host is withdrawn and the key
+        // window closed (on its owner, or left with the system's procedure)
+        // before this thread lets the module go: the host may unload the DLL
+        // as soon as its callback has returned.
         self->host = nullptr;
-        if (self->keyWindow) PostMessageA(self->keyWindow, WM_KEY_WINDOW_DESTROY, 0, 0);
+        self->DestroyKeyWindow();
     }
-    // Commands still queued never run: their callers are released, their
-    // payloads freed, and writes behind the stop are dropped.
+    // Commands still queued never run: their callers are released (told that
+    // nothing ran), their payloads freed, and writes behind the stop dropped.
     while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_DRIVER_COMMAND, WM_DRIVER_COMMAND + CMD_TICK, PM_REMOVE)) {
         std::free(reinterpret_cast<void*>(msg.wParam));
-        self->Complete(TicketOf(msg));
+        self->Complete(TicketOf(msg), false);
     }
     self->FreeQueuedWrites();
     SetEvent(self->workerEnded);
-    if (module) FreeLibraryAndExitThread(module, 0);
+    // Nothing of the driver is touched after this: a new worker may start.
+    InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&self->workerThreadId), 0, static_cast<LONG>(me));
+    InterlockedDecrement(&self->liveWorkers);
+    if (start.module) FreeLibraryAndExitThread(start.module, 0);
     return 0;
 }
 
@@ -200,10 +247,17 @@ int32_t CBrailleSampleDriver::QueueWrite(int command, const uint8_t* cells, uint
     // A host writing faster than the worker takes its writes is held back
     // here, so the list, and the worker's next pass over it, stay bounded. A
     // write made on the worker itself (from a callback) never waits for it.
+    // The wait ends when the worker takes the list (it sets writesTaken), not
+    // at a timer tick: Sleep(1) lasts a whole tick, 15.6 ms by default on Windows.
     if (queuedWriteCount >= kMaxQueuedWrites && GetCurrentThreadId() != workerThreadId) {
-        const DWORD since = GetTickCount();
-        while (queuedWriteCount >= kMaxQueuedWrites && !stopRequested && GetTickCount() - since < kWriteBackoffMs)
-            Sleep(1);
+        const DWORD since = platform->NowMs();
+        for (int round = 0; round < 64 && queuedWriteCount >= kMaxQueuedWrites && !stopRequested; ++round) {
+            const DWORD waited = platform->NowMs() - since;
+            if (waited >= kWriteBackoffMs) break;
+            ResetEvent(writesTaken);
+            if (queuedWriteCount < kMaxQueuedWrites) break;
+            WaitServingSent(1, &writesTaken, kWriteBackoffMs - waited);
+        }
     }
     auto* write = static_cast<CCellWrite*>(std::malloc(offsetof(CCellWrite, cells) + count + 1));
     if (!write) return 0;
@@ -240,7 +294,8 @@ void CBrailleSampleDriver::RunQueuedWrites() {
         taken = next;
         ++takenCount;
     }
-    InterlockedExchangeAdd(&queuedWriteCount, -takenCount);
+    if (InterlockedExchangeAdd(&queuedWriteCount, -takenCount) >= kMaxQueuedWrites && writesTaken)
+        SetEvent(writesTaken);  // a host held back by a full list goes on
     while (oldest) {
         CCellWrite* write = oldest;
         oldest = write->next;
@@ -292,15 +347,17 @@ void CBrailleSampleDriver::RunDeferredCalls() {
 
 // ---- posting and waiting ----
 
-void CBrailleSampleDriver::Complete(uint32_t ticket) {
+void CBrailleSampleDriver::Complete(uint32_t ticket, bool ran) {
     const uint32_t slot = ticket & 0xFF;
     if (slot == 0 || slot > static_cast<uint32_t>(kCompletionSlots)) return;
     CCompletionSlot& completion = completions[slot - 1];
+    InterlockedExchange(&completion.ran, ran ? 1 : 0);
     InterlockedExchange(&completion.doneGeneration, static_cast<LONG>(ticket >> 8));
     if (completion.event) SetEvent(completion.event);
 }
 
-int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_t length, int wait) {
+int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_t length, int wait, bool* posted) {
+    if (posted) *posted = false;
     if (!workerThread) return 0;
     void* payload = nullptr;
     if (data && length != 0) {
@@ -312,10 +369,11 @@ int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_
     const UINT number = WM_DRIVER_COMMAND + static_cast<UINT>(command);
     if (!wait) {
         // One post and nothing else.
-        BOOL posted =
+        const BOOL ok =
             PostThreadMessageA(workerThreadId, number, reinterpret_cast<WPARAM>(payload), static_cast<LPARAM>(length));
-        if (!posted) std::free(payload);  // never reached the worker: still ours
-        return posted;                    // NOLINT(clang-analyzer-unix.Malloc) a posted payload is the worker's
+        if (!ok) std::free(payload);  // never reached the worker: still ours
+        if (posted) *posted = ok != 0;
+        return ok;  // NOLINT(clang-analyzer-unix.Malloc) a posted payload is the worker's
     }
     // A waiting call has a completion slot of its own: it returns when its own
     // command has run, not at another command's signal.
@@ -333,69 +391,54 @@ int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_
     completion.generation = generation;
     if (completion.event) ResetEvent(completion.event);
     const uint64_t ticket = (static_cast<uint64_t>(generation) << 8) | static_cast<uint64_t>(slot + 1);
-    BOOL posted = completion.event && PostThreadMessageA(workerThreadId, number, reinterpret_cast<WPARAM>(payload),
-                                                         static_cast<LPARAM>((ticket << 32) | length));
-    if (!posted) {
+    if (!completion.event || !PostThreadMessageA(workerThreadId, number, reinterpret_cast<WPARAM>(payload),
+                                                 static_cast<LPARAM>((ticket << 32) | length))) {
         std::free(payload);
         InterlockedExchange(&completion.busy, 0);
         return 0;
     }
+    if (posted) *posted = true;
     // The longest command (an open with its handshakes) takes a few seconds; a
     // worker stuck far beyond that must not hang the host's call for ever.
-    WaitForCompletion(slot, generation, kMaxCommandWaitMs);
-    return posted;  // NOLINT(clang-analyzer-unix.Malloc) a posted payload is the worker's
+    return WaitForCompletion(slot, generation, kMaxCommandWaitMs);  // NOLINT(clang-analyzer-unix.Malloc)
 }
 
-// Waits for one command while handling what other threads send this thread.
-// Returns 1 when the command ran, 0 when the worker ended first or the bound
-// passed. A WM_QUIT taken from the queue meanwhile is posted again.
+// Waits for one command while serving what other threads send this thread.
+// Returns 1 when the command was carried out, 0 when the worker ended without
+// running it or the bound passed.
 int32_t CBrailleSampleDriver::WaitForCompletion(int slot, LONG generation, DWORD boundMs) {
     CCompletionSlot& completion = completions[slot];
     HANDLE handles[2] = {completion.event, workerEnded};
     const DWORD count = workerEnded ? 2 : 1;
-    const DWORD started = GetTickCount();
-    bool quit = false;
-    WPARAM quitCode = 0;
-    int32_t done = 0;
+    const uint64_t started = DriverClockMs();
+    int32_t ran = 0;
     for (;;) {
         if (completion.doneGeneration == generation) {
-            done = 1;
+            ran = completion.ran;
             break;
         }
-        const DWORD elapsed = GetTickCount() - started;
+        const uint64_t elapsed = DriverClockMs() - started;
         if (elapsed >= boundMs) break;
-        const DWORD r = MsgWaitForMultipleObjects(count, handles, FALSE, boundMs - elapsed, QS_SENDMESSAGE);
+        const DWORD r = WaitServingSent(count, handles, static_cast<DWORD>(boundMs - elapsed));
         if (r == WAIT_OBJECT_0) {
             // A signal meant for an earlier, abandoned use of this slot.
             if (completion.doneGeneration != generation) ResetEvent(completion.event);
             continue;
         }
         if (r == WAIT_OBJECT_0 + 1 && count == 2) {
-            done = completion.doneGeneration == generation ? 1 : 0;
+            ran = completion.doneGeneration == generation ? completion.ran : 0;
             break;  // the worker has gone: nothing will run this command
         }
-        if (r == WAIT_OBJECT_0 + count) {
-            MSG msg;
-            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-                if (msg.message == WM_QUIT) {
-                    quit = true;
-                    quitCode = msg.wParam;
-                    continue;
-                }
-                TranslateMessage(&msg);
-                DispatchMessageA(&msg);
-            }
-            continue;
-        }
-        if (r == WAIT_FAILED) break;
+        if (r != WAIT_TIMEOUT) break;
     }
-    if (quit) PostQuitMessage(static_cast<int>(quitCode));
     InterlockedExchange(&completion.busy, 0);
-    return done;
+    return ran;
 }
 
+// Asks nothing of the thread handle, which the call that stops the worker may
+// be closing meanwhile.
 bool CBrailleSampleDriver::WorkerStillRunning() {
-    return workerThread && WaitForSingleObject(workerThread, 0) == WAIT_TIMEOUT;
+    return workerThread && workerEnded && WaitForSingleObject(workerEnded, 0) == WAIT_TIMEOUT;
 }
 
 // Asks the worker to stop by a signal no queue limit can refuse, and by the
@@ -406,19 +449,30 @@ void CBrailleSampleDriver::RequestStop() {
     PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + CMD_STOP, 0, 0);
 }
 
-// Stops the worker and waits up to 5 s for it to end. A worker that does not
-// end in time keeps everything it uses; its handle is kept to be reaped later.
-void CBrailleSampleDriver::StopWorker() {
-    HANDLE thread = workerThread;
+// Takes the worker thread handle (once: of two callers one gets it) and asks
+// the worker to stop. Called with lifecycleLock held; nothing here waits.
+HANDLE CBrailleSampleDriver::TakeWorker() {
+    HANDLE thread = InterlockedExchangePointer(&workerThread, nullptr);
+    if (thread) RequestStop();
+    return thread;
+}
+
+// Waits up to 5 s for a taken worker to end, serving sent messages. A worker
+// that does not end in time keeps everything it uses; its handle is kept to be
+// closed once it has gone.
+void CBrailleSampleDriver::ReapWorker(HANDLE thread) {
     if (!thread) return;
-    RequestStop();
-    const bool ended = WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
-    workerThread = nullptr;
-    if (ended) {
+    if (WaitServingSent(1, &thread, 5000) == WAIT_OBJECT_0) {
         CloseHandle(thread);
-        FreeQueuedWrites();
-    } else {
-        if (staleWorker) CloseHandle(staleWorker);
-        staleWorker = thread;
+        return;
     }
+    HANDLE older = InterlockedExchangePointer(&staleWorker, thread);
+    if (older) CloseHandle(older);
+}
+
+void CBrailleSampleDriver::StopWorker() {
+    EnterCriticalSection(&lifecycleLock);
+    HANDLE thread = TakeWorker();
+    LeaveCriticalSection(&lifecycleLock);
+    ReapWorker(thread);
 }

@@ -106,6 +106,14 @@ void __cdecl CountingFree(void* p) {
     realFree(p);
 }
 
+std::atomic<uint64_t> failedCloses{0};
+BOOL(WINAPI* realCloseHandle)(HANDLE) = nullptr;
+BOOL WINAPI CountingCloseHandle(HANDLE handle) {
+    const BOOL closed = realCloseHandle(handle);
+    if (!closed) ++failedCloses;
+    return closed;
+}
+
 // Keeps the function an import slot holds in `real` and puts `counting` there.
 template <typename Fn>
 bool Hook(void** slot, Fn& real, Fn counting) {
@@ -130,7 +138,7 @@ bool HookModuleAllocations(HMODULE module) {
     for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); d->Name; ++d) {
         const char* dll = reinterpret_cast<const char*>(base + d->Name);
         if (_stricmp(dll, "msvcrt.dll") != 0 && _strnicmp(dll, "api-ms-win-crt-heap", 19) != 0 &&
-            _stricmp(dll, "ucrtbase.dll") != 0)
+            _stricmp(dll, "ucrtbase.dll") != 0 && _stricmp(dll, "kernel32.dll") != 0)
             continue;
         auto* names =
             reinterpret_cast<IMAGE_THUNK_DATA*>(base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
@@ -144,10 +152,13 @@ bool HookModuleAllocations(HMODULE module) {
             if (std::strcmp(name, "calloc") == 0) Hook(slot, realCalloc, &CountingCalloc);
             if (std::strcmp(name, "realloc") == 0) Hook(slot, realRealloc, &CountingRealloc);
             if (std::strcmp(name, "free") == 0) gotFree = Hook(slot, realFree, &CountingFree);
+            if (std::strcmp(name, "CloseHandle") == 0) Hook(slot, realCloseHandle, &CountingCloseHandle);
         }
     }
     return gotMalloc && gotFree;
 }
+
+uint64_t FailedHandleCloses() { return failedCloses.load(); }
 
 AllocCounts Allocations() { return {allocCount.load(), freeCount.load(), watchedCount.load()}; }
 

@@ -35,10 +35,12 @@ struct AllocCounts {
     uint64_t watchedAllocs = 0;  // allocations made on the watched thread
 };
 
-// Patches the module's imports of malloc/calloc/realloc/free. True when at least
-// malloc and free were found. Stays installed for the life of the process.
+// Patches the module's imports of malloc/calloc/realloc/free, and of
+// CloseHandle to count the closes that fail (a handle closed twice). True when
+// at least malloc and free were found. Stays installed for the life of the process.
 bool HookModuleAllocations(HMODULE module);
 AllocCounts Allocations();
+uint64_t FailedHandleCloses();
 // Allocations made on this thread from now on are counted in watchedAllocs
 // (0 = none watched).
 void WatchThread(DWORD threadId);

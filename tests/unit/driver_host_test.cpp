@@ -43,8 +43,9 @@ public:
         thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &Run, this, 0, &id));
         WaitForSingleObject(ready, 5000);
         driver.commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &driver.workerThread, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
+        HANDLE copy = nullptr;
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        driver.workerThread = copy;
         driver.workerThreadId = id;
         threadId = id;
     }
@@ -263,7 +264,6 @@ TEST_F(DriverWithRecorder, TerminateClosesStopsAndCleansUpOnce) {
     EXPECT_EQ("CLOSE 0 | STOP 0", Describe(worker.Take()));
     EXPECT_TRUE(worker.WaitEnded());
     EXPECT_EQ(nullptr, driver.workerThread);
-    EXPECT_EQ(nullptr, driver.commandDone);
     EXPECT_EQ(nullptr, driver.keyWindow);
     EXPECT_FALSE(IsWindow(window));
     driver.Terminate();  // again: only the clean-up, which finds nothing
@@ -331,13 +331,12 @@ TEST_F(DriverWithHidDisplay, TerminateAndStartAgain) {
     EXPECT_EQ(nullptr, driver.workerThread);
     EXPECT_EQ(nullptr, driver.commandDone);
     EXPECT_EQ(0u, bus.OpenHandleCount());
-    // Suspending and resuming while stopped keeps the flag, but posts nothing
-    // (0 for a change) and makes no window.
+    // A suspension while stopped is not carried out: 0, the flag unchanged
+    // (so a repeat is refused too), and no window.
     EXPECT_EQ(0, driver.Suspend(1));
-    EXPECT_EQ(1, driver.suspended);
-    EXPECT_EQ(1, driver.Suspend(1));
-    EXPECT_EQ(0, driver.Suspend(0));
     EXPECT_EQ(0, driver.suspended);
+    EXPECT_EQ(0, driver.Suspend(1));
+    EXPECT_EQ(1, driver.Suspend(0));
     EXPECT_EQ(nullptr, driver.keyWindow);
 
     ASSERT_EQ(1, driver.Initialize("COM250", &host, "", ""));
@@ -383,6 +382,23 @@ TEST_F(DriverWithRecorder, SuspendComparesTheFlagExactlyAndKeepsTheKeyWindow) {
         EXPECT_EQ(window, driver.keyWindow);
         EXPECT_TRUE(IsWindow(window));
     }
+}
+
+// Keys queued before a suspension and during it are dropped; the key window
+// stays on its thread whichever thread suspends and resumes.
+TEST_F(DriverWithRecorder, SuspendDropsKeysAndResumeDeliversNewOnes) {
+    CRecordingHost host;
+    driver.SetHost(&host);
+    std::thread([&] { driver.DeliverFunctionKey(1); }).join();  // queued, never dispatched
+    std::thread([&] { EXPECT_EQ(1, driver.Suspend(1)); }).join();
+    std::thread([&] { driver.DeliverFunctionKey(2); }).join();
+    std::thread([&] { EXPECT_EQ(1, driver.Suspend(0)); }).join();
+    EXPECT_EQ(window, driver.keyWindow);
+    EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(window, nullptr));
+    std::thread([&] { driver.DeliverFunctionKey(4); }).join();
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() > 0; }, 3000));
+    testenv::Pump(100);
+    EXPECT_EQ((std::vector<std::pair<std::string, int32_t>>{{"F4", 0}}), host.KeyPairs());
 }
 
 // Host calls made on the worker thread (inside OnData): a suspension and a

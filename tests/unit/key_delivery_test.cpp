@@ -195,19 +195,6 @@ TEST_F(KeyDelivery, KeysAreDroppedWhileNoWindowExists) {
     EXPECT_EQ((Expected{{"F3", 0}}), FunctionKeys({3}));
 }
 
-TEST_F(KeyDelivery, SuspendDropsKeysAndResumeDeliversNewOnes) {
-    // Suspend without a worker still drops what was queued before and during it;
-    // the key window stays on its thread whichever thread suspends and resumes.
-    HWND window = driver.keyWindow;
-    FromWorker([&] { driver.DeliverFunctionKey(1); });  // queued, never dispatched
-    std::thread([&] { EXPECT_EQ(0, driver.Suspend(1)); }).join();
-    std::thread([&] { driver.DeliverFunctionKey(2); }).join();
-    std::thread([&] { EXPECT_EQ(0, driver.Suspend(0)); }).join();
-    EXPECT_EQ(window, driver.keyWindow);
-    EXPECT_EQ(GetCurrentThreadId(), GetWindowThreadProcessId(driver.keyWindow, nullptr));
-    EXPECT_EQ((Expected{{"F4", 0}}), FunctionKeys({4}));
-}
-
 TEST_F(KeyDelivery, SetHostRedirectsKeysStillQueued) {
     CRecordingHost other;
     FromWorker([&] { driver.DeliverFunctionKey(5); });
