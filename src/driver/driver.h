@@ -365,9 +365,9 @@ public:
     HANDLE hidReadHandle{};  // overlapped handle for input reports
     CFrameRing hidRing;      // frames waiting for the acknowledgement
     uint32_t hidInfo[2]{};
-    CHidIo* hidReadIo{};      // the input report read; may stay in flight between polls
-    CHidIo* hidWriteIo{};     // the output report write
-    CHidIo* hidAbandoned{};   // operations still running after their link closed
+    CHidIo* hidReadIo{};     // the input report read; may stay in flight between polls
+    CHidIo* hidWriteIo{};    // the output report write
+    CHidIo* hidAbandoned{};  // operations still running after their link closed
     int32_t hidAbandonedCount{};
 
     // Keyboard emulation

@@ -371,9 +371,9 @@ int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_
         // One post and nothing else.
         const BOOL ok =
             PostThreadMessageA(workerThreadId, number, reinterpret_cast<WPARAM>(payload), static_cast<LPARAM>(length));
-        if (!ok) std::free(payload);  // never reached the worker: still ours
         if (posted) *posted = ok != 0;
-        return ok;  // NOLINT(clang-analyzer-unix.Malloc) a posted payload is the worker's
+        if (!ok) std::free(payload);  // never reached the worker: still ours
+        return ok;                    // NOLINT(clang-analyzer-unix.Malloc) a posted payload is the worker's
     }
     // A waiting call has a completion slot of its own: it returns when its own
     // command has run, not at another command's signal.

@@ -345,7 +345,7 @@ TEST_F(ConnectionPoll, HostSuspensionDuringTheSearchIsKept) {
     driver.serial = new CFakeSerial(probe);
     driver.probePortOpen = 1;
 
-    driver.Suspend(1);  // the host's call; with no worker running nothing is posted
+    driver.suspended = 1;  // the host's suspension as its Suspend sets it; its command follows
 
     probe->Deliver(kIdentity40);
     for (int i = 0; i < 3; ++i) Tick(1000);
