@@ -6,8 +6,8 @@
 // Every report is report ID 0 followed by an 8-byte payload. All calls on the
 // HID stack go through the seam (platform) so tests can plug in a simulated bus.
 #include <cstdlib>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 #include "driver/driver.h"
 
@@ -77,14 +77,14 @@ DWORD ClampReportLength(USHORT declared) {
     return declared;
 }
 
-// Completes the set-up of a device whose attributes matched: capabilities, the
-// overlapped read handle and the read event. Anything missing means the display
-// cannot be used, so it counts as not found; the read handle is closed here,
-// hidHandle by the caller.
-bool OpenMatchedHidDevice(CBrailleSampleDriver& d, const char* path) {
+// Completes the set-up of a device whose attributes matched, read through the
+// handle `probe` (opened with no access): capabilities, the operation blocks and
+// the two handles for reading and writing. Anything missing means the display
+// cannot be used, so it counts as not found and nothing opened here stays open.
+bool OpenMatchedHidDevice(CBrailleSampleDriver& d, HANDLE probe, const char* path) {
     IPlatform* platform = d.platform;
     PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!platform->HidGetPreparsedData(d.hidHandle, &preparsed)) return false;
+    if (!platform->HidGetPreparsedData(probe, &preparsed)) return false;
     HIDP_CAPS caps;
     std::memset(&caps, 0, sizeof caps);
     const NTSTATUS status = platform->HidGetCaps(preparsed, &caps);
@@ -101,8 +101,14 @@ bool OpenMatchedHidDevice(CBrailleSampleDriver& d, const char* path) {
     if (!d.hidReadIo) d.hidReadIo = NewHidIo();
     if (!d.hidWriteIo) d.hidWriteIo = NewHidIo();
     if (!d.hidReadIo || !d.hidWriteIo) return false;
+    HANDLE writer = platform->HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED);
+    if (!IsOpenHandle(writer)) return false;
     HANDLE reader = platform->HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED);
-    if (!IsOpenHandle(reader)) return false;
+    if (!IsOpenHandle(reader)) {
+        platform->HidClose(writer);
+        return false;
+    }
+    d.hidHandle = writer;
     d.hidReadHandle = reader;
     return true;
 }
@@ -142,19 +148,18 @@ int CBrailleSampleDriver::FindHidDevice() {
         hidDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         if (platform->SetupGetDeviceInterfaceDetail(set, &interfaceData, hidDetail, required, nullptr)) {
             const char* path = hidDetail->DevicePath;
-            HANDLE h = platform->HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED);
-            if (IsOpenHandle(h)) {
-                hidHandle = h;
+            // Opened with no access only to read its attributes: other devices
+            // (keyboards held by the system, displays in use elsewhere) are
+            // neither disturbed nor refused; only the display is opened for I/O.
+            HANDLE probe = platform->HidOpen(path, 0, kHidShare, 0);
+            if (IsOpenHandle(probe)) {
                 HIDD_ATTRIBUTES attributes;
                 std::memset(&attributes, 0, sizeof attributes);
                 attributes.Size = sizeof attributes;
-                const bool ours = platform->HidGetAttributes(h, &attributes) && attributes.VendorID == kVendorId &&
+                const bool ours = platform->HidGetAttributes(probe, &attributes) && attributes.VendorID == kVendorId &&
                                   attributes.ProductID == kProductId && attributes.VersionNumber == kVersion;
-                found = ours && OpenMatchedHidDevice(*this, path);
-                if (!found) {
-                    platform->HidClose(h);
-                    hidHandle = nullptr;
-                }
+                found = ours && OpenMatchedHidDevice(*this, probe, path);
+                platform->HidClose(probe);
             }
         }
         std::free(hidDetail);

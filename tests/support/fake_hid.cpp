@@ -55,7 +55,8 @@ void CFakeHidPlatform::Unplug(int index) {
     std::lock_guard<std::mutex> guard(lock);
     Device& device = *devices.at(index);
     device.present = false;
-    device.input.clear();
+    for (auto& h : handles)
+        if (h.second.device == index) h.second.input.clear();
     device.framePhase = 0;
     // Operations in flight on the removed device fail, as they do when a cable is pulled.
     for (auto it = reads.begin(); it != reads.end();) {
@@ -101,20 +102,21 @@ void CFakeHidPlatform::SetClassDevsFails(bool fail) {
 
 void CFakeHidPlatform::QueueLocked(Device& device, std::vector<uint8_t> report) {
     if (!device.present) return;  // a removed display sends nothing
-    if (device.input.size() >= kInputQueueLimit) {
-        device.input.pop_front();
-        ++device.dropped;
-    }
-    device.input.push_back(std::move(report));
-    // A read already waiting on this device takes the report at once.
-    for (auto it = reads.begin(); it != reads.end(); ++it) {
-        if (it->second.cancelling || it->second.write) continue;
-        const auto [owner, alive] = DeviceOf(it->second.handle);
-        if (owner != &device || !alive) continue;
-        const std::vector<uint8_t> taken = std::move(device.input.front());
-        device.input.pop_front();
-        EndOp(it, kStatusSuccess, 0, &taken);
-        return;
+    for (auto& [h, handle] : handles) {
+        if (DeviceOf(h) != std::make_pair(&device, true) || !(handle.access & GENERIC_READ)) continue;
+        if (handle.input.size() >= kInputQueueLimit) {
+            handle.input.pop_front();
+            ++handle.dropped;
+        }
+        handle.input.push_back(report);
+        // A read already waiting on this handle takes the report at once.
+        for (auto it = reads.begin(); it != reads.end(); ++it) {
+            if (it->second.handle != h || it->second.cancelling || it->second.write) continue;
+            const std::vector<uint8_t> taken = std::move(handle.input.front());
+            handle.input.pop_front();
+            EndOp(it, kStatusSuccess, 0, &taken);
+            break;
+        }
     }
 }
 
@@ -203,6 +205,12 @@ void CFakeHidPlatform::OnOutput(Device& device, const uint8_t* report, DWORD siz
 
 // ---- bookkeeping ----
 
+size_t CFakeHidPlatform::PendingInput(HANDLE h) const {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = handles.find(h);
+    return it == handles.end() ? 0 : it->second.input.size();
+}
+
 size_t CFakeHidPlatform::OpenHandleCount(int device) const {
     std::lock_guard<std::mutex> guard(lock);
     return static_cast<size_t>(
@@ -224,10 +232,10 @@ std::pair<CFakeHidPlatform::Device*, bool> CFakeHidPlatform::DeviceOf(HANDLE h) 
     return {device, device->present && device->generation == it->second.generation};
 }
 
-bool CFakeHidPlatform::CompleteRead(OVERLAPPED* ov, Read& read, Device& device) {
-    if (device.input.empty()) return false;
-    std::vector<uint8_t> report = std::move(device.input.front());
-    device.input.pop_front();
+bool CFakeHidPlatform::CompleteRead(OVERLAPPED* ov, Read& read, Handle& handle) {
+    if (handle.input.empty()) return false;
+    std::vector<uint8_t> report = std::move(handle.input.front());
+    handle.input.pop_front();
     const DWORD n = static_cast<DWORD>(std::min<size_t>(report.size(), read.size));
     std::memcpy(read.buffer, report.data(), n);
     FinishRead(ov, kStatusSuccess, n);
@@ -346,9 +354,25 @@ HANDLE CFakeHidPlatform::HidOpen(const char* path, DWORD access, DWORD share, DW
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
+        // Share rules hold between handles that asked for reading or writing.
+        constexpr DWORD kData = GENERIC_READ | GENERIC_WRITE;
+        const auto conflicts = [&](const std::pair<const HANDLE, Handle>& other) {
+            const Handle& o = other.second;
+            if (o.device != static_cast<int>(i) || o.generation != device.generation || !(o.access & kData))
+                return false;
+            return ((access & GENERIC_READ) && !(o.share & FILE_SHARE_READ)) ||
+                   ((access & GENERIC_WRITE) && !(o.share & FILE_SHARE_WRITE)) ||
+                   ((o.access & GENERIC_READ) && !(share & FILE_SHARE_READ)) ||
+                   ((o.access & GENERIC_WRITE) && !(share & FILE_SHARE_WRITE));
+        };
+        if ((access & kData) && std::any_of(handles.begin(), handles.end(), conflicts)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return INVALID_HANDLE_VALUE;
+        }
         HANDLE h = reinterpret_cast<HANDLE>(nextHandle += 4);
-        handles[h] = Handle{static_cast<int>(i), device.generation, (flags & FILE_FLAG_OVERLAPPED) != 0, access, share};
-        ++device.opens;
+        handles[h] =
+            Handle{static_cast<int>(i), device.generation, (flags & FILE_FLAG_OVERLAPPED) != 0, access, share, {}};
+        ++(access & kData ? device.opens : device.examines);
         return h;
     }
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -409,6 +433,10 @@ BOOL CFakeHidPlatform::HidWrite(HANDLE h, const void* buffer, DWORD size, DWORD*
         return Fail(ERROR_INVALID_PARAMETER, "HidWrite: no OVERLAPPED on an overlapped handle");
     if (overlapped && reads.count(overlapped))
         return Fail(ERROR_INVALID_PARAMETER, "HidWrite: OVERLAPPED reused while its operation is in flight");
+    if (!(handles[h].access & GENERIC_WRITE))
+        return Fail(ERROR_ACCESS_DENIED, "HidWrite: handle not opened for writing");
+    // Microsoft: an overlapped call takes no byte count; it may be wrong.
+    if (overlapped && written) Misuse("HidWrite: a byte count on an overlapped call");
     if (!alive) return Fail(ERROR_DEVICE_NOT_CONNECTED);
     // The HID class driver takes output reports of exactly the declared length,
     // with a report ID the device declares (only 0 here).
@@ -456,7 +484,10 @@ BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, 
                     "HidRead: not an overlapped read on an overlapped handle (it would block)");
     if (reads.count(overlapped))
         return Fail(ERROR_INVALID_PARAMETER, "HidRead: OVERLAPPED reused while its read is in flight");
+    if (!(handles[h].access & GENERIC_READ)) return Fail(ERROR_ACCESS_DENIED, "HidRead: handle not opened for reading");
+    if (read) Misuse("HidRead: a byte count on an overlapped call");
     ++device->reads;
+    device->reader = h;
     if (overlapped->hEvent) ResetEvent(overlapped->hEvent);  // as ReadFile does
     if (!alive) {
         // Worst case for the caller: the failure also signals the event.
@@ -465,7 +496,7 @@ BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, 
     }
     if (size < device->config.inputLength) return Fail(ERROR_INVALID_USER_BUFFER);
     Read pending{h, handles[h].device, static_cast<uint8_t*>(buffer), size, {}};
-    if (CompleteRead(overlapped, pending, *device)) {
+    if (CompleteRead(overlapped, pending, handles[h])) {
         if (read) *read = static_cast<DWORD>(overlapped->InternalHigh);
         return TRUE;
     }

@@ -14,8 +14,15 @@
 // (default 1 ms), so busy waits end; TickCount() does not advance it. SetNow()
 // takes any value, including one just below the 2^32 wrap.
 //
-// Reads. Input reports are queued per device (at most 32, as Windows' HID class
-// driver keeps them; a report beyond that drops the oldest, see DroppedInput).
+// Handles. HidOpen enforces CreateFile's share rules between a device's open
+// handles (ERROR_SHARING_VIOLATION) unless the open asks for no access (access
+// 0 opens only read attributes and capabilities); reads need GENERIC_READ and
+// writes GENERIC_WRITE.
+//
+// Reads. As on Windows, every open handle with read access has its own input
+// queue: empty at open, dropped at close, and every report the device sends goes
+// to each of them (at most 32, as Windows' HID class driver keeps them; a report
+// beyond that drops the oldest, see DroppedInput).
 // HidRead copies a queued report and signals overlapped->hEvent at once, else
 // stays pending (ERROR_IO_PENDING) until a report is queued, which completes it
 // from the test's thread as a real device would. A cancelled read stays in
@@ -138,9 +145,12 @@ public:
     void QueueHelloReply(int device, uint8_t info0, uint8_t info1) {
         QueueInput(device, {0xFB, 0xAA, 0x55, info0, info1});
     }
-    size_t PendingInput(int device) const { return LockedField(device, &Device::input).size(); }  // queued, not read
-    // Reports dropped because the queue was full.
-    size_t DroppedInput(int device) const { return LockedField(device, &Device::dropped); }
+    // Queued and not read, and dropped because the queue was full: on the
+    // handle that read last from the device (none: 0), or on the handle given.
+    size_t PendingInput(int device) const { return QueueOf(device, &Handle::input).size(); }
+    size_t DroppedInput(int device) const { return QueueOf(device, &Handle::dropped); }
+    size_t PendingInput(HANDLE h) const;
+    std::string Path(int device) const { return LockedField(device, &Device::config).path; }
     // Called at the start of every HidCancelIo, outside the lock: a test can
     // queue input here to make a report complete just as the read is cancelled.
     void SetBeforeCancelHook(std::function<void()> hook);
@@ -157,7 +167,9 @@ public:
     // ---- bookkeeping for leak and misuse checks ----
     size_t OpenHandleCount() const { return Locked(handles).size(); }  // HID handles not yet closed, all devices
     size_t OpenHandleCount(int device) const;
-    size_t OpenCount(int device) const { return LockedField(device, &Device::opens); }  // successful opens ever
+    // Successful opens ever for reading or writing, and for neither (access 0).
+    size_t OpenCount(int device) const { return LockedField(device, &Device::opens); }
+    size_t ExamineCount(int device) const { return LockedField(device, &Device::examines); }
     size_t OpenSetCount() const { return Locked(sets).size(); }         // device information sets not destroyed
     size_t Enumerations() const { return Locked(enumerations); }        // device information sets made so far
     size_t PreparsedCount() const { return Locked(preparsed).size(); }  // preparsed data not freed
@@ -198,15 +210,17 @@ private:
         FakeHidDeviceConfig config;
         bool present = true;
         int generation = 0;  // bumped by Plug: older handles stay dead
-        std::deque<std::vector<uint8_t>> input;
         std::vector<std::vector<uint8_t>> outputs;
-        int framePhase = 0;                        // reports of the current display frame seen so far
-        size_t opens = 0, reads = 0, dropped = 0;  // successful opens, HidRead calls, reports dropped
+        int framePhase = 0;                         // reports of the current display frame seen so far
+        size_t opens = 0, examines = 0, reads = 0;  // opens (see OpenCount), HidRead calls
+        HANDLE reader = nullptr;                    // the handle that read last
     };
     struct Handle {
         int device, generation;
         bool overlapped;
         DWORD access, share;  // as CreateFile got them
+        std::deque<std::vector<uint8_t>> input;
+        size_t dropped = 0;
     };
     struct Read {  // an operation in flight: a read, or a held write
         HANDLE handle;
@@ -224,12 +238,18 @@ private:
 
     // The handle's device (null for an unknown handle) and whether the handle still reaches it.
     std::pair<Device*, bool> DeviceOf(HANDLE h);
-    bool CompleteRead(OVERLAPPED* ov, Read& read, Device& device);  // from queued input
+    bool CompleteRead(OVERLAPPED* ov, Read& read, Handle& handle);  // from queued input
+    template <typename T>
+    T QueueOf(int device, T Handle::*field) const {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = handles.find(devices.at(device)->reader);
+        return it == handles.end() ? T() : it->second.*field;
+    }
     void FinishRead(OVERLAPPED* ov, NTSTATUS status, DWORD bytes);
     // Puts an operation in flight, and ends one (unless its memory was given up too early).
     void Track(OVERLAPPED* ov, Read op);
-    std::map<OVERLAPPED*, Read>::iterator EndOp(std::map<OVERLAPPED*, Read>::iterator it, NTSTATUS status,
-                                                DWORD bytes, const std::vector<uint8_t>* data = nullptr);
+    std::map<OVERLAPPED*, Read>::iterator EndOp(std::map<OVERLAPPED*, Read>::iterator it, NTSTATUS status, DWORD bytes,
+                                                const std::vector<uint8_t>* data = nullptr);
     void Misuse(const std::string& what);
     // Fails the call as the API does: notes the misuse (if any), sets the last
     // error and returns FALSE.

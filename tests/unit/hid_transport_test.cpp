@@ -92,13 +92,17 @@ TEST_F(HidEnumeration, SkipsOtherDevicesAndUsesTheFirstMatch) {
     const int wrongVendor = bus.AddDevice(With([](FakeHidDeviceConfig& c) { c.vendor = 0x04D9; }));
     const int first = bus.AddDevice();
     const int second = bus.AddDevice();
+    // Another program holds this one for itself, as Windows holds keyboards.
+    const HANDLE other = bus.HidOpen(bus.Path(wrongVendor).c_str(), GENERIC_READ | GENERIC_WRITE, 0, 0);
 
     ASSERT_EQ(1, driver.FindHidDevice());
-    // Non-matching devices were opened, examined and closed again.
-    EXPECT_EQ(1u, bus.OpenCount(wrongVersion));
+    // Non-matching devices were examined with no access, never opened for I/O, and closed again.
+    EXPECT_EQ(1u, bus.ExamineCount(wrongVersion));
+    EXPECT_EQ(0u, bus.OpenCount(wrongVersion));
     EXPECT_EQ(0u, bus.OpenHandleCount(wrongVersion));
-    EXPECT_EQ(1u, bus.OpenCount(wrongVendor));
-    EXPECT_EQ(0u, bus.OpenHandleCount(wrongVendor));
+    EXPECT_EQ(1u, bus.ExamineCount(wrongVendor));
+    EXPECT_EQ(1u, bus.OpenHandleCount(wrongVendor));
+    bus.HidClose(other);
     // The first match holds both handles; the later one is never touched.
     EXPECT_EQ(2u, bus.OpenHandleCount(first));
     EXPECT_EQ(0u, bus.OpenCount(second));
@@ -230,6 +234,11 @@ TEST_F(HidHello, UnansweredFailsAfterTenPolls) {
     const DWORD elapsed = bus.Now() - start;
     EXPECT_GT(elapsed, 500u);
     EXPECT_LT(elapsed, 2000u);
+    // A write that fails (the display pulled out) ends the hello at once.
+    bus.Unplug(display);
+    const DWORD pulled = bus.Now();
+    EXPECT_EQ(0, driver.HidHandshake());
+    EXPECT_LT(bus.Now() - pulled, 50u);
 }
 
 // ---------------------------------------------------------------- frames
@@ -393,6 +402,30 @@ TEST_F(HidInput, RemovedDisplayYieldsNoReportsAndAbsorbsWrites) {
     driver.WriteCellsHid(c.data());
     EXPECT_EQ(1, driver.awaitingAck);
     EXPECT_TRUE(bus.Outputs(display).empty());
+}
+
+// Another program with the display open: each handle gets every report sent
+// after its open, and each program's reads take only its own. One that shares
+// nothing keeps the driver out until it lets go.
+TEST_F(HidInput, EveryOpenHandleGetsEveryReportFromItsOpenOn) {
+    ASSERT_EQ(1, AddAndFind());
+    bus.QueueKey(display, 0xFD, 1);
+    const HANDLE other = bus.HidOpen(bus.Path(display).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_FLAG_OVERLAPPED);
+    bus.QueueKey(display, 0xFD, 2);
+    Payload p{};
+    for (uint8_t code : {1, 2}) {
+        EXPECT_EQ(9, driver.ReadHidReport(p.data()));
+        EXPECT_EQ(code, p[1]);
+    }
+    EXPECT_EQ(1u, bus.PendingInput(other));
+    bus.HidClose(other);
+    driver.CloseHidHandles();
+    const HANDLE mine = bus.HidOpen(bus.Path(display).c_str(), GENERIC_READ, FILE_SHARE_READ, 0);
+    EXPECT_EQ(0, driver.FindHidDevice());
+    EXPECT_EQ(1u, bus.OpenHandleCount(display));
+    bus.HidClose(mine);
+    EXPECT_EQ(1, driver.FindHidDevice());
 }
 
 TEST_F(HidInput, ReportCompletingAsTheReadIsCancelledIsKeptWhole) {
