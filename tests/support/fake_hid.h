@@ -36,16 +36,16 @@
 // it stays pending until cancelled or released (ReleaseWrites, which hands the
 // held reports to the display in order); HidWaitOverlapped then runs the fake
 // clock for the time waited and reports WAIT_TIMEOUT, and a GetOverlappedResult
-// that waits blocks as a real one would (up to 10 s, then a misuse).
+// that waits blocks as a real one would (up to 10 s, then a misuse). A device
+// can answer the hello (FB AA 55) with FB AA 55 info0 info1, and acknowledge
+// (FF) every display frame once its sixth report has arrived.
 //
 // Cancels. HidCancelIo cancels only the calling thread's operations on the
 // handle; with `ignoresCancel` it has no effect at all, as Wine 8 treats HID
 // writes. Closing a handle ends its reads, and its writes unless cancels do
 // nothing. A write that goes on completes later into its OVERLAPPED, so the code
 // under test must keep that memory (and its event) until then: an operation
-// completing after its event was closed is a misuse. A device can answer the hello
-// (FB AA 55) with FB AA 55 info0 info1, and acknowledge (FF) every display frame
-// once its sixth report has arrived.
+// completing after its event was closed is a misuse.
 //
 // Removal. Unplug() fails reads and writes on the device's handles (a pending
 // read completes with an error) and hides it from enumeration. Plug() brings it
