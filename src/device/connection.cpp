@@ -290,6 +290,7 @@ void CBrailleSampleDriver::SearchForDisplay() {
 
 // The search's identification request on the probe port.
 void CBrailleSampleDriver::SendSearchRequest() {
+    if (!serial) return;
     uint8_t frame[8];
     const size_t size = EncodeSerialFrame(0x24, 0, nullptr, frame);
     // A probe port that fails is dead: it goes, and the next search opens the

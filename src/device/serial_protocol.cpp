@@ -121,7 +121,8 @@ void CBrailleSampleDriver::SendFrame(uint8_t command, uint8_t length, const uint
     lastFrame[1] = command;
     // A dead port is acted on by the poll, not here: this may run inside the
     // receiver, which goes on with the port's bytes.
-    if (CSerial::IsPortFailure(serial->Write(lastFrame + 2, static_cast<DWORD>(total), nullptr, nullptr, kWriteTimeoutMs)))
+    if (CSerial::IsPortFailure(
+            serial->Write(lastFrame + 2, static_cast<DWORD>(total), nullptr, nullptr, kWriteTimeoutMs)))
         serialFailed = 1;
     if (command == CMD_DISPLAY) {
         ++awaitingAck;

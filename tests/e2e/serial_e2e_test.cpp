@@ -141,22 +141,9 @@ TEST_F(SerialEndToEnd, CablePulledOnAQuietLinkIsLeftAndTheNewOneUnderTheSameName
     // tell the driver. Its handle on the old cable stays dead, so the new cable
     // is reached only through a new open.
     display.Close();
-    struct Replug {  // later tests need the cable whatever happens here
-        const testenv::Cable& cable;
-        bool plugged = false;
-        ~Replug() {
-            if (!plugged) testenv::PlugCable(cable);
-        }
-    } replug{cable};
-    ASSERT_TRUE(testenv::PullCable(cable));
-    testenv::Pump(500);
-    ASSERT_TRUE(replug.plugged = testenv::PlugCable(cable));
-    // The search's probe port on the new cable dies the same way.
-    testenv::Pump(1500);
-    replug.plugged = false;
-    ASSERT_TRUE(testenv::PullCable(cable));
-    testenv::Pump(500);
-    ASSERT_TRUE(replug.plugged = testenv::PlugCable(cable));
+    ASSERT_TRUE(testenv::ReplugCable(cable, 500));
+    testenv::Pump(1500);  // the search's probe port on the new cable dies the same way
+    ASSERT_TRUE(testenv::ReplugCable(cable, 500));
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     ASSERT_TRUE(display.WaitForIdentifyDone(1, 5000)) << "the driver never looked for the display again";
     EXPECT_TRUE(Shows(text));

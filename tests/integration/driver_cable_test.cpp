@@ -155,28 +155,47 @@ TEST(ConnectionProbe, ResumeWithoutADisplayLooksOnBothLinks) {
     EXPECT_EQ(0u, bus.OpenHandleCount());
 }
 
-// A serial port whose open blocks for 10 s (a Bluetooth port with the display
-// off) holds neither Suspend nor Terminate: a resume leaves the open to the
-// search, which takes the port once the open returns.
+// Serial opens wait up to 10 s until released, as a Bluetooth port's open
+// blocks while it connects; HID enumeration finds no device.
+struct CSlowOpen : IPlatform {
+    HANDLE released = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    volatile LONG blocked = 0;
+    ~CSlowOpen() {
+        SetEvent(released);
+        for (int i = 0; i < 1000 && blocked > 0; ++i) Sleep(10);
+        CloseHandle(released);
+    }
+    HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
+    HANDLE SerialOpen(const char* path, DWORD flags) override {
+        InterlockedIncrement(&blocked);
+        WaitForSingleObject(released, 10000);
+        InterlockedDecrement(&blocked);
+        return IPlatform::SerialOpen(path, flags);
+    }
+};
+
+// An open that blocks for 10 s (a Bluetooth port with the display off) holds
+// neither Suspend nor Terminate: a resume leaves the open to the search, which
+// takes the port once the open returns.
 TEST(ConnectionSlowOpen, BlockedOpenHoldsNeitherSuspendNorTerminate) {
     REQUIRE_CABLE(cable, 0);
-    CSlowOpenPlatform platform;
+    CSlowOpen platform;
     CBrailleSampleDriver driver(platform);
     CRecordingHost host;
     sim::CSimDisplay display;
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
     ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    platform.Hold();
+    ResetEvent(platform.released);
     for (int round = 0; round < 2; ++round) {
         EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(1)); }), 1000.0);
         EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(0)); }), 2000.0);
-        EXPECT_TRUE(testenv::WaitUntil([&] { return platform.Blocked() > 0; }, 3000));
+        EXPECT_TRUE(testenv::WaitUntil([&] { return platform.blocked > 0; }, 3000));
     }
     display.ClearHistory();
-    platform.Release();
+    SetEvent(platform.released);
     EXPECT_TRUE(display.WaitForIdentifyDone(1, 5000)) << "the search never took the port";
     EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(1)); }), 1000.0);
-    platform.Hold();
+    ResetEvent(platform.released);
     EXPECT_LT(probes::Timed([&] { EXPECT_EQ(1, driver.Suspend(0)); }), 2000.0);
     EXPECT_LT(probes::Timed([&] { driver.Terminate(); }), 1500.0);
     display.Close();

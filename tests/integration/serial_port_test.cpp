@@ -452,16 +452,13 @@ TEST_F(SerialRead, ImmediateReadOnADriverThatIgnoresTheModeNeitherWaitsNorLosesB
 struct StatusQuery {
     static inline DWORD failure = 0;
     decltype(CSerial::clearCommError) saved =
-        std::exchange(CSerial::clearCommError, [](HANDLE, LPDWORD errors, LPCOMSTAT status) -> BOOL {
-            *errors = 0;
-            *status = COMSTAT{};
+        std::exchange(CSerial::clearCommError, [](HANDLE, LPDWORD e, LPCOMSTAT s) {
+            *e = 0;
+            *s = COMSTAT{};
             SetLastError(failure);
-            return failure == 0;
+            return BOOL{failure == 0};
         });
-    ~StatusQuery() {
-        CSerial::clearCommError = saved;
-        failure = 0;
-    }
+    ~StatusQuery() { CSerial::clearCommError = saved, failure = 0; }
 };
 
 TEST_F(SerialRead, ImmediateReadsDoNotRestOnTheQueueCountAlone) {

@@ -70,29 +70,22 @@ bool DrainPort(const std::string& port, DWORD quietMs) {
 }
 
 namespace {
-// Whether the port opens; false only when it is not there at all.
+// Whether the port is there (it may be busy): not a missing file or path.
 bool Present(const std::string& port) {
-    HANDLE h = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return true;
-    }
-    const DWORD error = GetLastError();
-    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    HANDLE h = CreateFileA(("\\\\.\\" + port).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h != INVALID_HANDLE_VALUE ||
+           (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND);
 }
 
-// Runs scripts/cables and waits (at most 10 s) until both ends are there, or
-// gone. Wine gives no waitable handle for a Linux program it starts, so the
-// ports tell when the tool is done.
+// Wine starts the Linux program by its path on Z: but gives no handle to wait
+// on, so the ports tell when it is done (at most 10 s).
 bool RunCableTool(const char* command, const Cable& cable, bool plugged) {
-    char tool[MAX_PATH];
-    char prefix[MAX_PATH];
-    const DWORD toolLength = GetEnvironmentVariableA("BRL_CABLE_TOOL", tool, sizeof tool);
-    const DWORD prefixLength = GetEnvironmentVariableA("WINEPREFIX", prefix, sizeof prefix);
-    if (!toolLength || toolLength >= sizeof tool || !prefixLength || prefixLength >= sizeof prefix) return false;
-    std::string line =
-        std::string("\"Z:\\bin\\bash\" ") + tool + " " + command + " " + prefix + " " + cable.driverEnd;
+    char tool[MAX_PATH], prefix[MAX_PATH];
+    if (!GetEnvironmentVariableA("BRL_CABLE_TOOL", tool, MAX_PATH) ||
+        !GetEnvironmentVariableA("WINEPREFIX", prefix, MAX_PATH))
+        return false;
+    std::string line = std::string("\"Z:\\bin\\bash\" ") + tool + " " + command + " " + prefix + " " + cable.driverEnd;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -100,12 +93,16 @@ bool RunCableTool(const char* command, const Cable& cable, bool plugged) {
         return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return WaitUntil([&] { return Present(cable.driverEnd) == plugged && Present(cable.displayEnd) == plugged; }, 10000);
+    return WaitUntil([&] { return Present(cable.driverEnd) == plugged && Present(cable.displayEnd) == plugged; },
+                     10000);
 }
 }  // namespace
 
-bool PullCable(const Cable& cable) { return RunCableTool("pull", cable, false); }
-bool PlugCable(const Cable& cable) { return RunCableTool("plug", cable, true); }
+bool ReplugCable(const Cable& cable, DWORD awayMs) {
+    const bool pulled = RunCableTool("pull", cable, false);
+    Pump(awayMs);
+    return RunCableTool("plug", cable, true) && pulled;
+}
 
 bool DrainCable(const Cable& cable, DWORD quietMs) {
     const bool driverEnd = DrainPort(cable.driverEnd, quietMs);

@@ -31,12 +31,11 @@ private:
 };
 
 struct Cable;
-// The cable with this end goes away for good (its ptys vanish: handles on it
-// go dead and its COM names lead nowhere), or a new cable comes in under the
+// The cable goes away for good (its ptys vanish: handles on it go dead and its
+// COM names lead nowhere) and, after `awayMs`, a new cable comes in under the
 // same names, through scripts/cables (BRL_CABLE_TOOL in the run's cables.env).
-// Each returns once both ends have gone or opened again (false after 10 s).
-bool PullCable(const Cable& cable);
-bool PlugCable(const Cable& cable);
+// True when both steps were seen to happen; the new cable is plugged in anyway.
+bool ReplugCable(const Cable& cable, DWORD awayMs);
 
 }  // namespace testenv
 

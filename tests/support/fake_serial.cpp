@@ -125,24 +125,3 @@ UINT CTestClock::SendInputs(UINT count, INPUT* inputs, int) {
     }
     return count;
 }
-
-CSlowOpenPlatform::CSlowOpenPlatform() : released(CreateEventA(nullptr, TRUE, TRUE, nullptr)) {}
-
-CSlowOpenPlatform::~CSlowOpenPlatform() {
-    Release();
-    for (int i = 0; i < 1000 && blocked > 0; ++i) Sleep(10);
-    CloseHandle(released);
-}
-
-void CSlowOpenPlatform::Hold() { ResetEvent(released); }
-void CSlowOpenPlatform::Release() { SetEvent(released); }
-
-HANDLE CSlowOpenPlatform::SerialOpen(const char* path, DWORD flags) {
-    InterlockedIncrement(&blocked);
-    WaitForSingleObject(released, 10000);
-    HANDLE h = IPlatform::SerialOpen(path, flags);
-    const DWORD error = GetLastError();
-    InterlockedDecrement(&blocked);
-    SetLastError(error);
-    return h;
-}

@@ -137,24 +137,4 @@ private:
     size_t nowReads = 0;
 };
 
-// A platform whose serial opens can be held, as the open of a Bluetooth port
-// blocks while it connects: while held, each open waits up to 10 s for
-// Release, then opens the port for real. HID enumeration finds no device. The
-// destructor releases held opens and waits for them to return.
-class CSlowOpenPlatform : public IPlatform {
-public:
-    CSlowOpenPlatform();
-    ~CSlowOpenPlatform();
-    void Hold();
-    void Release();
-    LONG Blocked() const { return blocked; }  // opens waiting now
-
-    HANDLE SerialOpen(const char* path, DWORD flags) override;
-    HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
-
-private:
-    HANDLE released;  // manual-reset: opens go ahead
-    volatile LONG blocked = 0;
-};
-
 #endif
