@@ -12,22 +12,45 @@
 #include "support/child_process.h"
 #include "support/test_env.h"
 
+namespace {
+// One run of the check as a person starts it: its report in the temporary
+// folder, anything left from an earlier run gone. Under Wine the first window
+// on a desktop starts the desktop's own process, which would inherit the
+// check's output pipe and hold it open after the check ends: the desktop is
+// made here first.
+struct CCheckRun {
+    explicit CCheckRun(const char* reportName) {
+        char dir[MAX_PATH] = {};
+        GetTempPathA(sizeof dir, dir);
+        report = std::string(dir) + reportName;
+        DeleteFileA(report.c_str());
+        desktopUser = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    }
+    ~CCheckRun() {
+        if (desktopUser) DestroyWindow(desktopUser);
+    }
+    bool Start(testenv::CChildProcess& host, const std::string& port, bool answered) const {
+        return host.Start(testenv::BesideMe("host.exe"), "--check " + port + " --report \"" + report + "\"", answered);
+    }
+    void ExpectReportSays(const std::vector<std::string>& lines) const {
+        std::stringstream text;
+        text << std::ifstream(report).rdbuf();
+        const std::string written = text.str();
+        for (const std::string& line : lines)
+            EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
+    }
+    std::string report;
+    HWND desktopUser;
+};
+}  // namespace
+
 TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) {
     REQUIRE_CABLE(cable, 0);
     sim::CSimDisplay display;
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    char dir[MAX_PATH] = {};
-    GetTempPathA(sizeof dir, dir);
-    const std::string report = std::string(dir) + "first-run-report-test.txt";
-    DeleteFileA(report.c_str());
-
-    // The check opens a window. Under Wine the first window on a desktop starts
-    // the desktop's own process, which would inherit the check's output pipe and
-    // hold it open after the check ends: the desktop is made here first.
-    HWND desktopUser = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    const CCheckRun run("first-run-report-test.txt");
     testenv::CChildProcess host;
-    ASSERT_TRUE(
-        host.Start(testenv::BesideMe("host.exe"), "--check " + cable.driverEnd + " --report \"" + report + "\"", true));
+    ASSERT_TRUE(run.Start(host, cable.driverEnd, true));
     size_t handled = 0;  // prompts answered so far
     // The person's part of each prompt, found by what the prompt says.
     auto respond = [&](const std::string& prompt) {
@@ -83,26 +106,21 @@ TEST(FirstRunCheck, WalksEveryStepAgainstTheSimulatedDisplayAndWritesItsReport) 
         }
     });
     EXPECT_EQ(0u, code) << host.Output();
-    if (desktopUser) DestroyWindow(desktopUser);
 
-    std::stringstream text;
-    text << std::ifstream(report).rdbuf();
-    const std::string written = text.str();
-    for (const std::string& line : std::vector<std::string>{
-             "40 text cells, 2 status cells", "identification         PASS", "every dot              PASS",
-             "status cells           PASS", "dot order              PASS", "moving marker          PASS",
-             "function keys          PASS", "routing keys           PASS", "status keys            PASS",
-             // Letter case is not compared: under Wine a character's keys sent
-             // as one array can be translated with Shift already released.
-             "typing keyboard        PASS: typed \"", "Caps Lock typing       PASS: typed \"",
-             "off and on             PASS", "unplug and replug      PASS: keys arrive after the return",
-             "suspend and resume     PASS", "port handover          PASS", "down vk 0x26 scan 0x48 extended",
-             "up   vk 0x26 scan 0x48 extended", "arrow keys 1, 1 with the extended flag", "Caps Lock is on",
-             "GetCommState: 38400 baud", "GetCommTimeouts: read interval", "GetCommProperties: provider type",
-             "own open of " + cable.driverEnd + " while suspended: succeeded",
-             "own open of " + cable.driverEnd + " while lent: succeeded", "writes accepted while the display was away",
-             "handover.exe ended with 0", "every step passed"})
-        EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
+    run.ExpectReportSays(
+        {"40 text cells, 2 status cells", "identification         PASS", "every dot              PASS",
+         "status cells           PASS", "dot order              PASS", "moving marker          PASS",
+         "function keys          PASS", "routing keys           PASS", "status keys            PASS",
+         // Letter case is not compared: under Wine a character's keys sent
+         // as one array can be translated with Shift already released.
+         "typing keyboard        PASS: typed \"", "Caps Lock typing       PASS: typed \"",
+         "off and on             PASS", "unplug and replug      PASS: keys arrive after the return",
+         "suspend and resume     PASS", "port handover          PASS", "down vk 0x26 scan 0x48 extended",
+         "up   vk 0x26 scan 0x48 extended", "arrow keys 1, 1 with the extended flag", "Caps Lock is on",
+         "GetCommState: 38400 baud", "GetCommTimeouts: read interval", "GetCommProperties: provider type",
+         "own open of " + cable.driverEnd + " while suspended: succeeded",
+         "own open of " + cable.driverEnd + " while lent: succeeded", "writes accepted while the display was away",
+         "handover.exe ended with 0", "every step passed"});
 }
 
 // With nobody at the keyboard (no standard input) the check does not wait:
@@ -111,23 +129,13 @@ TEST(FirstRunCheck, WithoutAnswersRunsWhatNeedsNobodyAndSaysWhatWasNotChecked) {
     REQUIRE_CABLE(cable, 0);
     sim::CSimDisplay display;
     ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    char dir[MAX_PATH] = {};
-    GetTempPathA(sizeof dir, dir);
-    const std::string report = std::string(dir) + "first-run-report-unanswered.txt";
-    DeleteFileA(report.c_str());
-    HWND desktopUser = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    const CCheckRun run("first-run-report-unanswered.txt");
     testenv::CChildProcess host;
-    ASSERT_TRUE(
-        host.Start(testenv::BesideMe("host.exe"), "--check " + cable.driverEnd + " --report \"" + report + "\""));
+    ASSERT_TRUE(run.Start(host, cable.driverEnd, false));
     EXPECT_EQ(3u, host.Wait(60000)) << host.Output();
-    if (desktopUser) DestroyWindow(desktopUser);
-    std::stringstream text;
-    text << std::ifstream(report).rdbuf();
-    const std::string written = text.str();
-    for (const char* line : {"identification         PASS", "every dot              NOT CHECKED: nobody answered",
-                             "typing keyboard        NOT CHECKED: nobody answered",
-                             "Caps Lock typing       NOT CHECKED", "unplug and replug      NOT CHECKED",
-                             "suspend and resume     NOT CHECKED: nobody answered (the port checks passed)",
-                             "port handover          NOT CHECKED: nobody answered", "NOT every step was checked"})
-        EXPECT_NE(std::string::npos, written.find(line)) << line << "\n" << written;
+    run.ExpectReportSays({"identification         PASS", "every dot              NOT CHECKED: nobody answered",
+                          "typing keyboard        NOT CHECKED: nobody answered", "Caps Lock typing       NOT CHECKED",
+                          "unplug and replug      NOT CHECKED",
+                          "suspend and resume     NOT CHECKED: nobody answered (the port checks passed)",
+                          "port handover          NOT CHECKED: nobody answered", "NOT every step was checked"});
 }
