@@ -34,13 +34,23 @@ std::string Narrow(const wchar_t* wide, int count) {
     return text;
 }
 
-void WriteFormatted(Stream stream, const char* format, va_list args) {
-    char text[4000];
-    std::vsnprintf(text, sizeof text, format, args);
-    Write(stream, text);
-}
+void WriteFormatted(Stream stream, const char* format, va_list args) { Write(stream, FormatList(format, args)); }
 
 }  // namespace
+
+std::string FormatList(const char* format, va_list args) {
+    char text[4000];
+    std::vsnprintf(text, sizeof text, format, args);
+    return text;
+}
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = FormatList(format, args);
+    va_end(args);
+    return text;
+}
 
 bool IsConsole(Stream stream) {
     DWORD mode = 0;

@@ -7,6 +7,7 @@
 #ifndef TOOLS_COMMON_CONSOLE_TEXT_H
 #define TOOLS_COMMON_CONSOLE_TEXT_H
 
+#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ enum class Stream { kOut, kErr };
 bool IsConsole(Stream stream);
 void Write(Stream stream, const std::string& utf8);
 // printf into Write; the text is cut at 4000 bytes.
+// printf into a string (cut at 4000 bytes).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string FormatList(const char* format, va_list args);
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

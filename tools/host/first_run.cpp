@@ -48,10 +48,9 @@ public:
     CReport& operator=(const CReport&) = delete;
 
     void Say(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        char line[1024];
         va_list args;
         va_start(args, format);
-        std::vsnprintf(line, sizeof line, format, args);
+        const std::string line = tools::FormatList(format, args);
         va_end(args);
         EnterCriticalSection(&lock);
         tools::Write(tools::Stream::kOut, line);

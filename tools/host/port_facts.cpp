@@ -5,20 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "console_text.h"
 #include "device/serial/serial.h"
 #include "system_message.h"
 
 namespace {
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
 
 std::string Answer(BOOL ok) { return ok ? "accepted" : "refused: " + tools::SystemMessage(GetLastError()); }
 
@@ -44,7 +35,7 @@ std::string DescribeCommSettings(HANDLE handle) {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     if (GetCommState(handle, &dcb)) {
-        text += Format(
+        text += tools::Format(
             "GetCommState: %lu baud, %u data bits, parity %u, stop bits %u; binary %u, parity check %u, "
             "CTS %u, DSR %u, DTR control %u, DSR sensitivity %u, TX on XOFF %u, XON/XOFF out %u in %u, "
             "error char %u, NUL stripping %u, RTS control %u, abort on error %u; XON %02X XOFF %02X, "
@@ -58,15 +49,15 @@ std::string DescribeCommSettings(HANDLE handle) {
     }
     COMMTIMEOUTS t = {};
     if (GetCommTimeouts(handle, &t)) {
-        text += Format("GetCommTimeouts: read interval %lu, read %lu per byte + %lu, write %lu per byte + %lu\n",
-                       t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                       t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
+        text += tools::Format("GetCommTimeouts: read interval %lu, read %lu per byte + %lu, write %lu per byte + %lu\n",
+                              t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                              t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant);
     } else {
         text += "GetCommTimeouts failed: " + tools::SystemMessage(GetLastError()) + "\n";
     }
     COMMPROP p = {};
     if (GetCommProperties(handle, &p)) {
-        text += Format(
+        text += tools::Format(
             "GetCommProperties: provider type 0x%08lX, sub type 0x%08lX, max baud 0x%08lX, settable baud "
             "0x%08lX, capabilities 0x%08lX, queues in %lu out %lu (current %lu/%lu)\n",
             p.dwProvSpec1, p.dwProvSubType, p.dwMaxBaud, p.dwSettableBaud, p.dwProvCapabilities, p.dwMaxRxQueue,

@@ -71,16 +71,20 @@ bool Reenumerate(std::string* error) {
     return ok;
 }
 
+// An empty device list and a record for the node; INVALID_HANDLE_VALUE on failure.
+HDEVINFO NewNodeList(SP_DEVINFO_DATA* device, std::string* error) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) *error = Fail("SetupDiCreateDeviceInfoList");
+    std::memset(device, 0, sizeof *device);
+    device->cbSize = sizeof *device;
+    return set;
+}
+
 // Adds the device node when it is missing.
 bool RegisterNode(std::string* error) {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-    if (set == INVALID_HANDLE_VALUE) {
-        *error = Fail("SetupDiCreateDeviceInfoList");
-        return false;
-    }
     SP_DEVINFO_DATA device;
-    std::memset(&device, 0, sizeof device);
-    device.cbSize = sizeof device;
+    HDEVINFO set = NewNodeList(&device, error);
+    if (set == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     if (SetupDiOpenDeviceInfoA(set, kInstanceId, nullptr, 0, &device)) {
         // Already there.
@@ -104,14 +108,9 @@ bool RegisterNode(std::string* error) {
 }
 
 bool RemoveNode(std::string* error) {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
-    if (set == INVALID_HANDLE_VALUE) {
-        *error = Fail("SetupDiCreateDeviceInfoList");
-        return false;
-    }
     SP_DEVINFO_DATA device;
-    std::memset(&device, 0, sizeof device);
-    device.cbSize = sizeof device;
+    HDEVINFO set = NewNodeList(&device, error);
+    if (set == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     if (SetupDiOpenDeviceInfoA(set, kInstanceId, nullptr, 0, &device) &&
         !SetupDiCallClassInstaller(DIF_REMOVE, set, &device)) {
