@@ -93,3 +93,8 @@ SHORT IPlatform::GetKeyState(DWORD thread, int vk) {
     return state;
 }
 UINT IPlatform::SendInputs(UINT count, INPUT* inputs, int size) { return ::SendInput(count, inputs, size); }
+
+void BusyWait(IPlatform& platform, uint16_t milliseconds) {
+    const DWORD start = platform.NowMs();
+    while (static_cast<DWORD>(platform.NowMs() - start) <= milliseconds) YieldProcessor();
+}

@@ -22,6 +22,7 @@ extern "C" {
 #include <hidpi.h>
 }
 #include <setupapi.h>
+#include <stdint.h>
 
 class IPlatform {
 public:
@@ -86,5 +87,10 @@ protected:
 
 // The process-wide binding to the real functions.
 IPlatform& RealPlatform();
+
+// Spins on the seam's clock until more than `milliseconds` have passed; it
+// neither sleeps nor handles messages (the display's hello and identification
+// are timed in steps of a few milliseconds, finer than a sleep's tick).
+void BusyWait(IPlatform& platform, uint16_t milliseconds);
 
 #endif
