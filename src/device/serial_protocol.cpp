@@ -7,6 +7,7 @@
 #include <new>
 
 #include "device/serial/serial.h"
+#include "device/serial_decoder.h"
 #include "driver/driver.h"
 
 namespace {
@@ -26,23 +27,6 @@ constexpr uint16_t kChecksumMask = 0xAA55;
 constexpr int kMaxFrameData = 119;  // the largest frame lastFrame holds
 constexpr DWORD kWriteTimeoutMs = 1000;
 }  // namespace
-
-size_t EncodeSerialFrame(uint8_t command, uint8_t length, const uint8_t* data, uint8_t* out) {
-    uint16_t sum = static_cast<uint16_t>(command + length + 5);
-    out[0] = SOH;
-    out[1] = STX;
-    out[2] = command;
-    out[3] = length;
-    out[4] = ETX;
-    for (int i = 0; i < length; ++i) {
-        out[5 + i] = data[i];
-        sum = static_cast<uint16_t>(sum + data[i]);
-    }
-    sum ^= kChecksumMask;
-    out[5 + length] = static_cast<uint8_t>(sum & 0xFF);
-    out[6 + length] = static_cast<uint8_t>(sum >> 8);
-    return static_cast<size_t>(length) + 7;
-}
 
 void CBrailleSampleDriver::BusyWait(uint16_t milliseconds) {
     const DWORD start = platform->NowMs();
