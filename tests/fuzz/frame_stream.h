@@ -47,7 +47,7 @@ inline std::vector<uint8_t> Encode(const Frame& frame) {
 // Enough bytes to end any frame in progress (the longest has 262), and 00
 // never starts one.
 constexpr size_t kFlush = 262;
-constexpr size_t kMaxScriptedFrames = 16;
+constexpr size_t kMaxScriptedFrames = 8;
 
 template <class FeedByte>  // bool (uint8_t byte, Frame* frame)
 class CStreamCheck {
