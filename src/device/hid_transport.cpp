@@ -9,6 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "device/hid_reports.h"
 #include "driver/driver.h"
 
 namespace {
@@ -172,18 +173,22 @@ int CBrailleSampleDriver::FindHidDevice() {
 }
 
 int CBrailleSampleDriver::HidHandshake() {
-    static const uint8_t hello[kHidPayloadSize] = {0xFB, 0xAA, 0x55, 0, 0, 0, 0, 0};
-    WriteHidReport(hello, platform->NowMs());
+    WriteHidReport(kHidHelloPayload, platform->NowMs());
     tickCounter = 0;
     for (int poll = 0; poll < kHelloPolls; ++poll) {
         // A failed write or read closed the link: nothing can answer any more.
         if (!hidHandle) return 0;
         uint8_t payload[kHidPayloadSize];
+        uint8_t report[kReportSize] = {};
         // Anything other than the reply (key presses included) is consumed and dropped.
-        if (ReadHidReport(payload) == 9 && payload[0] == 0xFB && payload[1] == 0xAA && payload[2] == 0x55) {
-            hidInfo[0] = payload[3];
-            hidInfo[1] = payload[4];
-            return 1;
+        if (ReadHidReport(payload) == 9) {
+            std::memcpy(report + 1, payload, kHidPayloadSize);
+            const HidInput input = DecodeHidInput(report, sizeof report);
+            if (input.kind == HidInputKind::HelloAnswer) {
+                hidInfo[0] = input.info[0];
+                hidInfo[1] = input.info[1];
+                return 1;
+            }
         }
         if (!hidHandle) return 0;
         BusyWait(kHelloPollMs);
@@ -200,8 +205,7 @@ int CBrailleSampleDriver::WriteHidReport(const uint8_t* payload, uint32_t starte
     CHidIo& io = *hidWriteIo;
     // Zero padding up to the declared length; report ID 0.
     const DWORD length = ClampReportLength(hidCaps.OutputReportByteLength);
-    std::memset(io.report, 0, length);
-    if (payload) std::memcpy(io.report + 1, payload, kHidPayloadSize);
+    EncodeHidReport(payload, io.report, length);
 
     // Overlapped: the count comes from the OVERLAPPED, never through a pointer.
     BOOL ok = platform->HidWrite(hidHandle, io.report, length, nullptr, StartHidIo(io));
@@ -341,30 +345,26 @@ void CBrailleSampleDriver::WriteCellsHid(const uint8_t* cells) {
 void CBrailleSampleDriver::SendHidFrame(const uint8_t* frame) {
     const uint32_t started = platform->NowMs();
     awaitingAck = 1;
-    uint8_t payload[kHidPayloadSize] = {0xFF, 0xAA, 0x55, frame[0], frame[1], frame[2], frame[3], frame[4]};
-    WriteHidReport(payload, started);
-    for (std::size_t report = 0; report < 4; ++report) {
-        std::memcpy(payload, frame + 5 + report * kHidPayloadSize, kHidPayloadSize);
-        WriteHidReport(payload, started);
+    const HidFramePayloads payloads = EncodeHidFrame(frame);
+    for (int report = 0; report < kHidFrameReports; ++report) {
+        if (report == kHidFrameReports - 1) lastSendTick = platform->NowMs();
+        WriteHidReport(payloads.payload[report], started);
     }
-    std::memcpy(payload, frame + 37, 5);
-    payload[5] = 0x55;
-    payload[6] = 0xAA;
-    payload[7] = 0xFF;
-    lastSendTick = platform->NowMs();
-    WriteHidReport(payload, started);
 }
 
 void CBrailleSampleDriver::HandleHidReport(const uint8_t* payload) {
     if (!payload) return;
-    switch (payload[0]) {
-    case 0xFD:
-        DeliverHidRoutingKey(payload[1]);
+    uint8_t report[kReportSize] = {};
+    std::memcpy(report + 1, payload, kHidPayloadSize);
+    const HidInput input = DecodeHidInput(report, sizeof report);
+    switch (input.kind) {
+    case HidInputKind::CellKey:
+        DeliverHidRoutingKey(input.code);
         break;
-    case 0xFE:
-        DeliverFunctionKey(payload[1]);
+    case HidInputKind::FunctionKey:
+        DeliverFunctionKey(input.code);
         break;
-    case 0xFF:
+    case HidInputKind::Ack:
         awaitingAck = 0;
         break;
     default:
