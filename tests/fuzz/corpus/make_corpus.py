@@ -22,6 +22,31 @@ serial = {
     "noise_then_keys": bytes([0xFF, 1, 1, 2, 0x10, 1, 9]) + frame(0x10, [5])[:-1] + bytes([0])
     + frame(0x11, [2]) + frame(0x7F),
 }
-for name, data in serial.items():
-    with open(f"serial/{name}.bin", "wb") as out:
-        out.write(data)
+
+
+def report(*payload):
+    return bytes([0] + list(payload) + [0] * (8 - len(payload)))
+
+
+hid = {
+    "keys_and_ack": report(0xFE, 5) + report(0xFD, 39) + report(0xFF),
+    "hello_answer": report(0xFB, 0xAA, 0x55, 1, 2),
+}
+
+
+def codes(*typed):
+    """The keyboard fuzzer reads (code, Caps Lock) pairs from the end backwards."""
+    data = b""
+    for code, caps in typed:
+        data = bytes([caps, code & 0xFF, code >> 8]) + data
+    return data
+
+
+keys = {
+    "special_keys": codes((256, 0), (297, 1), (382, 1), (0x41, 1)),
+    "scan_prefixes": codes((0xE0, 0), (0x75, 0), (0xF0, 0), (0x1C, 0), (0xE0, 0), (0xF0, 0), (0x6B, 1)),
+}
+for kind, seeds in (("serial", serial), ("hid", hid), ("keys", keys)):
+    for name, data in seeds.items():
+        with open(f"{kind}/{name}.bin", "wb") as out:
+            out.write(data)
