@@ -73,7 +73,7 @@ std::string ApplyDriverSettings(HANDLE handle, bool* accepted) {
     dcb.DCBlength = sizeof dcb;
     const BOOL read = GetCommState(handle, &dcb);
     std::string text = "GetCommState " + Answer(read) + "\n";
-    dcb = CSerial::LinkState(dcb);
+    dcb = CSerial::LinkSettings(dcb);
     const BOOL state = SetCommState(handle, &dcb);
     text += "SetCommState with the driver's settings (38400 8N1, no flow control): " + Answer(state) + "\n";
     COMMTIMEOUTS timeouts = CSerial::kLinkTimeouts;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <process.h>
+#include <utility>
 #include <vector>
 
 // What the system works on while an operation on the private record runs.
@@ -27,8 +28,8 @@ struct CSerial::IoBlock {
 // that waits for it, freed by whichever lets go last.
 struct CSerial::Opener {
     volatile LONG refs = 2;
-    HANDLE done = nullptr;  // manual-reset: the system's open has returned
-    HANDLE result = INVALID_HANDLE_VALUE;
+    CHandle done;    // manual-reset: the system's open has returned
+    CHandle result;  // the port, until the object takes it
     DWORD error = 0;
     IPlatform* platform = nullptr;
     DWORD flags = 0;
@@ -45,10 +46,8 @@ BOOL(WINAPI* CSerial::clearCommError)(HANDLE, LPDWORD, LPCOMSTAT) = ::ClearCommE
 
 CSerial::CSerial(IPlatform& platform)
     : lastError(0),
-      handle(nullptr),
       events(0),
       eventMask(0),
-      ioEvent(nullptr),
       readMode(-1),
       lineErrors(0),
       lastUncountedRead(0),
@@ -59,82 +58,82 @@ CSerial::CSerial(IPlatform& platform)
 
 CSerial::~CSerial() {
     // This class's own Close: no derived part is left to dispatch to.
-    if (handle) CSerial::Close();
+    if (handle.Get()) CSerial::Close();
     if (opener) Release(opener);
     delete io;
 }
 
+// The last to let go frees it; the port of an abandoned open that has
+// returned goes with it.
 void CSerial::Release(Opener* opener) {
-    if (InterlockedDecrement(&opener->refs) != 0) return;
-    // Nobody took the handle: an abandoned open that has returned.
-    if (opener->result != INVALID_HANDLE_VALUE) CloseHandle(opener->result);
-    CloseHandle(opener->done);
-    delete opener;
+    if (InterlockedDecrement(&opener->refs) == 0) delete opener;
 }
 
 unsigned __stdcall CSerial::OpenerThread(void* argument) {
     auto* opener = static_cast<Opener*>(argument);
-    opener->result = opener->platform->SerialOpen(opener->path, opener->flags);
+    HANDLE port = opener->platform->SerialOpen(opener->path, opener->flags);
     opener->error = GetLastError();
-    SetEvent(opener->done);
+    opener->result.Reset(port);
+    SetEvent(opener->done.Get());
     HMODULE module = opener->module;
     Release(opener);
     if (module) FreeLibraryAndExitThread(module, 0);
     return 0;
 }
 
-HANDLE CSerial::OpenDevicePath(const char* path, DWORD flags, DWORD& error) {
+bool CSerial::StartOpener(const char* path, DWORD flags, DWORD& error) {
+    auto* started = new (std::nothrow) Opener;
+    if (!started) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return false;
+    }
+    started->done.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    error = started->done ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : GetLastError();
+    started->platform = platform;
+    started->flags = flags;
+    memcpy(started->path, path, sizeof started->path);
+    // The thread holds this module (the DLL, or the program it is linked
+    // into) until it ends, so a host that unloads the driver meanwhile does
+    // not pull the code from under a blocked open.
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CSerial::OpenerThread),
+                       &started->module);
+    const uintptr_t thread =
+        started->done ? _beginthreadex(nullptr, 0, &CSerial::OpenerThread, started, 0, nullptr) : 0;
+    if (!thread) {
+        if (started->module) FreeLibrary(started->module);
+        delete started;
+        return false;
+    }
+    CHandle running(reinterpret_cast<HANDLE>(thread));  // not waited for: closed here
+    opener = started;
+    return true;
+}
+
+CHandle CSerial::OpenDevicePath(const char* path, DWORD flags, DWORD& error) {
     if (opener && (strcmp(opener->path, path) != 0 || opener->flags != flags)) {
         Release(opener);  // another port now: the old open is abandoned
         opener = nullptr;
     }
     if (!opener && openWaitMs == INFINITE) {
-        HANDLE h = platform->SerialOpen(path, flags);
+        HANDLE port = platform->SerialOpen(path, flags);
         error = GetLastError();
-        return h;
+        return CHandle(port);
     }
-    if (!opener) {
-        auto* started = new (std::nothrow) Opener;
-        if (!started) {
-            error = ERROR_NOT_ENOUGH_MEMORY;
-            return INVALID_HANDLE_VALUE;
-        }
-        started->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        started->platform = platform;
-        started->flags = flags;
-        memcpy(started->path, path, sizeof started->path);
-        // The thread holds this module (the DLL, or the program it is linked
-        // into) until it ends, so a host that unloads the driver meanwhile
-        // does not pull the code from under a blocked open.
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&CSerial::OpenerThread),
-                           &started->module);
-        const uintptr_t thread =
-            started->done ? _beginthreadex(nullptr, 0, &CSerial::OpenerThread, started, 0, nullptr) : 0;
-        if (!thread) {
-            error = started->done ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) : GetLastError();
-            if (started->module) FreeLibrary(started->module);
-            if (started->done) CloseHandle(started->done);
-            delete started;
-            return INVALID_HANDLE_VALUE;
-        }
-        CloseHandle(reinterpret_cast<HANDLE>(thread));
-        opener = started;
-    }
-    if (WaitForSingleObject(opener->done, openWaitMs) != WAIT_OBJECT_0) {
+    if (!opener && !StartOpener(path, flags, error)) return CHandle();
+    if (WaitForSingleObject(opener->done.Get(), openWaitMs) != WAIT_OBJECT_0) {
         error = ERROR_IO_PENDING;
-        return INVALID_HANDLE_VALUE;
+        return CHandle();
     }
-    HANDLE h = opener->result;
+    CHandle port = std::move(opener->result);
     error = opener->error;
-    opener->result = INVALID_HANDLE_VALUE;
     Release(opener);
     opener = nullptr;
-    return h;
+    return port;
 }
 
 LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlapped) {
     lastError = 0;
-    if (handle) return lastError = ERROR_ALREADY_INITIALIZED;
+    if (handle.Get()) return lastError = ERROR_ALREADY_INITIALIZED;
     if (!port) return lastError = ERROR_INVALID_NAME;
 
     static const char kPrefix[] = "\\\\.\\";
@@ -148,22 +147,18 @@ LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlap
     memcpy(path + prefixLength, port, nameLength + 1);
 
     DWORD error = 0;
-    HANDLE h = OpenDevicePath(path, overlapped ? FILE_FLAG_OVERLAPPED : 0, error);
-    if (h == INVALID_HANDLE_VALUE) return lastError = static_cast<LONG>(error);
-    handle = h;
-
+    CHandle opened = OpenDevicePath(path, overlapped ? FILE_FLAG_OVERLAPPED : 0, error);
+    if (!opened) return lastError = static_cast<LONG>(error);
+    CHandle event;
     if (overlapped) {
-        ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!ioEvent) {
-            lastError = static_cast<LONG>(GetLastError());
-            CloseHandle(handle);
-            handle = nullptr;
-            return lastError;
-        }
+        event.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!event) return lastError = static_cast<LONG>(GetLastError());  // the port closes by scope
     }
+    handle = std::move(opened);
+    ioEvent = std::move(event);
 
     if (inQueue != 0 || outQueue != 0) {
-        if (!SetupComm(handle, inQueue, outQueue)) {
+        if (!SetupComm(handle.Get(), inQueue, outQueue)) {
             LONG error = static_cast<LONG>(GetLastError());
             Close();
             return lastError = error;
@@ -182,14 +177,15 @@ LONG CSerial::Open(const char* port, DWORD inQueue, DWORD outQueue, bool overlap
     memset(&config, 0, sizeof config);
     config.dwSize = sizeof config;
     DWORD size = sizeof config;
-    if (settingsCalls.getDefaultCommConfig(port, &config, &size)) settingsCalls.setCommConfig(handle, &config, size);
+    if (settingsCalls.getDefaultCommConfig(port, &config, &size))
+        settingsCalls.setCommConfig(handle.Get(), &config, size);
 
     // A port that refuses these settings stays open with the error returned:
     // with flow control or NUL stripping left on it would lose key frames.
     return ApplyLinkSettings();
 }
 
-DCB CSerial::LinkState(const DCB& current) {
+DCB CSerial::LinkSettings(const DCB& current) {
     // The XON/XOFF limits are kept: they matter only with flow control, and
     // the port's driver checks them against its own queue sizes.
     DCB dcb = current;
@@ -226,10 +222,10 @@ LONG CSerial::ApplyLinkSettings() {
     lastError = 0;
     DCB dcb;
     if (!ReadState(dcb)) return lastError;
-    dcb = LinkState(dcb);
-    if (!settingsCalls.setCommState(handle, &dcb)) return lastError = static_cast<LONG>(GetLastError());
+    dcb = LinkSettings(dcb);
+    if (!settingsCalls.setCommState(handle.Get(), &dcb)) return lastError = static_cast<LONG>(GetLastError());
     COMMTIMEOUTS timeouts = kLinkTimeouts;
-    if (!settingsCalls.setCommTimeouts(handle, &timeouts)) return lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.setCommTimeouts(handle.Get(), &timeouts)) return lastError = static_cast<LONG>(GetLastError());
     readMode = ReadImmediate;
     return lastError;
 }
@@ -248,11 +244,10 @@ LONG CSerial::Close() {
     // the block for ever, since freeing it could let the late completion write
     // into freed memory.
     const bool outstanding = io && io->busy && !CollectAbandoned();
-    if (outstanding) cancelIoEx(handle, &io->record);
-    CloseHandle(handle);
-    handle = nullptr;
+    if (outstanding) cancelIoEx(handle.Get(), &io->record);
+    handle.Reset();
     if (outstanding) {
-        WaitForSingleObject(ioEvent, kCancelGraceMs);
+        WaitForSingleObject(ioEvent.Get(), kCancelGraceMs);
         if (HasOverlappedIoCompleted(&io->record)) {
             io->busy = false;
         } else {
@@ -260,10 +255,7 @@ LONG CSerial::Close() {
         }
     }
     if (io) io->carry.clear();
-    if (ioEvent) {
-        CloseHandle(ioEvent);
-        ioEvent = nullptr;
-    }
+    ioEvent.Reset();
     readMode = -1;
     lineErrors = 0;
     return lastError = result;
@@ -276,7 +268,7 @@ bool CSerial::ReadState(DCB& dcb) {
     }
     memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (!settingsCalls.getCommState(handle, &dcb)) {
+    if (!settingsCalls.getCommState(handle.Get(), &dcb)) {
         lastError = static_cast<LONG>(GetLastError());
         return false;
     }
@@ -292,7 +284,7 @@ LONG CSerial::Configure(DWORD baudRate, BYTE dataBits, BYTE parity, BYTE stopBit
     dcb.Parity = parity;
     dcb.StopBits = stopBits;
     dcb.fParity = parity != NOPARITY ? 1 : 0;
-    if (!settingsCalls.setCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.setCommState(handle.Get(), &dcb)) lastError = static_cast<LONG>(GetLastError());
     return lastError;
 }
 
@@ -302,14 +294,14 @@ LONG CSerial::SetEventCharacter(BYTE character, bool addToMask) {
     if (!ReadState(dcb)) return lastError;
     dcb.EvtChar = static_cast<char>(character);
     if (addToMask) SetEventMask(GetEventMask() | EV_RXFLAG);
-    if (!settingsCalls.setCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.setCommState(handle.Get(), &dcb)) lastError = static_cast<LONG>(GetLastError());
     return lastError;
 }
 
 LONG CSerial::SetEventMask(DWORD mask) {
     lastError = 0;
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
-    if (!SetCommMask(handle, mask)) return lastError = static_cast<LONG>(GetLastError());
+    if (!SetCommMask(handle.Get(), mask)) return lastError = static_cast<LONG>(GetLastError());
     eventMask = mask;
     return lastError;
 }
@@ -350,7 +342,7 @@ LONG CSerial::SetHandshakeMode(int mode) {
     default:
         return lastError = kInvalidArgument;
     }
-    if (!settingsCalls.setCommState(handle, &dcb)) lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.setCommState(handle.Get(), &dcb)) lastError = static_cast<LONG>(GetLastError());
     return lastError;
 }
 
@@ -358,7 +350,7 @@ LONG CSerial::SetReadMode(int mode) {
     lastError = 0;
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
     COMMTIMEOUTS timeouts;
-    if (!settingsCalls.getCommTimeouts(handle, &timeouts)) return lastError = static_cast<LONG>(GetLastError());
+    if (!settingsCalls.getCommTimeouts(handle.Get(), &timeouts)) return lastError = static_cast<LONG>(GetLastError());
     switch (mode) {
     case ReadImmediate:
         timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -371,7 +363,7 @@ LONG CSerial::SetReadMode(int mode) {
     }
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = 0;
-    if (!settingsCalls.setCommTimeouts(handle, &timeouts)) {
+    if (!settingsCalls.setCommTimeouts(handle.Get(), &timeouts)) {
         // The port may now be in either mode.
         readMode = -1;
         return lastError = static_cast<LONG>(GetLastError());
@@ -445,7 +437,7 @@ LONG CSerial::Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlappe
 
 CSerial::Collect CSerial::CollectFinished() {
     DWORD moved = 0;
-    if (!GetOverlappedResult(handle, &io->record, &moved, FALSE)) {
+    if (!GetOverlappedResult(handle.Get(), &io->record, &moved, FALSE)) {
         DWORD error = GetLastError();
         if (error == ERROR_IO_INCOMPLETE) return Collect::Outstanding;
         io->busy = false;
@@ -459,10 +451,10 @@ CSerial::Collect CSerial::CollectFinished() {
 }
 
 CSerial::Collect CSerial::CancelAndCollect() {
-    cancelIo(handle);
+    cancelIo(handle.Get());
     // A cancelled operation normally finishes at once. One that has not after
     // the grace period is left with the block and collected by a later call.
-    if (!HasOverlappedIoCompleted(&io->record)) WaitForSingleObject(ioEvent, kCancelGraceMs);
+    if (!HasOverlappedIoCompleted(&io->record)) WaitForSingleObject(ioEvent.Get(), kCancelGraceMs);
     if (!HasOverlappedIoCompleted(&io->record)) return Collect::Outstanding;
     return CollectFinished();
 }
@@ -471,7 +463,7 @@ bool CSerial::CollectAbandoned() {
     if (!io->busy) return true;
     // Aimed at this one operation: it works from any thread and leaves
     // operations on callers' own records alone.
-    if (!HasOverlappedIoCompleted(&io->record)) cancelIoEx(handle, &io->record);
+    if (!HasOverlappedIoCompleted(&io->record)) cancelIoEx(handle.Get(), &io->record);
     if (!HasOverlappedIoCompleted(&io->record) || CollectFinished() == Collect::Outstanding) return false;
     // Bytes a late read took are the oldest not yet handed out.
     if (io->kind == IoKind::Read) {
@@ -488,20 +480,20 @@ bool CSerial::CollectAbandoned() {
     return true;
 }
 
-LONG CSerial::IoOnCallerRecord(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped) {
-    BOOL done;
+BOOL CSerial::StartOperation(IoKind kind, void* buffer, DWORD size, DWORD* count, DWORD* eventBits,
+                             OVERLAPPED* record) {
     switch (kind) {
     case IoKind::Write:
-        done = WriteFile(handle, buffer, size, count, overlapped);
-        break;
+        return WriteFile(handle.Get(), buffer, size, count, record);
     case IoKind::Read:
-        done = ReadFile(handle, buffer, size, count, overlapped);
-        break;
+        return ReadFile(handle.Get(), buffer, size, count, record);
     default:
-        done = WaitCommEvent(handle, &events, overlapped);
-        break;
+        return WaitCommEvent(handle.Get(), eventBits, record);
     }
-    if (done) {
+}
+
+LONG CSerial::IoOnCallerRecord(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped) {
+    if (StartOperation(kind, buffer, size, count, &events, overlapped)) {
         if (overlapped && overlapped->hEvent) SetEvent(overlapped->hEvent);
         return lastError;
     }
@@ -514,12 +506,8 @@ LONG CSerial::IoOnCallerRecord(IoKind kind, void* buffer, DWORD size, DWORD* cou
 LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) {
     lastError = 0;
     DWORD privateCount = 0;
-    if (kind != IoKind::WaitEvent) {
-        if (!count) count = &privateCount;
-        *count = 0;
-    } else {
-        count = &privateCount;
-    }
+    if (kind == IoKind::WaitEvent || !count) count = &privateCount;
+    *count = 0;
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
     if (!ioEvent && (overlapped || timeout != INFINITE)) return lastError = ERROR_INVALID_FUNCTION;
     if (!buffer && size != 0) return lastError = ERROR_INVALID_PARAMETER;
@@ -529,128 +517,127 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
         return lastError = ERROR_BUSY;
     if (overlapped || !ioEvent) return IoOnCallerRecord(kind, buffer, size, count, overlapped);
 
-    if (!io) {
-        io = new (std::nothrow) IoBlock;
-        if (!io) return lastError = ERROR_NOT_ENOUGH_MEMORY;
-    }
+    if (!io) io = new (std::nothrow) IoBlock;
+    if (!io) return lastError = ERROR_NOT_ENOUGH_MEMORY;
     const bool immediateRead = kind == IoKind::Read && readMode == ReadImmediate;
-    if (!CollectAbandoned()) {
-        // The system still holds an operation an earlier call gave up on. For
-        // a poll nothing new has arrived; anything else cannot start.
-        return immediateRead ? lastError : (lastError = ERROR_BUSY);
-    }
+    // The system still holds an operation an earlier call gave up on. For a
+    // poll nothing new has arrived; anything else cannot start.
+    if (!CollectAbandoned()) return immediateRead ? lastError : (lastError = ERROR_BUSY);
 
-    BYTE* out = static_cast<BYTE*>(buffer);
-    DWORD delivered = 0;
-    if (kind == IoKind::Read && !io->carry.empty() && size > 0) {
-        delivered = std::min<DWORD>(size, static_cast<DWORD>(io->carry.size()));
-        memcpy(out, io->carry.data(), delivered);
-        io->carry.erase(io->carry.begin(), io->carry.begin() + delivered);
-        *count = delivered;
-        if (delivered == size) return lastError;
-        out += delivered;
-        size -= delivered;
-    }
+    Transfer transfer{kind, static_cast<BYTE*>(buffer), size, count, 0};
+    if (TakeCarry(transfer)) return lastError;
+    const QueueCheck queue = immediateRead ? CheckQueue(transfer) : QueueCheck::Read;
+    if (queue == QueueCheck::Skip || !Stage(transfer)) return lastError;
+    return Issue(transfer, immediateRead, queue == QueueCheck::ReadQueued, timeout);
+}
 
-    // An immediate read with nothing queued is the common case of a poll: the
-    // port's queue count answers it without the far dearer read. The error
-    // bits that this query clears are kept for GetLineErrors. A read asks only
-    // for what is queued, so that it finishes at once even on a serial driver
-    // that keeps an immediate read pending until more bytes arrive.
-    // A failing query is a dead port (a pulled adapter), reported as the read's
-    // failure; only a driver that does not offer the query is read blindly.
-    // A count of 0 is not trusted for ever: now and then the read is issued
-    // all the same, for drivers that report 0 or report late.
-    bool onlyQueued = false;
-    if (immediateRead) {
-        COMSTAT status;
-        DWORD errors = 0;
-        if (clearCommError(handle, &errors, &status)) {
-            lineErrors |= errors;
-            const DWORD now = platform->NowMs();
-            if (status.cbInQue == 0 && now - lastUncountedRead < kEmptyReadPeriodMs) return lastError;
-            if (status.cbInQue == 0) {
-                lastUncountedRead = now;
-            } else {
-                size = std::min(size, status.cbInQue);
-                onlyQueued = true;
-            }
-        } else {
-            const DWORD error = GetLastError();
-            if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED)
-                return lastError = static_cast<LONG>(error);
-        }
-    }
+bool CSerial::TakeCarry(Transfer& transfer) {
+    if (transfer.kind != IoKind::Read || io->carry.empty() || transfer.size == 0) return false;
+    const DWORD taken = std::min<DWORD>(transfer.size, static_cast<DWORD>(io->carry.size()));
+    memcpy(transfer.out, io->carry.data(), taken);
+    io->carry.erase(io->carry.begin(), io->carry.begin() + taken);
+    transfer.delivered = taken;
+    *transfer.count = taken;
+    transfer.out += taken;
+    transfer.size -= taken;
+    return transfer.size == 0;
+}
 
+// An immediate read with nothing queued is the common case of a poll: the
+// port's queue count answers it without the far dearer read. The error bits
+// that this query clears are kept for GetLineErrors. A read asks only for what
+// is queued, so that it finishes at once even on a serial driver that keeps an
+// immediate read pending until more bytes arrive. A failing query is a dead
+// port (a pulled adapter), reported as the read's failure; only a driver that
+// does not offer the query is read blindly. A count of 0 is not trusted for
+// ever: now and then the read is issued all the same, for drivers that report
+// 0 or report late.
+CSerial::QueueCheck CSerial::CheckQueue(Transfer& transfer) {
+    COMSTAT status;
+    DWORD errors = 0;
+    if (!clearCommError(handle.Get(), &errors, &status)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) return QueueCheck::Read;
+        lastError = static_cast<LONG>(error);
+        return QueueCheck::Skip;
+    }
+    lineErrors |= errors;
+    if (status.cbInQue != 0) {
+        transfer.size = std::min(transfer.size, status.cbInQue);
+        return QueueCheck::ReadQueued;
+    }
+    const DWORD now = platform->NowMs();
+    if (now - lastUncountedRead < kEmptyReadPeriodMs) return QueueCheck::Skip;
+    lastUncountedRead = now;
+    return QueueCheck::Read;
+}
+
+bool CSerial::Stage(const Transfer& transfer) {
     // A staging buffer grown by one large transfer is not kept for ever.
     constexpr size_t kKeptStaging = size_t{64} * 1024;
-    if (io->data.size() > kKeptStaging && size <= kKeptStaging) std::vector<BYTE>().swap(io->data);
-    if (kind != IoKind::WaitEvent && io->data.size() < size) {
+    if (io->data.size() > kKeptStaging && transfer.size <= kKeptStaging) std::vector<BYTE>().swap(io->data);
+    if (transfer.kind != IoKind::WaitEvent && io->data.size() < transfer.size) {
         try {
             // Room for any frame or poll read at once, so that the buffer is
             // allocated once per port rather than grown frame by frame.
-            io->data.resize(std::max<size_t>(size, 256));
+            io->data.resize(std::max<size_t>(transfer.size, 256));
         } catch (const std::bad_alloc&) {
-            return lastError = ERROR_NOT_ENOUGH_MEMORY;
+            lastError = ERROR_NOT_ENOUGH_MEMORY;
+            return false;
         }
     }
-    if (kind == IoKind::Write && size > 0) memcpy(io->data.data(), buffer, size);
+    if (transfer.kind == IoKind::Write && transfer.size > 0) memcpy(io->data.data(), transfer.out, transfer.size);
     memset(&io->record, 0, sizeof io->record);
-    io->record.hEvent = ioEvent;
+    io->record.hEvent = ioEvent.Get();
     io->count = 0;
     io->events = 0;
-    io->kind = kind;
+    io->kind = transfer.kind;
+    return true;
+}
 
-    // Hands the finished operation's result to the caller.
-    auto deliver = [&] {
-        if (kind == IoKind::Read) {
-            const DWORD taken = std::min(io->count, size);
-            memcpy(out, io->data.data(), taken);
-            *count = delivered + taken;
-        } else if (kind == IoKind::Write) {
-            *count = std::min(io->count, size);
-        } else {
-            events = io->events;
-        }
-    };
-
-    BOOL done;
-    switch (kind) {
-    case IoKind::Write:
-        done = WriteFile(handle, io->data.data(), size, &io->count, &io->record);
-        break;
-    case IoKind::Read:
-        done = ReadFile(handle, io->data.data(), size, &io->count, &io->record);
-        break;
-    default:
-        done = WaitCommEvent(handle, &io->events, &io->record);
-        break;
+void CSerial::Deliver(const Transfer& transfer) {
+    if (transfer.kind == IoKind::Read) {
+        const DWORD taken = std::min(io->count, transfer.size);
+        memcpy(transfer.out, io->data.data(), taken);
+        *transfer.count = transfer.delivered + taken;
+    } else if (transfer.kind == IoKind::Write) {
+        *transfer.count = std::min(io->count, transfer.size);
+    } else {
+        events = io->events;
     }
-    if (done) {
-        SetEvent(ioEvent);
-        deliver();
+}
+
+LONG CSerial::Issue(const Transfer& transfer, bool immediateRead, bool onlyQueued, DWORD timeout) {
+    if (StartOperation(transfer.kind, io->data.data(), transfer.size, &io->count, &io->events, &io->record)) {
+        SetEvent(ioEvent.Get());
+        Deliver(transfer);
         return lastError;
     }
-    DWORD error = GetLastError();
+    const DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) return lastError = static_cast<LONG>(error);
     io->busy = true;
+    // An immediate read must not wait. It asked only for bytes already queued,
+    // so it is given a short while to finish first: a driver that completes
+    // such reads a moment later would otherwise have every poll cancelled
+    // before it took anything.
+    if (onlyQueued && !HasOverlappedIoCompleted(&io->record)) WaitForSingleObject(ioEvent.Get(), kQueuedReadGraceMs);
+    if (immediateRead && !HasOverlappedIoCompleted(&io->record)) return CancelImmediateRead(transfer);
+    return AwaitPending(transfer, timeout);
+}
 
-    // An immediate read must not wait. Should one go pending all the same,
-    // take what it has and cancel the rest; bytes it did not take stay queued
-    // in the port. It asked only for bytes already queued, so it is given a
-    // short while to finish first: a driver that completes such reads a moment
-    // later would otherwise have every poll cancelled before it took anything.
-    if (onlyQueued && !HasOverlappedIoCompleted(&io->record)) WaitForSingleObject(ioEvent, kQueuedReadGraceMs);
-    if (immediateRead && !HasOverlappedIoCompleted(&io->record)) {
-        const Collect collected = CancelAndCollect();
-        if (collected == Collect::Outstanding) return lastError;
-        error = collected == Collect::Failed ? GetLastError() : 0;
-        deliver();
-        if (error != 0 && error != ERROR_OPERATION_ABORTED) lastError = static_cast<LONG>(error);
-        return lastError;
-    }
+// An immediate read pending all the same: it hands over what it took and is
+// cancelled; bytes it did not take stay queued in the port.
+LONG CSerial::CancelImmediateRead(const Transfer& transfer) {
+    const Collect collected = CancelAndCollect();
+    if (collected == Collect::Outstanding) return lastError;
+    const DWORD error = collected == Collect::Failed ? GetLastError() : 0;
+    Deliver(transfer);
+    if (error != 0 && error != ERROR_OPERATION_ABORTED) lastError = static_cast<LONG>(error);
+    return lastError;
+}
 
-    switch (WaitForSingleObject(ioEvent, timeout)) {
+LONG CSerial::AwaitPending(const Transfer& transfer, DWORD timeout) {
+    switch (WaitForSingleObject(ioEvent.Get(), timeout)) {
     case WAIT_OBJECT_0: {
         // A wait for line events can end in failure too (an aborted wait), so
         // its result is fetched like a transfer's rather than taken as success.
@@ -663,7 +650,7 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
             const DWORD error = GetLastError();
             lastError = cancelled && error == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : static_cast<LONG>(error);
         }
-        deliver();
+        Deliver(transfer);
         return lastError;
     }
     case WAIT_TIMEOUT: {
@@ -671,30 +658,31 @@ LONG CSerial::Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED
         // must not be reported as a time-out and dropped. Otherwise the count
         // says what went through.
         const Collect collected = CancelAndCollect();
-        if (collected != Collect::Outstanding) deliver();
+        if (collected != Collect::Outstanding) Deliver(transfer);
         if (collected == Collect::Done) return lastError;
         return lastError = ERROR_TIMEOUT;
     }
-    default:
-        error = GetLastError();
-        if (CancelAndCollect() != Collect::Outstanding) deliver();
+    default: {
+        const DWORD error = GetLastError();
+        if (CancelAndCollect() != Collect::Outstanding) Deliver(transfer);
         return lastError = static_cast<LONG>(error);
+    }
     }
 }
 
 LONG CSerial::Purge() {
     lastError = 0;
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
-    if (!PurgeComm(handle, PURGE_TXCLEAR | PURGE_RXCLEAR)) lastError = static_cast<LONG>(GetLastError());
+    if (!PurgeComm(handle.Get(), PURGE_TXCLEAR | PURGE_RXCLEAR)) lastError = static_cast<LONG>(GetLastError());
     return lastError;
 }
 
 LONG CSerial::SendBreak() {
     lastError = 0;
     if (!handle) return lastError = ERROR_INVALID_HANDLE;
-    SetCommBreak(handle);
+    SetCommBreak(handle.Get());
     Sleep(100);
-    ClearCommBreak(handle);
+    ClearCommBreak(handle.Get());
     return lastError;
 }
 
@@ -711,7 +699,7 @@ DWORD CSerial::GetLineErrors() {
         return 0;
     }
     DWORD errors = 0;
-    if (!ClearCommError(handle, &errors, nullptr)) {
+    if (!ClearCommError(handle.Get(), &errors, nullptr)) {
         lastError = static_cast<LONG>(GetLastError());
         return 0;
     }
@@ -727,7 +715,7 @@ bool CSerial::ModemStatus(DWORD bit) {
         return false;
     }
     DWORD status = 0;
-    if (!GetCommModemStatus(handle, &status)) {
+    if (!GetCommModemStatus(handle.Get(), &status)) {
         lastError = static_cast<LONG>(GetLastError());
         return false;
     }

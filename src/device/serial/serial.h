@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include "platform/handle.h"
 #include "platform/platform.h"
 
 class CSerial {
@@ -80,8 +81,8 @@ public:
     static bool IsPortFailure(LONG error) { return error != 0 && error != ERROR_TIMEOUT; }
 
     LONG LastError() const { return lastError; }
-    HANDLE Handle() const { return handle; }
-    bool IsOpen() const { return handle != nullptr; }
+    HANDLE Handle() const { return handle.Get(); }
+    bool IsOpen() const { return static_cast<bool>(handle); }
 
     // The cancels that I/O on the private record uses: the calling thread's
     // I/O at a time-out, the one operation when a later call or Close tries
@@ -110,7 +111,7 @@ public:
     // control of any kind, no character replaced or dropped, no abort on
     // error, DTR and RTS on; reads that return at once, writes without a
     // total time-out (Write bounds its own wait).
-    static DCB LinkState(const DCB& current);
+    static DCB LinkSettings(const DCB& current);
     static constexpr COMMTIMEOUTS kLinkTimeouts = {MAXDWORD, 0, 0, 0, 0};
 
     // How long a cancelled operation on the private record may take to finish
@@ -130,15 +131,41 @@ private:
     struct Opener;
     static unsigned __stdcall OpenerThread(void* opener);
     static void Release(Opener* opener);
-    // The system's open of `path`, waited for at most openWaitMs.
-    HANDLE OpenDevicePath(const char* path, DWORD flags, DWORD& error);
+    // Starts the system's open of `path` on a thread of its own (opener).
+    bool StartOpener(const char* path, DWORD flags, DWORD& error);
+    // The system's open of `path`, waited for at most openWaitMs; empty when
+    // it failed or is still on its way (error says which).
+    CHandle OpenDevicePath(const char* path, DWORD flags, DWORD& error);
 
     enum class IoKind { Write, Read, WaitEvent };
     struct IoBlock;
     enum class Collect { Done, Failed, Outstanding };
+    // A transfer on the private record as the caller asked for it.
+    struct Transfer {
+        IoKind kind;
+        BYTE* out;        // the caller's buffer, past the bytes already handed over
+        DWORD size;       // bytes still asked for
+        DWORD* count;     // the caller's count
+        DWORD delivered;  // bytes handed over from the carry
+    };
+    // What the queue count says an immediate read should do.
+    enum class QueueCheck { Skip, Read, ReadQueued };
 
+    // Read, Write and WaitForEvent, in steps: the caller's own record; else
+    // the carry-over of bytes collected late, the queued-count check, the
+    // staging, issuing the operation, awaiting it or cancelling and collecting.
     LONG Io(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
+    BOOL StartOperation(IoKind kind, void* buffer, DWORD size, DWORD* count, DWORD* eventBits, OVERLAPPED* record);
     LONG IoOnCallerRecord(IoKind kind, void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped);
+    // Hands over bytes a late read collected; true when they fill the request.
+    bool TakeCarry(Transfer& transfer);
+    QueueCheck CheckQueue(Transfer& transfer);
+    bool Stage(const Transfer& transfer);
+    LONG Issue(const Transfer& transfer, bool immediateRead, bool onlyQueued, DWORD timeout);
+    LONG CancelImmediateRead(const Transfer& transfer);
+    LONG AwaitPending(const Transfer& transfer, DWORD timeout);
+    // Hands the finished operation's result to the caller.
+    void Deliver(const Transfer& transfer);
     // Cancels the operation pending on the private record and waits, for a
     // bounded time, until the system has finished with it.
     Collect CancelAndCollect();
@@ -152,10 +179,10 @@ private:
     bool ModemStatus(DWORD bit);
 
     LONG lastError;
-    HANDLE handle;
+    CHandle handle;  // the port; empty while closed
     DWORD events;
     DWORD eventMask;
-    HANDLE ioEvent;
+    CHandle ioEvent;  // the private record's event, when opened for overlapped I/O
     // The read mode last applied with SetReadMode on the open port, -1 when
     // unknown. Reads in the immediate mode must not wait even where the serial
     // driver keeps an empty overlapped read pending.
