@@ -81,21 +81,21 @@ LONG CFakeSerial::Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED
     call.overlapped = overlapped != nullptr;
     call.readsBefore = record->reads.size();
     record->writes.push_back(call);
-    if (count) *count = size;
+    if (count) *count = record->failure ? 0 : size;
     if (record->onWrite) record->onWrite(call.bytes);
-    return 0;
+    return record->failure;
 }
 
 LONG CFakeSerial::Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) {
     DWORD n = 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
-    while (n < size && !record->input.empty()) {
+    while (n < size && !record->input.empty() && !record->failure) {
         out[n++] = record->input.front();
         record->input.pop_front();
     }
     record->reads.push_back({size, n});
     if (count) *count = n;
-    return 0;
+    return record->failure;
 }
 
 DWORD CTestClock::NowMs() {

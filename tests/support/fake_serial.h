@@ -3,14 +3,14 @@
 //
 //     auto port = std::make_shared<CSerialRecord>();
 //     CTestClock clock;
-//     CBrailleSampleDriver driver(clock);
-//     driver.serial = new CFakeSerial(port);   // CloseDevice deletes it
+//     CSerialLink link(clock, events);
+//     link.SetPortMaker(maker, context);   // the maker returns a CFakeSerial on `port`
 //     port->Deliver(serialwire::Frame(0x10, {5}));
-//     driver.PollTick();
-//     port->Writes()  ->  every frame the driver wrote, in order
+//     link.Poll();
+//     port->Writes()  ->  every frame the link wrote, in order
 //
 // The record outlives the port object, so a test can still look at what was
-// written after the driver closed and destroyed the port.
+// written after the link closed and destroyed the port.
 #ifndef BRL_FAKE_SERIAL_H
 #define BRL_FAKE_SERIAL_H
 
@@ -69,6 +69,7 @@ struct CSerialRecord {
     bool opened = false;
     bool closed = false;
     bool destroyed = false;
+    LONG failure = 0;  // when set, reads and writes fail with this error (a pulled adapter)
     // Called after each write is recorded, with its bytes: a test can make the
     // display answer (queue input) or check what else has happened by then.
     std::function<void(const std::vector<uint8_t>&)> onWrite;

@@ -3,13 +3,16 @@
 // the identification and the search.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "device/protocol.h"
 #include "device/serial_decoder.h"
+#include "device/serial_link.h"
 #include "support/fake_serial.h"
+#include "support/link_events.h"
 
 using Bytes = std::vector<uint8_t>;
 using namespace serialwire;  // Frame, Hex and the control frames
@@ -102,6 +105,390 @@ TEST(SerialFrames, ValidFrameAfterGarbageIsDecoded) {
         for (int copy = 0; copy < 40; ++copy)
             for (uint8_t b : typed) decoder.Feed(b);
         ASSERT_NO_FATAL_FAILURE(ExpectDecoded(decoder, typed)) << "round " << round;
+    }
+}
+
+// ---------------------------------------------------------------- the link on a scripted port
+
+using Log = std::vector<std::string>;
+const Bytes kCells(protocol::kFrameCells, 0x44);
+
+class SerialLinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        link.SetPortMaker(&MakePort, this);
+        link.SetPortName("COM12");
+        clock.Set(10000);
+    }
+    // The port's writes from now on in the events' log: "ack", or the frame.
+    void LogWrites() {
+        port->onWrite = [this](const Bytes& b) { events.log.push_back(b == kAck ? "ack" : Hex(b)); };
+    }
+    static std::unique_ptr<CSerial> MakePort(void* test, IPlatform&) {
+        auto* self = static_cast<SerialLinkTest*>(test);
+        ++self->portsMade;
+        return std::make_unique<CFakeSerial>(self->port);
+    }
+    // Opens on a display that answers at once; the log and the writes start empty.
+    void OpenRunning() {
+        clock.SetAutoAdvance(1);
+        port->Deliver(kIdentity40);
+        ASSERT_EQ(LinkOpen::Answered, link.Open(0));
+        clock.SetAutoAdvance(0);
+        port->ClearWrites();
+        events.log.clear();
+    }
+    // The display sends `bytes` and the poll runs `ms` later, as the worker's tick does.
+    void Tick(DWORD ms, const Bytes& bytes = {}) {
+        port->Deliver(bytes);
+        clock.Advance(ms);
+        link.Poll();
+    }
+    std::string Written() const { return HexFrames(port->Writes()); }
+
+    CTestClock clock;
+    std::shared_ptr<CSerialRecord> port = std::make_shared<CSerialRecord>();
+    CRecordingLinkEvents events;
+    CSerialLink link{clock, events};
+    int portsMade = 0;
+    const Bytes first = Bytes(protocol::kFrameCells, 0x11), second = Bytes(protocol::kFrameCells, 0x22),
+                third = Bytes(protocol::kFrameCells, 0x33);
+};
+
+// ---------------------------------------------------------------- frames out and in
+
+using SerialLinkFrames = SerialLinkTest;
+
+// A display frame waits for its acknowledgement; frames written meanwhile are
+// held, only the newest; other frames go out at once and are not awaited.
+TEST_F(SerialLinkFrames, OnlyTheNewestDisplayFrameWaits) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    link.SendCells(first.data());
+    link.SendCells(second.data());
+    link.SendCells(third.data());
+    Tick(100, kKeyF5);
+    EXPECT_EQ(HexFrames({Frame(0x00, first), kAck}), Written());
+    for (const auto& w : port->writes) {
+        EXPECT_EQ(1000u, w.timeout);
+        EXPECT_FALSE(w.overlapped);
+    }
+    Tick(100, kAck);
+    EXPECT_EQ(HexFrames({Frame(0x00, first), kAck, Frame(0x00, third)}), Written());
+    link.SendCells(first.data());  // held: the third is awaited in turn
+    EXPECT_EQ(3u, port->writes.size());
+    // The display is back after an outage: the newest image goes out at once, nothing held follows it.
+    events.image[0] = 0x5A;
+    link.ShowImageAgain();
+    ASSERT_EQ(4u, port->writes.size());
+    Tick(100, kAck);
+    EXPECT_EQ(4u, port->writes.size());
+    EXPECT_EQ(Hex(Frame(0x00, Bytes(events.image, events.image + protocol::kFrameCells))), Hex(port->writes[3].bytes));
+}
+
+// Every valid frame is acknowledged before it is acted on; the display's own
+// acknowledgement is not acknowledged, a broken frame not at all.
+TEST_F(SerialLinkFrames, EveryValidFrameIsAcknowledgedBeforeItIsActedOn) {
+    Bytes badKey = kKeyF5;
+    badKey[6] ^= 0x80;
+    const struct {
+        Bytes bytes;
+        Log log;
+    } cases[] = {
+        {kKeyF5, {"ack", "function 5"}},
+        {Frame(0x11, {0x83}), {"ack", "routing 83"}},
+        {Frame(0x13, {'a', 0x00}), {"ack", "character 61"}},
+        {Frame(0x14, {0x1C, 0x01}), {"ack", "scan 11C"}},  // little-endian
+        {Frame(0x30, {}), {"ack"}},                        // unknown, without data
+        {kAck, {}},
+        {badKey, {}},
+        // A character frame one byte short takes the high byte the last one left.
+        {Concat({Frame(0x13, {0x29, 0x01}), Frame(0x13, {0x0C})}), {"ack", "character 129", "ack", "character 10C"}},
+    };
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    LogWrites();
+    for (const auto& c : cases) {
+        events.log.clear();
+        Tick(100, c.bytes);
+        EXPECT_EQ(c.log, events.log) << Hex(c.bytes);
+    }
+    // An identity while running takes its cells and version; further data bytes are ignored.
+    Tick(100, Frame(0x25, {0x50, 1, 2, 3, 0x11, 0x22, 0x33, 0x44}));
+    EXPECT_EQ(80, link.TextCells());
+    EXPECT_EQ(0x11, link.DeviceVersion()[0]);
+    EXPECT_EQ(0x22, link.DeviceVersion()[1]);
+}
+
+TEST_F(SerialLinkFrames, BurstIsConsumedEightyBytesPerTick) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    port->reads.clear();
+    Bytes burst;
+    for (int i = 0; i < 25; ++i) Append(burst, kKeyF5);  // 25 x 8 bytes
+    port->Deliver(burst);
+    std::vector<size_t> acks;
+    for (int tick = 0; tick < 3; ++tick) {
+        const size_t before = port->writes.size();
+        link.Poll();
+        acks.push_back(port->writes.size() - before);
+    }
+    ASSERT_EQ(3u, port->reads.size());
+    const DWORD counts[3] = {80, 80, 40};
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(80u, port->reads[i].size);
+        EXPECT_EQ(counts[i], port->reads[i].count);
+    }
+    EXPECT_EQ((std::vector<size_t>{10, 10, 5}), acks);
+}
+
+TEST_F(SerialLinkFrames, SplitAndGluedFramesDecodeTheSame) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    LogWrites();
+    const Bytes stream = Concat({Frame(0x13, {'a', 0}), Frame(0x30, {1, 2, 3}), Frame(0x13, {'b', 0}), kAck});
+    const Log whole = {"ack", "character 61", "ack", "ack", "character 62"};
+    for (size_t split = 0; split <= stream.size(); ++split) {
+        events.log.clear();
+        Tick(0, Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(split)));
+        Tick(0, Bytes(stream.begin() + static_cast<std::ptrdiff_t>(split), stream.end()));
+        EXPECT_EQ(whole, events.log) << "split at " << split;
+    }
+}
+
+// ---------------------------------------------------------------- acknowledgement time-outs
+
+using SerialLinkAck = SerialLinkTest;
+
+// The frame held for the one awaited goes out in the tick that ends the wait,
+// by the acknowledgement or by a time-out of more than 400 ms (also across the
+// clock's wrap), and not before; the time-out runs from the last frame sent.
+TEST_F(SerialLinkAck, HeldFrameGoesOutInTheTickThatEndsTheWait) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    // The last start puts exactly 400 ms on 0 after the wrap.
+    for (DWORD start : {DWORD{5000}, DWORD{0xFFFFFF00}, DWORD{0xFFFFFE70}}) {
+        Tick(0, kAck);
+        port->ClearWrites();
+        clock.Set(start);
+        link.SendCells(first.data());
+        link.SendCells(second.data());
+        for (int i = 0; i < 4; ++i) Tick(100);
+        EXPECT_EQ(1u, port->writes.size()) << "start " << start;
+        Tick(1);
+        ASSERT_EQ(2u, port->writes.size()) << "start " << start;
+        EXPECT_EQ(Hex(Frame(0x00, second)), Hex(port->writes[1].bytes));
+    }
+    // Acknowledged: released in that tick. An acknowledgement the link sends
+    // for a key renews the time the wait runs from.
+    link.SendCells(third.data());
+    Tick(100, kAck);
+    EXPECT_EQ(Hex(Frame(0x00, third)), Hex(port->writes.back().bytes));
+    link.SendCells(first.data());
+    Tick(300, kKeyF5);
+    Tick(300);
+    EXPECT_EQ(4u, port->writes.size());
+    Tick(101);
+    EXPECT_EQ(Hex(Frame(0x00, first)), Hex(port->writes.back().bytes));
+}
+
+// Three time-outs in a row are tolerated, an acknowledgement starts the count
+// again; the fourth gives the display up: the port is closed, then OnLost.
+TEST_F(SerialLinkAck, FourthTimeOutInARowGivesTheDisplayUp) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    auto timeOut = [&] {
+        link.SendCells(first.data());
+        Tick(401);
+    };
+    for (int i = 0; i < 3; ++i) timeOut();
+    Tick(0, kAck);
+    for (int i = 0; i < 3; ++i) timeOut();
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_TRUE(events.log.empty());
+    timeOut();
+    EXPECT_EQ(Log{"lost"}, events.log);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_TRUE(port->closed);
+    EXPECT_TRUE(port->destroyed);
+}
+
+// A failed read or write ends the link at once, also on a quiet link: the
+// port is closed before OnLost, and nothing is sent after it.
+TEST_F(SerialLinkAck, FailedReadOrWriteEndsTheLink) {
+    for (bool write : {false, true}) {
+        ASSERT_NO_FATAL_FAILURE(OpenRunning());
+        port->closed = false;
+        port->failure = ERROR_BAD_COMMAND;
+        if (write) {
+            link.SendCells(first.data());
+            port->failure = 0;
+        }
+        const size_t writes = port->writes.size();
+        Tick(100, write ? kAck : kKeyF5);
+        EXPECT_EQ(Log{"lost"}, events.log) << (write ? "write" : "read");
+        EXPECT_TRUE(port->closed);
+        EXPECT_FALSE(link.IsOpen());
+        link.SendCells(first.data());
+        link.Poll();
+        EXPECT_EQ(writes, port->writes.size());
+        port->failure = 0;
+    }
+}
+
+// ---------------------------------------------------------------- open and identification
+
+using SerialLinkOpen = SerialLinkTest;
+
+// A slow display answers the second request, with a key before its identity:
+// the key is acknowledged and reported, the identity acknowledged, then the
+// identification is completed. One byte is read per step.
+TEST_F(SerialLinkOpen, DisplayAnsweringDuringTheIdentificationIsOpened) {
+    clock.SetAutoAdvance(1);
+    int requests = 0;
+    port->onWrite = [&](const Bytes& bytes) {
+        if (bytes == kIdentifyRequest && ++requests == 2) port->Deliver(Concat({kKeyF5, kIdentity40}));
+    };
+    EXPECT_EQ(LinkOpen::Answered, link.Open(0));
+    EXPECT_EQ(HexFrames({kIdentifyRequest, kIdentifyRequest, kAck, kAck, kIdentifyDone}), Written());
+    EXPECT_EQ(Log{"function 5"}, events.log);
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_EQ(40, link.TextCells());
+    EXPECT_EQ(2, link.StatusCells());
+    EXPECT_EQ(0x05, link.DeviceVersion()[0]);
+    EXPECT_EQ(0x07, link.DeviceVersion()[1]);
+    EXPECT_EQ(12, link.PortNumber());
+    EXPECT_EQ(port->writes[1].readsBefore + 8 + 13, port->reads.size());
+    for (const auto& r : port->reads) EXPECT_EQ(1u, r.size);
+}
+
+// Requests at the counts 0, 500, 1000 and 1500 of the 2 ms steps, after 0,
+// 251, 501 and 751 one-byte reads; each step lasts until the clock has moved
+// more than 2 ms. Nothing is left open.
+TEST_F(SerialLinkOpen, SilentDisplayGetsFourRequestsAndIsClosed) {
+    clock.SetAutoAdvance(1);
+    const DWORD start = clock.Now();
+    EXPECT_EQ(LinkOpen::Silent, link.Open(0));
+    ASSERT_EQ(HexFrames(std::vector<Bytes>(4, kIdentifyRequest)), Written());
+    const size_t expectedReads[4] = {0, 251, 501, 751};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(expectedReads[i], port->writes[i].readsBefore) << "request " << i;
+    EXPECT_EQ(1000u, port->reads.size());
+    EXPECT_GE(clock.Now() - start, 3000u);
+    EXPECT_TRUE(port->destroyed);
+    EXPECT_FALSE(link.IsOpen());
+}
+
+TEST_F(SerialLinkOpen, PortNameIsUpperCasedAndItsNumberTaken) {
+    const struct {
+        const char* name;
+        const char* stored;
+        int32_t number;
+    } cases[] = {
+        {"com12", "COM12", 12},
+        {"\\\\.\\COM7", "\\\\.\\COM7", 7},
+        {"LPT1", "LPT1", 0},
+        {"COM", "COM", 0},
+        {"COMX", "COMX", 0},
+        {"COM 9", "COM 9", 9},
+        {"COM-4", "COM-4", -4},
+        {"xcom2com8", "XCOM2COM8", 2},
+        {"com251x\xE4-z", "COM251X\xE4-Z", 251},
+    };
+    clock.SetAutoAdvance(1);
+    for (const auto& c : cases) {
+        EXPECT_TRUE(link.SetPortName(c.name));
+        EXPECT_STREQ(c.stored, link.PortName());
+        port->Deliver(kIdentity40);
+        ASSERT_EQ(LinkOpen::Answered, link.Open(0)) << c.name;
+        EXPECT_EQ(c.number, link.PortNumber()) << c.name;
+        link.Close();
+    }
+    // A name that does not fit is refused as a whole: the link then has none and opens nothing.
+    EXPECT_TRUE(link.SetPortName(std::string(127, 'q').c_str()));
+    EXPECT_EQ(std::string(127, 'Q'), link.PortName());
+    EXPECT_FALSE(link.SetPortName(std::string(128, 'q').c_str()));
+    EXPECT_STREQ("", link.PortName());
+    const int made = portsMade;
+    EXPECT_EQ(LinkOpen::Absent, link.Open(0));
+    EXPECT_TRUE(link.SetPortName(nullptr));
+    EXPECT_STREQ("", link.PortName());
+    EXPECT_EQ(made, portsMade);
+}
+
+// An open link is not opened twice: the open fails and closes it. A missing
+// port leaves nothing open.
+TEST_F(SerialLinkOpen, OpenLinkAndMissingPortAreRefused) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    EXPECT_EQ(LinkOpen::Absent, link.Open(0));
+    EXPECT_TRUE(port->destroyed);
+    EXPECT_TRUE(port->writes.empty());
+    EXPECT_FALSE(link.IsOpen());
+
+    CSerialLink system(clock, events);  // the product's port maker
+    system.SetPortName("COM251");
+    EXPECT_EQ(LinkOpen::Absent, system.Open(INFINITE));
+    EXPECT_FALSE(system.IsOpen());
+}
+
+// ---------------------------------------------------------------- the search
+
+using SerialLinkSearch = SerialLinkTest;
+
+// Once due, the search opens the port and sends one request; a second later it
+// asks again on the same port. The display's answers are read every tick and
+// acknowledged like any frame; its identity completes the identification and
+// the link runs. Nothing but answers and requests goes out meanwhile.
+TEST_F(SerialLinkSearch, ProbeFindsTheDisplayAgain) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    port->failure = ERROR_BAD_COMMAND;
+    Tick(100);
+    ASSERT_EQ(Log{"lost"}, events.log);
+    port->failure = 0;
+    link.CloseForSearch();
+    port->ClearWrites();
+    events.log.clear();
+    LogWrites();
+    const int made = portsMade;
+
+    EXPECT_FALSE(link.Search(false));
+    EXPECT_EQ(made, portsMade);
+    EXPECT_FALSE(link.Search(true));
+    EXPECT_FALSE(link.IsOpen());
+    link.SendCells(first.data());
+    link.ShowImageAgain();
+    EXPECT_FALSE(link.Search(true));
+    EXPECT_EQ(made + 1, portsMade);
+    EXPECT_EQ(HexFrames({kIdentifyRequest, kIdentifyRequest}), Written());
+
+    port->Deliver(Concat({kKeyF5, kIdentity40}));
+    EXPECT_TRUE(link.Search(false));
+    EXPECT_TRUE(link.IsOpen());
+    EXPECT_EQ((Log{"ack", "function 5", "ack", Hex(kIdentifyDone)}), Log(events.log.begin() + 2, events.log.end()));
+    events.image[0] = 0x5A;
+    link.ShowImageAgain();
+    EXPECT_EQ(Hex(Frame(0x00, Bytes(events.image, events.image + protocol::kFrameCells))),
+              Hex(port->writes.back().bytes));
+}
+
+// A probe port that fails goes; the next due search opens it anew. Without a
+// port name there is nothing to probe.
+TEST_F(SerialLinkSearch, FailedProbePortIsOpenedAnew) {
+    EXPECT_FALSE(link.Search(true));
+    port->failure = ERROR_BAD_COMMAND;
+    EXPECT_FALSE(link.Search(false));
+    EXPECT_TRUE(port->closed);
+    port->failure = 0;
+    EXPECT_FALSE(link.Search(true));
+    EXPECT_EQ(2, portsMade);
+    EXPECT_EQ(2u, port->writes.size());
+    link.Close();
+    link.SetPortName("");
+    EXPECT_FALSE(link.Search(true));
+    EXPECT_EQ(2, portsMade);
+}
+
+TEST(SerialLinkBusyWait, WaitsUntilTheClockHasMovedPastTheTime) {
+    for (DWORD start : {DWORD{100}, DWORD{0xFFFFFFFE}, DWORD{0xFFFFFFFF}}) {
+        CTestClock clock;
+        clock.SetAutoAdvance(1);
+        clock.Set(start);
+        BusyWait(clock, 2);
+        // Readings start, +1, +2, +3: the wait ends at the first difference above 2.
+        EXPECT_EQ(4u, clock.NowReads()) << "start " << start;
     }
 }
 
