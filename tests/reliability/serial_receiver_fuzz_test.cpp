@@ -1,6 +1,6 @@
 // The serial receiver under ten million random bytes, and the stored corpus of
-// tricky streams. The driver object is the real one, on the kit's scripted
-// port; the acknowledgements it writes show exactly when a frame was taken.
+// tricky streams. The serial link is the real one, on the kit's scripted port;
+// the acknowledgements it writes show exactly when a frame was taken.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,32 +12,45 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "device/serial_decoder.h"
+#include "device/serial_link.h"
 #include "support/fake_serial.h"
+#include "support/link_events.h"
 #include "support/test_env.h"
 
 namespace {
 
 using serialwire::Frame;  // the simulated display's encoder, not the driver's
 
-// A receiver on its own: a test-owned driver on the kit's scripted port, its
-// writes counted as they come (acknowledgements and anything else), and a
-// clock that moves a step per reading. Every character has a key, so that the
-// keystrokes a random stream holds are made, and go nowhere.
+// A running serial link on the kit's scripted port, its writes counted as they
+// come (acknowledgements and anything else). Bytes reach it through its poll.
 struct Receiver {
     std::shared_ptr<CSerialRecord> record = std::make_shared<CSerialRecord>();
-    CFakeSerial port{record};
     CTestClock platform;
-    CBrailleSampleDriver driver{platform};
-    uint64_t acks = 0, others = 0;
+    CRecordingLinkEvents events;
+    CSerialLink link{platform, events};
+    uint64_t acks = 0, others = 0, keys = 0;
     Receiver() {
-        record->onWrite = [this](const std::vector<uint8_t>& bytes) { ++(bytes == serialwire::kAck ? acks : others); };
-        platform.Set(1);
+        link.SetPortMaker(
+            [](void* r, IPlatform&) -> std::unique_ptr<CSerial> {
+                return std::make_unique<CFakeSerial>(*static_cast<std::shared_ptr<CSerialRecord>*>(r));
+            },
+            &record);
+        link.SetPortName("COM1");
         platform.SetAutoAdvance(1);
-        for (int c = 0; c < 256; ++c) platform.layout.emplace_back(static_cast<uint8_t>(c), 0x41);
-        driver.serial = &port;
+        record->Deliver(serialwire::kIdentity40);
+        EXPECT_EQ(LinkOpen::Answered, link.Open(0));
+        record->onWrite = [this](const std::vector<uint8_t>& bytes) { ++(bytes == serialwire::kAck ? acks : others); };
     }
-    ~Receiver() { driver.serial = nullptr; }  // the port is ours, not the driver's
+    // The bytes as one read of the poll; the records are kept short.
+    void Poll(const uint8_t* bytes, size_t count) {
+        record->input.insert(record->input.end(), bytes, bytes + count);
+        link.Poll();
+        keys += events.log.size();
+        events.log.clear();
+        record->reads.clear();
+        record->writes.clear();
+    }
 };
 
 // The newest bytes fed, written out when a check fails so the stream can join the corpus.
@@ -85,11 +98,8 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
     auto firstFault = [&](bool fault) { return fault && !failed && (failed = true); };
     auto feed = [&](uint8_t b) {
         history.Add(b);
-        r.driver.FeedByte(b);
+        r.Poll(&b, 1);
         ++fed;
-        if (firstFault(r.driver.rxState > 7))
-            ADD_FAILURE() << "receive state " << int(r.driver.rxState) << " after byte " << fed << "; stream saved as "
-                          << history.Save(seed);
     };
     // A valid frame fed from the idle state is taken at its last byte, and only there.
     auto feedFrame = [&](const std::vector<uint8_t>& f) {
@@ -99,11 +109,9 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
         const bool quietInside = r.acks == before;
         feed(f.back());
         const uint64_t expected = before + (isAck ? 0 : 1);
-        if (firstFault(!quietInside || r.acks != expected || r.driver.rxState != 0))
+        if (firstFault(!quietInside || r.acks != expected))
             ADD_FAILURE() << "valid frame (command " << int(f[2]) << ", length " << int(f[3]) << ") ending at byte "
                           << fed << " not taken exactly once; stream saved as " << history.Save(seed);
-        if (firstFault(isAck && r.driver.awaitingAck != 0))
-            ADD_FAILURE() << "an acknowledgement frame left awaitingAck set";
         ++framesChecked;
     };
     auto randomFrame = [&] {
@@ -116,12 +124,9 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
         return Frame(command, data);
     };
     // Whatever the wild bytes left behind, a frame is at most 262 bytes: that many
-    // bytes without an SOH must bring the receiver back to idle.
+    // bytes without an SOH bring the receiver back to idle, and the next frame is taken.
     auto flush = [&] {
         for (int i = 0; i < 262; ++i) feed(noSoh());
-        if (firstFault(r.driver.rxState != 0))
-            ADD_FAILURE() << "receiver not idle after 262 bytes without SOH (state " << int(r.driver.rxState)
-                          << "); stream saved as " << history.Save(seed);
     };
 
     while (fed < total && !failed) {
@@ -163,11 +168,10 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
     EXPECT_GE(fed, total);
     std::printf(
         "[ fuzz     ] seed %llu: %llu bytes, %llu valid frames each taken exactly once, %llu wild bytes "
-        "(%llu frames taken inside them), %llu keystrokes swallowed\n",
+        "(%llu frames taken inside them), %llu keys reported\n",
         static_cast<unsigned long long>(seed), static_cast<unsigned long long>(fed),
         static_cast<unsigned long long>(framesChecked), static_cast<unsigned long long>(wildBytes),
-        static_cast<unsigned long long>(wildAcks),
-        static_cast<unsigned long long>(r.platform.keystrokes.size() + r.platform.injectedScans.size()));
+        static_cast<unsigned long long>(wildAcks), static_cast<unsigned long long>(r.keys));
 }
 
 // ---- stored corpus ----
@@ -176,7 +180,7 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
 struct CorpusStream {
     std::string name;
     uint64_t acks = 0;  // frames taken, each acknowledged
-    int state = 0;      // the receiver's state after the last byte
+    std::string state;  // the receiver's state after the last byte, by name
     std::vector<uint8_t> bytes;
 };
 
@@ -199,32 +203,25 @@ void ReadCorpus(std::vector<CorpusStream>& streams) {
     EXPECT_GE(streams.size(), 10u);
 }
 
-// Each stream fed byte by byte, and through the poll in reads of 7 and of 80
-// bytes (the most a tick takes): the receiver keeps its state from one read to
-// the next.
+// Each stream through the link's poll in reads of 1, 7 and 80 bytes (the most
+// a tick takes): the receiver keeps its state from one read to the next. The
+// decoder on its own ends in the state the manifest names.
 TEST(SerialReceiverCorpus, EveryStoredStreamGivesItsExpectedFramesWholeAndSplitAcrossPolls) {
+    static const char* const kStateNames[] = {"Idle", "Stx",  "Command",     "Length",
+                                              "Etx",  "Data", "ChecksumLow", "ChecksumHigh"};
     std::vector<CorpusStream> streams;
     ASSERT_NO_FATAL_FAILURE(ReadCorpus(streams));
     for (const CorpusStream& c : streams) {
-        for (size_t chunk : {size_t(0), size_t(7), size_t(80)}) {
-            SCOPED_TRACE(c.name + (chunk ? " chunk " + std::to_string(chunk) : " byte by byte"));
+        CSerialDecoder decoder;
+        for (uint8_t b : c.bytes) decoder.Feed(b);
+        EXPECT_EQ(c.state, kStateNames[static_cast<int>(decoder.CurrentState())]) << c.name;
+        for (size_t chunk : {size_t(1), size_t(7), size_t(80)}) {
+            SCOPED_TRACE(c.name + " chunk " + std::to_string(chunk));
             Receiver r;
-            if (chunk == 0) {
-                for (uint8_t b : c.bytes) {
-                    r.driver.FeedByte(b);
-                    ASSERT_LE(r.driver.rxState, 7);
-                }
-                EXPECT_EQ(0u, r.others);
-            } else {  // a real port's receiver: bytes arrive through PollTick's reads
-                r.driver.link = LinkState::Running;
-                for (size_t at = 0; at < c.bytes.size(); at += chunk) {
-                    r.record->Deliver({c.bytes.begin() + at, c.bytes.begin() + std::min(at + chunk, c.bytes.size())});
-                    r.driver.PollTick();
-                }
-                EXPECT_TRUE(r.record->input.empty());
-            }
+            for (size_t at = 0; at < c.bytes.size(); at += chunk)
+                r.Poll(c.bytes.data() + at, std::min(chunk, c.bytes.size() - at));
             EXPECT_EQ(c.acks, r.acks);
-            EXPECT_EQ(c.state, r.driver.rxState);
+            EXPECT_EQ(0u, r.others);
         }
     }
 }

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Writes the stored serial streams that reliability_tests replays on every run.
 
-Each stream is fed byte by byte into a fresh driver receiver. expected.txt holds,
+Each stream is fed byte by byte into a fresh receiver. expected.txt holds,
 per stream, how many acknowledgements the driver must write (one per valid frame
 received, none for the display's own 0x7F) and the receive state after the last
-byte. The expectations below are worked out by hand from the wire format
+byte, named by what the receiver waits for next. The expectations below are
+worked out by hand from the wire format
 (01 02 CMD LEN 03 DATA CHK-low CHK-high, checksum = 16-bit sum of 02, CMD, LEN,
 03 and the data, XOR AA55; a byte that breaks SOH-STX or ETX drops the frame and
 the receiver waits for the next 01). Run it from this directory to regenerate.
@@ -25,6 +26,7 @@ assert KEY == bytes.fromhex("0102100103054EAA")
 ACK = frame(0x7F)                             # 01 02 7F 00 03 D1 AA
 assert ACK == bytes.fromhex("01027F000303D1AA".replace("0303", "03"))
 
+STATES = ["Idle", "Stx", "Command", "Length", "Etx", "Data", "ChecksumLow", "ChecksumHigh"]
 streams = []  # (name, bytes, acks, final state, why)
 
 def add(name, data, acks, state, why):
@@ -89,9 +91,9 @@ add("noise_without_soh_then_frame", noise + KEY, 1, 0, "bytes without 01 leave t
 
 here = os.path.dirname(os.path.abspath(__file__))
 with open(os.path.join(here, "expected.txt"), "w") as out:
-    out.write("# stream  acknowledgements  final-state  (written by make_corpus.py)\n")
+    out.write("# stream  acknowledgements  final-state (the decoder's, by name)  (written by make_corpus.py)\n")
     for name, data, acks, state, why in streams:
         with open(os.path.join(here, name + ".bin"), "wb") as f:
             f.write(data)
-        out.write(f"{name}.bin {acks} {state}  # {why}\n")
+        out.write(f"{name}.bin {acks} {STATES[state]}  # {why}\n")
 print(f"{len(streams)} streams")
