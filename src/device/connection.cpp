@@ -154,10 +154,10 @@ int CBrailleSampleDriver::OpenDevice(const char* name) {
     // While another program has borrowed the serial port, neither a resume nor
     // a new Initialize may take it from under it; the restore re-opens it. The
     // USB display above has nothing to do with the lent port.
-    if (handoverActive || !portName[0] || !OpenSerialPort(openWait)) {
+    if (handover.Lent() || !portName[0] || !OpenSerialPort(openWait)) {
         // An open still on its way is left to the search that follows a resume
         // or a restore (a failed start closes everything).
-        if (StillOpening(serial) && !handoverActive)
+        if (StillOpening(serial) && !handover.Lent())
             probePortOpen = 1;
         else
             CloseSerialPort();
@@ -279,7 +279,7 @@ void CBrailleSampleDriver::SearchForDisplay() {
         return;
     }
     // A lent port belongs to the other program until it is given back.
-    if (handoverActive || !portName[0] || StillOpening(serial)) return;
+    if (handover.Lent() || !portName[0] || StillOpening(serial)) return;
     if (!serial) {
         const int opened = OpenSerialPort(kSearchOpenWaitMs);
         if (serial) probePortOpen = 1;

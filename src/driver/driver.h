@@ -7,8 +7,9 @@
 //   device/connection.cpp       device open/close, cell image, poll cycle
 //   device/serial_protocol.cpp  serial frames, identification, receiver
 //   device/hid_transport.cpp    USB HID transport
-//   keyboard/keyboard.cpp       keystroke emulation
-//   handover/handover.cpp       shared-memory port handover
+//   driver/port_lend.cpp        what the link does when the serial port is lent
+//   driver/typing.cpp           the display's typing: Ctrl to the host, then the keyboard
+// It owns the keyboard (keyboard/) and the port handover (handover/) components.
 #ifndef BRL_DRIVER_H
 #define BRL_DRIVER_H
 
@@ -22,6 +23,8 @@ extern "C" {
 #include <stdint.h>
 
 #include "brailledriver.h"
+#include "handover/handover.h"
+#include "keyboard/keyboard.h"
 #include "platform/platform.h"
 
 class CSerial;
@@ -269,14 +272,15 @@ public:
     void ReleaseHidIo();
 
     // ---- keyboard emulation ----
-    void TypeCharacter(uint16_t code);
+    void TypeCharacter(uint16_t code) { keyboard.TypeCharacter(code); }
+    // Tells the host of Ctrl before the keyboard injects it.
     void InjectScanCode(uint16_t code);
 
-    // ---- port handover ----
-    bool ServiceHandover();
-    void TakeBackPortGivenWhileStopped();
-    void LendPort(int lend);
-    void ReleaseHandoverSection();
+    // ---- port handover (driver/port_lend.cpp) ----
+    void ServiceHandover();
+    void TakeBackPortGivenWhileStopped() { handover.TakeBackGivenWhileStopped(); }
+    void LendPort();
+    void TakeBackPort();
 
     // ===================== state =====================
     IPlatform* platform{};  // the seam; RealPlatform() in the module's object
@@ -370,13 +374,8 @@ public:
     CHidIo* hidAbandoned{};  // operations still running after their link closed
     int32_t hidAbandonedCount{};
 
-    // Keyboard emulation
-    uint32_t scanFlags{};
-
-    // Port handover
-    HANDLE handoverMapping{};
-    void* handoverView{};
-    int32_t handoverActive{};
+    CKeyboard keyboard{*platform};  // `platform` is set first: it is declared first
+    CHandover handover;
 };
 
 // Builds one serial frame into out (length + 7 bytes); returns its size.

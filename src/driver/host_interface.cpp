@@ -54,7 +54,6 @@ CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) : platform(&seam) {
 // A worker still running here holds the module, so this runs only once no
 // worker is left, or at process exit, when the other threads are gone.
 CBrailleSampleDriver::~CBrailleSampleDriver() {
-    ReleaseHandoverSection();
     FreeQueuedWrites();
     ReleaseHidIo();
     for (CCompletionSlot& completion : completions)

@@ -1,8 +1,9 @@
 // Port handover through real file mappings: the test (or handover.exe in a
 // process of its own) plays the other program, creates "tq715sharemem" and
-// drives its word, while a driver object made here is ticked directly.
+// drives its word, while a handover object or a driver made here is ticked.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "display_sim.h"
 #include "driver/driver.h"
+#include "handover/handover.h"
 #include "support/cable_end.h"
 #include "support/child_process.h"
 #include "support/fake_hid.h"
@@ -25,6 +27,7 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 constexpr char kSectionName[] = "tq715sharemem";
+constexpr size_t kViewSize = 255;  // what the driver maps
 
 // The other program's end: creates the section and reads and writes its words.
 class CSection {
@@ -55,17 +58,18 @@ public:
         view = nullptr;
         mapping = nullptr;
     }
+    const void* View() const { return view; }
     LONG Word(size_t index = 0) const { return static_cast<volatile LONG*>(view)[index]; }
     void Set(LONG value) { static_cast<volatile LONG*>(view)[0] = value; }
     // Writes the word, lets the driver tick and returns the word it leaves.
-    LONG Answer(LONG value, CBrailleSampleDriver& driver, int ticks = 1) {
+    LONG Answer(LONG value, int ticks = 1) {
         Set(value);
-        for (int i = 0; i < ticks; ++i) driver.PollTick();
+        for (int i = 0; i < ticks; ++i) tick();
         return Word();
     }
     // Asks for the port; returns the word and the two version values after a tick.
-    std::vector<LONG> Lend(CBrailleSampleDriver& driver) {
-        Answer(101, driver);
+    std::vector<LONG> Lend() {
+        Answer(101);
         return {Word(0), Word(1), Word(2)};
     }
     Bytes Tail() const {  // bytes 12 to 254, which belong to the other program
@@ -73,56 +77,81 @@ public:
         return Bytes(bytes + 12, bytes + 255);
     }
 
+    std::function<void()> tick;  // one tick of the driver's side
+
 private:
     HANDLE mapping = nullptr;
     void* view = nullptr;
     bool fresh = false;
 };
 
-bool SectionExists() {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, kSectionName);
-    if (h) CloseHandle(h);
-    return h != nullptr;
+bool SectionExists() { return static_cast<bool>(CHandle(OpenFileMappingA(FILE_MAP_READ, FALSE, kSectionName))); }
+
+// The word as a third program reads it; -2 without a section.
+LONG SectionWord() {
+    CHandle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, kSectionName));
+    void* view = mapping ? MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, sizeof(LONG)) : nullptr;
+    const LONG word = view ? *static_cast<volatile LONG*>(view) : -2;
+    if (view) UnmapViewOfFile(view);
+    return word;
+}
+
+// The driver's own view of the section: the mapped region, other than the
+// section's view, whose bytes are the section's.
+void* DriversView(const CSection& section) {
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY;
+    MEMORY_BASIC_INFORMATION info;
+    for (const char* at = nullptr; VirtualQuery(at, &info, sizeof info) == sizeof info;
+         at = static_cast<const char*>(info.BaseAddress) + info.RegionSize) {
+        if (info.Type == MEM_MAPPED && info.State == MEM_COMMIT && (info.Protect & readable) &&
+            !(info.Protect & PAGE_GUARD) && info.BaseAddress != section.View() && info.RegionSize >= kViewSize &&
+            std::memcmp(info.BaseAddress, section.View(), kViewSize) == 0)
+            return info.BaseAddress;
+    }
+    return nullptr;
 }
 
 void Ticks(CBrailleSampleDriver& driver, int n) {
     for (int i = 0; i < n; ++i) driver.PollTick();
 }
 
-// A driver whose open finds nothing quickly (no HID device, no port name), so
-// lends and restores cost nothing.
+// The handover ticked as the driver ticks it, a lend answered at once.
 class HandoverWord : public ::testing::Test {
 protected:
-    void SetUp() override {
-        driver.comPortNumber = 7;
-        driver.deviceVersion[0] = 0x81;  // high bits set: the values are zero-extended
-        driver.deviceVersion[1] = 0xFE;
-        ASSERT_FALSE(SectionExists()) << "a section is left over from another test";
+    void SetUp() override { ASSERT_FALSE(SectionExists()) << "a section is left over from another test"; }
+    // Keeps the request of the last tick.
+    void Tick(int n = 1) {
+        for (int i = 0; i < n; ++i) {
+            request = handover.Service(portNumber);
+            if (request == CHandover::Request::Lend) handover.AnswerLend(version);
+        }
     }
     // Attach and publish, as the other program expects to find the driver.
     void Attach(CSection& section) {
         ASSERT_TRUE(section.Ok());
-        Ticks(driver, 2);
-        ASSERT_EQ(driver.comPortNumber, section.Word());
+        section.tick = [this] { Tick(); };
+        Tick(2);
+        ASSERT_EQ(portNumber, section.Word());
     }
 
-    CTestClock clock;
-    CBrailleSampleDriver driver{clock};
+    int32_t portNumber = 7;
+    uint8_t version[2] = {0x81, 0xFE};  // high bits set: the values are zero-extended
+    CHandover handover;
+    CHandover::Request request = CHandover::Request::None;
 };
+using Request = CHandover::Request;
 
 TEST_F(HandoverWord, AttachesOnTheNextTickAndPublishesOnTheTickAfter) {
-    Ticks(driver, 3);  // no section yet: tried every tick, silently
-    EXPECT_EQ(nullptr, driver.handoverMapping);
+    Tick(3);  // no section yet: tried every tick, silently
+    EXPECT_EQ(Request::None, request);
 
     CSection section;
     ASSERT_TRUE(section.Ok());
+    section.tick = [this] { Tick(); };
     const Bytes tail = section.Tail();
-    driver.PollTick();
-    EXPECT_NE(nullptr, driver.handoverMapping);
-    EXPECT_NE(nullptr, driver.handoverView);
+    Tick();
     EXPECT_EQ(-1, section.Word());  // a fresh section's word waits for the next tick
-
-    driver.PollTick();
+    Tick();
     EXPECT_EQ(7, section.Word());
     // Versions go out with a lend answer only; the rest is never touched.
     EXPECT_EQ(LONG(0xA5A5A5A5), section.Word(1));
@@ -131,8 +160,9 @@ TEST_F(HandoverWord, AttachesOnTheNextTickAndPublishesOnTheTickAfter) {
 
     // Anything below 200 that is not a request is the driver's to overwrite.
     for (LONG w : {LONG(0), LONG(-1), LONG(102), LONG(150), LONG(199), LONG(INT_MIN)}) {
-        EXPECT_EQ(7, section.Answer(w, driver)) << "word was " << w;
-        EXPECT_EQ(0, driver.handoverActive);
+        EXPECT_EQ(7, section.Answer(w)) << "word was " << w;
+        EXPECT_EQ(Request::None, request);
+        EXPECT_FALSE(handover.Lent());
     }
 }
 
@@ -144,50 +174,58 @@ TEST_F(HandoverWord, PortNumbersThatCollideWithTheProtocolArePublishedAsZero) {
     // Each tick checked on its own: a number taken for a restore on one tick
     // is re-attached and republished by the next, and would hide.
     for (int32_t n : {101, 102, 200, 250, INT_MAX, -3}) {
-        driver.comPortNumber = n;
+        portNumber = n;
         for (int tick = 0; tick < 3; ++tick) {
-            driver.PollTick();
+            Tick();
             EXPECT_EQ(0, section.Word()) << "COM" << n << ", tick " << tick;
-            EXPECT_EQ(0, driver.handoverActive) << "COM" << n << ", tick " << tick;
-            EXPECT_NE(nullptr, driver.handoverView) << "COM" << n << ", tick " << tick;  // no restore either
+            EXPECT_EQ(Request::None, request) << "COM" << n << ", tick " << tick;  // no lend, no restore
+            EXPECT_FALSE(handover.Lent()) << "COM" << n << ", tick " << tick;
         }
     }
     for (int32_t n : {1, 100, 103, 199}) {
-        driver.comPortNumber = n;
-        driver.PollTick();
+        portNumber = n;
+        Tick();
         EXPECT_EQ(n, section.Word());
     }
 }
 
+// A new start (TakeBackGivenWhileStopped) takes back a port given back
+// meanwhile; one still lent stays with its borrower.
 TEST_F(HandoverWord, LendAnswersWithVersionsAndIgnoresTheWordUntilRestored) {
     CSection section;
     Attach(section);
     const Bytes tail = section.Tail();
+    section.Set(205);
+    handover.TakeBackGivenWhileStopped();  // nothing lent: not the start's to take
+    EXPECT_EQ(205, section.Word());
 
-    EXPECT_EQ((std::vector<LONG>{102, 0x81, 0xFE}), section.Lend(driver));
-    EXPECT_EQ(1, driver.handoverActive);
+    EXPECT_EQ((std::vector<LONG>{102, 0x81, 0xFE}), section.Lend());
+    EXPECT_EQ(Request::Lend, request);
+    EXPECT_TRUE(handover.Lent());
 
     // While lent, any value below 200 is left as the other program wrote it.
     for (LONG w : {LONG(102), LONG(101), LONG(7), LONG(-1), LONG(0), LONG(199)}) {
-        EXPECT_EQ(w, section.Answer(w, driver, 2));
-        EXPECT_EQ(1, driver.handoverActive);
+        EXPECT_EQ(w, section.Answer(w, 2));
+        EXPECT_TRUE(handover.Lent());
     }
 
     // 301 gives back with x = 101: after re-attaching, that is a new request.
-    EXPECT_EQ(101, section.Answer(301, driver));
-    EXPECT_EQ(0, driver.handoverActive);
-    EXPECT_EQ(nullptr, driver.handoverMapping);  // detached after every restore
-    EXPECT_EQ(nullptr, driver.handoverView);
-    driver.PollTick();
-    EXPECT_NE(nullptr, driver.handoverView);
+    EXPECT_EQ(101, section.Answer(301));
+    EXPECT_EQ(Request::GivenBack, request);
+    EXPECT_FALSE(handover.Lent());
+    Tick();  // detached after every restore: this tick only attaches again
     EXPECT_EQ(101, section.Word());
-    driver.PollTick();
+    Tick();
     EXPECT_EQ(102, section.Word());
-    EXPECT_EQ(1, driver.handoverActive);
+    handover.TakeBackGivenWhileStopped();
+    EXPECT_TRUE(handover.Lent());
 
     // The largest word is a restore too, without overflow.
-    EXPECT_EQ(INT_MAX - 200, section.Answer(INT_MAX, driver));
-    EXPECT_EQ(0, driver.handoverActive);
+    section.Set(INT_MAX);
+    handover.TakeBackGivenWhileStopped();
+    EXPECT_FALSE(handover.Lent());
+    Tick();  // let go: this tick only attaches again
+    EXPECT_EQ(INT_MAX - 200, section.Word());
     EXPECT_EQ(tail, section.Tail());
 }
 
@@ -199,15 +237,13 @@ TEST_F(HandoverWord, UnusableSectionIsLetGoAndAGoodOneServedLater) {
     {
         CSection reserved(4096, PAGE_READWRITE | SEC_RESERVE);  // mapped pages are not committed
         ASSERT_TRUE(SectionExists());
-        Ticks(driver, 3);
-        EXPECT_EQ(nullptr, driver.handoverView);
-        EXPECT_EQ(nullptr, driver.handoverMapping);
+        Tick(3);
     }
     EXPECT_FALSE(SectionExists());
 
     CSection good(256, PAGE_READWRITE, "D:P(A;;GRGW;;;WD)");
     Attach(good);
-    EXPECT_EQ(102, good.Answer(101, driver));
+    EXPECT_EQ(102, good.Answer(101));
 }
 
 // The other program writes at any moment, also between the driver's read of
@@ -235,34 +271,34 @@ TEST_F(HandoverWord, RequestWrittenBetweenTheDriversReadAndWriteIsNotLost) {
     CSection section;
     Attach(section);
     section.Set(-1);  // the driver will want to publish over this
-    CWriteTrap::view = driver.handoverView;
+    CWriteTrap::view = DriversView(section);
+    ASSERT_NE(nullptr, CWriteTrap::view);
     CWriteTrap::other = &section;
     CWriteTrap::fired = 0;
     void* handler = AddVectoredExceptionHandler(1, CWriteTrap::Handler);
     ASSERT_NE(nullptr, handler);
     DWORD old = 0;
-    ASSERT_TRUE(VirtualProtect(driver.handoverView, 4, PAGE_READONLY, &old));
-    driver.PollTick();
+    ASSERT_TRUE(VirtualProtect(CWriteTrap::view, 4, PAGE_READONLY, &old));
+    Tick();
     RemoveVectoredExceptionHandler(handler);
-    VirtualProtect(driver.handoverView, 4, PAGE_READWRITE, &old);
+    VirtualProtect(CWriteTrap::view, 4, PAGE_READWRITE, &old);
 
     ASSERT_EQ(1, CWriteTrap::fired);
     EXPECT_EQ(101, section.Word());
-    driver.PollTick();
+    Tick();
     EXPECT_EQ(102, section.Word());
-    EXPECT_EQ(1, driver.handoverActive);
+    EXPECT_TRUE(handover.Lent());
 }
 
-TEST_F(HandoverWord, DestroyedDriverReleasesViewAndHandle) {
+TEST_F(HandoverWord, DestroyedHandoverReleasesViewAndHandle) {
     CSection section;
     void* view = nullptr;
     {
-        CTestClock ownClock;
-        CBrailleSampleDriver other(ownClock);
-        other.PollTick();
-        view = other.handoverView;
+        CHandover other;
+        other.Service(0);
+        view = DriversView(section);
         ASSERT_NE(nullptr, view);
-        // While the driver holds it, the section outlives its creator's handle.
+        // While the handover holds it, the section outlives its creator's handle.
         section.Close();
         EXPECT_TRUE(SectionExists());
     }
@@ -281,6 +317,7 @@ protected:
     void SetUp() override {
         ASSERT_CABLE(cable, 0);
         ASSERT_TRUE(section.Ok() && section.Fresh()) << "a section is left over from another test";
+        section.tick = [this] { driver.PollTick(); };
         clock.UseRealClock(true);
         sim::CSimDisplay::Options options;
         options.version[0] = 0x81;
@@ -297,23 +334,21 @@ protected:
         display.Close();
     }
     // The other program gives the port back (x = 5).
-    void Restore() { EXPECT_EQ(5, section.Answer(205, driver)); }
-    // The display answers again: the search finds it and the link works.
-    void ExpectDisplayFound(uint8_t seed) {
+    void Restore() { EXPECT_EQ(5, section.Answer(205)); }
+    // The driver has let go of its port: another program can open it.
+    bool PortFree() { return testenv::CCableEnd(cable.driverEnd).IsOpen(); }
+    uint32_t IdentifyRequests() { return display.GetCounters().identifyRequests; }
+    // What the host writes reaches the display, at once or once the driver's
+    // search has found the display again.
+    void ExpectDisplayShows(uint8_t seed) {
         display.SetSilent(false);
         clock.SetAutoAdvance(0);
         clock.UseRealClock(true);
-        EXPECT_TRUE(testenv::TickUntil(
-            driver, [&] { return driver.link == LinkState::Running; }, 5000));
-        ExpectLinkWorks(seed);
-    }
-    void ExpectLinkWorks(uint8_t seed) {
         const Bytes text = testenv::Pattern(seed);
-        driver.awaitingAck = 0;
         driver.SendTextCells(text.data(), 40);
-        EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
-        testenv::TickUntil(
-            driver, [&] { return driver.awaitingAck == 0; }, 2000);  // takes the acknowledgement
+        EXPECT_TRUE(testenv::TickUntil(
+            driver, [&] { return display.HostTextCells() == text; }, 5000))
+            << display.RenderLine();
     }
 
     testenv::Cable cable;
@@ -325,10 +360,8 @@ protected:
 };
 
 TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
-    ExpectLinkWorks(1);
-
-    EXPECT_EQ((std::vector<LONG>{102, 0x81, 0xFE}), section.Lend(driver));
-    EXPECT_EQ(nullptr, driver.serial);
+    ExpectDisplayShows(1);
+    EXPECT_EQ((std::vector<LONG>{102, 0x81, 0xFE}), section.Lend());
 
     // The borrower talks to the display on the driver's port.
     const sim::Counters before = display.GetCounters();
@@ -336,7 +369,7 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
         testenv::CCableEnd borrower(cable.driverEnd);
         ASSERT_TRUE(borrower.IsOpen());
         // The display's answers to the driver (the acknowledgement of its last
-        // identification frame) can still be on their way: let them pass first.
+        // frame) can still be on their way: let them pass first.
         borrower.Drain(300);
         ASSERT_TRUE(borrower.Send(serialwire::kIdentifyRequest));
         const Bytes expected =
@@ -353,56 +386,44 @@ TEST_F(HandoverSerial, LendClosesThePortForTheBorrowerAndRestoreReopensIt) {
     driver.SendTextCells(text.data(), 40);
     Ticks(driver, 5);
     EXPECT_FALSE(display.WaitFor([&] { return display.GetCounters().framesReceived != lent.framesReceived; }, 300));
-    EXPECT_EQ(nullptr, driver.serial);
+    EXPECT_TRUE(PortFree());
 
     Restore();
-    ASSERT_NE(nullptr, driver.serial);
     // Back, the display shows what the host wrote meanwhile, without a new write.
     EXPECT_TRUE(display.WaitFor([&] { return display.HostTextCells() == text; }, 3000)) << display.RenderLine();
-    EXPECT_EQ(lent.identifyRequests + 1, display.GetCounters().identifyRequests);
-    EXPECT_EQ(0, driver.handoverActive);
-    EXPECT_EQ(nullptr, driver.handoverMapping);
+    EXPECT_EQ(lent.identifyRequests + 1, IdentifyRequests());
     driver.PollTick();  // re-attached
     EXPECT_EQ(5, section.Word());
     driver.PollTick();
     EXPECT_EQ(portNumber, section.Word());
-    ExpectLinkWorks(9);
+    ExpectDisplayShows(9);
 }
 
 // A restore nobody asked for must not break a working link, nor open a link
 // that was not lent.
 TEST_F(HandoverSerial, RestoreWithoutALendKeepsTheLinkAsItIs) {
-    CSerial* port = driver.serial;
-    const uint32_t requests = display.GetCounters().identifyRequests;
-
+    const uint32_t requests = IdentifyRequests();
     Restore();
-    EXPECT_EQ(port, driver.serial);
-    EXPECT_EQ(requests, display.GetCounters().identifyRequests);
-    EXPECT_EQ(nullptr, driver.handoverMapping);
-    ExpectLinkWorks(3);
+    EXPECT_EQ(requests, IdentifyRequests());
+    ExpectDisplayShows(3);
 
     driver.CloseDevice();
     Ticks(driver, 2);
     ASSERT_EQ(portNumber, section.Word());
-    section.Set(205);
-    driver.PollTick();
-    EXPECT_EQ(nullptr, driver.serial);
-    EXPECT_EQ(requests, display.GetCounters().identifyRequests);
+    section.Answer(205);
+    EXPECT_TRUE(PortFree());
+    EXPECT_EQ(requests, IdentifyRequests());
 }
 
 // The display does not answer when the port comes back (the borrower left it
 // off, say): the driver looks for it once a second instead of staying closed.
 TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
-    ASSERT_EQ(102, section.Answer(101, driver));
-
+    ASSERT_EQ(102, section.Answer(101));
     display.SetSilent(true);
     clock.UseRealClock(false);
     clock.SetAutoAdvance(1);  // the unanswered identification ends at once
     Restore();
-    EXPECT_EQ(LinkState::Searching, driver.link);
-    EXPECT_EQ(0, int(driver.suspended));  // host writes go on into the image
-
-    ExpectDisplayFound(4);
+    ExpectDisplayShows(4);
 }
 
 // The host suspended the driver: its port is already closed. The lend is
@@ -410,69 +431,72 @@ TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
 TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
     driver.suspended = 1;  // what the host's Suspend(1) leaves on the worker
     driver.CloseDevice();
+    EXPECT_EQ(102, section.Answer(101));
 
-    EXPECT_EQ(102, section.Answer(101, driver));
-    EXPECT_EQ(1, driver.handoverActive);
-
-    const uint32_t requests = display.GetCounters().identifyRequests;
+    const uint32_t requests = IdentifyRequests();
     Restore();
-    EXPECT_EQ(nullptr, driver.serial);
-    EXPECT_EQ(requests, display.GetCounters().identifyRequests);
+    EXPECT_TRUE(PortFree());
+    EXPECT_EQ(requests, IdentifyRequests());
 
     driver.suspended = 0;  // the host's resume
-    EXPECT_EQ(1, driver.OpenDevice(driver.portName));
-    ExpectLinkWorks(7);
+    EXPECT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));
+    ExpectDisplayShows(7);
 }
 
 // After the display stopped answering the driver probes its port once a
 // second; a lent port belongs to the borrower and is not probed.
 TEST_F(HandoverSerial, LentPortIsNotProbedAndTheProbeResumesAfterTheRestore) {
-    ExpectLinkWorks(1);  // every acknowledgement so far has been taken
+    ExpectDisplayShows(1);
     clock.UseRealClock(false);
     clock.Set(50000);
     display.SetSilent(true);
-    for (int i = 0; i < 8 && driver.link != LinkState::Searching; ++i) {
-        driver.awaitingAck = 0;
-        const Bytes text(40, 0x01);
+    const uint32_t answered = IdentifyRequests();
+    const Bytes text(40, 0x01);
+    for (int i = 0; i < 8; ++i) {  // frames time out until the driver looks for the display
         driver.SendTextCells(text.data(), 40);
         clock.Advance(401);
         driver.PollTick();
     }
-    ASSERT_EQ(LinkState::Searching, driver.link);
-    const uint32_t probed = display.GetCounters().identifyRequests + 1;
     clock.Advance(1000);
     driver.PollTick();  // the probe opens the port and asks
-    ASSERT_EQ(1, driver.probePortOpen);
-    ASSERT_TRUE(display.WaitForIdentifyRequests(probed, 2000));
+    ASSERT_TRUE(display.WaitForIdentifyRequests(answered + 1, 2000));
 
-    EXPECT_EQ(102, section.Answer(101, driver));
-    EXPECT_EQ(nullptr, driver.serial);
-    const uint32_t requests = display.GetCounters().identifyRequests;
+    EXPECT_EQ(102, section.Answer(101));
+    EXPECT_TRUE(PortFree());
+    const uint32_t requests = IdentifyRequests();
     for (int i = 0; i < 5; ++i) {
         clock.Advance(1000);
         driver.PollTick();
     }
-    EXPECT_EQ(nullptr, driver.serial);
-    EXPECT_FALSE(display.WaitFor([&] { return display.GetCounters().identifyRequests != requests; }, 300));
+    EXPECT_TRUE(PortFree());
+    EXPECT_FALSE(display.WaitFor([&] { return IdentifyRequests() != requests; }, 300));
 
-    // Given back while the display is still away: the restore opens nothing
-    // itself (the rest of its tick may probe), and the probe resumes the link
+    // Given back while the display is still away: the probe resumes the link
     // once the display answers.
     Restore();
-    EXPECT_TRUE(driver.serial == nullptr || driver.probePortOpen);
-    EXPECT_EQ(LinkState::Searching, driver.link);
-    ExpectDisplayFound(2);
+    ExpectDisplayShows(2);
 }
 
 // ---------------------------------------------------------------- USB link
+
+// A HID bus whose serial ports are never there; counts the tries to open one.
+class CBusWithoutPorts : public CFakeHidPlatform {
+public:
+    HANDLE SerialOpen(const char*, DWORD) override {
+        ++serialOpens;
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::atomic<int> serialOpens{0};
+};
 
 // The driver on a USB display, attached and published.
 class HandoverUsb : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(section.Ok() && section.Fresh()) << "a section is left over from another test";
+        section.tick = [this] { driver.PollTick(); };
         ASSERT_EQ(1, driver.OpenDevice(""));
-        ASSERT_EQ(1, driver.usingHid);
         Ticks(driver, 2);
         EXPECT_EQ(0, section.Word());  // no serial identification has run
     }
@@ -481,7 +505,7 @@ protected:
         EXPECT_EQ(0u, bus.OpenHandleCount());
         EXPECT_EQ(0u, bus.Misuses());
     }
-    CFakeHidPlatform bus;
+    CBusWithoutPorts bus;
     const int device = bus.AddDevice();
     CBrailleSampleDriver driver{bus};
     CSection section;
@@ -490,9 +514,8 @@ protected:
 // Only the serial port is lent: a USB display keeps its keys, acknowledgements
 // and frames meanwhile.
 TEST_F(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
-    EXPECT_EQ((std::vector<LONG>{102, 0, 0}), section.Lend(driver));
+    EXPECT_EQ((std::vector<LONG>{102, 0, 0}), section.Lend());
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // kept open (two handles)
-    EXPECT_EQ(1, driver.handoverActive);
     const uint8_t a[40] = {1}, b[40] = {2};
     driver.SendTextCells(a, 40);
     driver.SendTextCells(b, 40);
@@ -500,26 +523,31 @@ TEST_F(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
     Ticks(driver, 2);
     EXPECT_EQ(0u, bus.PendingInput(device));
     EXPECT_EQ(2u, bus.Frames(device).size());
-    EXPECT_EQ(0, section.Answer(200, driver));
-    EXPECT_EQ(0, driver.handoverActive);
+    EXPECT_EQ(0, section.Answer(200));
     EXPECT_EQ(1u, bus.OpenCount(device) / 2);  // the open display is kept
 }
 
-// The host resumes while the serial port is lent: the lend has nothing to do
-// with a USB display, which the resume finds as usual.
-TEST_F(HandoverUsb, ResumeDuringALendFindsTheUsbDisplay) {
+// While the serial port is lent, a resume or a new start must not open it
+// under the borrower; only the restore does. A USB display has nothing to do
+// with the lent port and is found as usual; opening it again releases the
+// handles held before.
+TEST_F(HandoverUsb, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
     driver.suspended = 1;  // the host's Suspend(1), then its command
     driver.DispatchCommand(CMD_SUSPEND, nullptr, 1);
-    ASSERT_EQ(102, section.Answer(101, driver));
-    ASSERT_EQ(1, driver.handoverActive);
+    ASSERT_EQ(102, section.Answer(101));
+    bus.Unplug(device);
+    EXPECT_EQ(0, driver.OpenDevice("COM11"));
+    EXPECT_EQ(0, bus.serialOpens);
+    bus.Plug(device);
     driver.suspended = 0;
     driver.DispatchCommand(CMD_SUSPEND, nullptr, 0);
-    EXPECT_EQ(1, driver.usingHid);
-    EXPECT_NE(nullptr, driver.hidHandle);
-    EXPECT_EQ(0, int(driver.suspended));
+    EXPECT_EQ(2u, bus.OpenHandleCount());
     bus.QueueKey(device, 0xFE, 1);
-    EXPECT_EQ(0, section.Answer(200, driver, 2));
+    EXPECT_EQ(0, section.Answer(200, 2));
     EXPECT_EQ(0u, bus.PendingInput(device));  // the link reads the display again
+    ASSERT_EQ(1, driver.OpenDevice("COM1"));
+    EXPECT_EQ(2u, bus.OpenHandleCount());
+    EXPECT_EQ(6u, bus.OpenCount(device));
 }
 
 // ---------------------------------------------------------------- handover.exe
@@ -546,8 +574,8 @@ protected:
     void SetUp() override {
         HandoverWord::SetUp();
         ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesA(ToolPath().c_str())) << ToolPath();
-        driver.deviceVersion[0] = 3;
-        driver.deviceVersion[1] = 250;
+        version[0] = 3;
+        version[1] = 250;
     }
 };
 
@@ -555,14 +583,13 @@ TEST_F(HandoverTool, BorrowsAndGivesBackFromAnotherProcess) {
     bool sawLent = false;
     EXPECT_TRUE(ToolRuns("--hold 200 --restore-value 9", 0,
                          {"driver port number: 7 (COM7)", "version values 3 and 250", "writing 209"}, [&] {
-                             driver.PollTick();
-                             sawLent = sawLent || driver.handoverActive;
+                             Tick();
+                             sawLent = sawLent || handover.Lent();
                          }));
     EXPECT_TRUE(sawLent);
-    EXPECT_EQ(0, driver.handoverActive);
+    EXPECT_FALSE(handover.Lent());
     // The tool is gone and the driver let go at the restore: nothing holds the section.
-    Ticks(driver, 2);
-    EXPECT_EQ(nullptr, driver.handoverMapping);
+    Tick(2);
     EXPECT_FALSE(SectionExists());
 }
 
@@ -571,8 +598,8 @@ TEST_F(HandoverTool, BorrowsAndGivesBackFromAnotherProcess) {
 TEST_F(HandoverTool, RunsACommandWhileThePortIsBorrowed) {
     EXPECT_TRUE(ToolRuns("--run \"cmd.exe /c exit %HANDOVER_PORT:~3%\"", 3,
                          {"command ended with exit code 7", "the driver has the port again (word 7)"},
-                         [&] { driver.PollTick(); }));
-    EXPECT_EQ(0, driver.handoverActive);
+                         [&] { Tick(); }));
+    EXPECT_FALSE(handover.Lent());
 }
 
 TEST_F(HandoverTool, TimesOutClearlyAndWithdrawsAnUnansweredRequest) {
@@ -583,13 +610,13 @@ TEST_F(HandoverTool, TimesOutClearlyAndWithdrawsAnUnansweredRequest) {
     bool published = false;
     EXPECT_TRUE(ToolRuns("--timeout 300 --hold 0", 1, {"did not lend the port"}, [&] {
         if (published) return;
-        driver.PollTick();
-        published = driver.handoverView && *static_cast<volatile LONG*>(driver.handoverView) == 7;
+        Tick();
+        published = SectionWord() == 7;
     }));
     // The withdrawn request is not taken up later.
-    Ticks(driver, 2);
-    EXPECT_EQ(0, driver.handoverActive);
-    EXPECT_EQ(7, *static_cast<volatile LONG*>(driver.handoverView));
+    Tick(2);
+    EXPECT_FALSE(handover.Lent());
+    EXPECT_EQ(7, SectionWord());
 }
 
 }  // namespace

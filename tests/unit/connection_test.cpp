@@ -386,32 +386,6 @@ TEST_F(ConnectionOpenPort, ExistingPortObjectMakesTheOpenFailAndIsClosed) {
     EXPECT_TRUE(port->writes.empty());
 }
 
-// While another program has borrowed the serial port, a resume or a new start
-// must not open it under the borrower; only the restore does. A USB display
-// has nothing to do with the lent port and is found as usual; opening it again
-// releases the handles held before.
-TEST(ConnectionOpen, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
-    CFakeHidPlatform bus;
-    CBrailleSampleDriver driver(bus);
-    driver.handoverActive = 1;
-    EXPECT_EQ(0, driver.OpenDevice("COM11"));
-    EXPECT_EQ(nullptr, driver.serial);
-
-    const int device = bus.AddDevice();
-    EXPECT_EQ(1, driver.OpenDevice("COM11"));
-    EXPECT_EQ(1, driver.usingHid);
-    EXPECT_EQ(nullptr, driver.serial);
-    EXPECT_EQ(2u, bus.OpenCount(device));
-    EXPECT_EQ(2u, bus.OpenHandleCount());
-    driver.handoverActive = 0;
-    ASSERT_EQ(1, driver.OpenDevice("COM1"));
-    EXPECT_EQ(2u, bus.OpenHandleCount());
-    EXPECT_EQ(4u, bus.OpenCount(device));
-    driver.CloseDevice();
-    EXPECT_EQ(0u, bus.OpenHandleCount());
-    EXPECT_EQ(0u, bus.Misuses());
-}
-
 // The host's suspend command can meet a search that has just found the display
 // and resumed the link on the worker: carrying out the command restores the
 // host's suspension, unless the host has already asked again.

@@ -1,5 +1,6 @@
-// Keystroke emulation: what reaches keystroke synthesis and the host for the
-// display's character codes and scan codes, the translation tables, and real
+// Keystroke emulation: what reaches keystroke synthesis (and the host, for
+// Ctrl) for the display's character codes and scan codes, the translation
+// checked against the system's code page and the keyboard's rows, and real
 // synthetic keystrokes arriving in a focused window.
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "driver/driver.h"
+#include "keyboard/keyboard.h"
 #include "support/test_env.h"
 
 namespace {
@@ -19,9 +21,7 @@ namespace {
 struct Call {
     enum Kind { Input, Data } kind;
     explicit Call(Kind k) : kind(k) {}
-    UINT count = 0;
     int size = 0;
-    INPUT input = {};  // the first record
     std::vector<INPUT> inputs;
     std::vector<uint8_t> bytes;
 };
@@ -58,10 +58,8 @@ public:
     }
     UINT SendInputs(UINT count, INPUT* inputs, int size) override {
         Call c{Call::Input};
-        c.count = count;
         c.size = size;
         c.inputs.assign(inputs, inputs + count);
-        if (count >= 1) c.input = inputs[0];
         calls.push_back(c);
         return count;
     }
@@ -85,21 +83,24 @@ public:
     IBrailleDriver* driver = nullptr;
 };
 
-// The keys of all SendInput calls as "vk+" (down) and "vk-" (up), hex, for
-// readable comparisons. Checks what every typed key shares: its scan code from
-// the seam, and one call for the whole character.
+// The keys of all SendInput calls as "vk+" (down) and "vk-" (up), hex, with
+// "e" for an extended key, for readable comparisons. Checks what every typed
+// key shares: its scan code from the seam, no other flags, and one call for
+// the whole character.
 std::string KeySequence(const std::vector<Call>& calls) {
     EXPECT_LE(calls.size(), 1u) << "one SendInput array per character";
     std::ostringstream out;
     for (const Call& c : calls) {
-        EXPECT_EQ(c.inputs.size(), c.count);
         EXPECT_EQ(40, c.size);
         for (const INPUT& i : c.inputs) {
             EXPECT_EQ(static_cast<DWORD>(INPUT_KEYBOARD), i.type);
             EXPECT_EQ(i.ki.wVk, i.ki.wScan) << "scan code of key " << i.ki.wVk;
             EXPECT_EQ(0u, i.ki.time);
             EXPECT_EQ(0u, i.ki.dwExtraInfo);
-            out << std::hex << std::uppercase << i.ki.wVk << ((i.ki.dwFlags & KEYEVENTF_KEYUP) ? "-" : "+") << " ";
+            const DWORD flags = i.ki.dwFlags;
+            EXPECT_EQ(0u, flags & ~static_cast<DWORD>(KEYEVENTF_KEYUP | KEYEVENTF_EXTENDEDKEY));
+            out << std::hex << std::uppercase << i.ki.wVk << ((flags & KEYEVENTF_KEYUP) ? "-" : "+")
+                << ((flags & KEYEVENTF_EXTENDEDKEY) ? "e " : " ");
         }
     }
     return out.str();
@@ -108,9 +109,8 @@ std::string KeySequence(const std::vector<Call>& calls) {
 class KeyboardTypeCharacter : public ::testing::Test {
 protected:
     CRecordingPlatform platform;
-    CBrailleSampleDriver driver{platform};
+    CKeyboard keyboard{platform};
 };
-using KeyboardTables = KeyboardTypeCharacter;
 
 // The layout's answer alone gives Shift, Ctrl and Alt: modifiers press first
 // and release in press order; high bits other than the modifiers (Hankaku,
@@ -147,11 +147,9 @@ TEST_F(KeyboardTypeCharacter, LayoutAnswerGivesModifiersAndKey) {
         platform.scanned.clear();
         platform.layout = {{c.character, c.answer}};
         platform.capsLock = c.capsLock;
-        driver.TypeCharacter(c.code);
+        keyboard.TypeCharacter(c.code);
         EXPECT_EQ(c.keys, KeySequence(platform.calls));
         EXPECT_EQ(std::vector<WCHAR>{c.character}, platform.scanned);
-        for (const Call& call : platform.calls)
-            for (const INPUT& i : call.inputs) EXPECT_TRUE(i.ki.dwFlags == 0 || i.ki.dwFlags == KEYEVENTF_KEYUP);
     }
 }
 
@@ -164,7 +162,7 @@ TEST_F(KeyboardTypeCharacter, CodePage437ReachesTheLayoutAsUnicode) {
         WCHAR wide = 0;
         ASSERT_EQ(1, MultiByteToWideChar(437, 0, &byte, 1, &wide, 1));
         expected.push_back(wide);
-        driver.TypeCharacter(static_cast<uint16_t>(code));
+        keyboard.TypeCharacter(static_cast<uint16_t>(code));
     }
     EXPECT_EQ(expected, platform.scanned);
     EXPECT_TRUE(platform.calls.empty());
@@ -175,11 +173,12 @@ TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
         uint16_t code;
         const char* keys;
     };
+    // Navigation keys are extended keys, as a real keyboard sends them.
     std::vector<Case> cases = {
-        {256, "D+ D- "},   {257, "26+ 26- "}, {258, "28+ 28- "}, {259, "27+ 27- "}, {260, "25+ 25- "},
-        {261, "2D+ 2D- "}, {262, "24+ 24- "}, {263, "2E+ 2E- "}, {264, "23+ 23- "}, {265, "21+ 21- "},
-        {266, "22+ 22- "}, {267, "8+ 8- "},   {268, "9+ 9- "},   {269, "1B+ 1B- "}, {270, ""},
-        {296, ""},         {300, ""},         {383, ""},         {0xFFFF, ""},
+        {256, "D+ D- "},     {257, "26+e 26-e "}, {258, "28+e 28-e "}, {259, "27+e 27-e "}, {260, "25+e 25-e "},
+        {261, "2D+e 2D-e "}, {262, "24+e 24-e "}, {263, "2E+e 2E-e "}, {264, "23+e 23-e "}, {265, "21+e 21-e "},
+        {266, "22+e 22-e "}, {267, "8+ 8- "},     {268, "9+ 9- "},     {269, "1B+ 1B- "},   {270, ""},
+        {296, ""},           {300, ""},           {383, ""},           {0xFFFF, ""},
     };
     // Alt+F4, Ctrl+F4, Shift+Tab
     cases.insert(cases.end(), {{297, "12+ 73+ 73- 12- "}, {309, "11+ 73+ 73- 11- "}, {382, "10+ 9+ 9- 10- "}});
@@ -187,18 +186,8 @@ TEST_F(KeyboardTypeCharacter, SpecialCodesPressTheirKeysWithoutLayoutLookup) {
     platform.capsLock = true;  // keys, not characters: Caps Lock changes nothing
     for (const auto& c : cases) {
         platform.calls.clear();
-        driver.TypeCharacter(c.code);
+        keyboard.TypeCharacter(c.code);
         EXPECT_EQ(c.keys, KeySequence(platform.calls)) << "code " << c.code;
-        // Navigation keys are extended keys, as a real keyboard sends them.
-        const bool navigation = c.code >= 257 && c.code <= 266;
-        for (const Call& call : platform.calls) {
-            for (const INPUT& i : call.inputs) {
-                const bool modifier = i.ki.wVk == VK_SHIFT || i.ki.wVk == VK_CONTROL || i.ki.wVk == VK_MENU;
-                EXPECT_EQ(navigation && !modifier ? KEYEVENTF_EXTENDEDKEY : 0u,
-                          i.ki.dwFlags & ~static_cast<DWORD>(KEYEVENTF_KEYUP))
-                    << "code " << c.code;
-            }
-        }
     }
     EXPECT_TRUE(platform.scanned.empty());
 }
@@ -211,144 +200,139 @@ TEST_F(KeyboardTypeCharacter, CharactersUseTheForegroundWindowsLayout) {
     platform.threadLayouts[77] = foreground;
     platform.foregroundThread = 77;
     platform.layout[L'z'] = 0x0159;
-    driver.TypeCharacter('z');
+    keyboard.TypeCharacter('z');
     EXPECT_EQ(std::vector<HKL>(4, foreground), platform.scanLayouts);
     // No foreground window, or one whose thread reports no layout: the worker's own.
     platform.foregroundThread = 0;
-    driver.TypeCharacter('z');
+    keyboard.TypeCharacter('z');
     platform.foregroundThread = 78;
-    driver.TypeCharacter(0x82);
+    keyboard.TypeCharacter(0x82);
     EXPECT_EQ((std::vector<HKL>{foreground, worker, worker}), platform.layoutsUsed);
+}
+
+// A key sent by scan code as "scan/flags" (hex).
+std::string ScanKey(unsigned scan, unsigned flags) {
+    std::ostringstream out;
+    out << std::hex << std::uppercase << scan << "/" << flags << " ";
+    return out.str();
 }
 
 class KeyboardScanCode : public ::testing::Test {
 protected:
     CRecordingPlatform platform;
-    CBrailleSampleDriver driver{platform};
-    CRecordingHost host{platform};
+    CKeyboard keyboard{platform};
 
-    void Feed(std::initializer_list<uint16_t> codes) {
-        for (uint16_t c : codes) driver.InjectScanCode(c);
-    }
-    // The one INPUT record of the only call, checked for the fields that never vary.
-    static KEYBDINPUT OnlyInput(const CRecordingPlatform& seen) {
-        EXPECT_EQ(1u, seen.calls.size());
-        if (seen.calls.size() != 1 || seen.calls[0].kind != Call::Input) return KEYBDINPUT{};
-        const Call& c = seen.calls[0];
-        EXPECT_EQ(1u, c.count);
-        EXPECT_EQ(40, c.size);
-        EXPECT_EQ(static_cast<DWORD>(INPUT_KEYBOARD), c.input.type);
-        EXPECT_EQ(0, c.input.ki.wVk);
-        EXPECT_EQ(0u, c.input.ki.time);
-        EXPECT_EQ(0u, c.input.ki.dwExtraInfo);
-        return c.input.ki;
+    // Feeds the codes; the keys they inject as ScanKey, "" for none. Checks
+    // what never varies: one record per call, by scan code alone.
+    std::string Inject(const std::vector<uint16_t>& codes) {
+        platform.calls.clear();
+        for (uint16_t c : codes) keyboard.InjectScanCode(c);
+        std::string keys;
+        for (const Call& c : platform.calls) {
+            EXPECT_EQ(40, c.size);
+            if (c.inputs.size() != 1) ADD_FAILURE() << "not one record";
+            if (c.inputs.empty()) continue;
+            const INPUT& i = c.inputs[0];
+            EXPECT_EQ(static_cast<DWORD>(INPUT_KEYBOARD), i.type);
+            EXPECT_EQ(0, i.ki.wVk);
+            EXPECT_EQ(0u, i.ki.time);
+            EXPECT_EQ(0u, i.ki.dwExtraInfo);
+            keys += ScanKey(i.ki.wScan, i.ki.dwFlags);
+        }
+        return keys;
     }
 };
 
-// Each step feeds codes to the same driver, so prefixes carry over from one
-// step to the next as they do on the wire; a step either injects one key
-// (scan code and flags) or nothing, and leaves the prefix flags behind.
+// Each step feeds codes to the same keyboard, so prefixes carry over from one
+// step to the next as they do on the wire; a step injects one key (scan code
+// and flags: 8 scan code, 1 extended, 2 key up) or nothing. No case leaves a
+// prefix behind for the next.
 TEST_F(KeyboardScanCode, PrefixesAndCodesGiveTheMakeCodeBothWays) {
-    struct Step {
-        std::vector<uint16_t> codes;
-        bool injects;
-        WORD scan;
-        DWORD flags;
-        uint32_t prefixAfter;
-    };
     const struct {
         const char* name;
-        std::vector<Step> steps;
+        std::vector<std::pair<std::vector<uint16_t>, const char*>> steps;
     } cases[] = {
         {"press and release send the make code",
-         {{{0x75}, true, 0x48, 0x08, 0},
-          {{0xE0, 0xF0, 0x75}, true, 0x48, 0x0B, 0},
-          {{0xE0, 0x75}, true, 0x48, 0x09, 0}}},
+         {{{0x75}, "48/8 "}, {{0xE0, 0xF0, 0x75}, "48/B "}, {{0xE0, 0x75}, "48/9 "}}},
         {"a prefix waits for the next code and is cleared after it",
-         {{{0xF0}, false, 0, 0, 2}, {{0x1C}, true, 0x1E, 0x0A, 0}, {{0x1C}, true, 0x1E, 0x08, 0}}},
+         {{{0xF0}, ""}, {{0x1C}, "1E/A "}, {{0x1C}, "1E/8 "}}},
         {"codes without a key inject nothing and keep the prefixes",
-         {{{0xE0, 0xE1, 0x100, 0x1FF, 0xFFFF}, false, 0, 0, 1}, {{0x75}, true, 0x48, 0x09, 0}}},
+         {{{0xE0, 0xE1, 0x100, 0x1FF, 0xFFFF}, ""}, {{0x75}, "48/9 "}}},
         {"the extra key keeps its code both ways; empty entries send zero",
-         {{{0x61}, true, 0x56, 0x08, 0},
-          {{0xF0, 0x61}, true, 0x56, 0x0A, 0},
-          {{0xF0, 0x00}, true, 0, 0x0A, 0},
-          {{0xF0, 0x88}, true, 0, 0x0A, 0},
-          {{0xF0, 0xDF}, true, 0, 0x0A, 0}}},
-        {"Ctrl without a host is still injected", {{{0x14}, true, 0x1D, 0x08, 0}}},
+         {{{0x61}, "56/8 "},
+          {{0xF0, 0x61}, "56/A "},
+          {{0xF0, 0x00}, "0/A "},
+          {{0xF0, 0x88}, "0/A "},
+          {{0xF0, 0xDF}, "0/A "}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        CRecordingPlatform fresh;
-        CBrailleSampleDriver own{fresh};
-        for (size_t i = 0; i < c.steps.size(); ++i) {
-            SCOPED_TRACE("step " + std::to_string(i));
-            const Step& step = c.steps[i];
-            fresh.calls.clear();
-            for (uint16_t code : step.codes) own.InjectScanCode(code);
-            if (!step.injects) {
-                EXPECT_TRUE(fresh.calls.empty());
-            } else {
-                const KEYBDINPUT ki = OnlyInput(fresh);
-                EXPECT_EQ(step.scan, ki.wScan);
-                EXPECT_EQ(step.flags, ki.dwFlags);
-            }
-            EXPECT_EQ(step.prefixAfter, own.scanFlags);
-        }
+        for (const auto& step : c.steps) EXPECT_EQ(step.second, Inject(step.first));
+        EXPECT_EQ("1E/8 ", Inject({0x1C})) << "a prefix was left behind";
     }
 }
 
-TEST_F(KeyboardScanCode, CtrlNotifiesHostWithTickBytesBeforeTheKey) {
-    driver.host = &host;
+TEST(KeyboardCtrl, HostHearsOfCtrlWithTickBytesBeforeTheKey) {
+    CRecordingPlatform platform;
+    CBrailleSampleDriver driver{platform};
+    CRecordingHost host{platform};
+    driver.InjectScanCode(0x14);  // without a host Ctrl is still injected
+    ASSERT_EQ(1u, platform.calls.size());
+    EXPECT_EQ(0x1D, platform.calls[0].inputs.at(0).ki.wScan);
+
+    platform.calls.clear();
+    driver.SetHost(&host);
     platform.tick = 0x12345678;  // t = 0x5678
-    Feed({0xE0, 0xF0, 0x14});
+    for (uint16_t c : {0xE0, 0xF0, 0x14}) driver.InjectScanCode(c);
     ASSERT_EQ(2u, platform.calls.size());
     EXPECT_EQ(Call::Data, platform.calls[0].kind);
     EXPECT_EQ((std::vector<uint8_t>{0x78, 0x78 ^ 0x56, 0x56}), platform.calls[0].bytes);
     EXPECT_EQ(static_cast<IBrailleDriver*>(&driver), host.driver);
     ASSERT_EQ(Call::Input, platform.calls[1].kind);
-    EXPECT_EQ(0x1D, platform.calls[1].input.ki.wScan);
-    EXPECT_EQ(0x0Bu, platform.calls[1].input.ki.dwFlags);
+    EXPECT_EQ(0x1D, platform.calls[1].inputs.at(0).ki.wScan);
+    EXPECT_EQ(0x0Bu, platform.calls[1].inputs.at(0).ki.dwFlags);
 
     platform.calls.clear();
     platform.tick = 0xFFFF00FF;  // only the low 16 bits count
-    Feed({0x14});
+    driver.InjectScanCode(0x14);
     ASSERT_EQ(2u, platform.calls.size());
     EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF, 0x00}), platform.calls[0].bytes);
-    EXPECT_EQ(0x1D, platform.calls[1].input.ki.wScan);
+    EXPECT_EQ(0x1D, platform.calls[1].inputs.at(0).ki.wScan);
     // Other keys and prefixes alone tell the host nothing.
     platform.calls.clear();
-    Feed({0xE0, 0xF0, 0x12, 0x1D});
+    for (uint16_t c : {0xE0, 0xF0, 0x12, 0x1D}) driver.InjectScanCode(c);
     for (const Call& c : platform.calls) EXPECT_NE(Call::Data, c.kind);
 }
 
-// Written out from the key layout independently of the driver's source: the
-// break code of each set-2 code 00-87, sixteen to a row; from 88 on all zero.
-const uint8_t kScanGrid[] = {
-    0x00, 0xC3, 0x00, 0xBF, 0xBD, 0xBB, 0xBC, 0xD8, 0x00, 0xC4, 0xC2, 0xC0, 0xBE, 0x8F, 0xA9, 0x00,  // 00
-    0x00, 0xB8, 0xAA, 0x00, 0x9D, 0x90, 0x82, 0x00, 0x00, 0x00, 0xAC, 0x9F, 0x9E, 0x91, 0x83, 0xDB,  // 10
-    0x00, 0xAE, 0xAD, 0xA0, 0x92, 0x85, 0x84, 0xDC, 0x00, 0xB9, 0xAF, 0xA1, 0x94, 0x93, 0x86, 0xDD,  // 20
-    0x00, 0xB1, 0xB0, 0xA3, 0xA2, 0x95, 0x87, 0x00, 0x00, 0x00, 0xB2, 0xA4, 0x96, 0x88, 0x89, 0x00,  // 30
-    0x00, 0xB3, 0xA5, 0x97, 0x98, 0x8B, 0x8A, 0x00, 0x00, 0xB4, 0xB5, 0xA6, 0xA7, 0x99, 0x8C, 0x00,  // 40
-    0x00, 0x00, 0xA8, 0x00, 0x9A, 0x8D, 0x00, 0x00, 0xBA, 0xB6, 0x9C, 0x9B, 0x00, 0xAB, 0x00, 0x00,  // 50
-    0x00, 0x56, 0x00, 0x00, 0x00, 0x00, 0x8E, 0x00, 0x00, 0xCF, 0x00, 0xCB, 0xC7, 0x00, 0x00, 0x00,  // 60
-    0xD2, 0xD3, 0xD0, 0xCC, 0xCD, 0xC8, 0x81, 0xC5, 0xD7, 0xCE, 0xD1, 0xCA, 0xB7, 0xC9, 0xC6, 0x00,  // 70
-    0x00, 0x00, 0x00, 0xC1, 0x00, 0x00, 0x00, 0x00,                                                  // 80
-};
-static_assert(sizeof kScanGrid == 0x88, "one entry for each code 00-87");
-
-TEST_F(KeyboardTables, ScanTableMatchesKeyGrid) {
-    // Every code through the driver's own path, released so no key stays down:
-    // the release carries the make code, the grid's break code without bit 7.
-    // From E0 on (the prefixes among them) no code has a key of its own.
+// Set 1 counts up by one along the keyboard's rows, on through the function
+// keys and the number pad: each run lists the set-2 codes of its keys in that
+// order, from the run's first set-1 code. Every code 00-FF is released through
+// the keyboard: a listed code gives its make code (so no two keys share one),
+// any other below E0 names no key and sends 0, and from E0 on (the prefixes
+// among them) nothing is injected.
+TEST_F(KeyboardScanCode, SetTwoCodesFollowTheKeyboardsRows) {
+    const std::pair<unsigned, std::vector<uint16_t>> runs[] = {
+        {0x01,
+         {0x76,                                                                                // Esc
+          0x16, 0x1E, 0x26, 0x25, 0x2E, 0x36, 0x3D, 0x3E, 0x46, 0x45, 0x4E, 0x55, 0x66, 0x0D,  // 1 .. Backspace, Tab
+          0x15, 0x1D, 0x24, 0x2D, 0x2C, 0x35, 0x3C, 0x43, 0x44, 0x4D, 0x54, 0x5B, 0x5A, 0x14,  // Q .. Enter, Ctrl
+          0x1C, 0x1B, 0x23, 0x2B, 0x34, 0x33, 0x3B, 0x42, 0x4B, 0x4C, 0x52, 0x0E, 0x12, 0x5D,  // A .. `, Shift,
+                                                                                               // backslash
+          0x1A, 0x22, 0x21, 0x2A, 0x32, 0x31, 0x3A, 0x41, 0x49, 0x4A, 0x59, 0x7C, 0x11, 0x29, 0x58,    // Z .. Caps Lock
+          0x05, 0x06, 0x04, 0x0C, 0x03, 0x0B, 0x83, 0x0A, 0x01, 0x09,                                  // F1 .. F10
+          0x77, 0x7E, 0x6C, 0x75, 0x7D, 0x7B, 0x6B, 0x73, 0x74, 0x79, 0x69, 0x72, 0x7A, 0x70, 0x71}},  // Num Lock ..
+        {0x56, {0x61, 0x78, 0x07}},  // the 102nd key, F11, F12
+        {0x5B, {0x1F, 0x27, 0x2F}},  // the Windows keys and Menu (sent with E0)
+    };
+    std::map<unsigned, unsigned> make;
+    for (const auto& run : runs)
+        for (size_t i = 0; i < run.second.size(); ++i)
+            ASSERT_TRUE(make.emplace(run.second[i], run.first + i).second) << "listed twice: " << run.second[i];
+    ASSERT_EQ(0x53u, make.at(0x71));  // the number pad's point ends the first run
     for (unsigned code = 0; code < 256; ++code) {
         SCOPED_TRACE(testing::Message() << "set-2 code " << std::hex << code);
-        platform.calls.clear();
-        driver.InjectScanCode(0xF0);
-        driver.InjectScanCode(static_cast<uint16_t>(code));
-        ASSERT_EQ(code < 0xE0 ? 1u : 0u, platform.calls.size());
-        if (code >= 0xE0) continue;
-        EXPECT_EQ((code < 0x88 ? kScanGrid[code] : 0) & 0x7F, platform.calls[0].input.ki.wScan);
-        EXPECT_EQ(0x0Au, platform.calls[0].input.ki.dwFlags);
+        const std::string key = ScanKey(make.count(code) ? make[code] : 0, 0x0A);
+        EXPECT_EQ(code < 0xE0 ? key : "", Inject({0xF0, static_cast<uint16_t>(code)}));
     }
 }
 
@@ -405,7 +389,7 @@ unsigned __stdcall RunWork(void* work) {
 class KeyboardEndToEnd : public ::testing::Test {
 protected:
     HWND window = nullptr;
-    CBrailleSampleDriver driver;  // real keystroke synthesis
+    CKeyboard keyboard{RealPlatform()};  // real keystroke synthesis
 
     void SetUp() override {
         WNDCLASSA wc = {};
@@ -447,21 +431,21 @@ protected:
 
 TEST_F(KeyboardEndToEnd, TypedCharactersReachFocusedWindowInOrder) {
     ASSERT_EQ(window, GetFocus());
-    ASSERT_TRUE(TypeAndCollect([this] { driver.TypeCharacter('A'); }, 5)) << Describe(g_received);
+    ASSERT_TRUE(TypeAndCollect([this] { keyboard.TypeCharacter('A'); }, 5)) << Describe(g_received);
     EXPECT_EQ("down:10 down:41 char:41 up:41 up:10 ", Describe(g_received));
 
     g_received.clear();
     ASSERT_TRUE(TypeAndCollect(
         [this] {
-            driver.TypeCharacter('b');
-            driver.TypeCharacter(256);  // Enter
+            keyboard.TypeCharacter('b');
+            keyboard.TypeCharacter(256);  // Enter
         },
         6))
         << Describe(g_received);
     EXPECT_EQ("down:42 char:62 up:42 down:D char:D up:D ", Describe(g_received));
     // A navigation key arrives as the extended key a real keyboard sends.
     g_received.clear();
-    ASSERT_TRUE(TypeAndCollect([this] { driver.TypeCharacter(257); }, 2)) << Describe(g_received);
+    ASSERT_TRUE(TypeAndCollect([this] { keyboard.TypeCharacter(257); }, 2)) << Describe(g_received);
     EXPECT_EQ("down:26 up:26 ", Describe(g_received));
     EXPECT_EQ("down:48/ext up:48/ext/up ", Describe(g_received, true));
 }
@@ -470,8 +454,8 @@ TEST_F(KeyboardEndToEnd, ScanCodesReachFocusedWindowWithScanCodeInLParam) {
     ASSERT_EQ(window, GetFocus());
     ASSERT_TRUE(TypeAndCollect(
         [this] {
-            for (uint16_t c : {0x1C, 0xF0, 0x1C}) driver.InjectScanCode(c);              // A press, release
-            for (uint16_t c : {0xE0, 0x75, 0xE0, 0xF0, 0x75}) driver.InjectScanCode(c);  // Up arrow (extended)
+            for (uint16_t c : {0x1C, 0xF0, 0x1C}) keyboard.InjectScanCode(c);              // A press, release
+            for (uint16_t c : {0xE0, 0x75, 0xE0, 0xF0, 0x75}) keyboard.InjectScanCode(c);  // Up arrow (extended)
         },
         4))
         << Describe(g_received);
