@@ -53,14 +53,19 @@ protected:
     bool WorkerGone(DWORD ms = 5000) const {
         return WaitUntil([&] { return NewThreads().empty(); }, ms);
     }
-    // Key reports from the display, each batch read by the driver before the
-    // next is queued (the bus keeps 32 reports per handle).
-    void Press(uint8_t kind, const std::vector<uint8_t>& codes) {
-        for (size_t i = 0; i < codes.size(); ++i) {
-            bus.QueueKey(device, kind, codes[i]);
-            if (i % 16 != 15 && i + 1 != codes.size()) continue;
+    // Key reports from the display (kind, code), each batch read by the driver
+    // before the next is queued (the bus keeps 32 reports per handle).
+    void Press(const std::vector<std::pair<uint8_t, uint8_t>>& keys) {
+        for (size_t i = 0; i < keys.size(); ++i) {
+            bus.QueueKey(device, keys[i].first, keys[i].second);
+            if (i % 16 != 15 && i + 1 != keys.size()) continue;
             ASSERT_TRUE(WaitUntil([&] { return bus.PendingInput(device) == 0; }, 5000)) << "reports not read";
         }
+    }
+    void Press(uint8_t kind, const std::vector<uint8_t>& codes) {
+        std::vector<std::pair<uint8_t, uint8_t>> keys;
+        for (uint8_t code : codes) keys.emplace_back(kind, code);
+        Press(keys);
     }
     // The host's keys once it has `count` of them and a moment more has brought
     // no other; the record is cleared for the next batch.
