@@ -33,44 +33,11 @@ constexpr int kHelloPolls = 10;
 // that takes no more reports counts as gone rather than stall the worker.
 constexpr uint32_t kHidWriteBoundMs = 1000;
 constexpr uint16_t kHelloPollMs = 50;
-// How long a cancelled operation is waited for. One still running then is left
-// to finish on its own: Wine 8 passes each output report down as a request that
-// cannot be cancelled, and some Windows stacks are no better.
-constexpr DWORD kHidCancelWaitMs = 50;
-// Operations given up and still running. A display that holds this many of the
-// driver's reports is not opened again until it completes some, so a display
-// that holds them for good costs a bounded amount of memory.
-constexpr int32_t kMaxAbandonedHidIo = 8;
-
 // The sizes SetupAPI expects in cbSize from 64-bit code.
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "interface data size");
 static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "detail size");
 
 bool IsOpenHandle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-
-CHidIo* NewHidIo() {
-    auto* io = static_cast<CHidIo*>(std::calloc(1, sizeof(CHidIo)));
-    if (!io) return nullptr;
-    io->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!io->event) {
-        std::free(io);
-        return nullptr;
-    }
-    return io;
-}
-
-void FreeHidIo(CHidIo* io) {
-    CloseHandle(io->event);
-    std::free(io);
-}
-
-// Readies the block for a new operation: a fresh OVERLAPPED bound to its event.
-OVERLAPPED* StartHidIo(CHidIo& io) {
-    std::memset(&io.overlapped, 0, sizeof io.overlapped);
-    io.overlapped.hEvent = io.event;
-    io.inFlight = 1;
-    return &io.overlapped;
-}
 
 DWORD ClampReportLength(USHORT declared) {
     if (declared < kReportSize) return kReportSize;
@@ -99,8 +66,8 @@ bool OpenMatchedHidDevice(CBrailleSampleDriver& d, HANDLE probe, const char* pat
     d.hidCaps = caps;
 
     // The operation blocks are kept from one link to the next unless given up.
-    if (!d.hidReadIo) d.hidReadIo = NewHidIo();
-    if (!d.hidWriteIo) d.hidWriteIo = NewHidIo();
+    if (!d.hidReadIo) d.hidReadIo = CHidIo::New();
+    if (!d.hidWriteIo) d.hidWriteIo = CHidIo::New();
     if (!d.hidReadIo || !d.hidWriteIo) return false;
     HANDLE writer = platform->HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED);
     if (!IsOpenHandle(writer)) return false;
@@ -208,7 +175,7 @@ int CBrailleSampleDriver::WriteHidReport(const uint8_t* payload, uint32_t starte
     EncodeHidReport(payload, io.report, length);
 
     // Overlapped: the count comes from the OVERLAPPED, never through a pointer.
-    BOOL ok = platform->HidWrite(hidHandle, io.report, length, nullptr, StartHidIo(io));
+    BOOL ok = platform->HidWrite(hidHandle, io.report, length, nullptr, io.Start());
     if (!ok && GetLastError() == ERROR_IO_PENDING) {
         const uint32_t elapsed = platform->NowMs() - started;
         const DWORD left = elapsed < kHidWriteBoundMs ? kHidWriteBoundMs - elapsed : 0;
@@ -236,7 +203,7 @@ int CBrailleSampleDriver::ReadHidReport(uint8_t* payload) {
     CHidIo& io = *hidReadIo;
     if (!io.inFlight) {
         const DWORD length = ClampReportLength(hidCaps.InputReportByteLength);
-        if (!platform->HidRead(hidReadHandle, io.report, length, nullptr, StartHidIo(io)) &&
+        if (!platform->HidRead(hidReadHandle, io.report, length, nullptr, io.Start()) &&
             GetLastError() != ERROR_IO_PENDING) {
             // Failed at once (e.g. the display was pulled out): no read is in flight.
             io.inFlight = 0;
@@ -301,7 +268,7 @@ void CBrailleSampleDriver::ReapHidIo() {
         CHidIo* io = *link;
         if (HasOverlappedIoCompleted(&io->overlapped)) {
             *link = io->next;
-            FreeHidIo(io);
+            CHidIo::Free(io);
             --hidAbandonedCount;
         } else {
             link = &io->next;
@@ -315,20 +282,9 @@ void CBrailleSampleDriver::ReapHidIo() {
 void CBrailleSampleDriver::ReleaseHidIo() {
     ReapHidIo();
     for (CHidIo** io : {&hidReadIo, &hidWriteIo}) {
-        if (*io && !(*io)->inFlight) FreeHidIo(*io);
+        if (*io && !(*io)->inFlight) CHidIo::Free(*io);
         *io = nullptr;
     }
-}
-
-void CFrameRing::Push(const uint8_t* cells) {
-    std::memcpy(slots[write], cells, kRingSlotSize);
-    write = (write + 1) % kRingSlots;
-    if (write == read) read = (read + 1) % kRingSlots;  // full: the oldest goes
-}
-
-const uint8_t* CFrameRing::Newest() const {
-    if (Empty()) return nullptr;
-    return slots[(write + kRingSlots - 1) % kRingSlots];
 }
 
 void CBrailleSampleDriver::WriteCellsHid(const uint8_t* cells) {

@@ -23,6 +23,7 @@ extern "C" {
 #include <stdint.h>
 
 #include "brailledriver.h"
+#include "device/usb_link.h"
 #include "handover/handover.h"
 #include "keyboard/keyboard.h"
 #include "platform/platform.h"
@@ -53,8 +54,6 @@ constexpr int kPortNameSize = 128;
 constexpr int kClassNameSize = 80;
 constexpr int kCellImageSize = 200;
 constexpr int kFrameCells = 42;  // cells carried by every display frame
-constexpr int kRingSlots = 8;
-constexpr int kRingSlotSize = 40;
 constexpr int kHidPayloadSize = 8;
 constexpr int kCompletionSlots = 16;  // waiting calls that can be in progress at once
 // A host thread finding this many of its writes not yet taken by the worker
@@ -100,34 +99,6 @@ enum class LinkState : int32_t {
     Suspended,  // the host suspended the link
     Searching,  // the display went away or was not there: looked for once a second
     Lent,       // the serial link's port is lent to another program
-};
-
-// Display frames written while an acknowledgement is outstanding. Only the
-// newest is ever sent: older ones are superseded by it. A slot keeps the first
-// kRingSlotSize cells of a frame; at most kRingSlots - 1 frames are held.
-class CFrameRing {
-public:
-    void Push(const uint8_t* cells);
-    const uint8_t* Newest() const;  // null when empty
-    void Clear() { read = write; }
-    bool Empty() const { return read == write; }
-
-private:
-    int32_t read{};
-    int32_t write{};
-    uint8_t slots[kRingSlots][kRingSlotSize]{};
-};
-
-// One overlapped operation on a HID handle, with all the system writes into
-// while it runs: the report buffer, the OVERLAPPED and its event. A cancel need
-// not end it (Wine 8 cannot cancel a HID write, nor can some Windows stacks),
-// so it lives on the heap and is freed only once it has completed on its own.
-struct CHidIo {
-    OVERLAPPED overlapped;
-    HANDLE event;      // manual reset, owned
-    int32_t inFlight;  // issued and not yet seen complete
-    CHidIo* next;      // on the list of operations given up
-    uint8_t report[256];
 };
 
 // The module instance that the key window class and window are registered under.

@@ -6,14 +6,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::CFrameDecoder decoder;
     sim::Frame frame;
-    fuzzkit::CheckFrameStream(
-        data, size,
-        [&](uint8_t byte, fuzzkit::Frame* got) {
-            if (!decoder.Feed(byte, &frame)) return false;
-            got->command = frame.command;
-            got->data = frame.data;
-            return true;
-        },
-        [&] { return !decoder.InFrame(); });
+    fuzzkit::CheckFrameStream(data, size, [&](uint8_t byte, fuzzkit::Frame* got) {
+        if (!decoder.Feed(byte, &frame)) return false;
+        got->command = frame.command;
+        got->data = frame.data;
+        return true;
+    });
     return 0;
 }

@@ -1,0 +1,387 @@
+#include "device/usb_link.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+
+namespace {
+using protocol::kFrameCells;
+
+// Reports are built in, and read into, buffers of this size; a device that
+// declares longer reports is not one this driver can talk to.
+constexpr DWORD kMaxReportSize = sizeof(CHidIo::report);
+// A device path is a few hundred bytes; anything far beyond is not trusted.
+constexpr DWORD kMaxDetailSize = 32 * 1024;
+// Input reports taken per poll: as many as Windows' HID class driver keeps for
+// a handle by default, so none is dropped between two polls.
+constexpr int kMaxReportsPerPoll = 32;
+
+// The display is opened for reading and writing, shared with other programs.
+constexpr DWORD kHidAccess = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD kHidShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// The sizes SetupAPI expects in cbSize from 64-bit code.
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DATA) == 32, "interface data size");
+static_assert(sizeof(void*) != 8 || sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "detail size");
+
+void CloseHid(void* platform, HANDLE h) { static_cast<IPlatform*>(platform)->HidClose(h); }
+void DestroySet(void* platform, HANDLE set) { static_cast<IPlatform*>(platform)->SetupDestroyDeviceInfoList(set); }
+
+struct FreeMemory {
+    void operator()(void* p) const { std::free(p); }
+};
+
+DWORD ReportLength(USHORT declared) {
+    if (declared < protocol::kHidReportSize) return protocol::kHidReportSize;
+    if (declared > kMaxReportSize) return kMaxReportSize;
+    return declared;
+}
+
+// Reports shorter than ID + payload cannot carry the protocol; longer ones
+// than the report buffers would be refused by the HID stack on every call.
+bool UsableLength(USHORT declared) { return declared >= protocol::kHidReportSize && declared <= kMaxReportSize; }
+}  // namespace
+
+// ---- frame ring and operation blocks ----
+
+void CFrameRing::Push(const uint8_t* cells) {
+    std::memcpy(slots[write], cells, kRingSlotSize);
+    write = (write + 1) % kRingSlots;
+    if (write == read) read = (read + 1) % kRingSlots;  // full: the oldest goes
+}
+
+const uint8_t* CFrameRing::Newest() const {
+    if (Empty()) return nullptr;
+    return slots[(write + kRingSlots - 1) % kRingSlots];
+}
+
+CHidIo* CHidIo::New() {
+    auto* io = static_cast<CHidIo*>(std::calloc(1, sizeof(CHidIo)));
+    if (!io) return nullptr;
+    io->event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!io->event) {
+        std::free(io);
+        return nullptr;
+    }
+    return io;
+}
+
+void CHidIo::Free(CHidIo* io) {
+    CloseHandle(io->event);
+    std::free(io);
+}
+
+OVERLAPPED* CHidIo::Start() {
+    std::memset(&overlapped, 0, sizeof overlapped);
+    overlapped.hEvent = event;
+    inFlight = 1;
+    return &overlapped;
+}
+
+// ---- the link ----
+
+CUsbLink::CUsbLink(IPlatform& platform, ILinkEvents& events) : platform(platform), events(events) {}
+
+CUsbLink::~CUsbLink() {
+    Close();
+    Reap();
+    for (CHidIo** io : {&readIo, &writeIo}) {
+        if (*io && !(*io)->inFlight) CHidIo::Free(*io);
+        *io = nullptr;
+    }
+}
+
+LinkOpen CUsbLink::Open(DWORD) {
+    Close();
+    if (!Find()) return LinkOpen::Absent;
+    if (Hello()) return LinkOpen::Answered;
+    Close();
+    return LinkOpen::Silent;
+}
+
+void CUsbLink::Close() {
+    CloseHandles();
+    awaitingAck = false;
+    ring.Clear();
+}
+
+bool CUsbLink::Search(bool due) { return due && Open(0) == LinkOpen::Answered; }
+
+void CUsbLink::SendCells(const uint8_t* cells) {
+    if (!cells || !IsOpen()) return;
+    if (awaitingAck) {
+        ring.Push(cells);
+        return;
+    }
+    // Anything still held is older than this frame: it must never follow it.
+    ring.Clear();
+    if (!SendFrame(cells)) Lost();
+}
+
+void CUsbLink::ShowImageAgain() {
+    awaitingAck = false;
+    ring.Clear();
+    SendCells(events.CellImage());
+}
+
+void CUsbLink::Poll() {
+    if (!IsOpen()) return;
+    // Every report already queued, up to what the HID class driver keeps: an
+    // acknowledgement never waits behind keys.
+    HidInput input{};
+    for (int n = 0; n < kMaxReportsPerPoll; ++n) {
+        const ReadResult read = ReadReport(input);
+        if (read == ReadResult::Failed) {
+            Lost();
+            return;
+        }
+        if (read == ReadResult::Nothing) break;
+        if (input.kind == HidInputKind::CellKey) events.OnCellKey(input.code);
+        if (input.kind == HidInputKind::FunctionKey) events.OnFunctionKey(input.code);
+        if (input.kind == HidInputKind::Ack) awaitingAck = false;
+    }
+    if (awaitingAck && static_cast<uint32_t>(platform.NowMs() - lastSendTick) > protocol::kHidAckTimeoutMs) {
+        Recover();
+        return;
+    }
+    // Only the newest held frame is sent; the cells after a slot's come from the image.
+    if (!awaitingAck && !ring.Empty()) {
+        uint8_t frame[kFrameCells];
+        std::memcpy(frame, ring.Newest(), kRingSlotSize);
+        std::memcpy(frame + kRingSlotSize, events.CellImage() + kRingSlotSize, kFrameCells - kRingSlotSize);
+        ring.Clear();
+        if (!SendFrame(frame)) Lost();
+    }
+}
+
+// A frame never acknowledged: the display is closed and found again (it is the
+// same display, so no hello) and shows the newest image; held frames are dropped.
+void CUsbLink::Recover() {
+    Close();
+    if (!Find() || !SendFrame(events.CellImage())) Lost();
+}
+
+// A read or write failed (not by our own cancel): the display is gone.
+void CUsbLink::Lost() {
+    Close();
+    events.OnLost();
+}
+
+// ---- finding the display ----
+
+bool CUsbLink::Find() {
+    // A re-find while handles are still held would leak them: let them go first.
+    CloseHandles();
+    Reap();
+    if (abandonedCount >= kMaxAbandonedHidIo) return false;
+
+    GUID hidGuid;
+    platform.HidGetHidGuid(&hidGuid);
+    const CHandle set(platform.SetupGetClassDevs(&hidGuid, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE), &DestroySet,
+                      &platform);
+    if (!set) return false;
+    SP_DEVICE_INTERFACE_DATA data;
+    std::memset(&data, 0, sizeof data);
+    data.cbSize = sizeof data;
+    for (DWORD index = 0; platform.SetupEnumDeviceInterfaces(set.Get(), &hidGuid, index, &data); ++index)
+        if (TryInterface(set.Get(), data)) return true;
+    return false;
+}
+
+// Whether this interface is the display and could be opened.
+bool CUsbLink::TryInterface(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& data) {
+    DWORD required = 0;
+    platform.SetupGetDeviceInterfaceDetail(set, &data, nullptr, 0, &required);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || required > kMaxDetailSize) return false;
+    // One spare zero byte keeps the path terminated whatever the record holds.
+    std::unique_ptr<SP_DEVICE_INTERFACE_DETAIL_DATA_A, FreeMemory> detail(
+        static_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(std::calloc(1, required + 1)));
+    if (!detail) return false;
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!platform.SetupGetDeviceInterfaceDetail(set, &data, detail.get(), required, nullptr)) return false;
+    const char* path = detail->DevicePath;
+    // Opened with no access only to read its attributes: other devices
+    // (keyboards held by the system, displays in use elsewhere) are neither
+    // disturbed nor refused; only the display is opened for I/O.
+    const CHandle probe(platform.HidOpen(path, 0, kHidShare, 0), &CloseHid, &platform);
+    if (!probe) return false;
+    HIDD_ATTRIBUTES attributes;
+    std::memset(&attributes, 0, sizeof attributes);
+    attributes.Size = sizeof attributes;
+    return platform.HidGetAttributes(probe.Get(), &attributes) && attributes.VendorID == protocol::kVendorId &&
+           attributes.ProductID == protocol::kProductId && attributes.VersionNumber == protocol::kVersionNumber &&
+           OpenMatched(probe.Get(), path);
+}
+
+// Completes the set-up of the display, read through `probe`: capabilities, the
+// operation blocks and the two handles. Anything missing means the display
+// cannot be used, so it counts as not found and nothing opened here stays open.
+bool CUsbLink::OpenMatched(HANDLE probe, const char* path) {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!platform.HidGetPreparsedData(probe, &preparsed)) return false;
+    HIDP_CAPS found;
+    std::memset(&found, 0, sizeof found);
+    const NTSTATUS status = platform.HidGetCaps(preparsed, &found);
+    platform.HidFreePreparsedData(preparsed);
+    if (status != HIDP_STATUS_SUCCESS || !UsableLength(found.InputReportByteLength) ||
+        !UsableLength(found.OutputReportByteLength))
+        return false;
+    if (!readIo) readIo = CHidIo::New();
+    if (!writeIo) writeIo = CHidIo::New();
+    if (!readIo || !writeIo) return false;
+    CHandle w(platform.HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED), &CloseHid, &platform);
+    if (!w) return false;
+    CHandle r(platform.HidOpen(path, kHidAccess, kHidShare, FILE_FLAG_OVERLAPPED), &CloseHid, &platform);
+    if (!r) return false;
+    caps = found;
+    writer = std::move(w);
+    reader = std::move(r);
+    return true;
+}
+
+bool CUsbLink::Hello() {
+    if (!WriteReport(kHidHelloPayload, platform.NowMs())) return false;
+    for (int poll = 0; poll < protocol::kHelloPolls; ++poll) {
+        // Anything other than the answer (key presses included) is taken and dropped.
+        HidInput input{};
+        const ReadResult read = ReadReport(input);
+        if (read == ReadResult::Failed) return false;
+        if (read == ReadResult::Report && input.kind == HidInputKind::HelloAnswer) {
+            info[0] = input.info[0];
+            info[1] = input.info[1];
+            return true;
+        }
+        BusyWait(platform, protocol::kHelloPollMs);
+    }
+    return false;
+}
+
+// ---- reports ----
+
+bool CUsbLink::SendFrame(const uint8_t* cells) {
+    const uint32_t started = platform.NowMs();
+    awaitingAck = true;
+    const HidFramePayloads frame = EncodeHidFrame(cells);
+    for (int report = 0; report < kHidFrameReports; ++report) {
+        if (report == kHidFrameReports - 1) lastSendTick = platform.NowMs();
+        if (!WriteReport(frame.payload[report], started)) return false;
+    }
+    return true;
+}
+
+// One output report; every report of a frame shares the frame's write bound.
+// False when it failed or was not taken in time: the handles are closed then.
+bool CUsbLink::WriteReport(const uint8_t* payload, uint32_t started) {
+    if (!writer || !writeIo) {
+        CloseHandles();
+        return false;
+    }
+    CHidIo& io = *writeIo;
+    const DWORD length = ReportLength(caps.OutputReportByteLength);
+    EncodeHidReport(payload, io.report, length);
+    // Overlapped: the count comes from the OVERLAPPED, never through a pointer.
+    BOOL ok = platform.HidWrite(writer.Get(), io.report, length, nullptr, io.Start());
+    if (!ok && GetLastError() == ERROR_IO_PENDING) {
+        const uint32_t elapsed = platform.NowMs() - started;
+        const DWORD left = elapsed < protocol::kHidWriteBoundMs ? protocol::kHidWriteBoundMs - elapsed : 0;
+        DWORD written = 0;
+        ok = platform.HidWaitOverlapped(writer.Get(), &io.overlapped, &written, left);
+        if (!ok && GetLastError() == WAIT_TIMEOUT) {
+            // Not taken in time: the display counts as gone. The write keeps its
+            // block if the cancel does not end it.
+            Settle(writer.Get(), writeIo);
+            CloseHandles();
+            return false;
+        }
+    }
+    io.inFlight = 0;
+    if (!ok) CloseHandles();
+    return ok != FALSE;
+}
+
+// Takes a report only if one is already there; never waits. Failed means the
+// display is gone and the handles are closed.
+CUsbLink::ReadResult CUsbLink::ReadReport(HidInput& input) {
+    if (abandoned) Reap();
+    if (!reader || !readIo) return ReadResult::Nothing;
+    CHidIo& io = *readIo;
+    if (!io.inFlight) {
+        const DWORD length = ReportLength(caps.InputReportByteLength);
+        if (!platform.HidRead(reader.Get(), io.report, length, nullptr, io.Start()) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            // Failed at once (e.g. the display was pulled out): no read is in flight.
+            io.inFlight = 0;
+            CloseHandles();
+            return ReadResult::Failed;
+        }
+        // Nothing there yet: cancel. A read the cancel does not end stays in
+        // flight, and a later poll takes what it brings.
+        if (WaitForSingleObject(io.event, 0) != WAIT_OBJECT_0 && !Cancel(reader.Get(), io)) return ReadResult::Nothing;
+    } else if (!HasOverlappedIoCompleted(&io.overlapped)) {
+        return ReadResult::Nothing;
+    }
+    io.inFlight = 0;
+    DWORD transferred = 0;
+    const BOOL ok = platform.HidGetOverlappedResult(reader.Get(), &io.overlapped, &transferred, FALSE);
+    // Only our own cancel may end a read without a report; any other failure
+    // means the display is gone.
+    if (!ok && GetLastError() != ERROR_OPERATION_ABORTED) {
+        CloseHandles();
+        return ReadResult::Failed;
+    }
+    // A report that completed just before the cancel took effect is kept: it was
+    // taken from the device and would otherwise be lost (a key press, an acknowledgement).
+    if (!ok || transferred < static_cast<DWORD>(protocol::kHidReportSize)) return ReadResult::Nothing;
+    input = DecodeHidInput(io.report, transferred < kMaxReportSize ? transferred : kMaxReportSize);
+    return ReadResult::Report;
+}
+
+// ---- operations in flight ----
+
+// Cancels the operation and waits a bounded time for it: true once it has ended.
+bool CUsbLink::Cancel(HANDLE h, CHidIo& io) {
+    if (h) {
+        platform.HidCancelIo(h);
+        DWORD transferred = 0;
+        platform.HidWaitOverlapped(h, &io.overlapped, &transferred, kHidCancelWaitMs);
+    }
+    return HasOverlappedIoCompleted(&io.overlapped);
+}
+
+// Ends an operation before its handle closes. One that goes on anyway is
+// given up: its block joins the list and is freed once it has completed.
+void CUsbLink::Settle(HANDLE h, CHidIo*& io) {
+    if (!io || !io->inFlight) return;
+    if (Cancel(h, *io)) {
+        io->inFlight = 0;
+        return;
+    }
+    io->next = abandoned;
+    abandoned = io;
+    ++abandonedCount;
+    io = nullptr;
+}
+
+// Frees the operations given up that have completed since.
+void CUsbLink::Reap() {
+    for (CHidIo** link = &abandoned; *link;) {
+        CHidIo* io = *link;
+        if (HasOverlappedIoCompleted(&io->overlapped)) {
+            *link = io->next;
+            CHidIo::Free(io);
+            --abandonedCount;
+        } else {
+            link = &io->next;
+        }
+    }
+}
+
+void CUsbLink::CloseHandles() {
+    if (reader || writer) {
+        Settle(reader.Get(), readIo);
+        Settle(writer.Get(), writeIo);
+    }
+    reader.Reset();
+    writer.Reset();
+}
