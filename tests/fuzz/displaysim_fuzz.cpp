@@ -6,11 +6,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sim::CFrameDecoder decoder;
     sim::Frame frame;
-    fuzzkit::CheckFrameStream(data, size, [&](uint8_t byte, fuzzkit::Frame* got) {
-        if (!decoder.Feed(byte, &frame)) return false;
-        got->command = frame.command;
-        got->data = frame.data;
-        return true;
-    });
+    fuzzkit::CheckFrameStream(
+        data, size,
+        [&](uint8_t byte, fuzzkit::Frame* got) {
+            if (!decoder.Feed(byte, &frame)) return false;
+            got->command = frame.command;
+            got->data = frame.data;
+            return true;
+        },
+        [&] { return !decoder.InFrame(); });
     return 0;
 }

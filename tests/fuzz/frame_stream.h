@@ -1,12 +1,15 @@
 // The check every serial frame decoder goes through, whatever its interface. A
 // decoder is handed over as a function that takes one byte and says whether a
-// frame with a valid checksum ended with it (its command and data in *frame).
+// frame with a valid checksum ended with it (its command and data in *frame),
+// and one that says whether it waits for the start of a frame.
 //
 // The input is fed twice: once as it is (the seed corpus holds real frames, so
 // the mutations reach every command), then read as a script of noise, each
 // followed by a frame with a valid checksum. Every frame reported must be the
-// bytes just fed, checksum included; every scripted frame must be reported
-// exactly once, on its last byte, however wild the noise before it.
+// bytes just fed, checksum included; a waiting decoder leaves waiting only for
+// an SOH; zeros end any frame in progress; and every scripted frame fed to a
+// waiting decoder, whatever the noise before, is reported exactly once, on its
+// last byte.
 #ifndef BRL_FUZZ_FRAME_STREAM_H
 #define BRL_FUZZ_FRAME_STREAM_H
 
@@ -44,20 +47,22 @@ inline std::vector<uint8_t> Encode(const Frame& frame) {
     return bytes;
 }
 
-// Enough bytes to end any frame in progress (the longest has 262), and 00
-// never starts one.
+// Zeros enough to end any frame in progress (the longest has 262); 00 never starts one.
 constexpr size_t kFlush = 262;
 constexpr size_t kMaxScriptedFrames = 8;
 
-template <class FeedByte>  // bool (uint8_t byte, Frame* frame)
+template <class FeedByte, class Idle>  // bool (uint8_t byte, Frame* frame), bool ()
 class CStreamCheck {
 public:
-    explicit CStreamCheck(FeedByte feed) : feed(feed) {}
+    CStreamCheck(FeedByte feed, Idle idle) : feed(feed), idle(idle) {}
 
     bool Feed(uint8_t byte, Frame* frame) {
         if (recent.size() >= 4 * kFlush) recent.erase(recent.begin(), recent.end() - kFlush);
         recent.push_back(byte);
-        if (!feed(byte, frame)) return false;
+        const bool waiting = idle();
+        const bool taken = feed(byte, frame);
+        Require(!waiting || byte == 0x01 || idle(), "only an SOH starts a frame");
+        if (!taken) return false;
         Require(frame->data.size() <= 255, "a frame's length fits its length byte");
         const std::vector<uint8_t> wire = Encode(*frame);
         Require(wire.size() <= recent.size() && std::equal(wire.begin(), wire.end(), recent.end() - wire.size()),
@@ -72,7 +77,10 @@ public:
         FuzzedDataProvider script(data, size);
         for (size_t n = 0; n < kMaxScriptedFrames && script.remaining_bytes() > 0; ++n) {
             for (uint8_t b : script.ConsumeBytes<uint8_t>(script.ConsumeIntegralInRange<size_t>(0, 64))) Feed(b, &got);
-            for (size_t i = 0; i < kFlush; ++i) Feed(0x00, &got);
+            for (size_t i = 0; !idle(); ++i) {
+                Require(i < kFlush, "zeros end the frame in progress");
+                Feed(0x00, &got);
+            }
             Frame sent;
             sent.command = script.ConsumeIntegral<uint8_t>();
             sent.data = script.ConsumeBytes<uint8_t>(script.ConsumeIntegralInRange<size_t>(0, 255));
@@ -85,12 +93,13 @@ public:
 
 private:
     FeedByte feed;
+    Idle idle;
     std::vector<uint8_t> recent;
 };
 
-template <class FeedByte>
-void CheckFrameStream(const uint8_t* data, size_t size, FeedByte feed) {
-    CStreamCheck<FeedByte>(feed).Run(data, size);
+template <class FeedByte, class Idle>
+void CheckFrameStream(const uint8_t* data, size_t size, FeedByte feed, Idle idle) {
+    CStreamCheck<FeedByte, Idle>(feed, idle).Run(data, size);
 }
 
 }  // namespace fuzzkit

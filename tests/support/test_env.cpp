@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "brailledriver.h"
 #include "support/probes.h"
 
 namespace testenv {
@@ -55,6 +56,20 @@ bool WaitUntil(const std::function<bool()>& condition, double timeoutMs) {
 
 void Pump(double ms) {
     WaitUntil([] { return false; }, ms);
+}
+
+std::vector<HWND> KeyWindows(DWORD thread) {
+    std::vector<HWND> found;
+    EnumThreadWindows(
+        thread,
+        [](HWND window, LPARAM list) {
+            char name[16] = {};
+            if (GetClassNameA(window, name, sizeof name) && std::string(name) == BRL_MAKER)
+                reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
 }
 
 std::vector<uint8_t> Pattern(uint32_t seed, size_t count) {

@@ -51,6 +51,10 @@ bool TickUntil(Driver& driver, Condition condition, DWORD timeoutMs) {
         timeoutMs);
 }
 
+// The driver's key windows (class BRL_MAKER) that the thread owns, as a host
+// finds them on its own thread.
+std::vector<HWND> KeyWindows(DWORD thread = GetCurrentThreadId());
+
 // Host cells with a distinct pattern for each seed: consecutive seeds differ
 // in the first cell, and no line of two cells or more is blank.
 std::vector<uint8_t> Pattern(uint32_t seed, size_t count = 40);

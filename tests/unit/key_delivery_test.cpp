@@ -1,265 +1,155 @@
-// Key events from the worker's side to the host's OnKey: names and values,
-// the alternate routing mode, dropping without a window, SetHost and the key
-// window procedure. Deliveries are made on a second thread, as the worker
-// makes them; this thread owns the key window and pumps its messages.
+// Keys pressed on the display reaching the host's OnKey: names and values, the
+// alternate routing names, SetHost and the key window, as the host sees them.
+// The simulated USB display presses the keys; the serial display's routing
+// and status keys come from the simulated display on a cable.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <numeric>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "driver/driver.h"
-#include "support/recording_host.h"
-#include "support/test_env.h"
+#include "display_sim.h"
+#include "support/driver_on_bus.h"
+#include "support/fake_serial.h"
 
 namespace {
 
-using testenv::CRecordingHost;
-using KeyEvent = CRecordingHost::Key;
-
-// Posted after a batch of deliveries; everything before it has been dispatched
-// once it arrives, since a window's posted messages keep their order.
-const char kEnd[] = "END";
-
-using Expected = std::vector<std::pair<std::string, int32_t>>;
-
-class KeyDelivery : public ::testing::Test {
+class KeyDelivery : public testenv::DriverOnBus {
 protected:
     void SetUp() override {
-        driver.RegisterKeyWindowClass(ModuleInstance());
-        driver.keyWindow = driver.CreateKeyWindow(ModuleInstance());
-        ASSERT_NE(nullptr, driver.keyWindow);
-        driver.SetHost(&host);
+        DriverOnBus::SetUp();
+        ASSERT_EQ(1, Start());
     }
-    void TearDown() override {
-        if (driver.keyWindow) DestroyWindow(driver.keyWindow);
-        driver.keyWindow = nullptr;
+    // The keys the host gets for these reports; `count` of them are expected.
+    Keys Pressed(uint8_t kind, const std::vector<uint8_t>& codes, size_t count) {
+        Press(kind, codes);
+        return KeysAfter(count);
     }
-
-    // Runs the deliveries on another thread, then posts the end marker from it.
-    void FromWorker(const std::function<void()>& deliveries) {
-        std::thread worker([&] {
-            deliveries();
-            driver.PostKeyEvent(kEnd, 0);
-        });
-        worker.join();
+    void SetAlternate(bool on) {
+        EXPECT_TRUE(Pressed(kFunctionReport, {static_cast<uint8_t>(on ? 63 : 64)}, 0).empty());
     }
-
-    // Pumps until the end marker arrived; returns the keys before it as (name, value).
-    Expected Collect() {
-        bool ended = testenv::WaitUntil(
-            [&] {
-                std::vector<KeyEvent> keys = host.Keys();
-                return !keys.empty() && keys.back().name == kEnd;
-            },
-            5000);
-        EXPECT_TRUE(ended) << "the end marker never arrived";
-        Expected got;
-        for (const KeyEvent& key : host.Keys())
-            if (key.name != kEnd) got.emplace_back(key.name, key.value);
-        host.Clear();
-        return got;
-    }
-
-    // The serial link's routing codes, or the codes of another delivery.
-    Expected RoutingKeys(const std::vector<uint8_t>& codes,
-                         void (CBrailleSampleDriver::*deliver)(uint8_t) = &CBrailleSampleDriver::DeliverRoutingKey) {
-        FromWorker([&] {
-            for (uint8_t code : codes) (driver.*deliver)(code);
-        });
-        return Collect();
-    }
-    Expected HidRoutingKeys(const std::vector<uint8_t>& codes) {
-        return RoutingKeys(codes, &CBrailleSampleDriver::DeliverHidRoutingKey);
-    }
-    Expected FunctionKeys(const std::vector<uint8_t>& codes) {
-        return RoutingKeys(codes, &CBrailleSampleDriver::DeliverFunctionKey);
-    }
-
-    void SetAlternate(bool on) { EXPECT_TRUE(FunctionKeys({static_cast<uint8_t>(on ? 63 : 64)}).empty()); }
-
-    CBrailleSampleDriver driver;
-    CRecordingHost host;
 };
 
+// Every code 0..255: the names the header gives hosts, in its order, each once
+// and only for its code; OnKey runs on this thread with this driver.
 TEST_F(KeyDelivery, EveryFunctionKeyCodeHasItsNameOrNone) {
-    // Codes 1..64 in table order; codes 15, 16, 31, 32, 47, 48, 63 and 64 are empty.
-    const Expected expected = {
-        {"F1", 0},   {"F2", 0},   {"F3", 0},   {"F4", 0},    {"F5", 0},   {"F6", 0},   {"F7", 0},   {"F8", 0},
-        {"F9", 0},   {"F10", 0},  {"LF", 0},   {"UP", 0},    {"RG", 0},   {"DN", 0},   {"SF1", 0},  {"SF2", 0},
-        {"SF3", 0},  {"SF4", 0},  {"SF5", 0},  {"SF6", 0},   {"SF7", 0},  {"SF8", 0},  {"SF9", 0},  {"SF10", 0},
-        {"SLF", 0},  {"SUP", 0},  {"SRG", 0},  {"SDN", 0},   {"LF1", 0},  {"LF2", 0},  {"LF3", 0},  {"LF4", 0},
-        {"LF5", 0},  {"LF6", 0},  {"LF7", 0},  {"LF8", 0},   {"LF9", 0},  {"LF10", 0}, {"LLF", 0},  {"LUP", 0},
-        {"LRG", 0},  {"LDN", 0},  {"SLF1", 0}, {"SLF2", 0},  {"SLF3", 0}, {"SLF4", 0}, {"SLF5", 0}, {"SLF6", 0},
-        {"SLF7", 0}, {"SLF8", 0}, {"SLF9", 0}, {"SLF10", 0}, {"SLLF", 0}, {"SLUP", 0}, {"SLRG", 0}, {"SLDN", 0},
-    };
     std::vector<uint8_t> codes(256);
-    std::iota(codes.begin(), codes.end(), 0);  // 0 and 65-255 lie outside the table: nothing
-    EXPECT_EQ(expected, FunctionKeys(codes));
-    // The names the header gives hosts are the ones delivered, in the same order.
+    for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<uint8_t>(i);
     const char* const published[BRL_FUNCTION_KEY_COUNT] = BRL_FUNCTION_KEY_NAMES;
-    ASSERT_EQ(expected.size(), static_cast<size_t>(BRL_FUNCTION_KEY_COUNT));
-    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i].first, published[i]) << i;
+    Keys expected;
+    for (const char* name : published) expected.emplace_back(name, 0);
+    Press(kFunctionReport, codes);
+    ASSERT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() >= expected.size(); }, 5000));
+    for (const auto& key : host.Keys()) {
+        EXPECT_EQ(static_cast<IBrailleDriver*>(&driver), key.driver);
+        EXPECT_EQ(GetCurrentThreadId(), key.thread);
+    }
+    EXPECT_EQ(expected, KeysAfter(expected.size()));
+    // Anchors: each group of 16 codes starts with F1 and has two empty codes at its end.
+    const std::pair<uint8_t, const char*> anchors[] = {{1, "F1"},   {14, "DN"},   {17, "SF1"}, {30, "SDN"},
+                                                       {33, "LF1"}, {49, "SLF1"}, {62, "SLDN"}};
+    for (const auto& [code, name] : anchors)
+        EXPECT_EQ((Keys{{name, 0}}), Pressed(kFunctionReport, {code}, 1)) << int(code);
+    EXPECT_TRUE(Pressed(kFunctionReport, {0, 15, 16, 31, 32, 47, 48, 63, 64, 65, 255}, 0).empty());
 }
 
-TEST_F(KeyDelivery, CodesSixtyThreeAndSixtyFourSwitchTheRoutingNames) {
-    EXPECT_EQ((Expected{{"Routing", 1}}), RoutingKeys({3}));
+// USB routing keys carry their cell (codes from 0x80 are none); F63 switches
+// them to the second row's name, F64 back, and no code above 64 does either,
+// not even those whose low bits read 63 or 64.
+TEST_F(KeyDelivery, FunctionKeys63And64SwitchTheRoutingRow) {
+    EXPECT_EQ((Keys{{"Routing", 0}, {"Routing", 1}, {"Routing", 5}, {"Routing", 127}}),
+              Pressed(kRoutingReport, {0, 1, 0x80, 5, 0x85, 127, 0xFF}, 4));
     SetAlternate(true);
-    EXPECT_EQ((Expected{{"Routing2", 1}}), RoutingKeys({3}));
-    // Codes above 64 change nothing, also those whose low bits read 63 or 64.
-    EXPECT_TRUE(FunctionKeys({65, 127, 128, 191, 192, 255}).empty());
-    EXPECT_EQ((Expected{{"Routing2", 1}}), RoutingKeys({3}));
+    EXPECT_EQ((Keys{{"Routing2", 2}, {"Routing2", 5}}), Pressed(kRoutingReport, {2, 0x85, 5}, 2));
+    EXPECT_TRUE(Pressed(kFunctionReport, {65, 127, 128, 191, 192, 255}, 0).empty());
+    EXPECT_EQ((Keys{{"Routing2", 3}}), Pressed(kRoutingReport, {3}, 1));
     SetAlternate(false);
-    EXPECT_TRUE(FunctionKeys({0, 65, 127, 191, 255}).empty());
-    EXPECT_EQ((Expected{{"Routing", 1}}), RoutingKeys({3}));
-}
-
-TEST_F(KeyDelivery, ModeSwitchesWithoutAHost) {
-    driver.SetHost(nullptr);
-    FromWorker([&] {
-        driver.DeliverFunctionKey(63);
-        driver.DeliverFunctionKey(1);  // no host: no event
-        driver.DeliverRoutingKey(3);
-        driver.DeliverHidRoutingKey(5);
-    });
-    // The end marker reaches the window too; with no host nothing at all is called.
-    testenv::Pump(100);
-    EXPECT_TRUE(host.Keys().empty());
+    EXPECT_TRUE(Pressed(kFunctionReport, {0, 65, 127, 191, 255}, 0).empty());
+    EXPECT_EQ((Keys{{"Routing", 3}}), Pressed(kRoutingReport, {3}, 1));
+    // Without a host nothing is called, and the switch still counts.
+    EXPECT_EQ(&host, driver.SetHost(nullptr));
+    Press(kFunctionReport, {63, 1});
+    Press(kRoutingReport, {3});
+    EXPECT_TRUE(KeysAfter(0).empty());
     driver.SetHost(&host);
-    EXPECT_EQ((Expected{{"Routing2", 1}}), RoutingKeys({3}));
+    EXPECT_EQ((Keys{{"Routing2", 3}}), Pressed(kRoutingReport, {3}, 1));
 }
 
-TEST_F(KeyDelivery, SerialRoutingAndStatusKeys) {
-    // For the codes 0, 1, 2, 3, 40, 7F, 80, 81, 82, 83, FF:
-    const Expected normal = {{"Routing", -2}, {"STATUS1", 0},   {"STATUS2", 0},   {"Routing", 1},
-                             {"Routing", 38}, {"Routing", 125}, {"Routing2", -2}, {"STATUS3", 0},
-                             {"STATUS4", 0},  {"Routing2", 1},  {"Routing2", 125}};
-    EXPECT_EQ(normal, RoutingKeys({0, 1, 2, 3, 40, 0x7F, 0x80, 0x81, 0x82, 0x83, 0xFF}));
-    SetAlternate(true);
-    // For the codes 0, 1, 2, 3, 7F, 80, 81, 82, 83:
-    const Expected alternate = {{"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}, {"Routing2", 125},
-                                {"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}};
-    EXPECT_EQ(alternate, RoutingKeys({0, 1, 2, 3, 0x7F, 0x80, 0x81, 0x82, 0x83}));
+TEST_F(KeyDelivery, ManyKeysArriveInTheOrderPressed) {
+    std::vector<std::pair<uint8_t, uint8_t>> reports;
+    Keys expected;
+    for (int i = 0; i < 300; ++i) {
+        reports.emplace_back(kRoutingReport, static_cast<uint8_t>(i % 120));
+        expected.emplace_back("Routing", i % 120);
+        if (i % 7 != 0) continue;
+        reports.emplace_back(kFunctionReport, 1);
+        expected.emplace_back("F1", 0);
+    }
+    Press(reports);
+    EXPECT_EQ(expected, KeysAfter(expected.size()));
 }
 
-TEST_F(KeyDelivery, HidRoutingKeysCarryTheirCode) {
-    EXPECT_EQ((Expected{{"Routing", 0}, {"Routing", 1}, {"Routing", 5}, {"Routing", 127}}),
-              HidRoutingKeys({0, 1, 0x80, 5, 0x85, 127, 0xFF}));
-    SetAlternate(true);
-    EXPECT_EQ((Expected{{"Routing2", 2}, {"Routing2", 5}}), HidRoutingKeys({2, 0x85, 5}));
-}
-
-TEST_F(KeyDelivery, OnKeyRunsOnTheWindowThreadWithTheDriver) {
-    FromWorker([&] { driver.DeliverFunctionKey(14); });
-    ASSERT_TRUE(testenv::WaitUntil([&] { return host.Keys().size() == 2; }, 5000));
-    KeyEvent key = host.Keys()[0];
-    EXPECT_EQ("DN", key.name);
-    EXPECT_EQ(static_cast<IBrailleDriver*>(&driver), key.driver);
-    EXPECT_EQ(GetCurrentThreadId(), key.thread);
-}
-
-TEST_F(KeyDelivery, ManyKeysArriveInPostingOrder) {
-    Expected expected;
-    FromWorker([&] {
-        for (int i = 0; i < 300; ++i) {
-            driver.DeliverRoutingKey(static_cast<uint8_t>(3 + i % 120));
-            expected.emplace_back("Routing", 1 + i % 120);
-            if (i % 7 != 0) continue;
-            driver.DeliverFunctionKey(1);
-            expected.emplace_back("F1", 0);
-        }
-    });
-    EXPECT_EQ(expected, Collect());
-}
-
-TEST_F(KeyDelivery, KeysAreDroppedWhileNoWindowExists) {
-    // Posted but not yet dispatched when the window goes: lost with it.
-    FromWorker([&] { driver.DeliverFunctionKey(1); });
-    HWND old = driver.keyWindow;
-    DestroyWindow(old);
-    driver.keyWindow = nullptr;
-    // No window at all: dropped at once, nothing lands in any queue.
-    std::thread worker([&] {
-        driver.DeliverFunctionKey(2);
-        driver.DeliverRoutingKey(3);
-        driver.DeliverHidRoutingKey(4);
-        MSG msg;
-        EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE)) << msg.message;
-    });
-    worker.join();
-    driver.keyWindow = driver.CreateKeyWindow(ModuleInstance());
-    ASSERT_NE(nullptr, driver.keyWindow);
-    EXPECT_EQ((Expected{{"F3", 0}}), FunctionKeys({3}));
-}
-
+// A key read but not yet dispatched goes to whoever is host at dispatch time;
+// taken away before it, nobody is called.
 TEST_F(KeyDelivery, SetHostRedirectsKeysStillQueued) {
-    CRecordingHost other;
-    FromWorker([&] { driver.DeliverFunctionKey(5); });
-    // Not dispatched yet: the key goes to whoever is host at dispatch time.
-    EXPECT_EQ(&host, driver.SetHost(&other));
-    ASSERT_TRUE(testenv::WaitUntil([&] { return other.Keys().size() == 2; }, 5000));
-    EXPECT_EQ("F5", other.Keys()[0].name);
-    EXPECT_TRUE(host.Keys().empty());
-    // Taken away before dispatch: nobody is called.
-    FromWorker([&] { driver.DeliverFunctionKey(6); });
-    EXPECT_EQ(&other, driver.SetHost(nullptr));
-    testenv::Pump(100);
-    EXPECT_EQ(2u, other.Keys().size());
-    EXPECT_TRUE(host.Keys().empty());
-}
-
-TEST_F(KeyDelivery, WindowProcedureCallsOnKeyOnlyForItsOwnKeyEvents) {
-    HWND window = driver.keyWindow;
-    auto send = [](HWND to, const char* name, LPARAM value) {
-        return SendMessageA(to, WM_BRAILLE_KEY, reinterpret_cast<WPARAM>(name), value);
+    auto readNotDispatched = [&](uint8_t code) {
+        bus.QueueKey(device, kFunctionReport, code);
+        MSG msg;
+        for (int i = 0; i < 1000 && !PeekMessageA(&msg, KeyWindow(), 0, 0, PM_NOREMOVE); ++i) Sleep(5);
     };
-    // The value reaching the host is the low 32 bits of lParam; above them the
-    // suspension epoch the key was read in, and a key of another epoch is dropped.
-    EXPECT_EQ(0, send(window, "F1", static_cast<LPARAM>(1LL << 32)));
-    EXPECT_EQ(0, send(window, "RG", 5));
-    EXPECT_EQ(0, send(window, "UP", static_cast<LPARAM>(0xFFFFFFFEu)));
-    // No name or an empty name: nothing.
-    EXPECT_EQ(0, send(window, nullptr, 7));
-    EXPECT_EQ(0, send(window, "", 7));
-    EXPECT_EQ((Expected{{"RG", 5}, {"UP", -2}}), host.KeyPairs());
-    host.Clear();
-    // Other messages go to the default procedure: a window text can be set and read.
-    EXPECT_TRUE(SetWindowTextA(window, "key window"));
-    char text[32] = {};
-    EXPECT_EQ(10, GetWindowTextA(window, text, sizeof text));
-    EXPECT_STREQ("key window", text);
-    // Another window of the same class that is not the driver's key window.
-    HWND other = driver.CreateKeyWindow(ModuleInstance());
-    ASSERT_NE(nullptr, other);
-    EXPECT_EQ(0, send(other, "F1", 0));
-    EXPECT_TRUE(SetWindowTextA(other, "other"));
-    EXPECT_EQ(5, GetWindowTextA(other, text, sizeof text));
-    // A window of the class made without the driver's binding.
-    HWND bare = CreateWindowExA(0, driver.className, nullptr, WS_DISABLED, 0, 0, 0, 0, nullptr, nullptr,
-                                ModuleInstance(), nullptr);
-    ASSERT_NE(nullptr, bare);
-    EXPECT_EQ(0, send(bare, "F1", 0));
-    DestroyWindow(bare);
-    DestroyWindow(other);
-    EXPECT_TRUE(host.Keys().empty());
+    testenv::CRecordingHost other;
+    readNotDispatched(5);
+    EXPECT_EQ(&host, driver.SetHost(&other));
+    ASSERT_TRUE(testenv::WaitUntil([&] { return other.KeyCount() == 1; }, 5000));
+    EXPECT_EQ("F5", other.Keys()[0].name);
+    readNotDispatched(6);
+    EXPECT_EQ(&other, driver.SetHost(nullptr));
+    testenv::Pump(200);
+    EXPECT_EQ(1u, other.KeyCount());
+    EXPECT_EQ(0u, host.KeyCount());
 }
 
 TEST_F(KeyDelivery, KeyWindowIsHiddenAndDisabled) {
-    HWND window = driver.keyWindow;
+    HWND window = KeyWindow();
+    ASSERT_NE(nullptr, window);
     EXPECT_FALSE(IsWindowVisible(window));
     EXPECT_FALSE(IsWindowEnabled(window));
     EXPECT_EQ(nullptr, GetParent(window));
-    char name[16] = {};
-    GetClassNameA(window, name, sizeof name);
-    EXPECT_STREQ("KVR", name);
-    // Registering again fails but the class stays usable.
-    EXPECT_EQ(0, driver.RegisterKeyWindowClass(ModuleInstance()));
-    HWND second = driver.CreateKeyWindow(ModuleInstance());
-    EXPECT_NE(nullptr, second);
-    DestroyWindow(second);
+}
+
+// The serial display's routing keys: codes 1 and 2 are status keys, from 3 on
+// cells (value code - 2); bit 7 is the second row. F63 and F64 switch the first
+// row's names to the second row's and back.
+TEST(SerialKeyDelivery, RoutingAndStatusKeysByRow) {
+    REQUIRE_CABLE(cable, 0);
+    sim::CSimDisplay display;
+    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
+    CTestClock clock;
+    clock.UseRealClock(true);
+    CBrailleSampleDriver driver(clock);
+    testenv::CRecordingHost host;
+    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
+    auto pressed = [&](const std::vector<uint8_t>& codes) {
+        for (uint8_t code : codes) display.PressRoutingKey(code);
+        testenv::WaitUntil([&] { return host.KeyCount() >= codes.size(); }, 5000);
+        testenv::Pump(150);
+        auto keys = host.KeyPairs();
+        host.Clear();
+        return keys;
+    };
+    using Keys = std::vector<std::pair<std::string, int32_t>>;
+    const Keys normal = {{"Routing", -2}, {"STATUS1", 0},   {"STATUS2", 0},   {"Routing", 1},
+                         {"Routing", 38}, {"Routing", 125}, {"Routing2", -2}, {"STATUS3", 0},
+                         {"STATUS4", 0},  {"Routing2", 1},  {"Routing2", 125}};
+    EXPECT_EQ(normal, pressed({0, 1, 2, 3, 40, 0x7F, 0x80, 0x81, 0x82, 0x83, 0xFF}));
+    display.PressFunctionKey(63);
+    const Keys alternate = {{"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}, {"Routing2", 125},
+                            {"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}};
+    EXPECT_EQ(alternate, pressed({0, 1, 2, 3, 0x7F, 0x80, 0x81, 0x82, 0x83}));
+    display.PressFunctionKey(64);
+    EXPECT_EQ((Keys{{"STATUS1", 0}, {"Routing", 1}}), pressed({1, 3}));
+    driver.Terminate();
+    display.Close();
 }
 
 }  // namespace
