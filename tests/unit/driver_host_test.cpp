@@ -1,19 +1,16 @@
 // The host-facing slots of driver objects made here, seen as a host and the
 // display see them: start and stop with and without a display, suspension,
-// the cell writes and the init texts. The display is the simulated USB one;
-// calls made inside OnData need the serial display on a cable.
+// the cell writes and the init texts. The display is the simulated USB one
+// (calls made inside OnData: integration/driver_host_cable_test.cpp).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "display_sim.h"
 #include "support/driver_on_bus.h"
-#include "support/fake_serial.h"
 
 namespace {
 
@@ -210,51 +207,6 @@ TEST_F(DriverHost, WritesReachTheDisplayAsCopies) {
     EXPECT_EQ(frames, bus.Frames(device).size());
     EXPECT_EQ(1, driver.ClearCells());
     EXPECT_TRUE(Shows(std::vector<uint8_t>(40, 0)));
-}
-
-// Host calls made inside OnData, on the worker: a suspension and a stop are
-// taken down and carried out once the current command has run; none of them
-// waits for the worker's own signal nor touches the host's key window, and
-// Initialize refuses to run there.
-TEST(DriverHostOnData, CallsOnTheWorkerNeverWait) {
-    REQUIRE_CABLE(cable, 0);
-    sim::CSimDisplay display;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    CTestClock clock;  // keystrokes recorded, never typed
-    clock.UseRealClock(true);
-    CBrailleSampleDriver driver(clock);
-    testenv::CRecordingHost host;
-    const std::vector<HWND> before = testenv::KeyWindows();
-    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    const DWORD hostThread = GetCurrentThreadId();
-    HWND window = nullptr;  // the start's own
-    for (HWND w : testenv::KeyWindows())
-        if (std::find(before.begin(), before.end(), w) == before.end()) window = w;
-    int32_t suspended = -1, written = -1, started = -1;
-    double took = -1;
-    bool windowKept = false;
-    host.onData = [&] {
-        const uint8_t cell = 1;
-        took = probes::Timed([&] {
-            suspended = driver.Suspend(1);
-            written = driver.WriteTextCells(&cell, 1);  // not suspended while the command runs
-            started = driver.Initialize(cable.driverEnd.c_str(), &host, "", "");
-            driver.Terminate();
-        });
-        windowKept = IsWindow(window) && GetWindowThreadProcessId(window, nullptr) == hostThread;
-    };
-    display.SendScanCode(0x14);  // the scan code the host hears of through OnData
-    ASSERT_TRUE(testenv::WaitUntil([&] { return host.DataCount() == 1; }, 5000));
-    EXPECT_EQ(1, suspended);
-    EXPECT_EQ(1, written);
-    EXPECT_EQ(0, started);
-    EXPECT_LT(took, 2000.0);
-    EXPECT_TRUE(windowKept);
-    // Then the stop is carried out: the window goes and writes are refused.
-    EXPECT_TRUE(testenv::WaitUntil([&] { return !IsWindow(window); }, 5000));
-    EXPECT_EQ(0, driver.WriteTextCells(reinterpret_cast<const unsigned char*>("x"), 1));
-    driver.Terminate();
-    display.Close();
 }
 
 }  // namespace

@@ -1,16 +1,14 @@
 // Keys pressed on the display reaching the host's OnKey: names and values, the
 // alternate routing names, SetHost and the key window, as the host sees them.
-// The simulated USB display presses the keys; the serial display's routing
-// and status keys come from the simulated display on a cable.
+// The simulated USB display presses the keys (the serial display's routing and
+// status keys: integration/driver_host_cable_test.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "display_sim.h"
 #include "support/driver_on_bus.h"
-#include "support/fake_serial.h"
 
 namespace {
 
@@ -115,41 +113,6 @@ TEST_F(KeyDelivery, KeyWindowIsHiddenAndDisabled) {
     EXPECT_FALSE(IsWindowVisible(window));
     EXPECT_FALSE(IsWindowEnabled(window));
     EXPECT_EQ(nullptr, GetParent(window));
-}
-
-// The serial display's routing keys: codes 1 and 2 are status keys, from 3 on
-// cells (value code - 2); bit 7 is the second row. F63 and F64 switch the first
-// row's names to the second row's and back.
-TEST(SerialKeyDelivery, RoutingAndStatusKeysByRow) {
-    REQUIRE_CABLE(cable, 0);
-    sim::CSimDisplay display;
-    ASSERT_TRUE(display.Open(cable.displayEnd.c_str()));
-    CTestClock clock;
-    clock.UseRealClock(true);
-    CBrailleSampleDriver driver(clock);
-    testenv::CRecordingHost host;
-    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
-    auto pressed = [&](const std::vector<uint8_t>& codes) {
-        for (uint8_t code : codes) display.PressRoutingKey(code);
-        testenv::WaitUntil([&] { return host.KeyCount() >= codes.size(); }, 5000);
-        testenv::Pump(150);
-        auto keys = host.KeyPairs();
-        host.Clear();
-        return keys;
-    };
-    using Keys = std::vector<std::pair<std::string, int32_t>>;
-    const Keys normal = {{"Routing", -2}, {"STATUS1", 0},   {"STATUS2", 0},   {"Routing", 1},
-                         {"Routing", 38}, {"Routing", 125}, {"Routing2", -2}, {"STATUS3", 0},
-                         {"STATUS4", 0},  {"Routing2", 1},  {"Routing2", 125}};
-    EXPECT_EQ(normal, pressed({0, 1, 2, 3, 40, 0x7F, 0x80, 0x81, 0x82, 0x83, 0xFF}));
-    display.PressFunctionKey(63);
-    const Keys alternate = {{"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}, {"Routing2", 125},
-                            {"Routing2", -2}, {"STATUS3", 0}, {"STATUS4", 0}, {"Routing2", 1}};
-    EXPECT_EQ(alternate, pressed({0, 1, 2, 3, 0x7F, 0x80, 0x81, 0x82, 0x83}));
-    display.PressFunctionKey(64);
-    EXPECT_EQ((Keys{{"STATUS1", 0}, {"Routing", 1}}), pressed({1, 3}));
-    driver.Terminate();
-    display.Close();
 }
 
 }  // namespace
