@@ -1,12 +1,11 @@
-// Driver objects made here on the driver's end of a virtual cable: the serial
-// display identified, a silent one given up, one found again by the search on
-// either link, and starts after a suspended stop or a failed start.
+// Driver objects made here on the driver's end of a virtual cable: the display
+// found again by the search on either link, an open that blocks, and starts
+// after a suspended stop or a failed start (the serial link on its own is in
+// serial_link_cable_test.cpp).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "display_sim.h"
@@ -24,67 +23,7 @@ using testenv::CRecordingHost;
 
 namespace {
 
-// ---------------------------------------------------------------- opening the serial display
-
-TEST(ConnectionOpen, SerialDisplayOnACableIsIdentified) {
-    REQUIRE_CABLE(cable, 0);
-    CTestClock clock;
-    clock.UseRealClock(true);
-    CBrailleSampleDriver driver(clock);
-    driver.failureCount = 4;  // left over from a link that was given up
-    testenv::CCableEnd display(cable.displayEnd);
-    ASSERT_TRUE(display.IsOpen());
-
-    Bytes request, afterReply;
-    std::thread device([&] {
-        request = display.Receive(kIdentifyRequest.size(), 5000);
-        if (request != kIdentifyRequest) return;
-        display.Send(kIdentity40);
-        afterReply = display.Receive(kAck.size() + kIdentifyDone.size(), 5000);
-    });
-    std::string lower = cable.driverEnd;  // the port's name in any case
-    CharLowerA(&lower[0]);
-    const int opened = driver.OpenDevice(lower.c_str());
-    device.join();
-
-    EXPECT_EQ(1, opened);
-    EXPECT_EQ(cable.driverEnd, std::string(driver.portName));
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(request));
-    EXPECT_EQ(Hex(Concat({kAck, kIdentifyDone})), Hex(afterReply));
-    EXPECT_EQ(40, int(driver.textCells));
-    EXPECT_EQ(2, int(driver.statusCells));
-    EXPECT_EQ(std::atoi(cable.driverEnd.c_str() + 3), driver.comPortNumber);
-    EXPECT_EQ(0, driver.usingHid);
-    EXPECT_EQ(0, driver.opening);
-    ASSERT_NE(nullptr, driver.serial);
-
-    // The link carries display frames both ways.
-    const Bytes text(40, 0x01);
-    driver.SendTextCells(text.data(), 40);
-    EXPECT_EQ(Hex(Frame(0x00, Concat({Bytes(2, 0), Bytes(40, 0x08)}))), Hex(display.Receive(49, 3000)));
-    display.Send(kAck);
-    EXPECT_TRUE(testenv::TickUntil(
-        driver, [&] { return driver.awaitingAck == 0; }, 3000));
-    driver.CloseDevice();
-    EXPECT_EQ(nullptr, driver.serial);
-}
-
-TEST(ConnectionOpen, SilentDisplayOnACableFailsAndClosesThePort) {
-    REQUIRE_CABLE(cable, 0);
-    CTestClock clock;
-    // The real clock: the steps of the identification take their time, so the
-    // relay has carried every request before the close purges the port.
-    clock.UseRealClock(true);
-    CBrailleSampleDriver driver(clock);
-    testenv::CCableEnd display(cable.displayEnd);
-    ASSERT_TRUE(display.IsOpen());
-
-    EXPECT_EQ(0, driver.OpenDevice(cable.driverEnd.c_str()));
-    EXPECT_EQ(nullptr, driver.serial);
-    Bytes four;
-    for (int i = 0; i < 4; ++i) serialwire::Append(four, kIdentifyRequest);
-    EXPECT_EQ(Hex(four), Hex(display.Receive(four.size() + 1, 1000)));
-}
+// ---------------------------------------------------------------- the search on both links
 
 // A resume that finds no display looks for it once a second on both links, USB
 // first, whichever link it had before, and resumes the link when the display
@@ -155,31 +94,12 @@ TEST(ConnectionProbe, ResumeWithoutADisplayLooksOnBothLinks) {
     EXPECT_EQ(0u, bus.OpenHandleCount());
 }
 
-// Serial opens wait up to 10 s until released, as a Bluetooth port's open
-// blocks while it connects; HID enumeration finds no device.
-struct CSlowOpen : IPlatform {
-    HANDLE released = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    volatile LONG blocked = 0;
-    ~CSlowOpen() {
-        SetEvent(released);
-        for (int i = 0; i < 1000 && blocked > 0; ++i) Sleep(10);
-        CloseHandle(released);
-    }
-    HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
-    HANDLE SerialOpen(const char* path, DWORD flags) override {
-        InterlockedIncrement(&blocked);
-        WaitForSingleObject(released, 10000);
-        InterlockedDecrement(&blocked);
-        return IPlatform::SerialOpen(path, flags);
-    }
-};
-
 // An open that blocks for 10 s (a Bluetooth port with the display off) holds
 // neither Suspend nor Terminate: a resume leaves the open to the search, which
 // takes the port once the open returns.
 TEST(ConnectionSlowOpen, BlockedOpenHoldsNeitherSuspendNorTerminate) {
     REQUIRE_CABLE(cable, 0);
-    CSlowOpen platform;
+    testenv::CSlowOpen platform;
     CBrailleSampleDriver driver(platform);
     CRecordingHost host;
     sim::CSimDisplay display;

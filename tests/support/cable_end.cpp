@@ -109,4 +109,17 @@ bool DrainCable(const Cable& cable, DWORD quietMs) {
     return DrainPort(cable.displayEnd, quietMs) && driverEnd;
 }
 
+CSlowOpen::~CSlowOpen() {
+    SetEvent(released);
+    for (int i = 0; i < 1000 && blocked > 0; ++i) Sleep(10);
+    CloseHandle(released);
+}
+
+HANDLE CSlowOpen::SerialOpen(const char* path, DWORD flags) {
+    InterlockedIncrement(&blocked);
+    WaitForSingleObject(released, 10000);
+    InterlockedDecrement(&blocked);
+    return IPlatform::SerialOpen(path, flags);
+}
+
 }  // namespace testenv

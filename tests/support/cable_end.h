@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace testenv {
 
 class CCableEnd {
@@ -36,6 +38,17 @@ struct Cable;
 // same names, through scripts/cables (BRL_CABLE_TOOL in the run's cables.env).
 // True when both steps were seen to happen; the new cable is plugged in anyway.
 bool ReplugCable(const Cable& cable, DWORD awayMs);
+
+// Serial opens wait up to 10 s until `released` is set, as a Bluetooth port's
+// open blocks while it connects; HID enumeration finds no device. Destroyed,
+// it releases the opens and waits until they have left it.
+struct CSlowOpen : IPlatform {
+    HANDLE released = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    volatile LONG blocked = 0;
+    ~CSlowOpen();
+    HDEVINFO SetupGetClassDevs(const GUID*, DWORD) override { return INVALID_HANDLE_VALUE; }
+    HANDLE SerialOpen(const char* path, DWORD flags) override;
+};
 
 }  // namespace testenv
 
