@@ -68,28 +68,16 @@ TEST(ConnectionProbe, ResumeWithoutADisplayLooksOnBothLinks) {
     bus.Advance(1);
     driver.PollTick();
     EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
-    bus.Advance(1000);  // still silent: asked again a second later, on the same port
-    driver.PollTick();
-    EXPECT_EQ(Hex(kIdentifyRequest), Hex(display.Receive(kIdentifyRequest.size(), 3000)));
 
     display.Send(kIdentity40);
     ASSERT_TRUE(testenv::TickUntil(
         driver, [&] { return driver.link == LinkState::Running; }, 3000));
     EXPECT_EQ(0, driver.usingHid);
-    EXPECT_EQ(0, driver.failureCount);
-    // The identity reply is acknowledged like any frame, before the driver
-    // completes the identification and shows the newest image.
+    // The serial link's search, identification and acknowledgements on a cable
+    // are in serial_link_cable_test.cpp; here the newest image is shown.
     const Bytes expected = Concat({kAck, kIdentifyDone, Frame(0x00, Bytes(driver.cellImage, driver.cellImage + 42))});
     EXPECT_EQ(Hex(expected), Hex(display.Receive(expected.size(), 3000)));
     EXPECT_EQ(CBrailleSampleDriver::TranslateDots(0x20), driver.cellImage[0]);
-    EXPECT_EQ(1, driver.awaitingAck);
-
-    // The link works normally again.
-    display.Send(kAck);
-    ASSERT_TRUE(testenv::TickUntil(
-        driver, [&] { return driver.awaitingAck == 0; }, 3000));
-    driver.SendTextCells(text.data(), 40);
-    EXPECT_EQ(49u, display.Receive(49, 3000).size());
     driver.CloseDevice();
     EXPECT_EQ(0u, bus.OpenHandleCount());
 }
