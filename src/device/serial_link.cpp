@@ -131,6 +131,7 @@ bool CSerialLink::Identify() {
 }
 
 bool CSerialLink::ReadAndHandle(DWORD size, bool& identity) {
+    if (!port) return false;  // closed by the owner from inside an event
     uint8_t buffer[kPollReadSize];
     if (size > sizeof buffer) size = sizeof buffer;
     DWORD count = 0;
