@@ -95,7 +95,7 @@ CUsbLink::~CUsbLink() {
 LinkOpen CUsbLink::Open(DWORD) {
     Close();
     if (!Find()) return LinkOpen::Absent;
-    if (Hello()) return LinkOpen::Answered;
+    if (Hello() && IssueRead()) return LinkOpen::Answered;
     Close();
     return LinkOpen::Silent;
 }
@@ -127,8 +127,8 @@ void CUsbLink::ShowImageAgain() {
 
 void CUsbLink::Poll() {
     if (!IsOpen()) return;
-    // Every report already queued, up to what the HID class driver keeps: an
-    // acknowledgement never waits behind keys.
+    // Every report already there, up to what the HID class driver keeps: an
+    // acknowledgement never waits behind keys. A read still pending stays so.
     HidInput input{};
     for (int n = 0; n < kMaxReportsPerPoll; ++n) {
         const ReadResult read = ReadReport(input);
@@ -142,24 +142,31 @@ void CUsbLink::Poll() {
         if (input.kind == HidInputKind::Ack) awaitingAck = false;
     }
     if (awaitingAck && static_cast<uint32_t>(platform.NowMs() - lastSendTick) > protocol::kHidAckTimeoutMs) {
-        Recover();
-        return;
-    }
-    // Only the newest held frame is sent; the cells after a slot's come from the image.
-    if (!awaitingAck && !ring.Empty()) {
+        if (!Recover()) return;
+    } else if (!awaitingAck && !ring.Empty()) {
+        // Only the newest held frame is sent; the cells after a slot's come from the image.
         uint8_t frame[kFrameCells];
         std::memcpy(frame, ring.Newest(), kRingSlotSize);
         std::memcpy(frame + kRingSlotSize, events.CellImage() + kRingSlotSize, kFrameCells - kRingSlotSize);
         ring.Clear();
-        if (!SendFrame(frame)) Lost();
+        if (!SendFrame(frame)) {
+            Lost();
+            return;
+        }
     }
+    // The worker sleeps on the read's event: a read is outstanding whenever the
+    // link is open, so that event is never set without a report (or a failure) to take.
+    if (!IssueRead()) Lost();
 }
 
 // A frame never acknowledged: the display is closed and found again (it is the
 // same display, so no hello) and shows the newest image; held frames are dropped.
-void CUsbLink::Recover() {
+// False when it is gone: the link is closed and reported lost.
+bool CUsbLink::Recover() {
     Close();
-    if (!Find() || !SendFrame(events.CellImage())) Lost();
+    if (Find() && SendFrame(events.CellImage())) return true;
+    Lost();
+    return false;
 }
 
 // A read or write failed (not by our own cancel): the display is gone.
@@ -300,39 +307,38 @@ bool CUsbLink::WriteReport(const uint8_t* payload, uint32_t started) {
     return ok != FALSE;
 }
 
-// Takes a report only if one is already there; never waits. Failed means the
-// display is gone and the handles are closed.
+// Issues the input read unless one is outstanding. False when it failed at
+// once (e.g. the display was pulled out): the handles are closed then.
+bool CUsbLink::IssueRead() {
+    if (!reader || !readIo) return false;
+    CHidIo& io = *readIo;
+    if (io.inFlight) return true;
+    const DWORD length = ReportLength(caps.InputReportByteLength);
+    if (!platform.HidRead(reader.Get(), io.report, length, nullptr, io.Start()) && GetLastError() != ERROR_IO_PENDING) {
+        io.inFlight = 0;
+        CloseHandles();
+        return false;
+    }
+    return true;
+}
+
+// Takes the outstanding read's report if it has come, issuing the read first
+// if none is outstanding; never waits. Failed means the display is gone and
+// the handles are closed.
 CUsbLink::ReadResult CUsbLink::ReadReport(HidInput& input) {
     if (abandoned) Reap();
-    if (!reader || !readIo) return ReadResult::Nothing;
+    if (!IssueRead()) return ReadResult::Failed;
     CHidIo& io = *readIo;
-    if (!io.inFlight) {
-        const DWORD length = ReportLength(caps.InputReportByteLength);
-        if (!platform.HidRead(reader.Get(), io.report, length, nullptr, io.Start()) &&
-            GetLastError() != ERROR_IO_PENDING) {
-            // Failed at once (e.g. the display was pulled out): no read is in flight.
-            io.inFlight = 0;
-            CloseHandles();
-            return ReadResult::Failed;
-        }
-        // Nothing there yet: cancel. A read the cancel does not end stays in
-        // flight, and a later poll takes what it brings.
-        if (WaitForSingleObject(io.event, 0) != WAIT_OBJECT_0 && !Cancel(reader.Get(), io)) return ReadResult::Nothing;
-    } else if (!HasOverlappedIoCompleted(&io.overlapped)) {
-        return ReadResult::Nothing;
-    }
+    if (!HasOverlappedIoCompleted(&io.overlapped)) return ReadResult::Nothing;
     io.inFlight = 0;
     DWORD transferred = 0;
-    const BOOL ok = platform.HidGetOverlappedResult(reader.Get(), &io.overlapped, &transferred, FALSE);
-    // Only our own cancel may end a read without a report; any other failure
-    // means the display is gone.
-    if (!ok && GetLastError() != ERROR_OPERATION_ABORTED) {
+    // Only Close cancels the read, and it never comes here after: any failure,
+    // an abort by the system included, means the display is gone.
+    if (!platform.HidGetOverlappedResult(reader.Get(), &io.overlapped, &transferred, FALSE)) {
         CloseHandles();
         return ReadResult::Failed;
     }
-    // A report that completed just before the cancel took effect is kept: it was
-    // taken from the device and would otherwise be lost (a key press, an acknowledgement).
-    if (!ok || transferred < static_cast<DWORD>(protocol::kHidReportSize)) return ReadResult::Nothing;
+    // A short report decodes as nothing and is passed over like any unknown one.
     input = DecodeHidInput(io.report, transferred < kMaxReportSize ? transferred : kMaxReportSize);
     return ReadResult::Report;
 }

@@ -1,7 +1,9 @@
 // The USB link: finds the display among the HID interfaces by its numbers,
 // opens it twice (output reports on one handle, input reports on the other,
 // both overlapped), runs the hello, sends display frames as six output reports
-// and holds the frames written while one awaits its acknowledgement. All of
+// and holds the frames written while one awaits its acknowledgement. One input
+// read stays outstanding between polls, as HID client libraries keep it: its
+// event tells the worker the moment a report has come. All of
 // one display's state lives in this object, as a HID client library keeps it;
 // every HID call goes through the seam.
 #ifndef BRL_USB_LINK_H
@@ -81,7 +83,9 @@ public:
     bool Search(bool due) override;
     int32_t TextCells() const override { return protocol::kHidTextCells; }
     int32_t StatusCells() const override { return 0; }
-    HANDLE InputEvent() const override { return nullptr; }
+    // The outstanding input read's event: set once a report (or a failure)
+    // has come, reset as the next read is issued.
+    HANDLE InputEvent() const override { return reader && readIo && readIo->inFlight ? readIo->event : nullptr; }
 
     // The two information bytes of the display's answer to the hello.
     const uint8_t* DisplayInfo() const { return info; }
@@ -94,9 +98,10 @@ private:
     bool OpenMatched(HANDLE probe, const char* path);
     bool Hello();
     bool WriteReport(const uint8_t* payload, uint32_t started);
+    bool IssueRead();
     ReadResult ReadReport(HidInput& input);
     bool SendFrame(const uint8_t* cells);
-    void Recover();
+    bool Recover();
     void Lost();
     bool Cancel(HANDLE h, CHidIo& io);
     void Settle(HANDLE h, CHidIo*& io);
@@ -108,7 +113,7 @@ private:
     CHandle writer;  // output reports
     CHandle reader;  // input reports
     HIDP_CAPS caps{};
-    CHidIo* readIo = nullptr;  // kept from one display to the next unless given up
+    CHidIo* readIo = nullptr;  // kept from one display to the next unless given up; its read stays outstanding
     CHidIo* writeIo = nullptr;
     CHidIo* abandoned = nullptr;  // operations still running after their handle closed
     int32_t abandonedCount = 0;

@@ -136,9 +136,21 @@ void CFakeHidPlatform::QueueRawInput(int index, const std::vector<uint8_t>& repo
     QueueLocked(*devices.at(index), report);
 }
 
-void CFakeHidPlatform::SetBeforeCancelHook(std::function<void()> hook) {
+void CFakeHidPlatform::At(DWORD when, std::function<void()> action) {
     std::lock_guard<std::mutex> guard(lock);
-    beforeCancel = std::move(hook);
+    scheduledAt = when;
+    scheduled = std::move(action);
+}
+
+DWORD CFakeHidPlatform::NowMs() {
+    const DWORD t = now.fetch_add(step.load());
+    std::function<void()> due;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (scheduled && static_cast<int32_t>(t - scheduledAt) >= 0) due.swap(scheduled);
+    }
+    if (due) due();
+    return t;
 }
 
 // ---- output ----
@@ -505,12 +517,6 @@ BOOL CFakeHidPlatform::HidRead(HANDLE h, void* buffer, DWORD size, DWORD* read, 
 }
 
 BOOL CFakeHidPlatform::HidCancelIo(HANDLE h) {
-    std::function<void()> hook;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        hook = beforeCancel;
-    }
-    if (hook) hook();
     std::lock_guard<std::mutex> guard(lock);
     ++cancels;
     if (!handles.count(h)) return Fail(ERROR_INVALID_HANDLE, "HidCancelIo: unknown handle");

@@ -122,6 +122,10 @@ public:
     DWORD Now() const { return now.load(); }  // current fake time, without advancing it
     void Advance(DWORD ms) { now += ms; }
     void SetAutoAdvance(DWORD ms) { step = ms; }  // added after every NowMs() read; 0 = frozen
+    // Runs `action` (outside the lock) from the first NowMs() that reads `when`
+    // or later: what a display does while the code under test waits, e.g. a
+    // report arriving while a read is pending. One action at a time.
+    void At(DWORD when, std::function<void()> action);
 
     // ---- devices ----
     // Adds a device (present) and returns its index.
@@ -151,9 +155,6 @@ public:
     size_t DroppedInput(int device) const { return QueueOf(device, &Handle::dropped); }
     size_t PendingInput(HANDLE h) const;
     std::string Path(int device) const { return LockedField(device, &Device::config).path; }
-    // Called at the start of every HidCancelIo, outside the lock: a test can
-    // queue input here to make a report complete just as the read is cancelled.
-    void SetBeforeCancelHook(std::function<void()> hook);
 
     // ---- output (driver -> device) ----
     // Whole reports as written.
@@ -184,7 +185,7 @@ public:
     std::vector<std::string> MisuseLog() const { return Locked(misuses); }
 
     // ---- IPlatform ----
-    DWORD NowMs() override { return now.fetch_add(step.load()); }  // unsigned: wraps at 2^32 like the real clock
+    DWORD NowMs() override;  // unsigned: wraps at 2^32 like the real clock
     DWORD TickCount() override { return now.load(); }
     void HidGetHidGuid(GUID* guid) override;
     HDEVINFO SetupGetClassDevs(const GUID* guid, DWORD flags) override;
@@ -279,7 +280,8 @@ private:
     std::map<PHIDP_PREPARSED_DATA, int> preparsed;
     std::map<OVERLAPPED*, Read> reads;  // in flight (reads and stalled writes)
     std::vector<std::string> misuses;
-    std::function<void()> beforeCancel;
+    std::function<void()> scheduled;  // see At
+    DWORD scheduledAt = 0;
     bool classDevsFail = false;
     uintptr_t nextHandle = 0x7A000000;
     size_t cancels = 0, enumerations = 0;
