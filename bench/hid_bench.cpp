@@ -40,7 +40,7 @@ void HidThroughput(const Settings& s) {
         const int device = bus.AddDevice();
         CBrailleSampleDriver d(bus);
         CTimingHost host;
-        if (d.Initialize("COM250", &host, "", "") != 1 || !d.usingHid) {
+        if (d.Initialize("COM250", &host, "", "") != 1 || bus.HelloCount(device) == 0) {
             Report("usb", "the driver did not open the simulated display");
             return;
         }

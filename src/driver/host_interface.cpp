@@ -9,9 +9,7 @@
 namespace {
 HINSTANCE g_instance = nullptr;
 
-// Driver GUID {D5D2D9E8-4637-4A07-BF46-42543A3CAACC} in its in-memory layout.
-const uint8_t kDriverGuid[16] = {0xE8, 0xD9, 0xD2, 0xD5, 0x37, 0x46, 0x07, 0x4A,
-                                 0xBF, 0x46, 0x42, 0x54, 0x3A, 0x3C, 0xAA, 0xCC};
+const uint8_t kDriverGuid[16] = BRL_DRIVER_GUID_BYTES;
 
 // Copies a host text into a fixed field: at most size - 1 characters, the rest
 // zero, so the field always holds a terminated text.
@@ -44,8 +42,9 @@ CBrailleSampleDriver::CBrailleSampleDriver() : CBrailleSampleDriver(RealPlatform
 // Every other field starts zeroed by its default initializer: no host, no
 // worker, no window, no cells, not suspended, ring empty, handover detached.
 // cppcheck-suppress uninitMemberVar
-CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) : platform(&seam) {
-    std::memcpy(className, "KVR", 4);
+CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam)
+    : platform(&seam), usbLink(seam, *this), serialLink(seam, *this), keyboard(seam) {
+    std::memcpy(className, BRL_MAKER, sizeof BRL_MAKER);
     InitializeCriticalSection(&keyCallbackLock);
     InitializeCriticalSection(&dataCallbackLock);
     InitializeCriticalSection(&lifecycleLock);
@@ -55,10 +54,9 @@ CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam) : platform(&seam) {
 // worker is left, or at process exit, when the other threads are gone.
 CBrailleSampleDriver::~CBrailleSampleDriver() {
     FreeQueuedWrites();
-    ReleaseHidIo();
     for (CCompletionSlot& completion : completions)
         if (completion.event) CloseHandle(completion.event);
-    for (HANDLE* handle : {&stopEvent, &workerEnded, &writesTaken, &staleWorker, &commandDone})
+    for (HANDLE* handle : {&stopEvent, &workerEnded, &writesTaken, &staleWorker, &workerReady})
         if (*handle) CloseHandle(*handle);
     // The handle of a worker that ended inside OnData (Terminate there) and
     // was never reaped by a later call.
@@ -162,43 +160,48 @@ int32_t CBrailleSampleDriver::StartDriver(const char* port, IBrailleHost* newHos
 
     EnterCriticalSection(&lifecycleLock);
     // A run that ended suspended must not carry that into this start: while
-    // suspended the serial link sends nothing, so the display would never be
-    // asked to identify itself. Counts left by an earlier run must not make a
-    // failed open look like success.
+    // suspended nothing goes to the display, so it would never be asked to
+    // identify itself. Counts left by an earlier run must not make a failed
+    // open look like success.
     suspended = 0;
     link = LinkState::Closed;
     textCells = 0;
     statusCells = 0;
-    commandDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    const bool started = commandDone && StartWorkerThread();
-    HANDLE mine = workerThread;
+    workerReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE mine = workerReady && StartWorkerThread() ? workerThread : nullptr;
     LeaveCriticalSection(&lifecycleLock);
-    if (!started) {
-        if (commandDone) CloseHandle(commandDone);
-        commandDone = nullptr;
-        return 0;
-    }
-    const DWORD waited = WaitServingSent(1, &commandDone, 5000);
-    if (waited != WAIT_OBJECT_0 && InterlockedCompareExchange(&workerStart, 2, 0) == 0) {
-        // The worker never reported its queue: it is abandoned and ends by itself
-        // when it starts, without touching commandDone.
+    if (!WaitForWorkerReady(mine)) return 0;
+
+    const char* name = port ? port : "";
+    PostCommand(Command::Open, name, static_cast<uint32_t>(strnlen(name, 0x7fffffff)), 1);
+    if (OpenForHost(mine, newHost, text1, text2)) return 1;
+    StopWorker();
+    return 0;
+}
+
+// Waits until the new worker's queue exists. A worker that never reports it is
+// abandoned and ends by itself when it starts, without touching workerReady.
+bool CBrailleSampleDriver::WaitForWorkerReady(HANDLE mine) {
+    bool ready = mine != nullptr;
+    if (ready && WaitServingSent(1, &workerReady, 5000) != WAIT_OBJECT_0 &&
+        InterlockedCompareExchange(&workerStart, 2, 0) == 0) {
         EnterCriticalSection(&lifecycleLock);
         HANDLE thread = InterlockedExchangePointer(&workerThread, nullptr);
         LeaveCriticalSection(&lifecycleLock);
         if (thread) CloseHandle(thread);
-        CloseHandle(commandDone);
-        commandDone = nullptr;
-        return 0;
+        ready = false;
     }
     // The worker sets it once, when ready; it is no longer needed.
-    CloseHandle(commandDone);
-    commandDone = nullptr;
+    if (workerReady) CloseHandle(workerReady);
+    workerReady = nullptr;
+    return ready;
+}
 
-    const char* name = port ? port : "";
-    PostCommand(CMD_OPEN, name, static_cast<uint32_t>(strnlen(name, 0x7fffffff)), 1);
-
-    // Only this start's worker, still running and not told to stop, makes a
-    // success: another thread's Terminate may have stopped it meanwhile.
+// After the open: only this start's worker, still running and not told to
+// stop, with a display that reported text cells, makes a success (another
+// thread's Terminate may have stopped it meanwhile). The host and the key
+// window are handed over under the lock.
+bool CBrailleSampleDriver::OpenForHost(HANDLE mine, IBrailleHost* newHost, const char* text1, const char* text2) {
     EnterCriticalSection(&lifecycleLock);
     const bool running = workerThread == mine && !stopRequested && !deferredTerminate && WorkerStillRunning();
     if (running && textCells > 0) {
@@ -212,14 +215,13 @@ int32_t CBrailleSampleDriver::StartDriver(const char* port, IBrailleHost* newHos
         suspended = 0;
         InterlockedIncrement(&runGeneration);
         LeaveCriticalSection(&lifecycleLock);
-        return 1;
+        return true;
     }
     LeaveCriticalSection(&lifecycleLock);
     // A display that answered without text cells leaves its port open; close it
     // so that the next start finds the port free.
-    if (running) PostCommand(CMD_CLOSE, nullptr, 0, 1);
-    StopWorker();
-    return 0;
+    if (running) PostCommand(Command::Close, nullptr, 0, 1);
+    return false;
 }
 
 void CBrailleSampleDriver::Terminate() {
@@ -235,7 +237,7 @@ void CBrailleSampleDriver::Terminate() {
     const LONG generation = runGeneration;
     // The worker closes the device as it stops; the close command is only for
     // a worker that reads its queue.
-    PostCommand(CMD_CLOSE, nullptr, 0, 0);
+    PostCommand(Command::Close, nullptr, 0, 0);
     HANDLE thread = TakeWorker();
     auto* window =
         static_cast<HWND>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&keyWindow), nullptr));
@@ -286,7 +288,7 @@ int32_t CBrailleSampleDriver::Suspend(int32_t flag) {
     suspended = flag;
     InterlockedIncrement(&keyEpoch);
     bool posted = false;
-    const int32_t ran = PostCommand(CMD_SUSPEND, nullptr, static_cast<uint32_t>(flag), 1, &posted);
+    const int32_t ran = PostCommand(Command::Suspend, nullptr, static_cast<uint32_t>(flag), 1, &posted);
     if (!posted) InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&suspended), before, flag);
     return ran;
 }
@@ -299,22 +301,22 @@ static uint32_t BoundedCellCount(int32_t count) {
 
 int32_t CBrailleSampleDriver::WriteTextCells(const unsigned char* cells, int32_t count) {
     if (suspended || !cells || count <= 0) return 0;
-    return QueueWrite(CMD_TEXT_CELLS, cells, BoundedCellCount(count));
+    return QueueWrite(CellWrite::Text, cells, BoundedCellCount(count));
 }
 
 int32_t CBrailleSampleDriver::WriteAllCells(const unsigned char* cells, int32_t count) {
     if (suspended || !cells || count <= 0) return 0;
-    return QueueWrite(CMD_ALL_CELLS, cells, BoundedCellCount(count));
+    return QueueWrite(CellWrite::All, cells, BoundedCellCount(count));
 }
 
 int32_t CBrailleSampleDriver::ClearCells() {
     if (suspended) return 0;
-    return QueueWrite(CMD_CLEAR, nullptr, 0);
+    return QueueWrite(CellWrite::Clear, nullptr, 0);
 }
 
 int32_t CBrailleSampleDriver::Identify(char* name, int32_t size, void* id) {
     if (!name || !id) return 0;
-    CopyTextOut("KVR", 4, name, size);
+    CopyTextOut(BRL_MAKER, sizeof BRL_MAKER, name, size);
     std::memcpy(id, kDriverGuid, sizeof kDriverGuid);
     return 1;
 }

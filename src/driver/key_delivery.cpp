@@ -6,36 +6,18 @@
 #include "driver.h"
 
 namespace {
-// Key name table: 64 slots of 128 bytes, function key code - 1.
-// code - 1 = 16 * group + position; the name is the group prefix and the base name.
-struct KeyNameTable {
-    char names[64][128];
-    KeyNameTable() {
-        static const char* const prefixes[4] = {"", "S", "L", "SL"};
-        static const char* const bases[16] = {"F1", "F2",  "F3", "F4", "F5", "F6", "F7", "F8",
-                                              "F9", "F10", "LF", "UP", "RG", "DN", "",   ""};
-        std::memset(names, 0, sizeof names);
-        for (int group = 0; group < 4; ++group)
-            for (int position = 0; position < 16; ++position) {
-                if (!bases[position][0]) continue;
-                char* slot = names[group * 16 + position];
-                // At most five characters into a zeroed slot of 128.
-                std::strcat(slot, prefixes[group]);  // NOLINT(clang-analyzer-security.insecureAPI.strcpy)
-                std::strcat(slot, bases[position]);  // NOLINT(clang-analyzer-security.insecureAPI.strcpy)
-            }
-    }
-};
-const KeyNameTable& Names() {
-    static const KeyNameTable table;
-    return table;
-}
+// A function key's code - 1 is 16 * group + position: groups none, S, L and SL,
+// positions F1..F10, LF, UP, RG, DN; the last two positions of a group are unused.
+constexpr int kGroupSize = 16;
+constexpr int kNamedPerGroup = 14;
+const char* const kFunctionKeyNames[BRL_FUNCTION_KEY_COUNT] = BRL_FUNCTION_KEY_NAMES;
 
-const char kRouting[] = "Routing";
-const char kRouting2[] = "Routing2";
-const char kStatus1[] = "STATUS1";
-const char kStatus2[] = "STATUS2";
-const char kStatus3[] = "STATUS3";
-const char kStatus4[] = "STATUS4";
+const char kRouting[] = BRL_KEY_ROUTING;
+const char kRouting2[] = BRL_KEY_ROUTING2;
+const char kStatus1[] = BRL_KEY_STATUS1;
+const char kStatus2[] = BRL_KEY_STATUS2;
+const char kStatus3[] = BRL_KEY_STATUS3;
+const char kStatus4[] = BRL_KEY_STATUS4;
 
 // The class's own procedure lives in user32, not in this module: a class that
 // outlives the module (a window of it left on a thread that never pumps) then
@@ -48,9 +30,10 @@ WNDPROC SystemWindowProc() {
 }  // namespace
 
 const char* CBrailleSampleDriver::FunctionKeyName(int code) {
-    if (code < 1 || code > 64) return nullptr;
-    const char* name = Names().names[code - 1];
-    return name[0] ? name : nullptr;
+    if (code < 1 || code > 4 * kGroupSize) return nullptr;
+    const int group = (code - 1) / kGroupSize;
+    const int position = (code - 1) % kGroupSize;
+    return position < kNamedPerGroup ? kFunctionKeyNames[group * kNamedPerGroup + position] : nullptr;
 }
 
 ATOM CBrailleSampleDriver::RegisterKeyWindowClass(HINSTANCE instance) {

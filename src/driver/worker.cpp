@@ -11,7 +11,7 @@
 
 namespace {
 constexpr DWORD kMaxCommandWaitMs = 30000;
-constexpr uint64_t kTickMs = 100;
+constexpr uint64_t kTickMs = protocol::kTickMs;
 
 // Any address inside this module: the worker holds the module through it.
 const char kModuleAnchor = 0;
@@ -24,9 +24,10 @@ struct CWorkerStart {
     HMODULE module;
 };
 
-bool IsCommand(const MSG& msg) {
-    return !msg.hwnd && msg.message >= WM_DRIVER_COMMAND && msg.message <= WM_DRIVER_COMMAND + CMD_TICK;
-}
+constexpr UINT kLastCommand = WM_DRIVER_COMMAND + static_cast<UINT>(Command::Tick);
+
+bool IsCommand(const MSG& msg) { return !msg.hwnd && msg.message >= WM_DRIVER_COMMAND && msg.message <= kLastCommand; }
+UINT MessageOf(Command command) { return WM_DRIVER_COMMAND + static_cast<UINT>(command); }
 uint32_t TicketOf(const MSG& msg) { return static_cast<uint32_t>(static_cast<uint64_t>(msg.lParam) >> 32); }
 }  // namespace
 
@@ -98,151 +99,155 @@ unsigned __stdcall CBrailleSampleDriver::WorkerLoop(void* argument) {
     const CWorkerStart start = *static_cast<CWorkerStart*>(argument);
     std::free(argument);
     CBrailleSampleDriver* self = start.driver;
-    const DWORD me = GetCurrentThreadId();
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     // Initialize may have given up on this thread already; then leave at once.
-    if (InterlockedCompareExchange(&self->workerStart, 1, 0) != 0) {
-        InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&self->workerThreadId), 0, static_cast<LONG>(me));
-        InterlockedDecrement(&self->liveWorkers);
-        if (start.module) FreeLibraryAndExitThread(start.module, 0);
-        return 0;
+    if (InterlockedCompareExchange(&self->workerStart, 1, 0) == 0) {
+        SetEvent(self->workerReady);
+        self->RunMessages();
+        self->FinishWorker();
     }
-    SetEvent(self->commandDone);
+    // Nothing of the driver is touched after this: a new worker may start.
+    InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&self->workerThreadId), 0,
+                               static_cast<LONG>(GetCurrentThreadId()));
+    InterlockedDecrement(&self->liveWorkers);
+    if (start.module) FreeLibraryAndExitThread(start.module, 0);
+    return 0;
+}
 
-    // The poll runs when 100 ms have passed, whatever the queue holds; commands
-    // posted before it fell due run first.
+// Carries out commands one at a time until the stop. The poll runs when 100 ms
+// have passed, whatever the queue holds; commands posted before it fell due run first.
+void CBrailleSampleDriver::RunMessages() {
     uint64_t lastTick = DriverClockMs();
     DWORD lastTickCount = GetTickCount();
+    MSG msg;
     for (;;) {
-        if (self->stopRequested || self->deferredTerminate) break;
+        if (stopRequested || deferredTerminate) return;
         const uint64_t now = DriverClockMs();
         const bool due = now - lastTick >= kTickMs;
         if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (due) {
                 lastTick = now;
                 lastTickCount = GetTickCount();
-                self->RunTick();
+                RunTick();
                 continue;
             }
-            self->RunQueuedWrites();  // writes whose wake-up could not be posted
-            MsgWaitForMultipleObjectsEx(1, &self->stopEvent, static_cast<DWORD>(kTickMs - (now - lastTick)),
-                                        QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+            RunQueuedWrites();  // writes whose wake-up could not be posted
+            WaitForWork(static_cast<DWORD>(kTickMs - (now - lastTick)));
             continue;
         }
         if (due && static_cast<LONG>(msg.time - (lastTickCount + static_cast<DWORD>(kTickMs))) > 0) {
             lastTick = now;
             lastTickCount = GetTickCount();
-            self->RunTick();
+            RunTick();
         }
         if (msg.message == WM_QUIT) continue;  // WM_QUIT does not end the worker
-        if (IsCommand(msg)) {
-            const bool go =
-                self->DispatchCommand(static_cast<int>(msg.message - WM_DRIVER_COMMAND),
-                                      reinterpret_cast<void*>(msg.wParam), static_cast<uint32_t>(msg.lParam));
-            self->Complete(TicketOf(msg));
-            self->RunDeferredCalls();
-            if (!go) break;
-        } else if (msg.message != WM_TIMER) {
+        if (!IsCommand(msg)) {
             DispatchMessageA(&msg);
+            continue;
         }
+        const bool go = DispatchCommand(static_cast<Command>(msg.message - WM_DRIVER_COMMAND),
+                                        reinterpret_cast<void*>(msg.wParam), static_cast<uint32_t>(msg.lParam));
+        FinishCommand(TicketOf(msg));
+        RunDeferredCalls();
+        if (!go) return;
     }
-    self->CloseDevice();
-    if (self->deferredTerminate) {
+}
+
+// Sleeps until a message, the stop, the display's input or the next tick. The
+// active link keeps a read (or a wait for a character) outstanding: its input
+// is handled the moment it arrives, not at the next tick.
+void CBrailleSampleDriver::WaitForWork(DWORD untilTickMs) {
+    HANDLE handles[2] = {stopEvent, nullptr};
+    DWORD count = 1;
+    if (link == LinkState::Running && activeLink && !suspended) handles[1] = activeLink->InputEvent();
+    if (handles[1]) ++count;
+    const DWORD woken = MsgWaitForMultipleObjectsEx(count, handles, untilTickMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (count == 2 && woken == WAIT_OBJECT_0 + 1) {
+        activeLink->Poll();
+        RunDeferredCalls();
+    }
+}
+
+void CBrailleSampleDriver::FinishWorker() {
+    CloseDevice();
+    if (deferredTerminate) {
         // Terminate called inside OnData: the host is withdrawn and the key
         // window closed (on its owner, or left with the system's procedure)
         // before this thread lets the module go: the host may unload the DLL
         // as soon as its callback has returned.
-        self->host = nullptr;
-        self->DestroyKeyWindow();
+        host = nullptr;
+        DestroyKeyWindow();
     }
     // Commands still queued never run: their callers are released (told that
     // nothing ran), their payloads freed, and writes behind the stop dropped.
-    while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_DRIVER_COMMAND, WM_DRIVER_COMMAND + CMD_TICK, PM_REMOVE)) {
+    MSG msg;
+    while (PeekMessageA(&msg, reinterpret_cast<HWND>(-1), WM_DRIVER_COMMAND, kLastCommand, PM_REMOVE)) {
         std::free(reinterpret_cast<void*>(msg.wParam));
-        self->Complete(TicketOf(msg), false);
+        FinishCommand(TicketOf(msg), false);
     }
-    self->FreeQueuedWrites();
-    SetEvent(self->workerEnded);
-    // Nothing of the driver is touched after this: a new worker may start.
-    InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(&self->workerThreadId), 0, static_cast<LONG>(me));
-    InterlockedDecrement(&self->liveWorkers);
-    if (start.module) FreeLibraryAndExitThread(start.module, 0);
-    return 0;
+    FreeQueuedWrites();
+    SetEvent(workerEnded);
 }
 
 void CBrailleSampleDriver::RunTick() {
     RunQueuedWrites();
-    DispatchCommand(CMD_TICK, nullptr, 0);
+    PollTick();
     RunDeferredCalls();
 }
 
-bool CBrailleSampleDriver::DispatchCommand(int command, void* data, uint32_t parameter) {
-    bool result = true;
+bool CBrailleSampleDriver::DispatchCommand(Command command, void* data, uint32_t parameter) {
+    bool go = true;
     switch (command) {
-    case CMD_STOP:
-        result = false;
+    case Command::Stop:
+        go = false;
         break;
-    case CMD_SYNC:
+    case Command::Sync:
         RunQueuedWrites();  // the wake-up of the host's writes
         break;
-    case CMD_OPEN:
+    case Command::Open:
         TakeBackPortGivenWhileStopped();
-        OpenDevice(static_cast<const char*>(data));
+        OpenDevice(data ? static_cast<const char*>(data) : "");
         break;
-    case CMD_CLOSE:
+    case Command::Close:
         CloseDevice();
         break;
-    case CMD_SUSPEND:
-        // Writes made before the suspension reach the display first.
+    case Command::Suspend:
+        // Writes made before the suspension reach the cell image first.
         RunQueuedWrites();
-        // The host sets `suspended` on its thread, while this thread's own
-        // suspension and its search for a returning display set it here; a
-        // display answering the search just as the host suspends could undo
-        // the host's suspension. The newest suspend command carries the host's
-        // last word, so carrying it out restores that word.
-        if (parameter != 0) {
-            if (!LaterSuspendQueued()) suspended = static_cast<int32_t>(parameter);
-            SuspendLink();
-        } else if (!OpenDevice(portName)) {
-            // The display is not there to resume to: look for it once a second,
-            // as after a removal.
-            StartSearch();
-        } else if (!LaterSuspendQueued()) {
-            suspended = 0;
-        }
+        CarryOutSuspend(static_cast<int32_t>(parameter));
         break;
-    case CMD_TEXT_CELLS:
-        if (data) SendTextCells(static_cast<const uint8_t*>(data), parameter);
-        break;
-    case CMD_ALL_CELLS:
-        if (data) SendAllCells(static_cast<const uint8_t*>(data), parameter);
-        break;
-    case CMD_CLEAR:
-        SendBlankCells();
-        break;
-    case CMD_TICK:
-        ++tickCounter;
-        PollTick();
-        break;
-    default:
+    case Command::Tick:
+        RunTick();
         break;
     }
     std::free(data);
-    return result;
+    return go;
+}
+
+// The host sets `suspended` on its thread before it posts the command; the
+// newest suspend command carries the host's last word, so carrying it out
+// restores that word unless the host has spoken again since (a search that
+// found the display just as the host suspended cannot undo the suspension).
+void CBrailleSampleDriver::CarryOutSuspend(int32_t flag) {
+    if (!LaterSuspendQueued()) suspended = flag;
+    if (flag != 0)
+        SuspendLink();
+    else if (!OpenDevice(nullptr))
+        StartSearch();  // no display to resume to: looked for once a second, as after a removal
 }
 
 // Whether the host has posted another suspend or resume behind the one being
 // carried out.
 bool CBrailleSampleDriver::LaterSuspendQueued() {
     MSG msg;
-    const UINT number = WM_DRIVER_COMMAND + CMD_SUSPEND;
+    const UINT number = MessageOf(Command::Suspend);
     return PeekMessageA(&msg, nullptr, number, number, PM_NOREMOVE) != 0;
 }
 
 // ---- host writes ----
 
-int32_t CBrailleSampleDriver::QueueWrite(int command, const uint8_t* cells, uint32_t count) {
+int32_t CBrailleSampleDriver::QueueWrite(CellWrite kind, const uint8_t* cells, uint32_t count) {
     if (!workerThread || stopRequested || deferredTerminate) return 0;
     // A host writing faster than the worker takes its writes is held back
     // here, so the list, and the worker's next pass over it, stay bounded. A
@@ -259,14 +264,14 @@ int32_t CBrailleSampleDriver::QueueWrite(int command, const uint8_t* cells, uint
             WaitServingSent(1, &writesTaken, kWriteBackoffMs - waited);
         }
     }
-    auto* write = static_cast<CCellWrite*>(std::malloc(offsetof(CCellWrite, cells) + count + 1));
+    auto* write = static_cast<CCellWriteEntry*>(std::malloc(offsetof(CCellWriteEntry, cells) + count + 1));
     if (!write) return 0;
-    write->command = command;
+    write->kind = kind;
     write->count = count;
     if (count) std::memcpy(write->cells, cells, count);
     write->cells[count] = 0;
     InterlockedIncrement(&queuedWriteCount);
-    CCellWrite* head;
+    CCellWriteEntry* head;
     do {
         head = queuedWrites;
         write->next = head;
@@ -274,7 +279,7 @@ int32_t CBrailleSampleDriver::QueueWrite(int command, const uint8_t* cells, uint
     // The list owns the write now. The worker has been woken for the writes
     // below it already.
     if (head) return 1;  // NOLINT(clang-analyzer-unix.Malloc)
-    if (PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + CMD_SYNC, 0, 0)) return 1;
+    if (PostThreadMessageA(workerThreadId, MessageOf(Command::Sync), 0, 0)) return 1;
     // Not posted (a full queue): the worker's next tick takes the write. A
     // worker that has gone takes nothing; the write is freed with the run.
     return WorkerStillRunning() ? 1 : 0;
@@ -283,12 +288,12 @@ int32_t CBrailleSampleDriver::QueueWrite(int command, const uint8_t* cells, uint
 // Applies every queued write to the cell image in the order the host made them
 // and sends only the newest image.
 void CBrailleSampleDriver::RunQueuedWrites() {
-    auto* taken =
-        static_cast<CCellWrite*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
-    CCellWrite* oldest = nullptr;
+    auto* taken = static_cast<CCellWriteEntry*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
+    CCellWriteEntry* oldest = nullptr;
     LONG takenCount = 0;
     while (taken) {
-        CCellWrite* next = taken->next;
+        CCellWriteEntry* next = taken->next;
         taken->next = oldest;
         oldest = taken;
         taken = next;
@@ -297,12 +302,12 @@ void CBrailleSampleDriver::RunQueuedWrites() {
     if (InterlockedExchangeAdd(&queuedWriteCount, -takenCount) >= kMaxQueuedWrites && writesTaken)
         SetEvent(writesTaken);  // a host held back by a full list goes on
     while (oldest) {
-        CCellWrite* write = oldest;
+        CCellWriteEntry* write = oldest;
         oldest = write->next;
         if (!oldest) {
-            if (write->command == CMD_TEXT_CELLS)
+            if (write->kind == CellWrite::Text)
                 SendTextCells(write->cells, write->count);
-            else if (write->command == CMD_ALL_CELLS)
+            else if (write->kind == CellWrite::All)
                 SendAllCells(write->cells, write->count);
             else
                 SendBlankCells();
@@ -310,9 +315,9 @@ void CBrailleSampleDriver::RunQueuedWrites() {
             continue;
         }
         // An earlier write only changes the image, as its send would have.
-        if (write->command != CMD_CLEAR) {
+        if (write->kind != CellWrite::Clear) {
             const uint32_t first =
-                write->command == CMD_TEXT_CELLS && statusCells > 0 ? static_cast<uint32_t>(statusCells) : 0;
+                write->kind == CellWrite::Text && statusCells > 0 ? static_cast<uint32_t>(statusCells) : 0;
             PlaceCells(first, write->cells, write->count);
         }
         std::free(write);
@@ -320,11 +325,11 @@ void CBrailleSampleDriver::RunQueuedWrites() {
 }
 
 void CBrailleSampleDriver::FreeQueuedWrites() {
-    auto* taken =
-        static_cast<CCellWrite*>(InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
+    auto* taken = static_cast<CCellWriteEntry*>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&queuedWrites), nullptr));
     LONG takenCount = 0;
     while (taken) {
-        CCellWrite* next = taken->next;
+        CCellWriteEntry* next = taken->next;
         std::free(taken);
         taken = next;
         ++takenCount;
@@ -341,13 +346,13 @@ void CBrailleSampleDriver::RunDeferredCalls() {
     suspended = flag;
     if (flag != 0)
         SuspendLink();
-    else if (!OpenDevice(portName))
+    else if (!OpenDevice(nullptr))
         StartSearch();
 }
 
 // ---- posting and waiting ----
 
-void CBrailleSampleDriver::Complete(uint32_t ticket, bool ran) {
+void CBrailleSampleDriver::FinishCommand(uint32_t ticket, bool ran) {
     const uint32_t slot = ticket & 0xFF;
     if (slot == 0 || slot > static_cast<uint32_t>(kCompletionSlots)) return;
     CCompletionSlot& completion = completions[slot - 1];
@@ -356,7 +361,7 @@ void CBrailleSampleDriver::Complete(uint32_t ticket, bool ran) {
     if (completion.event) SetEvent(completion.event);
 }
 
-int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_t length, int wait, bool* posted) {
+int32_t CBrailleSampleDriver::PostCommand(Command command, const void* data, uint32_t length, int wait, bool* posted) {
     if (posted) *posted = false;
     if (!workerThread) return 0;
     void* payload = nullptr;
@@ -366,7 +371,7 @@ int32_t CBrailleSampleDriver::PostCommand(int command, const void* data, uint32_
         std::memcpy(payload, data, length);
         static_cast<char*>(payload)[length] = 0;
     }
-    const UINT number = WM_DRIVER_COMMAND + static_cast<UINT>(command);
+    const UINT number = MessageOf(command);
     if (!wait) {
         // One post and nothing else.
         const BOOL ok =
@@ -446,7 +451,7 @@ bool CBrailleSampleDriver::WorkerStillRunning() {
 void CBrailleSampleDriver::RequestStop() {
     InterlockedExchange(&stopRequested, 1);
     if (stopEvent) SetEvent(stopEvent);
-    PostThreadMessageA(workerThreadId, WM_DRIVER_COMMAND + CMD_STOP, 0, 0);
+    PostThreadMessageA(workerThreadId, MessageOf(Command::Stop), 0, 0);
 }
 
 // Takes the worker thread handle (once: of two callers one gets it) and asks

@@ -429,8 +429,7 @@ TEST_F(HandoverSerial, DisplayAwayAtTheRestoreIsLookedForUntilItAnswers) {
 // The host suspended the driver: its port is already closed. The lend is
 // answered, and the restore leaves the port to the host's resume.
 TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
-    driver.suspended = 1;  // what the host's Suspend(1) leaves on the worker
-    driver.CloseDevice();
+    driver.CarryOutSuspend(1);
     EXPECT_EQ(102, section.Answer(101));
 
     const uint32_t requests = IdentifyRequests();
@@ -438,8 +437,7 @@ TEST_F(HandoverSerial, LendAndRestoreWhileTheHostHasSuspendedTheDriver) {
     EXPECT_TRUE(PortFree());
     EXPECT_EQ(requests, IdentifyRequests());
 
-    driver.suspended = 0;  // the host's resume
-    EXPECT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));
+    driver.CarryOutSuspend(0);  // the host's resume
     ExpectDisplayShows(7);
 }
 
@@ -532,15 +530,13 @@ TEST_F(HandoverUsb, LendLeavesTheUsbDisplayRunning) {
 // with the lent port and is found as usual; opening it again releases the
 // handles held before.
 TEST_F(HandoverUsb, LentSerialPortIsNotOpenedButAUsbDisplayIs) {
-    driver.suspended = 1;  // the host's Suspend(1), then its command
-    driver.DispatchCommand(CMD_SUSPEND, nullptr, 1);
+    driver.CarryOutSuspend(1);
     ASSERT_EQ(102, section.Answer(101));
     bus.Unplug(device);
     EXPECT_EQ(0, driver.OpenDevice("COM11"));
     EXPECT_EQ(0, bus.serialOpens);
     bus.Plug(device);
-    driver.suspended = 0;
-    driver.DispatchCommand(CMD_SUSPEND, nullptr, 0);
+    driver.CarryOutSuspend(0);
     EXPECT_EQ(2u, bus.OpenHandleCount());
     bus.QueueKey(device, 0xFE, 1);
     EXPECT_EQ(0, section.Answer(200, 2));

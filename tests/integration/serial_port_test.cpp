@@ -227,7 +227,8 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
     clock.UseRealClock(true);
     clock.layout = {{'a', 0x41}};
     CBrailleSampleDriver driver(clock);
-    ASSERT_EQ(1, driver.OpenDevice(cable.driverEnd.c_str()));
+    testenv::CRecordingHost host;
+    ASSERT_EQ(1, driver.Initialize(cable.driverEnd.c_str(), &host, "", ""));
 
     const DCB& d = CKeptPort::dcb;
     EXPECT_EQ(38400u, d.BaudRate);
@@ -245,26 +246,25 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
     EXPECT_EQ((std::vector<DWORD>{MAXDWORD, 0, 0, 0, 0}),
               (std::vector<DWORD>{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}));
-    // The real port as Wine shows it.
-    DCB real{};
-    real.DCBlength = sizeof real;
-    ASSERT_TRUE(GetCommState(driver.serial->Handle(), &real));
-    EXPECT_EQ(0u, real.fOutX | real.fInX | real.fOutxCtsFlow);
-    EXPECT_EQ(38400u, real.BaudRate);
 
     // Frames full of 0x11 and 0x13 all arrive: routing key 17 (code 19), a
     // typed character (command 0x13) and a function key.
-    testenv::CRecordingHost host;
-    driver.RegisterKeyWindowClass(GetModuleHandleA(nullptr));
-    driver.keyWindow = driver.CreateKeyWindow(GetModuleHandleA(nullptr));
-    driver.host = &host;
     ASSERT_TRUE(display.PressRoutingKey(0x13) && display.TypeCharacter('a') && display.PressFunctionKey(0x11));
-    EXPECT_TRUE(testenv::TickUntil(
-        driver, [&] { return host.KeyCount() >= 2 && clock.keystrokes.size() >= 2; }, 3000));
+    EXPECT_TRUE(testenv::WaitUntil([&] { return host.KeyCount() >= 2 && clock.keystrokes.size() >= 2; }, 3000));
     EXPECT_EQ((std::vector<std::pair<std::string, int32_t>>{{"Routing", 17}, {"SF1", 0}}), host.KeyPairs());
     EXPECT_EQ(2u, clock.keystrokes.size());
-    driver.CloseDevice();
-    DestroyWindow(driver.keyWindow);
+    driver.Terminate();
+
+    // The real port as Wine shows it: a pty keeps the line settings the driver left.
+    other = CreateFileA(("\\\\.\\" + cable.driverEnd).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, other);
+    DCB real{};
+    real.DCBlength = sizeof real;
+    EXPECT_TRUE(GetCommState(other, &real));
+    CloseHandle(other);
+    EXPECT_EQ(0u, real.fOutX | real.fInX | real.fOutxCtsFlow);
+    EXPECT_EQ(38400u, real.BaudRate);
 }
 
 TEST_F(SerialOpen, SecondOpenIsRefusedAndThePortStaysUsable) {

@@ -276,14 +276,14 @@ TEST(KeyboardCtrl, HostHearsOfCtrlWithTickBytesBeforeTheKey) {
     CRecordingPlatform platform;
     CBrailleSampleDriver driver{platform};
     CRecordingHost host{platform};
-    driver.InjectScanCode(0x14);  // without a host Ctrl is still injected
+    driver.OnScanCode(0x14);  // without a host Ctrl is still injected
     ASSERT_EQ(1u, platform.calls.size());
     EXPECT_EQ(0x1D, platform.calls[0].inputs.at(0).ki.wScan);
 
     platform.calls.clear();
     driver.SetHost(&host);
     platform.tick = 0x12345678;  // t = 0x5678
-    for (uint16_t c : {0xE0, 0xF0, 0x14}) driver.InjectScanCode(c);
+    for (uint16_t c : {0xE0, 0xF0, 0x14}) driver.OnScanCode(c);
     ASSERT_EQ(2u, platform.calls.size());
     EXPECT_EQ(Call::Data, platform.calls[0].kind);
     EXPECT_EQ((std::vector<uint8_t>{0x78, 0x78 ^ 0x56, 0x56}), platform.calls[0].bytes);
@@ -294,13 +294,13 @@ TEST(KeyboardCtrl, HostHearsOfCtrlWithTickBytesBeforeTheKey) {
 
     platform.calls.clear();
     platform.tick = 0xFFFF00FF;  // only the low 16 bits count
-    driver.InjectScanCode(0x14);
+    driver.OnScanCode(0x14);
     ASSERT_EQ(2u, platform.calls.size());
     EXPECT_EQ((std::vector<uint8_t>{0xFF, 0xFF, 0x00}), platform.calls[0].bytes);
     EXPECT_EQ(0x1D, platform.calls[1].inputs.at(0).ki.wScan);
     // Other keys and prefixes alone tell the host nothing.
     platform.calls.clear();
-    for (uint16_t c : {0xE0, 0xF0, 0x12, 0x1D}) driver.InjectScanCode(c);
+    for (uint16_t c : {0xE0, 0xF0, 0x12, 0x1D}) driver.OnScanCode(c);
     for (const Call& c : platform.calls) EXPECT_NE(Call::Data, c.kind);
 }
 
