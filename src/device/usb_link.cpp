@@ -156,7 +156,7 @@ void CUsbLink::Poll() {
     }
     // The worker sleeps on the read's event: a read is outstanding whenever the
     // link is open, so that event is never set without a report (or a failure) to take.
-    if (!IssueRead()) Lost();
+    if (IsOpen() && !IssueRead()) Lost();
 }
 
 // A frame never acknowledged: the display is closed and found again (it is the
@@ -327,6 +327,7 @@ bool CUsbLink::IssueRead() {
 // the handles are closed.
 CUsbLink::ReadResult CUsbLink::ReadReport(HidInput& input) {
     if (abandoned) Reap();
+    if (!reader) return ReadResult::Nothing;  // closed, e.g. by the owner from inside an event
     if (!IssueRead()) return ReadResult::Failed;
     CHidIo& io = *readIo;
     if (!HasOverlappedIoCompleted(&io.overlapped)) return ReadResult::Nothing;

@@ -6,6 +6,7 @@
 #define BRL_LINK_EVENTS_H
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,9 @@ struct CRecordingLinkEvents : ILinkEvents {
         char text[32];
         std::snprintf(text, sizeof text, "%s %X", what, value);
         log.push_back(text);
+        if (onKey) onKey();
     }
+    std::function<void()> onKey;  // the owner's reaction inside a key's event, e.g. closing the link
 };
 
 #endif

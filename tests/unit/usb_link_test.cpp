@@ -455,6 +455,13 @@ TEST_F(UsbLink, InputReadStaysOutstandingAndItsEventMeansAReport) {
     bus.Configure(display, [](FakeHidDeviceConfig& c) { c.ignoresCancel = true; });
     link.Close();
     EXPECT_EQ(nullptr, link.InputEvent());
+    // Closed by its owner inside a key's event: the poll stops there, and that is no loss.
+    ASSERT_EQ(LinkOpen::Answered, link.Open(0));
+    events.onKey = [&] { link.Close(); };
+    bus.QueueKey(display, 0xFE, 0x03);
+    bus.QueueKey(display, 0xFE, 0x04);
+    Tick();
+    EXPECT_EQ((Events{"cell 9", "function 3"}), events.log);
 }
 
 // Another program with the display open: each handle gets every report sent
