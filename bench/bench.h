@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,12 @@ void Report(const std::string& name, const std::string& figures);
 // A line with the statistics of the times; returns them.
 probes::Summary ReportTimes(const char* name, const std::vector<double>& times, const char* unit, int decimals = 1);
 std::string Printf(const char* format, ...);
+// Presses a display key `presses` times (press(i)), out of step with the 100 ms
+// tick, and returns the times from each press to its OnKey.
+std::vector<double> KeyLags(CTimingHost& host, int presses, const std::function<void(int)>& press);
+// Pumps for `windowMs` with the driver idle and reports its worker's processor
+// time (the thread `workerId`), the whole process's, and the DLL's allocations.
+void ReportIdle(DWORD workerId, double windowMs);
 
 // The benchmarks; each prints its own figures.
 void HostCallCost(const Settings& s);

@@ -121,6 +121,11 @@ void HidThroughput(const Settings& s) {
         if (!frames.empty() && FrameShows(frames.back(), newest)) ++endedNewest;
     }
 
+    const int presses = s.quick ? 50 : 200;
+    const std::vector<double> oneKey =
+        KeyLags(host, presses, [&](int i) { bus.QueueKey(device, 0xFE, static_cast<uint8_t>(1 + i % 10)); });
+    ReportTimes(Printf("usb, display key -> OnKey (%zu of %d keys)", oneKey.size(), presses).c_str(), oneKey, "ms");
+
     // Twenty keys queued at once on the display: how long until the last
     // reaches the host's OnKey?
     std::vector<double> keyLag;

@@ -34,15 +34,6 @@ public:
     DWORD workerId = 0;
 };
 
-// Processor time (kernel and user) of a thread or process, in ms: `times` is
-// GetThreadTimes or GetProcessTimes.
-double CpuMs(BOOL(WINAPI* times)(HANDLE, FILETIME*, FILETIME*, FILETIME*, FILETIME*), HANDLE of) {
-    FILETIME created, exited, kernel, user;
-    if (!times(of, &created, &exited, &kernel, &user)) return -1.0;
-    auto v = [](FILETIME f) { return (static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
-    return static_cast<double>(v(kernel) + v(user)) / 10000.0;
-}
-
 double Us(double ms) { return ms * 1000.0; }
 
 int64_t LiveBlocks() { return probes::LiveBlocks(probes::Allocations()); }
@@ -354,26 +345,9 @@ void IdleCost(const Settings& s) {
     CSession session(s);
     if (!session.started) return;
     IBrailleDriver* const d = session.driver;
-    HANDLE worker = OpenThread(THREAD_QUERY_INFORMATION, FALSE, session.workerId);
-    if (!worker) return Report("idle", "worker thread not found");
     Pump(1000);
+    ReportIdle(session.workerId, window);
     probes::WatchThread(session.workerId);
-    const probes::AllocCounts a0 = probes::Allocations();
-    const double w0 = CpuMs(GetThreadTimes, worker), p0 = CpuMs(GetProcessTimes, GetCurrentProcess()),
-                 t0 = probes::NowMs();
-    Pump(window);
-    const double w1 = CpuMs(GetThreadTimes, worker), p1 = CpuMs(GetProcessTimes, GetCurrentProcess()),
-                 t1 = probes::NowMs();
-    const probes::AllocCounts a1 = probes::Allocations();
-    const double ticks = (t1 - t0) / 100.0;
-    Report("worker processor time",
-           Printf("%.0f ms in %.0f s = %.2f%% of one core, %.0f us per tick (GetThreadTimes; Wine counts in "
-                  "10 ms steps)",
-                  w1 - w0, (t1 - t0) / 1000, 100.0 * (w1 - w0) / (t1 - t0), 1000.0 * (w1 - w0) / ticks));
-    Report("whole process", Printf("%.0f ms (GetProcessTimes: host, display simulator and driver)", p1 - p0));
-    Report("allocations while idle", Printf("%llu on the worker thread, %llu by the DLL in all",
-                                            static_cast<unsigned long long>(a1.watchedAllocs - a0.watchedAllocs),
-                                            static_cast<unsigned long long>(a1.allocs - a0.allocs)));
     // The counter itself works: a write's payload is one block on the host's
     // thread, and a resume makes the port object on the worker.
     const probes::AllocCounts b0 = probes::Allocations();
@@ -387,7 +361,6 @@ void IdleCost(const Settings& s) {
                                    static_cast<unsigned long long>(b1.allocs - b0.allocs),
                                    static_cast<unsigned long long>(b2.watchedAllocs - b1.watchedAllocs)));
     probes::WatchThread(0);
-    CloseHandle(worker);
 }
 
 void OpenTime(const Settings& s) {

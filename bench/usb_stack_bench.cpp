@@ -1,7 +1,8 @@
 // The USB display through a real HID stack: the DLL as a host loads it, Wine's
 // HID class driver, and the virtual display device (tools/virtual_hid) played
 // in this process. Open time, last write to the newest image complete at the
-// display, and display key to OnKey.
+// display, display key to OnKey, and the idle worker's cost with the display attached.
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -31,10 +32,14 @@ void UsbStack(const Settings& s) {
     std::vector<double> open;
     const int opens = s.quick ? 5 : 20;
     int started = 0;
+    DWORD workerId = 0;
     for (int i = 0; i < opens; ++i) {
+        const std::vector<DWORD> before = probes::ThreadIds();
         const double t = probes::NowMs();
         started += d->Initialize("COM250", &host, "", "") == 1;
         open.push_back(probes::NowMs() - t);
+        for (DWORD id : probes::ThreadIds())  // the one thread that Initialize adds
+            if (std::find(before.begin(), before.end(), id) == before.end()) workerId = id;
         if (i + 1 < opens) d->Terminate();
     }
     ReportTimes(Printf("open (Initialize, %d of %d started)", started, opens).c_str(), open, "ms");
@@ -67,16 +72,12 @@ void UsbStack(const Settings& s) {
     ReportTimes(Printf("last write -> newest image at the display (%zu of %d bursts)", newest.size(), bursts).c_str(),
                 newest, "ms");
 
-    std::vector<double> keys;
     const int presses = s.quick ? 50 : 200;
-    for (int i = 0; i < presses; ++i) {
-        const uint32_t before = host.keys;
-        const double pressed = sim::NowMs();
-        display.PressFunctionKey(static_cast<uint8_t>(1 + i % 10));
-        if (WaitUntil([&] { return host.keys > before; }, 2000)) keys.push_back(host.lastKeyMs - pressed);
-        Pump(static_cast<double>(10 + i % 37));  // not in step with the 100 ms tick
-    }
+    const std::vector<double> keys =
+        KeyLags(host, presses, [&](int i) { display.PressFunctionKey(static_cast<uint8_t>(1 + i % 10)); });
     ReportTimes(Printf("display key -> OnKey (%zu of %d keys)", keys.size(), presses).c_str(), keys, "ms");
+    Pump(1000);
+    ReportIdle(workerId, s.quick ? 5000 : 30000);
 
     d->Terminate();
     display.Stop();

@@ -140,6 +140,16 @@ TEST_F(UsbStack, KeysOfEveryKindArriveInOrder) {
     const std::vector<std::pair<std::string, int32_t>> expected = {
         {"F1", 0}, {"Routing", 5}, {"DN", 0}, {"SF2", 0}, {"Routing", 0x7F}};
     EXPECT_EQ(expected, host.KeyPairs());
+    // A key wakes the driver: it reaches OnKey well before the 100 ms tick would have taken it.
+    std::vector<double> lags;
+    for (size_t i = 0; i < 20; ++i) {
+        const double pressed = probes::NowMs();
+        ASSERT_TRUE(display.PressFunctionKey(0x01));
+        ASSERT_TRUE(KeysArrive(6 + i));
+        lags.push_back(probes::NowMs() - pressed);
+        testenv::Pump(static_cast<double>(7 + 11 * i % 60));  // at every phase of the tick
+    }
+    EXPECT_LT(probes::Summarize(lags).median, 25.0);
 }
 
 TEST_F(UsbStack, PulledDisplayIsFoundAgainWithTheNewestImage) {
