@@ -22,6 +22,7 @@
 #include "device/usb_link.h"
 #include "handover/handover.h"
 #include "keyboard/keyboard.h"
+#include "platform/handle.h"
 #include "platform/platform.h"
 
 enum : UINT {
@@ -66,7 +67,7 @@ struct CCellWriteEntry {
 // The completion of one waiting call: the worker stores the call's generation
 // and sets the event. Events live as long as the driver object.
 struct CCompletionSlot {
-    HANDLE event;
+    CHandle event;
     volatile LONG busy;
     volatile LONG generation;
     volatile LONG doneGeneration;
@@ -258,17 +259,17 @@ private:
 
     // Worker thread and command channel
     HANDLE volatile workerThread{};   // handed off once (interlocked) to the call that stops it
-    HANDLE workerReady{};             // manual-reset: the new worker's queue exists (owned by the starting Initialize)
+    CHandle workerReady;              // manual-reset: the new worker's queue exists (owned by the starting Initialize)
     volatile DWORD workerThreadId{};  // 0 once the worker has left
     volatile LONG workerStart{};      // start hand-shake between Initialize and a new worker
-    HANDLE stopEvent{};               // manual-reset: stop, whatever the queue holds (driver lifetime)
-    HANDLE workerEnded{};             // manual-reset: the worker has left its loop (driver lifetime)
+    CHandle stopEvent;                // manual-reset: stop, whatever the queue holds (driver lifetime)
+    CHandle workerEnded;              // manual-reset: the worker has left its loop (driver lifetime)
     volatile LONG stopRequested{};
     HANDLE staleWorker{};  // a worker that Terminate gave up waiting for
     CCompletionSlot completions[kCompletionSlots]{};
     CCellWriteEntry* volatile queuedWrites{};  // host writes not yet taken by the worker, newest first
     volatile LONG queuedWriteCount{};          // writes on that list (counted before they are pushed)
-    HANDLE writesTaken{};                      // set when the worker takes a full list (driver lifetime)
+    CHandle writesTaken;                       // set when the worker takes a full list (driver lifetime)
     volatile LONG deferredSuspend{};           // Suspend called inside OnData: carried out after the command
     volatile int32_t deferredSuspendFlag{};
     volatile LONG deferredTerminate{};    // Terminate called inside OnData

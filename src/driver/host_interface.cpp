@@ -54,10 +54,9 @@ CBrailleSampleDriver::CBrailleSampleDriver(IPlatform& seam)
 // worker is left, or at process exit, when the other threads are gone.
 CBrailleSampleDriver::~CBrailleSampleDriver() {
     FreeQueuedWrites();
-    for (CCompletionSlot& completion : completions)
-        if (completion.event) CloseHandle(completion.event);
-    for (HANDLE* handle : {&stopEvent, &workerEnded, &writesTaken, &staleWorker, &workerReady})
-        if (*handle) CloseHandle(*handle);
+    // The events close with their owners; the stale worker's handle is handed
+    // across threads by exchange and closed here by hand.
+    if (staleWorker) CloseHandle(staleWorker);
     // The handle of a worker that ended inside OnData (Terminate there) and
     // was never reaped by a later call.
     if (workerThread) CloseHandle(workerThread);
@@ -167,7 +166,7 @@ int32_t CBrailleSampleDriver::StartDriver(const char* port, IBrailleHost* newHos
     link = LinkState::Closed;
     textCells = 0;
     statusCells = 0;
-    workerReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    workerReady.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     HANDLE mine = workerReady && StartWorkerThread() ? workerThread : nullptr;
     LeaveCriticalSection(&lifecycleLock);
     if (!WaitForWorkerReady(mine)) return 0;
@@ -183,7 +182,8 @@ int32_t CBrailleSampleDriver::StartDriver(const char* port, IBrailleHost* newHos
 // abandoned and ends by itself when it starts, without touching workerReady.
 bool CBrailleSampleDriver::WaitForWorkerReady(HANDLE mine) {
     bool ready = mine != nullptr;
-    if (ready && WaitServingSent(1, &workerReady, 5000) != WAIT_OBJECT_0 &&
+    HANDLE readyEvent = workerReady.Get();
+    if (ready && WaitServingSent(1, &readyEvent, 5000) != WAIT_OBJECT_0 &&
         InterlockedCompareExchange(&workerStart, 2, 0) == 0) {
         EnterCriticalSection(&lifecycleLock);
         HANDLE thread = InterlockedExchangePointer(&workerThread, nullptr);
@@ -192,8 +192,7 @@ bool CBrailleSampleDriver::WaitForWorkerReady(HANDLE mine) {
         ready = false;
     }
     // The worker sets it once, when ready; it is no longer needed.
-    if (workerReady) CloseHandle(workerReady);
-    workerReady = nullptr;
+    workerReady.Reset();
     return ready;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <process.h>
 
 #include "driver.h"
@@ -66,12 +67,11 @@ int CBrailleSampleDriver::StartWorkerThread() {
     deferredTerminate = 0;
     // Both events live as long as the driver object: a worker that outlives
     // Terminate's patience may still use them.
-    if (!stopEvent) stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!workerEnded) workerEnded = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!writesTaken) writesTaken = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    for (CHandle* event : {&stopEvent, &workerEnded, &writesTaken})
+        if (!*event) event->Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     if (!stopEvent || !workerEnded || !writesTaken) return 0;
-    ResetEvent(stopEvent);
-    ResetEvent(workerEnded);
+    ResetEvent(stopEvent.Get());
+    ResetEvent(workerEnded.Get());
     auto* start = static_cast<CWorkerStart*>(std::malloc(sizeof(CWorkerStart)));
     if (!start) return 0;
     start->driver = this;
@@ -103,7 +103,7 @@ unsigned __stdcall CBrailleSampleDriver::WorkerLoop(void* argument) {
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
     // Initialize may have given up on this thread already; then leave at once.
     if (InterlockedCompareExchange(&self->workerStart, 1, 0) == 0) {
-        SetEvent(self->workerReady);
+        SetEvent(self->workerReady.Get());
         self->RunMessages();
         self->FinishWorker();
     }
@@ -158,7 +158,7 @@ void CBrailleSampleDriver::RunMessages() {
 // active link keeps a read (or a wait for a character) outstanding: its input
 // is handled the moment it arrives, not at the next tick.
 void CBrailleSampleDriver::WaitForWork(DWORD untilTickMs) {
-    HANDLE handles[2] = {stopEvent, nullptr};
+    HANDLE handles[2] = {stopEvent.Get(), nullptr};
     DWORD count = 1;
     if (link == LinkState::Running && activeLink && !suspended) handles[1] = activeLink->InputEvent();
     if (handles[1]) ++count;
@@ -187,7 +187,7 @@ void CBrailleSampleDriver::FinishWorker() {
         FinishCommand(TicketOf(msg), false);
     }
     FreeQueuedWrites();
-    SetEvent(workerEnded);
+    SetEvent(workerEnded.Get());
 }
 
 void CBrailleSampleDriver::RunTick() {
@@ -259,9 +259,10 @@ int32_t CBrailleSampleDriver::QueueWrite(CellWrite kind, const uint8_t* cells, u
         for (int round = 0; round < 64 && queuedWriteCount >= kMaxQueuedWrites && !stopRequested; ++round) {
             const DWORD waited = platform->NowMs() - since;
             if (waited >= kWriteBackoffMs) break;
-            ResetEvent(writesTaken);
+            ResetEvent(writesTaken.Get());
             if (queuedWriteCount < kMaxQueuedWrites) break;
-            WaitServingSent(1, &writesTaken, kWriteBackoffMs - waited);
+            HANDLE taken = writesTaken.Get();
+            WaitServingSent(1, &taken, kWriteBackoffMs - waited);
         }
     }
     auto* write = static_cast<CCellWriteEntry*>(std::malloc(offsetof(CCellWriteEntry, cells) + count + 1));
@@ -300,7 +301,7 @@ void CBrailleSampleDriver::RunQueuedWrites() {
         ++takenCount;
     }
     if (InterlockedExchangeAdd(&queuedWriteCount, -takenCount) >= kMaxQueuedWrites && writesTaken)
-        SetEvent(writesTaken);  // a host held back by a full list goes on
+        SetEvent(writesTaken.Get());  // a host held back by a full list goes on
     while (oldest) {
         CCellWriteEntry* write = oldest;
         oldest = write->next;
@@ -358,7 +359,7 @@ void CBrailleSampleDriver::FinishCommand(uint32_t ticket, bool ran) {
     CCompletionSlot& completion = completions[slot - 1];
     InterlockedExchange(&completion.ran, ran ? 1 : 0);
     InterlockedExchange(&completion.doneGeneration, static_cast<LONG>(ticket >> 8));
-    if (completion.event) SetEvent(completion.event);
+    if (completion.event) SetEvent(completion.event.Get());
 }
 
 int32_t CBrailleSampleDriver::PostCommand(Command command, const void* data, uint32_t length, int wait, bool* posted) {
@@ -390,11 +391,11 @@ int32_t CBrailleSampleDriver::PostCommand(Command command, const void* data, uin
         return 0;
     }
     CCompletionSlot& completion = completions[slot];
-    if (!completion.event) completion.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!completion.event) completion.event.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     LONG generation = (completion.generation + 1) & 0xFFFFFF;
     if (generation == 0) generation = 1;
     completion.generation = generation;
-    if (completion.event) ResetEvent(completion.event);
+    if (completion.event) ResetEvent(completion.event.Get());
     const uint64_t ticket = (static_cast<uint64_t>(generation) << 8) | static_cast<uint64_t>(slot + 1);
     if (!completion.event || !PostThreadMessageA(workerThreadId, number, reinterpret_cast<WPARAM>(payload),
                                                  static_cast<LPARAM>((ticket << 32) | length))) {
@@ -413,7 +414,7 @@ int32_t CBrailleSampleDriver::PostCommand(Command command, const void* data, uin
 // running it or the bound passed.
 int32_t CBrailleSampleDriver::WaitForCompletion(int slot, LONG generation, DWORD boundMs) {
     CCompletionSlot& completion = completions[slot];
-    HANDLE handles[2] = {completion.event, workerEnded};
+    HANDLE handles[2] = {completion.event.Get(), workerEnded.Get()};
     const DWORD count = workerEnded ? 2 : 1;
     const uint64_t started = DriverClockMs();
     int32_t ran = 0;
@@ -427,7 +428,7 @@ int32_t CBrailleSampleDriver::WaitForCompletion(int slot, LONG generation, DWORD
         const DWORD r = WaitServingSent(count, handles, static_cast<DWORD>(boundMs - elapsed));
         if (r == WAIT_OBJECT_0) {
             // A signal meant for an earlier, abandoned use of this slot.
-            if (completion.doneGeneration != generation) ResetEvent(completion.event);
+            if (completion.doneGeneration != generation) ResetEvent(completion.event.Get());
             continue;
         }
         if (r == WAIT_OBJECT_0 + 1 && count == 2) {
@@ -443,14 +444,14 @@ int32_t CBrailleSampleDriver::WaitForCompletion(int slot, LONG generation, DWORD
 // Asks nothing of the thread handle, which the call that stops the worker may
 // be closing meanwhile.
 bool CBrailleSampleDriver::WorkerStillRunning() {
-    return workerThread && workerEnded && WaitForSingleObject(workerEnded, 0) == WAIT_TIMEOUT;
+    return workerThread && workerEnded && WaitForSingleObject(workerEnded.Get(), 0) == WAIT_TIMEOUT;
 }
 
 // Asks the worker to stop by a signal no queue limit can refuse, and by the
 // stop command for a worker reading its queue.
 void CBrailleSampleDriver::RequestStop() {
     InterlockedExchange(&stopRequested, 1);
-    if (stopEvent) SetEvent(stopEvent);
+    if (stopEvent) SetEvent(stopEvent.Get());
     PostThreadMessageA(workerThreadId, MessageOf(Command::Stop), 0, 0);
 }
 
