@@ -9,6 +9,8 @@
 using namespace protocol;
 
 namespace {
+constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120L);
+
 std::unique_ptr<CSerial> MakeSystemPort(void*, IPlatform& platform) {
     return std::unique_ptr<CSerial>(new (std::nothrow) CSerial(platform));
 }
@@ -41,7 +43,10 @@ LinkOpen CSerialLink::Open(DWORD waitMs) {
     // its way is carried on.
     if (probing && !StillOpening()) ClosePort();
     if (portName[0] && OpenPort(waitMs)) {
-        if (Identify()) return LinkOpen::Answered;
+        if (Identify()) {
+            if (!StartRead()) portFailed = true;  // acted on by the first poll
+            return LinkOpen::Answered;
+        }
         ClosePort();
         return LinkOpen::Silent;
     }
@@ -64,6 +69,8 @@ void CSerialLink::CloseForSearch() {
 }
 
 bool CSerialLink::IsOpen() const { return port && !port->IsOpening() && !probing; }
+
+HANDLE CSerialLink::InputEvent() const { return IsOpen() && input && input->pending ? input->event.Get() : nullptr; }
 
 bool CSerialLink::StillOpening() const { return port && port->IsOpening(); }
 
@@ -92,6 +99,8 @@ bool CSerialLink::OpenPort(DWORD waitMs) {
 // A new connection starts with nothing awaited and no time-out counted; a
 // frame still held stays for the owner to show or drop.
 void CSerialLink::ClosePort() {
+    SettleRead();
+    readWaits = false;
     if (port) port->Close();
     port.reset();
     probing = false;
@@ -211,7 +220,12 @@ void CSerialLink::Poll() {
     bool identity = false;
     // A dead port (a pulled adapter, a dropped Bluetooth link) ends the link
     // at once, also on a quiet link where no acknowledgement is awaited.
-    if (!ReadAndHandle(kPollReadSize, identity) || portFailed) return Lost();
+    // The outstanding read's byte first, then what is queued behind it.
+    DWORD taken = 0;
+    if (!TakeRead(taken) || portFailed) return Lost();
+    if (!IsOpen()) return;  // closed by its owner from inside an event
+    if (!ReadAndHandle(kPollReadSize - taken, identity) || portFailed) return Lost();
+    if (!IsOpen()) return;
     if (awaitingAck && static_cast<DWORD>(platform.NowMs() - lastSendMs) > kSerialAckTimeoutMs) {
         awaitingAck = false;
         // The display stopped answering: it is looked for as after a removal.
@@ -220,8 +234,66 @@ void CSerialLink::Poll() {
     }
     if (!awaitingAck && holding) {
         SendCells(held);
-        if (portFailed) Lost();
+        if (portFailed) return Lost();
     }
+    if (!StartRead()) Lost();
+}
+
+bool CSerialLink::TakeRead(DWORD& taken) {
+    if (!input || !input->pending || !HasOverlappedIoCompleted(&input->overlapped)) return true;
+    input->pending = false;
+    const LONG status = static_cast<LONG>(input->overlapped.Internal);
+    // A read cancelled by the port's own write time-out (a cancel reaches all
+    // of the thread's I/O) is issued anew; any other failure is the port's.
+    if (status < 0) return status == kStatusCancelled;
+    if (input->overlapped.InternalHigh == 0) return true;  // ended empty after its bound
+    taken = 1;
+    if (const CSerialFrame* frame = decoder.Feed(input->byte)) Handle(*frame);
+    return true;
+}
+
+// A read that finds bytes waiting ends at once: its event is signalled with
+// something to take, and the owner polls again straight away. The event is
+// signalled only when the read has ended, so it is never stale.
+bool CSerialLink::StartRead() {
+    if (!IsOpen() || (input && input->pending)) return true;
+    if (!input) {
+        std::unique_ptr<CInputRead> made(new (std::nothrow) CInputRead);
+        if (made) made->event.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+        if (!made || !made->event) return true;  // none to be had: input waits for the tick
+        input = std::move(made);
+    }
+    if (!readWaits) {
+        if (CSerial::IsPortFailure(port->SetReadWait(kReadWaitMs))) return false;
+        readWaits = true;
+    }
+    ResetEvent(input->event.Get());
+    std::memset(&input->overlapped, 0, sizeof input->overlapped);
+    input->overlapped.hEvent = input->event.Get();
+    const LONG issued = port->Read(&input->byte, 1, nullptr, &input->overlapped, INFINITE);
+    if (issued == ERROR_BUSY) {
+        // Bytes a late read collected come first: read at once until they are taken.
+        readWaits = false;
+        return !CSerial::IsPortFailure(port->SetReadMode(CSerial::ReadImmediate));
+    }
+    if (CSerial::IsPortFailure(issued)) return false;
+    input->pending = true;
+    return true;
+}
+
+void CSerialLink::SettleRead() {
+    if (!input || !input->pending) return;
+    if (!HasOverlappedIoCompleted(&input->overlapped) && port) {
+        CSerial::cancelIoEx(port->Handle(), &input->overlapped);
+        port->Close();  // a driver that ignores the cancel ends it at the close
+        WaitForSingleObject(input->event.Get(), kReadCancelMs);
+    }
+    if (HasOverlappedIoCompleted(&input->overlapped)) {
+        input->pending = false;
+        return;
+    }
+    // The system may still write the record and the buffer: given up, not freed.
+    (void)input.release();
 }
 
 void CSerialLink::Lost() {
@@ -269,5 +341,6 @@ bool CSerialLink::TakeProbeAnswer() {
     timeouts = 0;
     const uint8_t done = 0;
     SendFrame(kCmdIdentifyDone, 1, &done);
+    if (!StartRead()) portFailed = true;  // acted on by the first poll
     return true;
 }

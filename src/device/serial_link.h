@@ -10,6 +10,10 @@
 // gives the display up (OnLost); a failed read, write or status query does so
 // at once. What the link sends is only what its owner asks for: suspension
 // and the port's lend to another program are the owner's to decide.
+//
+// While the link runs it keeps a one-byte read outstanding on the port, which
+// ends as soon as a byte arrives; InputEvent is that read's event, so its owner
+// polls the moment the display sends something rather than at its next tick.
 #ifndef BRL_SERIAL_LINK_H
 #define BRL_SERIAL_LINK_H
 
@@ -21,6 +25,7 @@
 #include "device/link.h"
 #include "device/protocol.h"
 #include "device/serial_decoder.h"
+#include "platform/handle.h"
 #include "platform/platform.h"
 
 class CSerial;
@@ -59,11 +64,22 @@ public:
     bool Search(bool due) override;
     int32_t TextCells() const override { return textCells; }
     int32_t StatusCells() const override { return protocol::kSerialStatusCells; }
-    HANDLE InputEvent() const override { return nullptr; }
+    HANDLE InputEvent() const override;
 
 private:
     static constexpr int kPollReadSize = 80;  // bytes taken per poll
     static constexpr DWORD kProbeOpenWaitMs = 50;
+    static constexpr DWORD kReadWaitMs = 60000;  // an outstanding read ends empty after this
+    static constexpr DWORD kReadCancelMs = 500;
+
+    // The outstanding read: its record, event and buffer. Apart from the link
+    // so that a read the system does not let go of is given up, not freed.
+    struct CInputRead {
+        OVERLAPPED overlapped{};
+        CHandle event;
+        uint8_t byte = 0;
+        bool pending = false;  // issued and not yet taken
+    };
 
     bool OpenPort(DWORD waitMs);
     bool StillOpening() const;
@@ -78,13 +94,23 @@ private:
     void SendIdentifyRequest();
     bool TakeProbeAnswer();
     void Lost();
+    // Takes a finished outstanding read: its bytes handled; false when the port failed.
+    bool TakeRead(DWORD& taken);
+    // Issues the outstanding read (the port's reads wait for a byte from the
+    // first); false when the port failed.
+    bool StartRead();
+    // Cancels an outstanding read and waits, bounded, for it to end before
+    // the port goes.
+    void SettleRead();
 
     IPlatform& platform;
     ILinkEvents& events;
     PortMaker makePort;
     void* makePortContext;
     std::unique_ptr<CSerial> port;
-    CSerialDecoder decoder;  // kept across connections: a new one goes on from where the last stopped
+    std::unique_ptr<CInputRead> input;  // made at the first read, kept across connections
+    bool readWaits = false;             // the port's timeouts are set for the outstanding read
+    CSerialDecoder decoder;             // kept across connections: a new one goes on from where the last stopped
     char portName[kPortNameSize] = {};
     int32_t portNumber = 0;
     uint8_t deviceVersion[2] = {};

@@ -243,7 +243,8 @@ TEST(SerialOpenSettings, NothingLeftByAnotherProgramOrTheDefaultsSurvivesTheOpen
     EXPECT_EQ(0, d.ErrorChar);
     EXPECT_NE(d.XonChar, d.XoffChar);  // the system refuses equal ones
     const COMMTIMEOUTS& t = CKeptPort::timeouts;
-    EXPECT_EQ((std::vector<DWORD>{MAXDWORD, 0, 0, 0, 0}),
+    // The running link's reads wait for a first byte (at most a minute).
+    EXPECT_EQ((std::vector<DWORD>{MAXDWORD, MAXDWORD, 60000, 0, 0}),
               (std::vector<DWORD>{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}));
 

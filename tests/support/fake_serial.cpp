@@ -59,6 +59,25 @@ std::vector<std::vector<uint8_t>> CSerialRecord::Writes() const {
     return out;
 }
 
+void CSerialRecord::Deliver(const std::vector<uint8_t>& bytes) {
+    input.insert(input.end(), bytes.begin(), bytes.end());
+    if (!bytes.empty()) EndRead(0);
+}
+
+void CSerialRecord::EndRead(LONG status) {
+    if (!pending) return;
+    DWORD n = 0;
+    while (status == 0 && n < pendingSize && !input.empty()) {
+        pendingBuffer[n++] = input.front();
+        input.pop_front();
+    }
+    reads.push_back({pendingSize, n});  // recorded when it ends
+    pending->InternalHigh = n;
+    pending->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(status));
+    SetEvent(pending->hEvent);
+    pending = nullptr;
+}
+
 CFakeSerial::CFakeSerial(std::shared_ptr<CSerialRecord> r) : record(std::move(r)) { record->opened = true; }
 
 CFakeSerial::~CFakeSerial() { record->destroyed = true; }
@@ -70,6 +89,7 @@ LONG CFakeSerial::Open(const char*, DWORD, DWORD, bool) {
 
 LONG CFakeSerial::Close() {
     record->closed = true;
+    record->EndRead(static_cast<LONG>(0xC0000120L));  // cancelled
     return 0;
 }
 
@@ -86,7 +106,15 @@ LONG CFakeSerial::Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED
     return record->failure;
 }
 
-LONG CFakeSerial::Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED*, DWORD) {
+LONG CFakeSerial::Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD) {
+    if (overlapped && !record->failure) {
+        overlapped->Internal = STATUS_PENDING;
+        record->pending = overlapped;
+        record->pendingBuffer = static_cast<uint8_t*>(buffer);
+        record->pendingSize = size;
+        if (!record->input.empty()) record->EndRead(0);
+        return 0;
+    }
     DWORD n = 0;
     uint8_t* out = static_cast<uint8_t*>(buffer);
     while (n < size && !record->input.empty() && !record->failure) {

@@ -74,7 +74,15 @@ struct CSerialRecord {
     // display answer (queue input) or check what else has happened by then.
     std::function<void(const std::vector<uint8_t>&)> onWrite;
 
-    void Deliver(const std::vector<uint8_t>& bytes) { input.insert(input.end(), bytes.begin(), bytes.end()); }
+    // A read on the caller's record waits for a byte; it ends when one is
+    // there, or with `status` (a cancel at Close, a pulled adapter).
+    OVERLAPPED* pending = nullptr;
+    uint8_t* pendingBuffer = nullptr;
+    DWORD pendingSize = 0;
+
+    // Queues the bytes; a read outstanding ends with them.
+    void Deliver(const std::vector<uint8_t>& bytes);
+    void EndRead(LONG status);
     std::vector<std::vector<uint8_t>> Writes() const;
     void ClearWrites() { writes.clear(); }
 };
@@ -92,6 +100,7 @@ public:
     LONG Configure(DWORD, BYTE, BYTE, BYTE) override { return 0; }
     LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
     LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
+    LONG SetReadWait(DWORD) override { return 0; }
 
 private:
     std::shared_ptr<CSerialRecord> record;

@@ -93,11 +93,15 @@ protected:
         events.log.clear();
     }
     // The display sends `bytes` and the poll runs `ms` later, as the worker's tick does.
+    // After it a running link has a read outstanding, signalled only once ended (no spin).
     void Tick(DWORD ms, const Bytes& bytes = {}) {
         port->Deliver(bytes);
         clock.Advance(ms);
         link.Poll();
+        EXPECT_EQ(link.IsOpen(), link.InputEvent() != nullptr);
+        EXPECT_EQ(link.IsOpen() && !port->pending, Signalled());
     }
+    bool Signalled() const { return link.InputEvent() && WaitForSingleObject(link.InputEvent(), 0) == WAIT_OBJECT_0; }
     std::string Written() const { return HexFrames(port->Writes()); }
 
     CTestClock clock;
@@ -172,18 +176,20 @@ TEST_F(SerialLinkFrames, BurstIsConsumedEightyBytesPerTick) {
     port->reads.clear();
     Bytes burst;
     for (int i = 0; i < 25; ++i) Append(burst, kKeyF5);  // 25 x 8 bytes
+    EXPECT_FALSE(Signalled());
     port->Deliver(burst);
     std::vector<size_t> acks;
     for (int tick = 0; tick < 3; ++tick) {
         const size_t before = port->writes.size();
-        link.Poll();
+        ASSERT_TRUE(Signalled()) << tick;  // the rest is taken at once, not at the next tick
+        Tick(0);
         acks.push_back(port->writes.size() - before);
     }
-    ASSERT_EQ(3u, port->reads.size());
-    const DWORD counts[3] = {80, 80, 40};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(80u, port->reads[i].size);
-        EXPECT_EQ(counts[i], port->reads[i].count);
+    ASSERT_EQ(6u, port->reads.size());
+    const DWORD sizes[6] = {1, 79, 1, 79, 1, 79}, counts[6] = {1, 79, 1, 79, 1, 39};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(sizes[i], port->reads[i].size) << i;
+        EXPECT_EQ(counts[i], port->reads[i].count) << i;
     }
     EXPECT_EQ((std::vector<size_t>{10, 10, 5}), acks);
 }
@@ -244,7 +250,7 @@ TEST_F(SerialLinkAck, FourthTimeOutInARowOrAFailedReadOrWriteEndsTheLink) {
         link.SendCells(first.data());
         Tick(401);
     };
-    for (const char* way : {"time-outs", "read", "write"}) {
+    for (const char* way : {"time-outs", "read", "write", "ended"}) {
         ASSERT_NO_FATAL_FAILURE(OpenRunning());
         port->closed = port->destroyed = false;
         if (way[0] == 't') {
@@ -253,6 +259,9 @@ TEST_F(SerialLinkAck, FourthTimeOutInARowOrAFailedReadOrWriteEndsTheLink) {
             for (int i = 0; i < 3; ++i) timeOut();
             EXPECT_TRUE(events.log.empty());
             timeOut();
+        } else if (way[0] == 'e') {
+            port->EndRead(static_cast<LONG>(0xC0000185L));  // the adapter pulled under the outstanding read
+            Tick(100);
         } else {
             port->failure = ERROR_BAD_COMMAND;
             if (way[0] == 'w') link.SendCells(first.data());

@@ -310,6 +310,16 @@ LONG CSerial::WaitForEvent(OVERLAPPED* overlapped, DWORD timeout) {
     return Io(IoKind::WaitEvent, nullptr, 0, nullptr, overlapped, timeout);
 }
 
+LONG CSerial::SetReadWait(DWORD milliseconds) {
+    lastError = 0;
+    if (!handle) return lastError = ERROR_INVALID_HANDLE;
+    COMMTIMEOUTS timeouts = kLinkTimeouts;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = milliseconds;
+    if (!settingsCalls.setCommTimeouts(handle.Get(), &timeouts)) lastError = static_cast<LONG>(GetLastError());
+    return lastError;
+}
+
 LONG CSerial::SetHandshakeMode(int mode) {
     lastError = 0;
     DCB dcb;

@@ -51,6 +51,10 @@ public:
     virtual LONG WriteString(const char* text, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
     virtual LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
     virtual LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout);
+    // A read on the caller's record from now on waits for a first byte, at
+    // most `milliseconds` (less than INFINITE): kept outstanding, it ends when
+    // input arrives. The immediate read mode still takes only what is queued.
+    virtual LONG SetReadWait(DWORD milliseconds);
 
     // How long Open waits for the system's open of the port: INFINITE (the
     // default) opens on the calling thread. With a bound the open runs on a
