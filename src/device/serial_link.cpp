@@ -220,11 +220,14 @@ void CSerialLink::Poll() {
     bool identity = false;
     // A dead port (a pulled adapter, a dropped Bluetooth link) ends the link
     // at once, also on a quiet link where no acknowledgement is awaited.
-    // The outstanding read's byte first, then what is queued behind it.
+    // The outstanding read's byte first, then what is queued behind it. While
+    // it is still outstanding nothing is: it takes the first byte to come, and
+    // a read past it would put that byte after the rest.
+    const bool outstanding = input && input->pending && !HasOverlappedIoCompleted(&input->overlapped);
     DWORD taken = 0;
     if (!TakeRead(taken) || portFailed) return Lost();
     if (!IsOpen()) return;  // closed by its owner from inside an event
-    if (!ReadAndHandle(kPollReadSize - taken, identity) || portFailed) return Lost();
+    if (!(readWaits && outstanding) && (!ReadAndHandle(kPollReadSize - taken, identity) || portFailed)) return Lost();
     if (!IsOpen()) return;
     if (awaitingAck && static_cast<DWORD>(platform.NowMs() - lastSendMs) > kSerialAckTimeoutMs) {
         awaitingAck = false;
