@@ -44,7 +44,7 @@ struct Receiver {
     }
     // The bytes as one read of the poll; the records are kept short.
     void Poll(const uint8_t* bytes, size_t count) {
-        record->input.insert(record->input.end(), bytes, bytes + count);
+        record->Deliver(std::vector<uint8_t>(bytes, bytes + count));
         link.Poll();
         keys += events.log.size();
         events.log.clear();
@@ -96,18 +96,31 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
 
     // True for the first fault only: the run stops at it, and the stream is saved.
     auto firstFault = [&](bool fault) { return fault && !failed && (failed = true); };
+    // Bytes reach the link in polls of 1 to 80 bytes (the most a poll reads),
+    // split at random: every byte fed is taken before a check.
+    std::vector<uint8_t> batch;
     auto feed = [&](uint8_t b) {
         history.Add(b);
-        r.Poll(&b, 1);
+        batch.push_back(b);
         ++fed;
     };
-    // A valid frame fed from the idle state is taken at its last byte, and only there.
+    auto sync = [&] {
+        for (size_t at = 0, n; at < batch.size(); at += n) {
+            n = std::min<size_t>(1 + below(80), batch.size() - at);
+            r.Poll(batch.data() + at, n);
+        }
+        batch.clear();
+    };
+    // A valid frame fed from the idle state is taken with its last byte, and not before.
     auto feedFrame = [&](const std::vector<uint8_t>& f) {
+        sync();
         const bool isAck = f[2] == 0x7F;
         const uint64_t before = r.acks;
         for (size_t i = 0; i + 1 < f.size(); ++i) feed(f[i]);
+        sync();
         const bool quietInside = r.acks == before;
         feed(f.back());
+        sync();
         const uint64_t expected = before + (isAck ? 0 : 1);
         if (firstFault(!quietInside || r.acks != expected))
             ADD_FAILURE() << "valid frame (command " << int(f[2]) << ", length " << int(f[3]) << ") ending at byte "
@@ -157,6 +170,7 @@ TEST(SerialReceiverFuzz, TenMillionRandomBytesNeverHideAValidFrame) {
                 }
             }
             flush();
+            sync();
             wildBytes += fed - start;
             wildAcks += r.acks - acksBefore;
             feedFrame(randomFrame());  // right after the wild bytes, a valid frame is still taken
