@@ -192,6 +192,8 @@ private:
     static unsigned __stdcall WorkerLoop(void* driver);
     void RunMessages();
     void WaitForWork(DWORD untilTickMs);
+    HANDLE ActiveInput() const;
+    void TakeInput();
     void FinishWorker();
     void StopWorker();
     HANDLE TakeWorker();

@@ -151,6 +151,10 @@ void CBrailleSampleDriver::RunMessages() {
         FinishCommand(TicketOf(msg));
         RunDeferredCalls();
         if (!go) return;
+        // A host writing flat out keeps the queue from ever running dry: the
+        // display's input (the acknowledgement that releases the next frame, a
+        // key) is taken between commands too, not only when the worker sleeps.
+        if (HANDLE input = ActiveInput(); input && WaitForSingleObject(input, 0) == WAIT_OBJECT_0) TakeInput();
     }
 }
 
@@ -158,15 +162,21 @@ void CBrailleSampleDriver::RunMessages() {
 // active link keeps a read (or a wait for a character) outstanding: its input
 // is handled the moment it arrives, not at the next tick.
 void CBrailleSampleDriver::WaitForWork(DWORD untilTickMs) {
-    HANDLE handles[2] = {stopEvent.Get(), nullptr};
-    DWORD count = 1;
-    if (link == LinkState::Running && activeLink && !suspended) handles[1] = activeLink->InputEvent();
-    if (handles[1]) ++count;
+    HANDLE handles[2] = {stopEvent.Get(), ActiveInput()};
+    const DWORD count = handles[1] ? 2 : 1;
     const DWORD woken = MsgWaitForMultipleObjectsEx(count, handles, untilTickMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (count == 2 && woken == WAIT_OBJECT_0 + 1) {
-        activeLink->Poll();
-        RunDeferredCalls();
-    }
+    if (count == 2 && woken == WAIT_OBJECT_0 + 1) TakeInput();
+}
+
+// The event of the active link's outstanding read; null while no link runs,
+// while the host's suspension holds, or when the link has no read outstanding.
+HANDLE CBrailleSampleDriver::ActiveInput() const {
+    return link == LinkState::Running && activeLink && !suspended ? activeLink->InputEvent() : nullptr;
+}
+
+void CBrailleSampleDriver::TakeInput() {
+    activeLink->Poll();
+    RunDeferredCalls();
 }
 
 void CBrailleSampleDriver::FinishWorker() {

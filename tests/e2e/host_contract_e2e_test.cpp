@@ -228,6 +228,18 @@ TEST_F(HostContract, AWriteFloodDelaysNoKey) {
     DWORD pressed = 0, slowest = 0;
     host.onKey = [&] { slowest = std::max(slowest, GetTickCount() - pressed); };
     std::vector<uint8_t> text(40);
+    // A second without a pause: the worker's queue never runs dry, and each
+    // acknowledgement is still taken between the writes, not at the next tick
+    // (10 frames a second at most).
+    const uint32_t framesBefore = display.GetCounters().displayFrames;
+    const DWORD floodStart = GetTickCount();
+    for (uint32_t w = 0; GetTickCount() - floodStart < 1000; ++w) {
+        text[w % 40] = static_cast<uint8_t>(w);
+        driver->WriteTextCells(text.data(), 40);
+    }
+    const double frameRate =
+        (display.GetCounters().displayFrames - framesBefore) * 1000.0 / (GetTickCount() - floodStart);
+    EXPECT_GT(frameRate, 25.0) << "the acknowledgements waited for the tick";
     for (uint32_t n = 0; n < 8; ++n) {  // a key every 250 ms, the host writing flat out
         pressed = GetTickCount();
         display.PressFunctionKey(1);
