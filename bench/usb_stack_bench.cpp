@@ -56,13 +56,16 @@ void UsbStack(const Settings& s) {
             d->WriteTextCells(last.data(), 40);
         }
         const double written = probes::NowMs();
-        std::array<uint8_t, 42> want{};
+        std::array<uint8_t, 40> want{};
         for (size_t i = 0; i < 40; ++i) want[i] = sim::HostToDeviceDots(last[i]);
         double at = -1;
+        // The display's 40 cells; the frame's last two carry what the image
+        // holds past them (an earlier serial session's text, in a full run).
         WaitUntil(
             [&] {
                 const auto frames = display.Frames();
-                if (!frames.empty() && frames.back().cells == want) at = frames.back().ms;
+                if (!frames.empty() && std::equal(want.begin(), want.end(), frames.back().cells.begin()))
+                    at = frames.back().ms;
                 return at >= 0;
             },
             5000);
