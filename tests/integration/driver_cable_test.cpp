@@ -4,7 +4,6 @@
 // serial_link_cable_test.cpp).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
