@@ -101,6 +101,7 @@ bool CSerialLink::OpenPort(DWORD waitMs) {
 void CSerialLink::ClosePort() {
     SettleRead();
     readWaits = false;
+    earlyEnds = 0;
     if (port) port->Close();
     port.reset();
     probing = false;
@@ -246,10 +247,15 @@ bool CSerialLink::TakeRead(DWORD& taken) {
     if (!input || !input->pending || !HasOverlappedIoCompleted(&input->overlapped)) return true;
     input->pending = false;
     const LONG status = static_cast<LONG>(input->overlapped.Internal);
+    const bool byte = status >= 0 && input->overlapped.InternalHigh != 0;
+    // A driver that ends every read at once without a byte would have the
+    // worker spin on the read's event: after a few such reads in a row the
+    // link reads on the tick instead (StartRead).
+    earlyEnds = byte || platform.NowMs() - readIssuedMs >= kEarlyEndMs ? 0 : earlyEnds + 1;
     // A read cancelled by the port's own write time-out (a cancel reaches all
     // of the thread's I/O) is issued anew; any other failure is the port's.
     if (status < 0) return status == kStatusCancelled;
-    if (input->overlapped.InternalHigh == 0) return true;  // ended empty after its bound
+    if (!byte) return true;  // ended empty after its bound
     taken = 1;
     if (const CSerialFrame* frame = decoder.Feed(input->byte)) Handle(*frame);
     return true;
@@ -260,6 +266,7 @@ bool CSerialLink::TakeRead(DWORD& taken) {
 // signalled only when the read has ended, so it is never stale.
 bool CSerialLink::StartRead() {
     if (!IsOpen() || (input && input->pending)) return true;
+    if (earlyEnds >= kEarlyEndsTolerated) return ReadOnTheTick();
     if (!input) {
         std::unique_ptr<CInputRead> made(new (std::nothrow) CInputRead);
         if (made) made->event.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
@@ -274,14 +281,18 @@ bool CSerialLink::StartRead() {
     std::memset(&input->overlapped, 0, sizeof input->overlapped);
     input->overlapped.hEvent = input->event.Get();
     const LONG issued = port->Read(&input->byte, 1, nullptr, &input->overlapped, INFINITE);
-    if (issued == ERROR_BUSY) {
-        // Bytes a late read collected come first: read at once until they are taken.
-        readWaits = false;
-        return !CSerial::IsPortFailure(port->SetReadMode(CSerial::ReadImmediate));
-    }
+    // Bytes a late read collected come first: read at once until they are taken.
+    if (issued == ERROR_BUSY) return ReadOnTheTick();
     if (CSerial::IsPortFailure(issued)) return false;
     input->pending = true;
+    readIssuedMs = platform.NowMs();
     return true;
+}
+
+bool CSerialLink::ReadOnTheTick() {
+    if (!readWaits) return true;
+    readWaits = false;
+    return !CSerial::IsPortFailure(port->SetReadMode(CSerial::ReadImmediate));
 }
 
 void CSerialLink::SettleRead() {

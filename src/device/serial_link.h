@@ -71,6 +71,10 @@ private:
     static constexpr DWORD kProbeOpenWaitMs = 50;
     static constexpr DWORD kReadWaitMs = 60000;  // an outstanding read ends empty after this
     static constexpr DWORD kReadCancelMs = 500;
+    // A read that ends without a byte sooner than this after it was issued
+    // ended early (a cancel, or a driver that does not keep to the time-outs).
+    static constexpr DWORD kEarlyEndMs = 1000;
+    static constexpr int kEarlyEndsTolerated = 3;  // in a row; then the link reads on the tick
 
     // The outstanding read: its record, event and buffer. Apart from the link
     // so that a read the system does not let go of is given up, not freed.
@@ -99,6 +103,8 @@ private:
     // Issues the outstanding read (the port's reads wait for a byte from the
     // first); false when the port failed.
     bool StartRead();
+    // Back to immediate reads, on the tick only; false when the port failed.
+    bool ReadOnTheTick();
     // Cancels an outstanding read and waits, bounded, for it to end before
     // the port goes.
     void SettleRead();
@@ -110,6 +116,8 @@ private:
     std::unique_ptr<CSerial> port;
     std::unique_ptr<CInputRead> input;  // made at the first read, kept across connections
     bool readWaits = false;             // the port's timeouts are set for the outstanding read
+    DWORD readIssuedMs = 0;             // when the outstanding read was issued
+    int earlyEnds = 0;                  // reads in a row that ended early without a byte
     CSerialDecoder decoder;             // kept across connections: a new one goes on from where the last stopped
     char portName[kPortNameSize] = {};
     int32_t portNumber = 0;

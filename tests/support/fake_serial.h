@@ -101,6 +101,7 @@ public:
     LONG Write(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
     LONG Read(void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped, DWORD timeout) override;
     LONG SetReadWait(DWORD) override { return 0; }
+    LONG SetReadMode(int) override { return 0; }
 
 private:
     std::shared_ptr<CSerialRecord> record;

@@ -197,6 +197,26 @@ TEST_F(SerialLinkFrames, BurstIsConsumedEightyBytesPerTick) {
     EXPECT_EQ((std::vector<size_t>{10, 10, 5}), acks);
 }
 
+// A driver that ends the outstanding read at once without a byte (not keeping
+// to the time-outs) would wake the worker without end: after three such reads
+// in a row the link reads on the tick. A read that ends empty after its bound
+// breaks the row.
+TEST_F(SerialLinkFrames, ReadsEndingEmptyAtOnceLeaveTheInputToTheTick) {
+    ASSERT_NO_FATAL_FAILURE(OpenRunning());
+    LogWrites();
+    for (DWORD after : {0, 0, 60000, 0, 0, 0}) {
+        ASSERT_TRUE(link.InputEvent() && port->pending) << after;
+        clock.Advance(after);
+        port->EndRead(0);
+        link.Poll();
+    }
+    EXPECT_EQ(nullptr, link.InputEvent());
+    EXPECT_EQ(nullptr, port->pending);
+    port->Deliver(kKeyF5);
+    link.Poll();  // the tick's
+    EXPECT_EQ((Log{"ack", "function 5"}), events.log);
+}
+
 TEST_F(SerialLinkFrames, SplitAndGluedFramesDecodeTheSame) {
     ASSERT_NO_FATAL_FAILURE(OpenRunning());
     LogWrites();
