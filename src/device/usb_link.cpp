@@ -137,9 +137,7 @@ void CUsbLink::Poll() {
             return;
         }
         if (read == ReadResult::Nothing) break;
-        if (input.kind == HidInputKind::CellKey) events.OnCellKey(input.code);
-        if (input.kind == HidInputKind::FunctionKey) events.OnFunctionKey(input.code);
-        if (input.kind == HidInputKind::Ack) awaitingAck = false;
+        Handle(input);
     }
     if (awaitingAck && static_cast<uint32_t>(platform.NowMs() - lastSendTick) > protocol::kHidAckTimeoutMs) {
         if (!Recover()) return;
@@ -163,10 +161,27 @@ void CUsbLink::Poll() {
 // same display, so no hello) and shows the newest image; held frames are dropped.
 // False when it is gone: the link is closed and reported lost.
 bool CUsbLink::Recover() {
+    // A key pressed as the time-out was seen is still the user's.
+    if (!TakeReadBeingCancelled()) return false;
     Close();
     if (Find() && SendFrame(events.CellImage())) return true;
     Lost();
     return false;
+}
+
+void CUsbLink::Handle(const HidInput& input) {
+    if (input.kind == HidInputKind::CellKey) events.OnCellKey(input.code);
+    if (input.kind == HidInputKind::FunctionKey) events.OnFunctionKey(input.code);
+    if (input.kind == HidInputKind::Ack) awaitingAck = false;
+}
+
+bool CUsbLink::TakeReadBeingCancelled() {
+    if (!reader || !readIo || !readIo->inFlight || !Cancel(reader.Get(), *readIo)) return true;
+    readIo->inFlight = 0;
+    DWORD transferred = 0;
+    if (platform.HidGetOverlappedResult(reader.Get(), &readIo->overlapped, &transferred, FALSE))
+        Handle(DecodeHidInput(readIo->report, transferred < kMaxReportSize ? transferred : kMaxReportSize));
+    return IsOpen();
 }
 
 // A read or write failed (not by our own cancel): the display is gone.

@@ -102,6 +102,11 @@ private:
     ReadResult ReadReport(HidInput& input);
     bool SendFrame(const uint8_t* cells);
     bool Recover();
+    // Acts on one input report: a key, or the acknowledgement.
+    void Handle(const HidInput& input);
+    // Cancels the outstanding read and takes a report that completed it all
+    // the same; false when the owner closed the link from inside its event.
+    bool TakeReadBeingCancelled();
     void Lost();
     bool Cancel(HANDLE h, CHidIo& io);
     void Settle(HANDLE h, CHidIo*& io);
