@@ -29,11 +29,13 @@ struct Holdings {
 Holdings Now() { return {probes::HandleCount(), probes::ThreadCount(), probes::LiveBlocks(probes::Allocations())}; }
 
 // Threads end a moment after Terminate has seen them end; handles close with them.
-::testing::AssertionResult SettlesBack(const Holdings& before, Holdings* after) {
+// `systemHandles`: handles Wine may open for the process at a time of its own
+// choosing (the count at the same point varies from 40 to 43 between runs).
+::testing::AssertionResult SettlesBack(const Holdings& before, Holdings* after, long systemHandles = 0) {
     const bool back = testenv::WaitUntil(
         [&] {
             *after = Now();
-            return after->threads <= before.threads && after->handles <= before.handles &&
+            return after->threads <= before.threads && after->handles <= before.handles + systemHandles &&
                    after->blocks <= before.blocks;
         },
         5000);
@@ -97,7 +99,9 @@ TEST(Lifecycle, StartAndStopAgainstTheDisplayLeaveNothingBehind) {
     }
     const double took = probes::NowMs() - start;
     Holdings after{};
-    EXPECT_TRUE(SettlesBack(before, &after));
+    // One handle more after a thousand cycles is Wine's (one in three runs,
+    // also with the serial link's read turned off); a leak per cycle is hundreds.
+    EXPECT_TRUE(SettlesBack(before, &after, 1));
     EXPECT_EQ(before.threads + 1, peakThreads) << "one worker while running";
     std::printf(
         "[ cycles   ] %llu with the display: %.0f ms (%.1f ms per cycle, slowest %.0f); handles %ld -> %ld, "
