@@ -177,10 +177,8 @@ void CUsbLink::Handle(const HidInput& input) {
 
 bool CUsbLink::TakeReadBeingCancelled() {
     if (!reader || !readIo || !readIo->inFlight || !Cancel(reader.Get(), *readIo)) return true;
-    readIo->inFlight = 0;
-    DWORD transferred = 0;
-    if (platform.HidGetOverlappedResult(reader.Get(), &readIo->overlapped, &transferred, FALSE))
-        Handle(DecodeHidInput(readIo->report, transferred < kMaxReportSize ? transferred : kMaxReportSize));
+    HidInput input{};
+    if (CollectRead(input)) Handle(input);
     return IsOpen();
 }
 
@@ -344,19 +342,22 @@ CUsbLink::ReadResult CUsbLink::ReadReport(HidInput& input) {
     if (abandoned) Reap();
     if (!reader) return ReadResult::Nothing;  // closed, e.g. by the owner from inside an event
     if (!IssueRead()) return ReadResult::Failed;
-    CHidIo& io = *readIo;
-    if (!HasOverlappedIoCompleted(&io.overlapped)) return ReadResult::Nothing;
-    io.inFlight = 0;
+    if (!HasOverlappedIoCompleted(&readIo->overlapped)) return ReadResult::Nothing;
+    // Only a close or a recovery cancels the read, and neither comes here
+    // after: any failure, an abort by the system included, means the display is gone.
+    if (CollectRead(input)) return ReadResult::Report;
+    CloseHandles();
+    return ReadResult::Failed;
+}
+
+// The ended read's report; false when the read failed or was cancelled.
+bool CUsbLink::CollectRead(HidInput& input) {
+    readIo->inFlight = 0;
     DWORD transferred = 0;
-    // Only Close cancels the read, and it never comes here after: any failure,
-    // an abort by the system included, means the display is gone.
-    if (!platform.HidGetOverlappedResult(reader.Get(), &io.overlapped, &transferred, FALSE)) {
-        CloseHandles();
-        return ReadResult::Failed;
-    }
+    if (!platform.HidGetOverlappedResult(reader.Get(), &readIo->overlapped, &transferred, FALSE)) return false;
     // A short report decodes as nothing and is passed over like any unknown one.
-    input = DecodeHidInput(io.report, transferred < kMaxReportSize ? transferred : kMaxReportSize);
-    return ReadResult::Report;
+    input = DecodeHidInput(readIo->report, transferred < kMaxReportSize ? transferred : kMaxReportSize);
+    return true;
 }
 
 // ---- operations in flight ----

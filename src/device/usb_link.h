@@ -100,6 +100,7 @@ private:
     bool WriteReport(const uint8_t* payload, uint32_t started);
     bool IssueRead();
     ReadResult ReadReport(HidInput& input);
+    bool CollectRead(HidInput& input);
     bool SendFrame(const uint8_t* cells);
     bool Recover();
     // Acts on one input report: a key, or the acknowledgement.
